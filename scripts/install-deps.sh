@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the build, the tests and the demo need,
+# skipping what is already there. Runs apt-get as root or through sudo.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ qt6-base-dev libgl-dev binutils fonts-dejavu-core "$@")
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -eq 0 ]; then
+  sudo_cmd=()
+elif command -v sudo >/dev/null 2>&1; then
+  sudo_cmd=(sudo)
+else
+  echo "These packages are missing and there is neither root nor sudo to install them: ${missing[*]}" >&2
+  exit 1
+fi
+
+echo "Installing: ${missing[*]}"
+"${sudo_cmd[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

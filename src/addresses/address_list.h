@@ -1,0 +1,28 @@
+#pragma once
+
+#include "common/operator_prompts.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+class QComboBox;
+
+namespace corvanel {
+
+inline constexpr QLatin1StringView kAddressFileName{"BOOTLOADER.ini"};
+inline constexpr QLatin1StringView kDefaultAddress{"192.168.1.25"};
+
+// Start-up: fills the box from the file (in the current directory by default),
+// selects item 0; falls back silently to the default address.
+void LoadAddresses(QComboBox &box, const QString &path = kAddressFileName);
+// "Add": the edit text as a new item, if not empty.
+void AddAddress(QComboBox &box);
+// "Del": removes the selected item; nothing when no item is selected.
+void DeleteAddress(QComboBox &box);
+// "Save": every item + CR LF, replacing the file only once it is complete.
+void SaveAddresses(const QComboBox &box, OperatorPrompts &prompts,
+                   const QString &path = kAddressFileName);
+
+} // namespace corvanel

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "common/operator_error.h"
+
+#include <QByteArrayView>
+#include <QString>
+
+#include <chrono>
+#include <optional>
+
+namespace corvanel {
+
+// What connect reads from the window: the address box and the two port boxes,
+// as text.
+struct LinkSettings {
+    QString remoteHost;
+    QString remotePort;
+    QString localPort;
+};
+
+// The transfer's way to the device. The UDP adapter implements it over a
+// socket and the inquiry timer; tests implement it as a recorder.
+class DeviceLink {
+public:
+    virtual ~DeviceLink() = default;
+
+    // Deletes the host's ARP cache so a replaced board's new MAC is learnt.
+    virtual void FlushArpCache() = 0;
+    // UDP, remote port and host, bind the local port. On failure nothing stays
+    // open and the error says what failed and on which address or port.
+    virtual std::optional<OperatorError> Open(const LinkSettings &settings) = 0;
+    // One datagram to the remote host and port; false when it could not go.
+    virtual bool Send(QByteArrayView datagram) = 0;
+    virtual void Close() = 0;
+    virtual void StartInquiryTimer() = 0;
+    virtual void StopInquiryTimer() = 0;
+    // Blocks the caller, so that a datagram leaves before the socket closes.
+    virtual void Pause(std::chrono::milliseconds duration) = 0;
+};
+
+} // namespace corvanel

@@ -1,0 +1,54 @@
+#include "engine/protocol.h"
+
+namespace corvanel::protocol {
+
+namespace {
+
+QByteArray frame(QByteArrayView line)
+{
+    QByteArray message;
+    message.reserve(kPrefix.size() + line.size() + kLineEnd.size());
+    message.append(kPrefix).append(line).append(kLineEnd);
+    return message;
+}
+
+} // namespace
+
+QByteArray downloadLineMessage(QByteArrayView line)
+{
+    return frame(line);
+}
+
+QByteArray verifyLineMessage(QByteArrayView line)
+{
+    QByteArray message = frame(line);
+    char *payload = message.data() + kPrefix.size();
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        if (payload[i] == ':')
+            payload[i] = '#';
+    }
+    return message;
+}
+
+QByteArrayView trimTrailingSpaces(QByteArrayView reply)
+{
+    qsizetype end = reply.size();
+    while (end > 0 && reply[end - 1] == ' ')
+        --end;
+    return reply.first(end);
+}
+
+ReplyKind classifyReply(QByteArrayView trimmed, bool imageLoaded)
+{
+    if (imageLoaded && trimmed.contains(kTokenVersion))
+        return ReplyKind::Version;
+    if (trimmed.contains(kTokenError))
+        return ReplyKind::Error;
+    if (trimmed.contains(kTokenPassEnd))
+        return ReplyKind::PassEnd;
+    if (trimmed.contains(kTokenOk))
+        return ReplyKind::Ok;
+    return ReplyKind::Other;
+}
+
+} // namespace corvanel::protocol
