@@ -1,0 +1,122 @@
+#include "image/image_loader.h"
+
+#include "common/field_reader.h"
+#include "engine/protocol.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <utility>
+
+namespace corvanel {
+
+namespace {
+
+// The table's text is reserved from the file size in one go, but never more
+// than this: a huge file must not cost memory before its first line has even
+// been looked at. Real 9000-line images are well below it.
+constexpr qint64 kMaxReserveBytes = 8 * 1024 * 1024;
+
+OperatorError fileError(int number, const QString &path, const QString &what)
+{
+    return OperatorError{number, QStringLiteral("Cannot load the HEX file \"%1\": %2")
+                                     .arg(QDir::toNativeSeparators(path), what)};
+}
+
+} // namespace
+
+std::variant<LineTable, OperatorError> readImageFile(const QString &path)
+{
+    const QFileInfo info(path);
+    if (path.isEmpty() || !info.exists())
+        return fileError(errnum::kFileNotFound, path, QStringLiteral("file not found."));
+    if (info.isDir())
+        return fileError(errnum::kPathAccess, path,
+                         QStringLiteral("this is a folder, not a file."));
+    // A FIFO or a device could block the window or never end.
+    if (!info.isFile())
+        return fileError(errnum::kPathAccess, path, QStringLiteral("this is not a regular file."));
+
+    QFile file(path); // closed by its destructor on every path
+    if (!file.open(QIODevice::ReadOnly)) {
+        const int number = info.isReadable() ? errnum::kPathAccess : errnum::kPermissionDenied;
+        return fileError(
+            number, path,
+            QStringLiteral("cannot open it for reading (%1).").arg(file.errorString()));
+    }
+
+    LineTable table;
+    table.reserveBytes(qMin(file.size(), kMaxReserveBytes));
+    FieldReader reader(file, protocol::kMaxLineLength);
+    QByteArray line;
+    // The end is tested before each read: an empty file is an image of no
+    // lines, and a final line end adds no empty line.
+    while (!reader.atEnd()) {
+        if (!reader.readField(line))
+            break;
+        if (!table.append(line)) {
+            return fileError(errnum::kSubscriptOutOfRange, path,
+                             QStringLiteral("it has more than %1 lines, more than the line "
+                                            "table holds.")
+                                 .arg(LineTable::kMaxLines));
+        }
+    }
+
+    switch (reader.error()) {
+    case FieldReader::Error::None:
+    case FieldReader::Error::PastEnd:
+        break;
+    case FieldReader::Error::FieldTooLong:
+        return fileError(errnum::kLineTooLong, path,
+                         QStringLiteral("line %1 is longer than %2 bytes and cannot be sent in "
+                                        "one datagram.")
+                             .arg(table.count() + 1)
+                             .arg(protocol::kMaxLineLength));
+    case FieldReader::Error::ReadFailed:
+        return fileError(errnum::kDeviceIo, path,
+                         QStringLiteral("reading failed after line %1 (%2).")
+                             .arg(table.count())
+                             .arg(file.errorString()));
+    }
+    return table;
+}
+
+void adoptImage(TransferState &state, StatusDisplay &display, LineTable &&table)
+{
+    state.lines.swap(table);
+    state.lineCount = static_cast<qint16>(state.lines.count());
+    display.SetBarMaximum(state.lineCount);
+    display.ShowStatus(status::kReady);
+    state.position = 0;
+    state.imageLoaded = 1;
+}
+
+void LoadImageFile(TransferState &state, StatusDisplay &display, OperatorPrompts &prompts)
+{
+    state.verifying = 0;
+
+    // Every cancel is a cancel: an empty name never reloads an earlier file.
+    const QString path = prompts.askOpenFileName(QString(kHexFilter));
+    if (path.isEmpty()) {
+        prompts.showCancelled();
+        return;
+    }
+
+    state.position = 0;
+    display.ShowStatus(status::kNoFile);
+
+    // A fresh table: the loaded image stays whole until the new one is complete.
+    auto result = readImageFile(path);
+    if (auto *error = std::get_if<OperatorError>(&result)) {
+        // Settled before the modal box opens, so nothing the box lets through
+        // can send from a stale image.
+        state.imageLoaded = 0;
+        state.position = 0;
+        prompts.showError(*error);
+        return;
+    }
+    adoptImage(state, display, std::move(std::get<LineTable>(result)));
+}
+
+} // namespace corvanel
