@@ -29,6 +29,12 @@ public:
     using ArpFlush = std::function<void()>;
     using Sleeper = std::function<void(std::chrono::milliseconds)>;
 
+    // Datagrams handed on per arrival notice; the rest are announced again
+    // from the event loop, so a flood cannot starve the window. One suits the
+    // lock-step traffic of a transfer: a second read would only find the socket
+    // empty, at the cost of a system call per reply.
+    static constexpr int kDefaultReadBatch = 1;
+
     // `flushArp` defaults to the platform's ARP flush and `sleep` to a real
     // blocking sleep; tests pass recorders.
     explicit UdpLink(QObject *parent = nullptr, ArpFlush flushArp = {}, Sleeper sleep = {});
@@ -43,15 +49,37 @@ public:
     void Pause(std::chrono::milliseconds duration) override;
 
     bool isOpen() const;
-    quint16 localPort() const;           // the bound port, 0 when closed
+    quint16 localPort() const; // the bound port, 0 when closed
     QHostAddress remoteAddress() const;
     quint16 remotePort() const;
-    QUdpSocket *socket() const;          // object name "Winsock1"
-    QTimer *inquiryTimer() const;        // object name "Timer2"
+    QUdpSocket *socket() const;   // object name "Winsock1"
+    QTimer *inquiryTimer() const; // object name "Timer2"
+
+    // True while datagrams from every sender are taken (broadcast or multicast
+    // remote host); otherwise only the remote host's datagrams count.
+    bool acceptsAnySender() const { return acceptAnySender_; }
+
+    void setReadBatch(int datagrams) { readBatch_ = datagrams > 0 ? datagrams : 1; }
+    int readBatch() const { return readBatch_; }
 
 signals:
-    void inquiryTick();                          // each Timer2 tick while polling
+    void inquiryTick();                           // each Timer2 tick while polling
     void datagramArrived(const QByteArray &data); // one per datagram, whole
+
+private:
+    void readPending();
+    bool fromRemote(const QHostAddress &sender) const;
+
+    ArpFlush flushArp_;
+    Sleeper sleep_;
+    QUdpSocket *socket_ = nullptr;
+    QTimer *inquiryTimer_ = nullptr;
+    QHostAddress remoteAddress_;
+    quint32 remoteIPv4_ = 0;
+    quint16 remotePort_ = 0;
+    bool acceptAnySender_ = false;
+    int readBatch_ = kDefaultReadBatch;
+    QByteArray buffer_; // one datagram of the largest size, reused
 };
 
 } // namespace corvanel

@@ -1,0 +1,274 @@
+#include "engine/udp_link.h"
+
+#include "engine/platform_arp.h"
+#include "engine/protocol.h"
+
+#include <QHostInfo>
+#include <QNetworkInterface>
+#include <QPointer>
+#include <QRandomGenerator>
+#include <QThread>
+#include <QTimer>
+#include <QUdpSocket>
+#include <QVariant>
+
+#include <optional>
+
+namespace corvanel {
+
+namespace {
+
+constexpr int kLocalPortBase = 5500;
+constexpr int kLocalPortSpan = 1000;
+// Room for bursts while the window is busy; the system may cap it lower.
+constexpr int kReceiveBufferBytes = 1 << 20;
+
+// A port box's text as a port number from `lowest` to 65535: decimal digits
+// only, surrounding blanks allowed.
+std::optional<quint16> parsePort(const QString &text, int lowest)
+{
+    const QString digits = text.trimmed();
+    if (digits.isEmpty() || digits.size() > 5)
+        return std::nullopt;
+    for (const QChar c : digits) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return std::nullopt;
+    }
+    const int value = digits.toInt();
+    if (value < lowest || value > 65535)
+        return std::nullopt;
+    return static_cast<quint16>(value);
+}
+
+// Broadcast and multicast devices answer from their own unicast address, so
+// with such a remote host the sender cannot be checked.
+bool reachesManyHosts(const QHostAddress &address)
+{
+    if (address.isBroadcast() || address.isMulticast())
+        return true;
+    const auto interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &interface : interfaces) {
+        const auto entries = interface.addressEntries();
+        for (const QNetworkAddressEntry &entry : entries) {
+            if (!entry.broadcast().isNull() && entry.broadcast() == address)
+                return true;
+        }
+    }
+    return false;
+}
+
+OperatorError bindError(const QUdpSocket &socket, quint16 port)
+{
+    const QString what =
+        QStringLiteral("Local port %1 cannot be bound: %2").arg(port).arg(socket.errorString());
+    switch (socket.error()) {
+    case QAbstractSocket::AddressInUseError:
+        return {errnum::kAddressInUse, what};
+    case QAbstractSocket::SocketAddressNotAvailableError:
+        return {errnum::kAddressNotAvailable, what};
+    case QAbstractSocket::SocketAccessError:
+        return {errnum::kPermissionDenied, what};
+    default:
+        return {errnum::kNetworkError, what};
+    }
+}
+
+} // namespace
+
+QString initialLocalPort()
+{
+    return QString::number(kLocalPortBase + QRandomGenerator::global()->bounded(kLocalPortSpan));
+}
+
+QString initialRemotePort()
+{
+    return QString::number(protocol::kDefaultRemotePort);
+}
+
+UdpLink::UdpLink(QObject *parent, ArpFlush flushArp, Sleeper sleep)
+    : QObject(parent), flushArp_(std::move(flushArp)), sleep_(std::move(sleep)),
+      socket_(new QUdpSocket(this)), inquiryTimer_(new QTimer(this)),
+      buffer_(protocol::kMaxDatagram + 1, Qt::Uninitialized)
+{
+    socket_->setObjectName(QStringLiteral("Winsock1"));
+    inquiryTimer_->setObjectName(QStringLiteral("Timer2"));
+    inquiryTimer_->setInterval(kInquiryInterval);
+    QObject::connect(inquiryTimer_, &QTimer::timeout, this, &UdpLink::inquiryTick);
+    QObject::connect(socket_, &QUdpSocket::readyRead, this, &UdpLink::readPending);
+}
+
+UdpLink::~UdpLink() = default;
+
+void UdpLink::FlushArpCache()
+{
+    if (flushArp_)
+        flushArp_();
+    else
+        platform::flushArpCache();
+}
+
+std::optional<OperatorError> UdpLink::Open(const LinkSettings &settings)
+{
+    Close();
+
+    const auto remotePort = parsePort(settings.remotePort, 1);
+    if (!remotePort) {
+        return OperatorError{errnum::kInvalidValue,
+                             QStringLiteral("Remote port \"%1\" is not a number from 1 to 65535")
+                                 .arg(settings.remotePort)};
+    }
+    const auto localPort = parsePort(settings.localPort, 0);
+    if (!localPort) {
+        return OperatorError{errnum::kInvalidValue,
+                             QStringLiteral("Local port \"%1\" is not a number from 0 to 65535")
+                                 .arg(settings.localPort)};
+    }
+
+    const QString host = settings.remoteHost.trimmed();
+    if (host.isEmpty())
+        return OperatorError{errnum::kHostNotFound, QStringLiteral("No remote host given")};
+    QHostAddress address;
+    if (address.setAddress(host)) {
+        bool isV4 = false;
+        const quint32 v4 = address.toIPv4Address(&isV4); // also unwraps ::ffff:a.b.c.d
+        if (!isV4) {
+            return OperatorError{errnum::kAddressNotAvailable,
+                                 QStringLiteral("Remote host %1 is not an IPv4 address").arg(host)};
+        }
+        address.setAddress(v4);
+    } else {
+        // A blocking lookup: connect is one operator action and waits for it.
+        const QHostInfo info = QHostInfo::fromName(host);
+        const auto found = info.addresses();
+        for (const QHostAddress &candidate : found) {
+            bool isV4 = false;
+            const quint32 v4 = candidate.toIPv4Address(&isV4);
+            if (isV4) {
+                address.setAddress(v4);
+                break;
+            }
+        }
+        if (address.isNull()) {
+            const QString reason = info.error() != QHostInfo::NoError
+                                       ? info.errorString()
+                                       : QStringLiteral("no IPv4 address");
+            return OperatorError{errnum::kHostNotFound,
+                                 QStringLiteral("Remote host %1 not found: %2").arg(host, reason)};
+        }
+    }
+    if (address == QHostAddress(QHostAddress::AnyIPv4)) {
+        return OperatorError{errnum::kAddressNotAvailable,
+                             QStringLiteral("Remote host %1 is not a device address").arg(host)};
+    }
+
+    // Exclusive, so that no second program on this port can take the replies.
+    if (!socket_->bind(QHostAddress::AnyIPv4, *localPort, QAbstractSocket::DontShareAddress)) {
+        OperatorError error = bindError(*socket_, *localPort);
+        socket_->close();
+        return error;
+    }
+    socket_->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
+                             QVariant(kReceiveBufferBytes));
+
+    remoteAddress_ = address;
+    remoteIPv4_ = address.toIPv4Address();
+    remotePort_ = *remotePort;
+    acceptAnySender_ = reachesManyHosts(address);
+    return std::nullopt;
+}
+
+bool UdpLink::Send(QByteArrayView datagram)
+{
+    if (!isOpen())
+        return false;
+    return socket_->writeDatagram(datagram.data(), datagram.size(), remoteAddress_, remotePort_) ==
+           datagram.size();
+}
+
+void UdpLink::Close()
+{
+    socket_->close();
+    remoteAddress_.clear();
+    remoteIPv4_ = 0;
+    remotePort_ = 0;
+    acceptAnySender_ = false;
+}
+
+void UdpLink::StartInquiryTimer()
+{
+    inquiryTimer_->start();
+}
+
+void UdpLink::StopInquiryTimer()
+{
+    inquiryTimer_->stop();
+}
+
+void UdpLink::Pause(std::chrono::milliseconds duration)
+{
+    if (sleep_)
+        sleep_(duration);
+    else
+        QThread::msleep(static_cast<unsigned long>(duration.count()));
+}
+
+bool UdpLink::isOpen() const
+{
+    return socket_->state() == QAbstractSocket::BoundState;
+}
+
+quint16 UdpLink::localPort() const
+{
+    return isOpen() ? socket_->localPort() : 0;
+}
+
+QHostAddress UdpLink::remoteAddress() const
+{
+    return remoteAddress_;
+}
+
+quint16 UdpLink::remotePort() const
+{
+    return remotePort_;
+}
+
+QUdpSocket *UdpLink::socket() const
+{
+    return socket_;
+}
+
+QTimer *UdpLink::inquiryTimer() const
+{
+    return inquiryTimer_;
+}
+
+bool UdpLink::fromRemote(const QHostAddress &sender) const
+{
+    if (acceptAnySender_)
+        return true;
+    bool isV4 = false;
+    const quint32 v4 = sender.toIPv4Address(&isV4);
+    return isV4 && v4 == remoteIPv4_;
+}
+
+void UdpLink::readPending()
+{
+    // A receiver may close the link while handling a datagram (Install does).
+    const QPointer<UdpLink> alive(this);
+    for (int taken = 0; taken < readBatch_; ++taken) {
+        // The notice itself says a datagram waits; ask only before reading more.
+        if (!isOpen() || (taken > 0 && !socket_->hasPendingDatagrams()))
+            return;
+        QHostAddress sender;
+        const qint64 size = socket_->readDatagram(buffer_.data(), buffer_.size(), &sender);
+        if (size < 0 || !fromRemote(sender))
+            continue;
+        emit datagramArrived(QByteArray(buffer_.constData(), size));
+        if (!alive)
+            return;
+    }
+    // What is left is announced again from the event loop: the socket's
+    // notifier is level-triggered and each read re-arms it.
+}
+
+} // namespace corvanel

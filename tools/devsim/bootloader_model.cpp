@@ -1,0 +1,366 @@
+#include "tools/devsim/bootloader_model.h"
+
+#include "engine/protocol.h"
+
+namespace corvanel::devsim {
+
+namespace {
+
+constexpr std::array<quint32, 256> makeCrcTable()
+{
+    std::array<quint32, 256> table{};
+    for (quint32 n = 0; n < 256; ++n) {
+        quint32 c = n;
+        for (int k = 0; k < 8; ++k)
+            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        table[n] = c;
+    }
+    return table;
+}
+constexpr std::array<quint32, 256> kCrcTable = makeCrcTable();
+
+quint32 crcUpdate(quint32 state, quint8 byte)
+{
+    return kCrcTable[(state ^ byte) & 0xFFu] ^ (state >> 8);
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// The payload length each record type must have (-1: any).
+int requiredLength(quint8 type)
+{
+    switch (type) {
+    case 0x00:
+        return -1;
+    case 0x01:
+        return 0;
+    case 0x02:
+    case 0x04:
+        return 2;
+    case 0x03:
+    case 0x05:
+        return 4;
+    default:
+        return -2;
+    }
+}
+
+} // namespace
+
+QString hex32(quint32 value)
+{
+    return QStringLiteral("0x") +
+           QString::number(value, 16).toUpper().rightJustified(8, QLatin1Char('0'));
+}
+
+quint32 crc32(QByteArrayView bytes, quint32 crc)
+{
+    quint32 state = ~crc;
+    for (const char c : bytes)
+        state = crcUpdate(state, static_cast<quint8>(c));
+    return ~state;
+}
+
+std::optional<HexRecord> parseRecord(QByteArrayView text, char startCode, QString *why)
+{
+    const auto fail = [why](const QString &reason) -> std::optional<HexRecord> {
+        if (why)
+            *why = reason;
+        return std::nullopt;
+    };
+    if (text.isEmpty() || text.front() != startCode)
+        return fail(QStringLiteral("does not start with '%1'").arg(QLatin1Char(startCode)));
+    const QByteArrayView digits = text.sliced(1);
+    if (digits.size() < 10 || digits.size() % 2 != 0)
+        return fail(QStringLiteral("%1 hex digits do not form a record").arg(digits.size()));
+
+    QByteArray bytes(digits.size() / 2, Qt::Uninitialized);
+    quint8 sum = 0;
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const int high = hexValue(digits[2 * i]);
+        const int low = hexValue(digits[2 * i + 1]);
+        if (high < 0 || low < 0)
+            return fail(QStringLiteral("not hexadecimal at column %1").arg(2 + 2 * i));
+        const auto byte = static_cast<quint8>(high * 16 + low);
+        bytes[i] = static_cast<char>(byte);
+        sum = static_cast<quint8>(sum + byte);
+    }
+
+    const auto count = static_cast<quint8>(bytes[0]);
+    if (bytes.size() != 5 + count) {
+        return fail(
+            QStringLiteral("byte count %1 but %2 data bytes").arg(count).arg(bytes.size() - 5));
+    }
+    if (sum != 0)
+        return fail(QStringLiteral("checksum wrong by 0x%1").arg(sum, 2, 16, QLatin1Char('0')));
+
+    HexRecord record;
+    record.offset =
+        static_cast<quint16>((static_cast<quint8>(bytes[1]) << 8) | static_cast<quint8>(bytes[2]));
+    record.type = static_cast<quint8>(bytes[3]);
+    const int length = requiredLength(record.type);
+    if (length == -2)
+        return fail(QStringLiteral("unknown record type %1").arg(record.type));
+    if (length >= 0 && count != length) {
+        return fail(QStringLiteral("record type %1 needs %2 data bytes, has %3")
+                        .arg(record.type)
+                        .arg(length)
+                        .arg(count));
+    }
+    record.data = bytes.sliced(4, count);
+    return record;
+}
+
+void Memory::clear()
+{
+    pages_.clear();
+    size_ = 0;
+}
+
+void Memory::write(quint32 address, quint8 byte)
+{
+    Page &page = pages_[address >> kPageBits];
+    const quint32 at = address & (kPageSize - 1);
+    if (!page.present.test(at)) {
+        page.present.set(at);
+        ++size_;
+    }
+    page.bytes[at] = byte;
+}
+
+std::optional<quint8> Memory::read(quint32 address) const
+{
+    const auto page = pages_.find(address >> kPageBits);
+    const quint32 at = address & (kPageSize - 1);
+    if (page == pages_.end() || !page->second.present.test(at))
+        return std::nullopt;
+    return page->second.bytes[at];
+}
+
+std::optional<quint32> Memory::lowest() const
+{
+    for (const auto &[index, page] : pages_) {
+        for (quint32 at = 0; at < kPageSize; ++at) {
+            if (page.present.test(at))
+                return (index << kPageBits) | at;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<quint32> Memory::highest() const
+{
+    for (auto it = pages_.rbegin(); it != pages_.rend(); ++it) {
+        for (quint32 at = kPageSize; at-- > 0;) {
+            if (it->second.present.test(at))
+                return (it->first << kPageBits) | at;
+        }
+    }
+    return std::nullopt;
+}
+
+quint32 Memory::crc32() const
+{
+    quint32 state = ~0u;
+    for (const auto &[index, page] : pages_) {
+        for (quint32 at = 0; at < kPageSize; ++at) {
+            if (page.present.test(at))
+                state = crcUpdate(state, page.bytes[at]);
+        }
+    }
+    return ~state;
+}
+
+BootloaderModel::BootloaderModel(ModelOptions options) : options_(std::move(options)) {}
+
+BootloaderModel::Outcome BootloaderModel::handle(QByteArrayView message)
+{
+    if (!message.startsWith(protocol::kPrefix))
+        return {Action::Reply, kReplyError.toByteArray(), QStringLiteral("no \"BOOT\" prefix")};
+    if (!message.endsWith(protocol::kLineEnd))
+        return {Action::Reply, kReplyError.toByteArray(), QStringLiteral("no CR LF at the end")};
+    if (message == protocol::kInquiry) {
+        inquired_ = true;
+        return {Action::Reply, "VER=" + options_.version + "\r\n", {}};
+    }
+    if (message == protocol::kInstall)
+        return {Action::Install, {}, {}};
+
+    const QByteArrayView body =
+        message.sliced(protocol::kPrefix.size(),
+                       message.size() - protocol::kPrefix.size() - protocol::kLineEnd.size());
+    if (body.startsWith(':'))
+        return download(body);
+    if (body.startsWith('#'))
+        return verify(body);
+    return {Action::Reply, kReplyError.toByteArray(), QStringLiteral("unknown command")};
+}
+
+BootloaderModel::Outcome BootloaderModel::refuse(QString why, int &counter)
+{
+    ++counter;
+    return {Action::Reply, kReplyError.toByteArray(), std::move(why)};
+}
+
+quint32 BootloaderModel::dataAddress(quint32 base, bool segmented, quint16 offset, int index)
+{
+    if (segmented)
+        return base + ((offset + static_cast<quint32>(index)) & 0xFFFFu);
+    return base + offset + static_cast<quint32>(index);
+}
+
+void BootloaderModel::startImage()
+{
+    memory_.clear();
+    phase_ = Phase::Download;
+    inquired_ = false;
+    downloadLine_ = 0;
+    records_ = 0;
+    dataRecords_ = 0;
+    downloadErrors_ = 0;
+    base_ = 0;
+    segmented_ = false;
+    verifyRecords_ = 0;
+    verifyErrors_ = 0;
+    verified_ = false;
+}
+
+void BootloaderModel::startVerify()
+{
+    phase_ = Phase::Verify;
+    inquired_ = false;
+    base_ = 0;
+    segmented_ = false;
+    verifyRecords_ = 0;
+    verifyErrors_ = 0;
+    verified_ = false;
+}
+
+BootloaderModel::Outcome BootloaderModel::download(QByteArrayView text)
+{
+    // A download record after a finished pass or an inquiry is a new image.
+    if (phase_ != Phase::Download || inquired_)
+        startImage();
+    ++downloadLine_;
+    if (!errorInjected_ && downloadLine_ == options_.errorAtLine) {
+        errorInjected_ = true;
+        return refuse(QStringLiteral("line %1 refused on request").arg(downloadLine_),
+                      downloadErrors_);
+    }
+
+    QString why;
+    const auto record = parseRecord(text, ':', &why);
+    if (!record)
+        return refuse(QStringLiteral("line %1: %2").arg(downloadLine_).arg(why), downloadErrors_);
+
+    ++records_;
+    switch (record->type) {
+    case 0x00:
+        for (int i = 0; i < record->data.size(); ++i) {
+            memory_.write(dataAddress(base_, segmented_, record->offset, i),
+                          static_cast<quint8>(record->data[i]));
+        }
+        ++dataRecords_;
+        break;
+    case 0x01:
+        phase_ = Phase::DownloadDone;
+        return {Action::Reply, (options_.okAtEof ? kReplyOk : kReplyPassEnd).toByteArray(), {}};
+    case 0x02:
+    case 0x04: {
+        const quint32 value =
+            (static_cast<quint8>(record->data[0]) << 8) | static_cast<quint8>(record->data[1]);
+        segmented_ = record->type == 0x02;
+        base_ = segmented_ ? value << 4 : value << 16;
+        break;
+    }
+    default: // start addresses: nothing to program
+        break;
+    }
+    return {Action::Reply, kReplyOk.toByteArray(), {}};
+}
+
+BootloaderModel::Outcome BootloaderModel::verify(QByteArrayView text)
+{
+    if (phase_ == Phase::DownloadDone || phase_ == Phase::VerifyDone ||
+        (phase_ == Phase::Verify && inquired_)) {
+        startVerify();
+    } else if (phase_ != Phase::Verify) {
+        return refuse(QStringLiteral("verify record but no downloaded image"), verifyErrors_);
+    }
+
+    QString why;
+    const auto record = parseRecord(text, '#', &why);
+    if (!record)
+        return refuse(QStringLiteral("verify: %1").arg(why), verifyErrors_);
+
+    switch (record->type) {
+    case 0x00:
+        for (int i = 0; i < record->data.size(); ++i) {
+            const quint32 address = dataAddress(base_, segmented_, record->offset, i);
+            const auto stored = memory_.read(address);
+            if (!stored || *stored != static_cast<quint8>(record->data[i])) {
+                return refuse(QStringLiteral("verify mismatch at %1").arg(hex32(address)),
+                              verifyErrors_);
+            }
+        }
+        break;
+    case 0x01: {
+        ++verifyRecords_;
+        phase_ = Phase::VerifyDone;
+        verified_ = verifyErrors_ == 0 && downloadErrors_ == 0 && verifyRecords_ == records_;
+        if (!verified_) {
+            QString why;
+            if (downloadErrors_ > 0)
+                why = QStringLiteral("the download refused %1 line(s)").arg(downloadErrors_);
+            else if (verifyErrors_ > 0)
+                why = QStringLiteral("%1 verify line(s) did not match").arg(verifyErrors_);
+            else
+                why = QStringLiteral("only %1 of %2 records verified")
+                          .arg(verifyRecords_)
+                          .arg(records_);
+            return {Action::Reply, kReplyError.toByteArray(), why};
+        }
+        return {Action::Reply, (options_.okAtEof ? kReplyOk : kReplyPassEnd).toByteArray(), {}};
+    }
+    case 0x02:
+    case 0x04: {
+        const quint32 value =
+            (static_cast<quint8>(record->data[0]) << 8) | static_cast<quint8>(record->data[1]);
+        segmented_ = record->type == 0x02;
+        base_ = segmented_ ? value << 4 : value << 16;
+        break;
+    }
+    default:
+        break;
+    }
+    ++verifyRecords_;
+    return {Action::Reply, kReplyOk.toByteArray(), {}};
+}
+
+ImageSummary BootloaderModel::summary() const
+{
+    ImageSummary s;
+    s.records = records_;
+    s.dataRecords = dataRecords_;
+    s.bytes = memory_.size();
+    s.lowAddress = memory_.lowest().value_or(0);
+    s.highAddress = memory_.highest().value_or(0);
+    s.crc32 = memory_.crc32();
+    s.downloadComplete =
+        phase_ == Phase::DownloadDone || phase_ == Phase::Verify || phase_ == Phase::VerifyDone;
+    s.verified = verified_;
+    s.downloadErrors = downloadErrors_;
+    s.verifyErrors = verifyErrors_;
+    return s;
+}
+
+} // namespace corvanel::devsim
