@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QByteArrayView>
+#include <QList>
+#include <QString>
+
+namespace corvanel::flash {
+
+// One line of an image that is not a sound Intel HEX record, or a fault of
+// the file as a whole (no end-of-file record), numbered as an editor numbers
+// the file's lines (from 1).
+struct HexProblem {
+    int line = 0;
+    QString problem;
+
+    bool operator==(const HexProblem &) const = default;
+};
+
+// The lines of a HEX file as the transfer sends them: split at LF, a CR before
+// the LF dropped, no empty last line after a final line end.
+QList<QByteArrayView> splitHexLines(QByteArrayView text);
+
+// Reads the file's text as Intel HEX: record syntax (":" then hex digit pairs),
+// byte count against the data actually present, checksum, record types 00 to
+// 05 with their fixed lengths, and exactly one end-of-file record, last. The
+// transfer itself never parses the image (the bootloader does); this lets a
+// script refuse a damaged file before a single line reaches a device.
+// Returns every bad line, in file order; empty when the image is sound.
+QList<HexProblem> checkIntelHex(QByteArrayView text);
+
+} // namespace corvanel::flash

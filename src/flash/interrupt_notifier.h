@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QObject>
+
+class QSocketNotifier;
+
+namespace corvanel::flash {
+
+// Turns Ctrl-C (SIGINT) and SIGTERM into a Qt signal on the event loop's
+// thread, where the flasher can close its sockets and print its summary. A
+// second Ctrl-C ends the process at once, as the user will expect when the
+// orderly stop is not quick enough for them.
+class InterruptNotifier : public QObject {
+    Q_OBJECT
+public:
+    explicit InterruptNotifier(QObject *parent = nullptr);
+    ~InterruptNotifier() override;
+
+    bool isActive() const { return active_; }
+
+signals:
+    void interrupted(int signalNumber);
+
+private:
+    void deliver(int signalNumber);
+
+    QSocketNotifier *notifier_ = nullptr;
+    int readFd_ = -1;
+    bool active_ = false;
+};
+
+} // namespace corvanel::flash

@@ -1,0 +1,310 @@
+#include "flash/progress_view.h"
+
+#include "flash/flash_session.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#ifdef Q_OS_UNIX
+#include <sys/ioctl.h>
+#include <unistd.h>
+#endif
+
+namespace corvanel::flash {
+
+namespace {
+
+constexpr int kBarWidth = 20;
+constexpr int kRedrawMs = 100;
+constexpr int kDefaultColumns = 80;
+constexpr int kDefaultRows = 24;
+
+QString linesText(const HostReport &r)
+{
+    const int done = r.outcome == Outcome::Ok ? r.lineCount : r.line;
+    return QStringLiteral("%1/%2").arg(done).arg(r.lineCount);
+}
+
+QString timeText(double seconds)
+{
+    return QString::number(seconds, 'f', 2) + QStringLiteral(" s");
+}
+
+QString detailText(const HostReport &r)
+{
+    if (r.outcome == Outcome::Ok)
+        return r.installed ? QStringLiteral("installed (\"BOOTg\" sent)") : QString();
+    return r.reason;
+}
+
+QString durationText(qint64 ms)
+{
+    const qint64 s = (ms + 999) / 1000;
+    return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
+}
+
+int terminalColumns(std::FILE *out)
+{
+#ifdef Q_OS_UNIX
+    winsize size{};
+    if (ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 20)
+        return size.ws_col;
+#else
+    Q_UNUSED(out);
+#endif
+    return kDefaultColumns;
+}
+
+int terminalRows(std::FILE *out)
+{
+#ifdef Q_OS_UNIX
+    winsize size{};
+    if (ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_row > 0)
+        return size.ws_row;
+#else
+    Q_UNUSED(out);
+#endif
+    return kDefaultRows;
+}
+
+QJsonObject hostJson(const HostReport &r)
+{
+    return QJsonObject{
+        {QStringLiteral("host"), r.host},
+        {QStringLiteral("port"), r.port},
+        {QStringLiteral("localPort"), r.localPort},
+        {QStringLiteral("result"), outcomeWord(r.outcome)},
+        {QStringLiteral("ok"), r.outcome == Outcome::Ok},
+        {QStringLiteral("exitCode"), exitCodeFor(r.outcome)},
+        {QStringLiteral("phase"), phaseWord(r.phase)},
+        {QStringLiteral("line"), r.outcome == Outcome::Ok ? r.lineCount : r.line},
+        {QStringLiteral("lineCount"), r.lineCount},
+        {QStringLiteral("installed"), r.installed},
+        {QStringLiteral("seconds"), r.seconds},
+        {QStringLiteral("resends"), r.resends},
+        {QStringLiteral("ignoredReplies"), r.ignoredReplies},
+        {QStringLiteral("reason"), r.reason},
+    };
+}
+
+} // namespace
+
+QString summaryTable(const QList<HostReport> &reports, int exitCode)
+{
+    const QStringList header{QStringLiteral("HOST"), QStringLiteral("RESULT"),
+                             QStringLiteral("PASS"), QStringLiteral("LINES"),
+                             QStringLiteral("TIME"), QStringLiteral("REASON")};
+    QList<QStringList> rows{header};
+    int ok = 0;
+    for (const HostReport &r : reports) {
+        if (r.outcome == Outcome::Ok)
+            ++ok;
+        rows.append({r.address(), outcomeWord(r.outcome), phaseWord(r.phase), linesText(r),
+                     timeText(r.seconds), detailText(r)});
+    }
+    QList<qsizetype> widths(header.size(), 0);
+    for (const QStringList &row : rows) {
+        for (qsizetype c = 0; c < row.size(); ++c)
+            widths[c] = qMax(widths[c], row[c].size());
+    }
+    QString text;
+    for (const QStringList &row : rows) {
+        QString line;
+        for (qsizetype c = 0; c < row.size(); ++c) {
+            const bool last = c + 1 == row.size();
+            line += last ? row[c] : row[c].leftJustified(widths[c]) + QStringLiteral("  ");
+        }
+        text += line.trimmed() + QLatin1Char('\n');
+    }
+    const int failed = int(reports.size()) - ok;
+    text += QStringLiteral("%1 host%2: %3 ended with END, %4 failed; exit code %5\n")
+                .arg(reports.size())
+                .arg(reports.size() == 1 ? QString() : QStringLiteral("s"))
+                .arg(ok)
+                .arg(failed)
+                .arg(exitCode);
+    return text;
+}
+
+QByteArray summaryJson(const QString &imagePath, int lineCount, const QList<HostReport> &reports,
+                       int exitCode)
+{
+    QJsonArray hosts;
+    for (const HostReport &r : reports)
+        hosts.append(hostJson(r));
+    const QJsonObject root{
+        {QStringLiteral("image"), imagePath},   {QStringLiteral("lineCount"), lineCount},
+        {QStringLiteral("exitCode"), exitCode}, {QStringLiteral("ok"), exitCode == exitcode::kOk},
+        {QStringLiteral("hosts"), hosts},
+    };
+    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+}
+
+QByteArray refusalJson(const QString &imagePath, int exitCode, const QString &error,
+                       const QList<HexProblem> &problems)
+{
+    QJsonArray list;
+    for (const HexProblem &p : problems)
+        list.append(
+            QJsonObject{{QStringLiteral("line"), p.line}, {QStringLiteral("problem"), p.problem}});
+    const QJsonObject root{
+        {QStringLiteral("image"), imagePath}, {QStringLiteral("exitCode"), exitCode},
+        {QStringLiteral("ok"), false},        {QStringLiteral("error"), error},
+        {QStringLiteral("problems"), list},   {QStringLiteral("hosts"), QJsonArray{}},
+    };
+    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+}
+
+ProgressView::ProgressView(Mode mode, std::FILE *out, const FlashSession &session, QObject *parent)
+    : QObject(parent), mode_(mode), out_(out), session_(session)
+{
+    for (int i = 0; i < session_.hostCount(); ++i) {
+        lastQuarter_.append(0);
+        lastPhase_.append(Phase::Connecting);
+        labelWidth_ = qMax(labelWidth_, int(session_.host(i).report().address().size()));
+    }
+    // Bars are redrawn by moving the cursor up over them; more bars than the
+    // terminal has rows would scroll out of reach and smear the screen.
+    if (mode_ == Mode::Bars && session_.hostCount() >= terminalRows(out_))
+        mode_ = Mode::Lines;
+    if (mode_ == Mode::Bars) {
+        redrawTimer_.setInterval(kRedrawMs);
+        connect(&redrawTimer_, &QTimer::timeout, this, [this] {
+            if (dirty_)
+                redraw();
+        });
+        redrawTimer_.start();
+    }
+}
+
+QString ProgressView::barLine(const QString &label, int labelWidth, Phase phase, int line,
+                              int lineCount, int linesDone, qint64 elapsedMs,
+                              qint64 transferStartMs, const HostReport *ended)
+{
+    const int total = 2 * lineCount;
+    const int filled = total > 0 ? int(qint64(kBarWidth) * linesDone / total) : 0;
+    const QString bar =
+        QString(filled, QLatin1Char('#')) + QString(kBarWidth - filled, QLatin1Char('.'));
+    QString word = ended ? outcomeWord(ended->outcome) : phaseWord(phase).toUpper();
+    QString text = QStringLiteral("%1  %2 [%3] %4/%5")
+                       .arg(label.leftJustified(labelWidth), word.leftJustified(8), bar)
+                       .arg(line, 4)
+                       .arg(lineCount);
+    if (ended) {
+        text += QStringLiteral("  ") + timeText(ended->seconds);
+        const QString detail = detailText(*ended);
+        if (!detail.isEmpty())
+            text += QStringLiteral("  ") + detail;
+        return text;
+    }
+    if (transferStartMs >= 0 && elapsedMs > transferStartMs && linesDone > 0) {
+        const double rate = linesDone * 1000.0 / double(elapsedMs - transferStartMs);
+        const auto leftMs = qint64(double(total - linesDone) * 1000.0 / rate);
+        text +=
+            QStringLiteral("  %1 lines/s  %2 left").arg(qRound(rate), 5).arg(durationText(leftMs));
+    } else {
+        text += QStringLiteral("  %1").arg(durationText(elapsedMs));
+    }
+    return text;
+}
+
+void ProgressView::hostProgressed(int index)
+{
+    if (mode_ == Mode::Bars) {
+        dirty_ = true;
+        return;
+    }
+    if (mode_ != Mode::Lines)
+        return;
+    const HostFlasher &host = session_.host(index);
+    const QString label = host.report().address();
+    const Phase phase = host.phase();
+    if (phase != lastPhase_[index]) {
+        lastPhase_[index] = phase;
+        lastQuarter_[index] = 0;
+        switch (phase) {
+        case Phase::Inquiry:
+            write(QStringLiteral("%1: connected, waiting for \"VER=\"\n").arg(label));
+            break;
+        case Phase::Download:
+        case Phase::Verify:
+            write(QStringLiteral("%1: %2 pass, %3 lines\n")
+                      .arg(label, phaseWord(phase))
+                      .arg(host.lineCount()));
+            break;
+        case Phase::Install:
+            write(QStringLiteral("%1: \"END\", sending \"BOOTg\"\n").arg(label));
+            break;
+        default:
+            break;
+        }
+    }
+    if ((phase == Phase::Download || phase == Phase::Verify) && host.lineCount() > 0) {
+        const int quarter = int(qint64(host.line()) * 4 / host.lineCount());
+        if (quarter > lastQuarter_[index]) {
+            lastQuarter_[index] = quarter;
+            write(QStringLiteral("%1: %2 %3/%4\n")
+                      .arg(label, phaseWord(phase))
+                      .arg(host.line())
+                      .arg(host.lineCount()));
+        }
+    }
+}
+
+void ProgressView::hostFinished(int index)
+{
+    if (mode_ == Mode::Bars) {
+        dirty_ = true;
+        return;
+    }
+    if (mode_ != Mode::Lines)
+        return;
+    const HostReport r = session_.host(index).report();
+    if (r.outcome == Outcome::Ok) {
+        write(QStringLiteral("%1: END after %2%3\n")
+                  .arg(r.address(), timeText(r.seconds),
+                       r.installed ? QStringLiteral(", installed") : QString()));
+    } else {
+        write(QStringLiteral("%1: %2: %3\n").arg(r.address(), outcomeWord(r.outcome), r.reason));
+    }
+}
+
+void ProgressView::finish()
+{
+    if (mode_ == Mode::Bars) {
+        redrawTimer_.stop();
+        redraw();
+    }
+}
+
+void ProgressView::redraw()
+{
+    dirty_ = false;
+    const int columns = terminalColumns(out_);
+    QString text;
+    if (linesDrawn_ > 0)
+        text += QStringLiteral("\x1b[%1A").arg(linesDrawn_); // back to the first bar
+    for (int i = 0; i < session_.hostCount(); ++i) {
+        const HostFlasher &host = session_.host(i);
+        const HostReport report = host.report();
+        QString line = barLine(report.address(), labelWidth_, host.phase(), host.line(),
+                               host.lineCount(), host.linesDone(), host.elapsedMs(),
+                               host.transferStartMs(), host.isFinished() ? &report : nullptr);
+        // A wrapped line would throw the redraw off by a row.
+        if (line.size() >= columns)
+            line = line.left(columns - 1);
+        text += QStringLiteral("\r\x1b[2K") + line + QLatin1Char('\n');
+    }
+    linesDrawn_ = session_.hostCount();
+    write(text);
+}
+
+void ProgressView::write(const QString &text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out_);
+    std::fflush(out_);
+}
+
+} // namespace corvanel::flash

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "flash/flash_result.h"
+#include "flash/hex_check.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace corvanel::flash {
+
+class FlashSession;
+
+// The summary at the end of a run, one row per host.
+QString summaryTable(const QList<HostReport> &reports, int exitCode);
+QByteArray summaryJson(const QString &imagePath, int lineCount, const QList<HostReport> &reports,
+                       int exitCode);
+// A run that ended before any host was contacted (file error, refused image).
+QByteArray refusalJson(const QString &imagePath, int exitCode, const QString &error,
+                       const QList<HexProblem> &problems);
+
+// Progress while the hosts are flashed. On a terminal, one live bar per host
+// redrawn in place (pass, lines of total, rate, time left); otherwise plain
+// lines at each pass and each quarter of a pass, so logs stay short.
+class ProgressView : public QObject {
+    Q_OBJECT
+public:
+    enum class Mode { Quiet, Bars, Lines };
+
+    ProgressView(Mode mode, std::FILE *out, const FlashSession &session, QObject *parent = nullptr);
+
+    void hostProgressed(int index);
+    void hostFinished(int index);
+    // Draws the final state; call once the session has finished.
+    void finish();
+
+    // One bar line, as drawn on a terminal (tests read it).
+    static QString barLine(const QString &label, int labelWidth, Phase phase, int line,
+                           int lineCount, int linesDone, qint64 elapsedMs, qint64 transferStartMs,
+                           const HostReport *ended);
+
+private:
+    void redraw();
+    void write(const QString &text);
+
+    Mode mode_;
+    std::FILE *out_;
+    const FlashSession &session_;
+    QTimer redrawTimer_;
+    QList<int> lastQuarter_; // per host: pass * 4 + quarter printed last
+    QList<Phase> lastPhase_;
+    int labelWidth_ = 0;
+    int linesDrawn_ = 0;
+    bool dirty_ = false;
+};
+
+} // namespace corvanel::flash
