@@ -61,6 +61,7 @@ private slots:
     void errorAtLineRefusesThatLineOnce();
     void okAtEofAnswersPlainOk();
     void newDownloadStartsANewImage();
+    void recordSentAgainCountsOnce();
     void commandLine();
     void serverDropsDuplicatesAndDelays();
 };
@@ -238,6 +239,34 @@ void TestBootloaderModel::newDownloadStartsANewImage()
     QCOMPARE(reply(model, hexRecord(0x00, 0, QByteArray(2, '\x22'))), "OK\r\n");
     QCOMPARE(model.summary().bytes, 2);
     QCOMPARE(model.downloadLine(), 1);
+}
+
+void TestBootloaderModel::recordSentAgainCountsOnce()
+{
+    // A lost reply makes the tool send the same record again: the device
+    // answers it as before without taking it twice, in both passes and for
+    // the end record too.
+    BootloaderModel model;
+    const QList<QByteArray> image = smallImage(3);
+    QList<QByteArray> replies;
+    for (const QByteArray &line : image) {
+        replies.append(reply(model, line));
+        replies.append(reply(model, line));
+    }
+    for (const QByteArray &line : image) {
+        replies.append(reply(model, verifyLine(line)));
+        replies.append(reply(model, verifyLine(line)));
+    }
+    QCOMPARE(replies.count("DOWNLOAD\r\n"), 4);
+    QCOMPARE(replies.count("ERROR\r\n"), 0);
+    QVERIFY(model.summary().verified);
+    QCOMPARE(model.summary().records, image.size());
+
+    // Only the record just taken counts as sent again; an inquiry in between
+    // makes it the start of a new image.
+    QCOMPARE(model.handle("BOOTi\r\n").reply.left(4), "VER=");
+    QCOMPARE(reply(model, image.last()), "DOWNLOAD\r\n");
+    QCOMPARE(model.summary().records, 1);
 }
 
 void TestBootloaderModel::commandLine()

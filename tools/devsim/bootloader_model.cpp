@@ -227,6 +227,7 @@ void BootloaderModel::startImage()
     records_ = 0;
     dataRecords_ = 0;
     downloadErrors_ = 0;
+    lastRecord_.clear();
     base_ = 0;
     segmented_ = false;
     verifyRecords_ = 0;
@@ -238,6 +239,7 @@ void BootloaderModel::startVerify()
 {
     phase_ = Phase::Verify;
     inquired_ = false;
+    lastRecord_.clear();
     base_ = 0;
     segmented_ = false;
     verifyRecords_ = 0;
@@ -248,6 +250,9 @@ void BootloaderModel::startVerify()
 BootloaderModel::Outcome BootloaderModel::download(QByteArrayView text)
 {
     // A download record after a finished pass or an inquiry is a new image.
+    const bool sameRecord = !inquired_ && !lastRecord_.isEmpty() && text == lastRecord_;
+    if (sameRecord && (phase_ == Phase::Download || phase_ == Phase::DownloadDone))
+        return resend();
     if (phase_ != Phase::Download || inquired_)
         startImage();
     ++downloadLine_;
@@ -273,7 +278,7 @@ BootloaderModel::Outcome BootloaderModel::download(QByteArrayView text)
         break;
     case 0x01:
         phase_ = Phase::DownloadDone;
-        return {Action::Reply, (options_.okAtEof ? kReplyOk : kReplyPassEnd).toByteArray(), {}};
+        return taken(text, options_.okAtEof ? kReplyOk : kReplyPassEnd);
     case 0x02:
     case 0x04: {
         const quint32 value =
@@ -285,11 +290,21 @@ BootloaderModel::Outcome BootloaderModel::download(QByteArrayView text)
     default: // start addresses: nothing to program
         break;
     }
-    return {Action::Reply, kReplyOk.toByteArray(), {}};
+    return taken(text, kReplyOk);
+}
+
+BootloaderModel::Outcome BootloaderModel::taken(QByteArrayView record, QByteArrayView reply)
+{
+    lastRecord_ = record.toByteArray();
+    lastReply_ = reply.toByteArray();
+    return {Action::Reply, lastReply_, {}};
 }
 
 BootloaderModel::Outcome BootloaderModel::verify(QByteArrayView text)
 {
+    const bool sameRecord = !inquired_ && !lastRecord_.isEmpty() && text == lastRecord_;
+    if (sameRecord && (phase_ == Phase::Verify || phase_ == Phase::VerifyDone))
+        return resend();
     if (phase_ == Phase::DownloadDone || phase_ == Phase::VerifyDone ||
         (phase_ == Phase::Verify && inquired_)) {
         startVerify();
@@ -329,7 +344,7 @@ BootloaderModel::Outcome BootloaderModel::verify(QByteArrayView text)
                           .arg(records_);
             return {Action::Reply, kReplyError.toByteArray(), why};
         }
-        return {Action::Reply, (options_.okAtEof ? kReplyOk : kReplyPassEnd).toByteArray(), {}};
+        return taken(text, options_.okAtEof ? kReplyOk : kReplyPassEnd);
     }
     case 0x02:
     case 0x04: {
@@ -343,7 +358,7 @@ BootloaderModel::Outcome BootloaderModel::verify(QByteArrayView text)
         break;
     }
     ++verifyRecords_;
-    return {Action::Reply, kReplyOk.toByteArray(), {}};
+    return taken(text, kReplyOk);
 }
 
 ImageSummary BootloaderModel::summary() const

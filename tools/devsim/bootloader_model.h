@@ -110,6 +110,12 @@ private:
     Memory memory_;
     Phase phase_ = Phase::Idle;
     bool inquired_ = false; // a "BOOTi" since the pass began: the next record restarts
+    // The record taken last in this pass. The same record again is the tool
+    // sending it anew after a lost reply: it is answered, but not counted twice.
+    QByteArray lastRecord_;
+    QByteArray lastReply_;
+    Outcome resend() const { return {Action::Reply, lastReply_, QStringLiteral("record sent again")}; }
+    Outcome taken(QByteArrayView record, QByteArrayView reply);
     bool errorInjected_ = false;
 
     int downloadLine_ = 0; // download messages in this pass
