@@ -1,0 +1,283 @@
+// bench_window: what the whole window costs per round trip.
+//
+// The same 9000-line image (made by objcopy) is downloaded and verified, each
+// run timed from the first line sent to "END":
+//   window: the real window, offscreen, driven through its buttons, against
+//           corvanel-devsim in its own process;
+//   raw:    the same datagrams in lock-step between two plain POSIX sockets
+//           of this process, answered "OK" (and "DOWNLOAD" at a pass's end);
+//   devsim: the same datagrams from one plain socket to corvanel-devsim,
+//           blocking sendto/recvfrom: the device's share of the window run.
+// Then the process's peak memory (VmHWM).
+
+#include "../../tests/window/window_test_support.h"
+
+#include "engine/protocol.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+using namespace corvanel;
+using namespace corvanel::testing;
+
+namespace {
+
+constexpr int kLines = 9000;
+
+struct Run {
+    double seconds = 0;
+    bool ok = false;
+};
+
+// An objcopy image of exactly kLines lines: 16 data bytes a record, an
+// extended address record at each 64 KiB, and the end record.
+bool makeImage(const QString &dir, QString &hexPath, QList<QByteArray> &lines)
+{
+    hexPath = dir + QStringLiteral("/bench.hex");
+    for (int size = 16 * (kLines - 3); size <= 16 * kLines; size += 16) {
+        QString why;
+        if (!writeIntelHex(payload(size), dir + QStringLiteral("/bench.bin"), hexPath, &why)) {
+            std::fprintf(stderr, "bench_window: objcopy: %s\n", qPrintable(why));
+            return false;
+        }
+        const int count = countLines(hexPath);
+        if (count == kLines) {
+            QFile file(hexPath);
+            if (!file.open(QIODevice::ReadOnly))
+                return false;
+            lines = file.readAll().trimmed().split('\n');
+            for (QByteArray &line : lines) {
+                if (line.endsWith('\r'))
+                    line.chop(1);
+            }
+            return lines.size() == kLines;
+        }
+        if (count > kLines)
+            break;
+    }
+    std::fprintf(stderr, "bench_window: could not make an image of %d lines\n", kLines);
+    return false;
+}
+
+std::vector<QByteArray> messagesOf(const QList<QByteArray> &lines)
+{
+    std::vector<QByteArray> messages;
+    for (const QByteArray &line : lines)
+        messages.push_back(protocol::downloadLineMessage(line));
+    for (const QByteArray &line : lines)
+        messages.push_back(protocol::verifyLineMessage(line));
+    return messages;
+}
+
+int bindLoopback(sockaddr_in &address)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0)
+        return -1;
+    address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Both ends here, in lock-step: the floor of a UDP round trip on loopback.
+Run runRaw(const std::vector<QByteArray> &messages)
+{
+    sockaddr_in toolAddress{}, deviceAddress{};
+    const int tool = bindLoopback(toolAddress);
+    const int device = bindLoopback(deviceAddress);
+    if (tool < 0 || device < 0)
+        return {};
+    const size_t passLength = messages.size() / 2;
+    std::vector<char> buffer(65536);
+    size_t answered = 0;
+    QElapsedTimer clock;
+    clock.start();
+    for (size_t i = 0; i < messages.size(); ++i) {
+        const QByteArray &message = messages[i];
+        ::sendto(tool, message.constData(), size_t(message.size()), 0,
+                 reinterpret_cast<const sockaddr *>(&deviceAddress), sizeof deviceAddress);
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        if (::recvfrom(device, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr *>(&from),
+                       &fromLength) < 0)
+            break;
+        const QByteArrayView reply =
+            (i + 1) % passLength == 0 ? QByteArrayView("DOWNLOAD\r\n") : QByteArrayView("OK\r\n");
+        ::sendto(device, reply.data(), size_t(reply.size()), 0, reinterpret_cast<sockaddr *>(&from),
+                 fromLength);
+        if (::recvfrom(tool, buffer.data(), buffer.size(), 0, nullptr, nullptr) < 0)
+            break;
+        ++answered;
+    }
+    Run run;
+    run.seconds = double(clock.nsecsElapsed()) / 1e9;
+    run.ok = answered == messages.size();
+    ::close(tool);
+    ::close(device);
+    return run;
+}
+
+// One plain socket against the simulator process.
+Run runAgainstDevsim(const std::vector<QByteArray> &messages)
+{
+    Devsim devsim;
+    const quint16 port = devsim.waitForPort();
+    sockaddr_in toolAddress{};
+    const int tool = bindLoopback(toolAddress);
+    if (port == 0 || tool < 0)
+        return {};
+    sockaddr_in device{};
+    device.sin_family = AF_INET;
+    device.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    device.sin_port = htons(port);
+    std::vector<char> buffer(65536);
+    ssize_t got = 0;
+    QElapsedTimer clock;
+    clock.start();
+    for (const QByteArray &message : messages) {
+        ::sendto(tool, message.constData(), size_t(message.size()), 0,
+                 reinterpret_cast<const sockaddr *>(&device), sizeof device);
+        got = ::recvfrom(tool, buffer.data(), buffer.size(), 0, nullptr, nullptr);
+        if (got < 0)
+            break;
+    }
+    Run run;
+    run.seconds = double(clock.nsecsElapsed()) / 1e9;
+    run.ok = got > 0 && QByteArrayView(buffer.data(), got) == QByteArrayView("DOWNLOAD\r\n");
+    ::close(tool);
+    return run;
+}
+
+
+// Connect, Open File and Download, "END", Install: through the buttons.
+Run runWindow(WindowFixture &f, const QString &hexPath)
+{
+    Devsim devsim;
+    const quint16 port = devsim.waitForPort();
+    if (port == 0)
+        return {};
+    MainWindow &window = *f.window;
+
+    QElapsedTimer clock;
+    bool timing = false;
+    double seconds = 0;
+    const auto connection =
+        QObject::connect(&window.link(), &UdpLink::datagramArrived, &window, [&] {
+            const QString word = f.bar()->text();
+            if (!timing && word == QStringLiteral("DOWNLOAD")) {
+                timing = true; // line 1 has just gone out
+                clock.start();
+            } else if (timing && (word == QStringLiteral("END") || word == QStringLiteral("ERROR"))) {
+                seconds = double(clock.nsecsElapsed()) / 1e9;
+                timing = false;
+            }
+        });
+
+    f.aimAt(port);
+    f.prompts.answers << hexPath;
+    Run run;
+    if (f.click("cbBind") && window.link().isOpen() && f.click("Command3") &&
+        runLoopUntil([&] { return f.bar()->text() == QStringLiteral("END") ||
+                             f.bar()->text() == QStringLiteral("ERROR"); },
+                120000)) {
+        run.seconds = seconds;
+        run.ok = f.bar()->text() == QStringLiteral("END") && f.checkLoopback();
+        f.click("Command5");
+        run.ok = run.ok && devsim.process().waitForFinished(10000) &&
+                 devsim.process().exitCode() == 0;
+    }
+    QObject::disconnect(connection);
+    if (window.link().isOpen())
+        f.click("cbBind");
+    return run;
+}
+
+long peakMemoryKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    }
+    return -1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    int repeats = 3;
+    if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
+        std::printf("usage: bench_window [repeats]   (default 3; the best run of each kind counts)\n");
+        return 0;
+    }
+    if (argc > 1)
+        repeats = std::max(1, std::atoi(argv[1]));
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+
+    WindowFixture f;
+    QString hexPath;
+    QList<QByteArray> lines;
+    if (!makeImage(f.dir.path(), hexPath, lines))
+        return 1;
+    const std::vector<QByteArray> messages = messagesOf(lines);
+    const int trips = int(messages.size());
+    std::printf("image: %d lines, %d round trips per run (download + verify), best of %d\n",
+                int(lines.size()), trips, repeats);
+
+    f.window->show();
+    if (!QTest::qWaitForWindowExposed(f.window.get()))
+        return 1;
+
+    double window = 1e9, raw = 1e9, device = 1e9;
+    for (int i = 0; i < repeats; ++i) {
+        const Run w = runWindow(f, hexPath);
+        const Run r = runRaw(messages);
+        const Run d = runAgainstDevsim(messages);
+        if (!w.ok || !r.ok || !d.ok) {
+            std::fprintf(stderr, "bench_window: run %d failed (window %d, raw %d, devsim %d)\n", i + 1,
+                         w.ok, r.ok, d.ok);
+            return 1;
+        }
+        std::printf("  run %d: window %.1f ms, raw %.1f ms, plain socket to devsim %.1f ms\n", i + 1,
+                    w.seconds * 1e3, r.seconds * 1e3, d.seconds * 1e3);
+        window = std::min(window, w.seconds);
+        raw = std::min(raw, r.seconds);
+        device = std::min(device, d.seconds);
+    }
+    const double perTrip = 1e6 / trips;
+    std::printf("window (offscreen) vs corvanel-devsim: %8.1f ms  %6.2f us per round trip\n",
+                window * 1e3, window * perTrip);
+    std::printf("raw ping-pong, two plain sockets:      %8.1f ms  %6.2f us per round trip\n",
+                raw * 1e3, raw * perTrip);
+    std::printf("plain socket vs corvanel-devsim:       %8.1f ms  %6.2f us per round trip\n",
+                device * 1e3, device * perTrip);
+    std::printf("ratio window/raw: %.2f (goal <= 2); window/plain-socket-to-devsim: %.2f\n",
+                window / raw, window / device);
+    std::printf("peak memory (VmHWM): %ld KiB\n", peakMemoryKiB());
+    return 0;
+}

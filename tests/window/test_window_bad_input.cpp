@@ -1,0 +1,231 @@
+// Input the window must survive: a huge address list at start-up, replies of
+// the largest datagram size and of every byte value, and a flood of datagrams
+// from a loopback sender while a transfer is under way.
+
+#include "window_test_support.h"
+
+#include "engine/protocol.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <atomic>
+#include <thread>
+
+using namespace corvanel;
+using namespace corvanel::testing;
+
+namespace {
+
+// Sanitizer builds run several times slower; the limits are for real builds.
+constexpr int kSlowdown =
+#if defined(__SANITIZE_ADDRESS__)
+    4;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    4;
+#else
+    1;
+#endif
+#else
+    1;
+#endif
+
+// A loopback socket standing in for the device.
+struct FakeDevice {
+    QUdpSocket socket;
+    FakeDevice() { socket.bind(QHostAddress(QHostAddress::LocalHost), 0); }
+    quint16 port() const { return socket.localPort(); }
+    void drain()
+    {
+        while (socket.hasPendingDatagrams())
+            socket.readDatagram(nullptr, 0);
+    }
+};
+
+} // namespace
+
+class WindowBadInputTest : public QObject {
+    Q_OBJECT
+private slots:
+    void hugeAddressListStartsQuickly();
+    void largestAndBinaryReplies();
+    void floodKeepsWindowResponsiveAndStateConsistent();
+};
+
+void WindowBadInputTest::hugeAddressListStartsQuickly()
+{
+    QByteArray file = "127.0.0.1\r\n";
+    for (int i = 1; i < 100000; ++i)
+        file += "10." + QByteArray::number(i / 65536) + '.' + QByteArray::number(i / 256 % 256) +
+                '.' + QByteArray::number(i % 256) + "\r\n";
+    QElapsedTimer clock;
+    clock.start();
+    WindowFixture f(file);
+    f.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f.window.get()));
+    const qint64 elapsed = clock.elapsed();
+    qInfo("start-up with 100,000 addresses: %lld ms", elapsed);
+    QVERIFY2(elapsed < 2000 * kSlowdown, qPrintable(QString::number(elapsed)));
+    QCOMPARE(f.combo()->count(), 100000);
+    QCOMPARE(f.combo()->currentText(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(f.combo()->itemText(99999), QStringLiteral("10.1.134.159"));
+
+    // The operator opens the list.
+    clock.restart();
+    f.combo()->showPopup();
+    QTest::qWait(10);
+    const qint64 popup = clock.elapsed();
+    f.combo()->hidePopup();
+    qInfo("opening the list of 100,000 addresses: %lld ms", popup);
+    QVERIFY2(popup < 2000 * kSlowdown, qPrintable(QString::number(popup)));
+}
+
+void WindowBadInputTest::largestAndBinaryReplies()
+{
+    FakeDevice device;
+    WindowFixture f;
+    MainWindow &w = *f.window;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    f.aimAt(device.port());
+    QVERIFY(f.click("cbBind"));
+    QVERIFY(w.link().remoteAddress().isLoopback());
+    const quint16 windowPort = w.link().localPort();
+    QSignalSpy arrived(&w.link(), &UdpLink::datagramArrived);
+
+    // The largest datagram UDP carries over IPv4, ending in spaces.
+    QByteArray largest(protocol::kMaxDatagram, 'A');
+    largest.replace(largest.size() - 10, 10, QByteArray(10, ' '));
+    QCOMPARE(device.socket.writeDatagram(largest, QHostAddress::LocalHost, windowPort),
+             qint64(largest.size()));
+    QTRY_COMPARE_WITH_TIMEOUT(arrived.size(), 1, 5000);
+    QCOMPARE(f.view("tbReceiveData")->bytes(), largest);
+    QCOMPARE(f.line("Text3")->text().size(), largest.size());
+    QCOMPARE(f.view("Text8")->bytes(), largest.chopped(10));
+    QTest::qWait(50); // let it be painted
+
+    // Every byte value, NUL and CR included, arrives exactly.
+    QByteArray binary;
+    for (int i = 0; i < 256; ++i)
+        binary += char(i);
+    device.socket.writeDatagram(binary, QHostAddress::LocalHost, windowPort);
+    QTRY_COMPARE_WITH_TIMEOUT(arrived.size(), 2, 5000);
+    QCOMPARE(f.view("tbReceiveData")->bytes(), binary);
+    QCOMPARE(f.line("Text3")->text(), QString::fromLatin1(binary));
+    QCOMPARE(f.view("Text8")->bytes(), binary);
+
+    // An empty datagram is a reply too, and matches nothing.
+    device.socket.writeDatagram(QByteArray(), QHostAddress::LocalHost, windowPort);
+    QTRY_COMPARE_WITH_TIMEOUT(arrived.size(), 3, 5000);
+    QCOMPARE(f.view("tbReceiveData")->bytes(), QByteArray());
+    QCOMPARE(w.state().connected, 1);
+    QVERIFY(f.checkLoopback());
+}
+
+void WindowBadInputTest::floodKeepsWindowResponsiveAndStateConsistent()
+{
+    FakeDevice device;
+    WindowFixture f;
+    MainWindow &w = *f.window;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    f.aimAt(device.port());
+    QVERIFY(f.click("cbBind"));
+    QVERIFY(w.link().remoteAddress().isLoopback());
+    const quint16 windowPort = w.link().localPort();
+
+    // An image is loaded, so "OK" and "VER=" each send the next line.
+    const QString hexPath = f.dir.filePath(QStringLiteral("firmware.hex"));
+    QString why;
+    QVERIFY2(writeIntelHex(payload(1600), f.dir.filePath(QStringLiteral("firmware.bin")), hexPath, &why),
+             qPrintable(why));
+    f.prompts.answers << hexPath;
+    QVERIFY(f.click("Command3"));
+    const int lineCount = w.state().lineCount;
+    QCOMPARE(lineCount, 101);
+
+    // Count what the window handled: every "OK" or "VER=" moves the position on.
+    qint64 handled = 0, advances = 0;
+    QObject::connect(&w.link(), &UdpLink::datagramArrived, &w, [&](const QByteArray &data) {
+        ++handled;
+        if (data.contains("VER=") || (!data.contains("ERROR") && data.contains("OK")))
+            ++advances;
+    });
+
+    // A timer like Timer1 must keep ticking while the flood lasts.
+    auto *timer1 = w.findChild<QTimer *>(QStringLiteral("Timer1"));
+    QSignalSpy timer1Ticks(timer1, &QTimer::timeout);
+    QElapsedTimer flood;
+    QTimer probe;
+    probe.setInterval(20);
+    QElapsedTimer sinceTick;
+    qint64 longestGap = 0;
+    qint64 probeTicks = 0;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        ++probeTicks;
+        longestGap = qMax(longestGap, sinceTick.restart());
+    });
+
+    constexpr int kFlood = 100000;
+    std::atomic<bool> done{false};
+    std::atomic<int> sent{0};
+    std::thread sender([&] {
+        QUdpSocket socket;
+        socket.bind(QHostAddress(QHostAddress::LocalHost), 0);
+        const QByteArray kinds[] = {"OK\r\n", "junk \x01\x02\xff", "VER=9.9\r\n",
+                                    QByteArray(1024, 'x'), "ERROR? no: OK  "};
+        for (int i = 0; i < kFlood; ++i) {
+            if (socket.writeDatagram(kinds[i % 5], QHostAddress::LocalHost, windowPort) > 0)
+                sent.fetch_add(1);
+        }
+        done = true;
+    });
+    flood.start();
+    sinceTick.start();
+    probe.start();
+    QVERIFY(runLoopUntil([&] { return done.load(); }, 60000));
+    sender.join();
+    // The rest drains; then the window is quiet.
+    QVERIFY(runLoopUntil([&] { return !w.link().socket()->hasPendingDatagrams(); }, 30000));
+    runLoopUntil([] { return false; }, 100);
+    probe.stop();
+    const qint64 floodMs = flood.elapsed();
+    device.drain();
+
+    qInfo("flood: %d sent, %lld handled in %lld ms; a 20 ms timer ticked %lld times, longest "
+          "gap %lld ms; Timer1 ticked %lld times",
+          sent.load(), handled, floodMs, probeTicks, longestGap, qint64(timer1Ticks.size()));
+    QVERIFY(handled > 0);
+    QVERIFY(handled <= kFlood);
+    // Timers keep their turn between batches of datagrams. The bounds leave
+    // room for a machine shared with other work; a starved loop misses them
+    // by far.
+    QVERIFY2(longestGap < 1000 * kSlowdown, qPrintable(QString::number(longestGap)));
+    QVERIFY(probeTicks >= floodMs / 250);
+    QVERIFY(timer1->isActive());
+    QVERIFY(timer1Ticks.size() >= floodMs / 1000 - 1);
+
+    // The transfer state is what the handled replies make of it.
+    const TransferState &state = w.state();
+    QCOMPARE(state.connected, 1);
+    QCOMPARE(state.imageLoaded, 1);
+    QCOMPARE(state.verifying, 0);
+    QCOMPARE(state.lineCount, lineCount);
+    QCOMPARE(qint64(state.position), advances % lineCount);
+    QVERIFY(f.bar()->value() >= 1 && f.bar()->value() <= lineCount);
+    QCOMPARE(f.view("Text8")->bytes(),
+             protocol::trimTrailingSpaces(f.view("tbReceiveData")->bytes()).toByteArray());
+    QVERIFY(w.link().isOpen());
+    QVERIFY(f.checkLoopback());
+
+    // And the window still answers its buttons.
+    QVERIFY(f.click("cbBind"));
+    QCOMPARE(w.state().connected, 0);
+    QCOMPARE(f.bar()->text(), QStringLiteral("NO FILE"));
+}
+
+QTEST_MAIN(WindowBadInputTest)
+#include "test_window_bad_input.moc"
