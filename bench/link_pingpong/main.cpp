@@ -22,6 +22,8 @@
 #include "tools/devsim/bootloader_model.h"
 #include "tools/devsim/devsim_server.h"
 
+#include "raw_udp.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -40,11 +42,11 @@
 #include <vector>
 
 using namespace corvanel;
+using namespace corvanel::bench;
 
 namespace {
 
 constexpr int kImageLines = LineTable::kMaxLines;
-constexpr QByteArrayView kQuit = "QUIT";
 
 QByteArray hexRecord(quint8 type, quint16 offset, const QByteArray &data)
 {
@@ -99,49 +101,6 @@ public:
     void SetOpenFileEnabled(bool) override {}
     void SetLinkCaption(QLatin1StringView) override {}
 };
-
-struct Run {
-    double seconds = 0;
-    bool ok = false;
-};
-
-int bindLoopback(sockaddr_in &address)
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0)
-        return -1;
-    address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// The device of set-up 1: answers every message with the model until QUIT.
-[[noreturn]] void serveDevice(int fd)
-{
-    devsim::BootloaderModel model;
-    std::vector<char> buffer(65536);
-    for (;;) {
-        sockaddr_in from{};
-        socklen_t fromLength = sizeof from;
-        const ssize_t got = ::recvfrom(fd, buffer.data(), buffer.size(), 0,
-                                       reinterpret_cast<sockaddr *>(&from), &fromLength);
-        if (got < 0)
-            continue;
-        const QByteArrayView message(buffer.data(), got);
-        if (message == kQuit)
-            ::_exit(0);
-        const auto outcome = model.handle(message);
-        ::sendto(fd, outcome.reply.constData(), static_cast<size_t>(outcome.reply.size()), 0,
-                 reinterpret_cast<const sockaddr *>(&from), fromLength);
-    }
-}
 
 // Download and verify through the real link and controller; `started` and
 // the END status bracket the time.
@@ -200,32 +159,6 @@ std::vector<QByteArray> messagesOf(const QList<QByteArray> &image)
     return messages;
 }
 
-// Set-up 1, raw: the same messages from a plain socket, each waiting for its
-// reply in a blocking recvfrom.
-Run runRawAgainst(const std::vector<QByteArray> &messages, const sockaddr_in &device)
-{
-    sockaddr_in toolAddress{};
-    const int tool = bindLoopback(toolAddress);
-    if (tool < 0)
-        return {};
-    std::vector<char> buffer(65536);
-    ssize_t got = 0;
-    QElapsedTimer clock;
-    clock.start();
-    for (const QByteArray &message : messages) {
-        ::sendto(tool, message.constData(), static_cast<size_t>(message.size()), 0,
-                 reinterpret_cast<const sockaddr *>(&device), sizeof device);
-        got = ::recvfrom(tool, buffer.data(), buffer.size(), 0, nullptr, nullptr);
-        if (got < 0)
-            break;
-    }
-    Run run;
-    run.seconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
-    run.ok = got > 0 && QByteArrayView(buffer.data(), got) == devsim::kReplyPassEnd;
-    ::close(tool);
-    return run;
-}
-
 // Set-up 2, link: the simulator's Qt server on this thread's event loop.
 Run runLinkInProcess(const QList<QByteArray> &image)
 {
@@ -238,43 +171,6 @@ Run runLinkInProcess(const QList<QByteArray> &image)
     }
     Run run = runLink(image, server.port());
     run.ok = run.ok && server.model().summary().verified;
-    return run;
-}
-
-// Set-up 2, raw: both ends on this thread, in lock-step.
-Run runRawInProcess(const std::vector<QByteArray> &messages)
-{
-    sockaddr_in toolAddress{}, deviceAddress{};
-    const int tool = bindLoopback(toolAddress);
-    const int device = bindLoopback(deviceAddress);
-    if (tool < 0 || device < 0)
-        return {};
-    devsim::BootloaderModel model;
-    std::vector<char> buffer(65536);
-    int answered = 0;
-    QElapsedTimer clock;
-    clock.start();
-    for (const QByteArray &message : messages) {
-        ::sendto(tool, message.constData(), static_cast<size_t>(message.size()), 0,
-                 reinterpret_cast<const sockaddr *>(&deviceAddress), sizeof deviceAddress);
-        sockaddr_in from{};
-        socklen_t fromLength = sizeof from;
-        const ssize_t got = ::recvfrom(device, buffer.data(), buffer.size(), 0,
-                                       reinterpret_cast<sockaddr *>(&from), &fromLength);
-        if (got < 0)
-            break;
-        const auto outcome = model.handle(QByteArrayView(buffer.data(), got));
-        ::sendto(device, outcome.reply.constData(), static_cast<size_t>(outcome.reply.size()), 0,
-                 reinterpret_cast<const sockaddr *>(&from), fromLength);
-        if (::recvfrom(tool, buffer.data(), buffer.size(), 0, nullptr, nullptr) < 0)
-            break;
-        ++answered;
-    }
-    Run run;
-    run.seconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
-    run.ok = answered == static_cast<int>(messages.size()) && model.summary().verified;
-    ::close(tool);
-    ::close(device);
     return run;
 }
 
@@ -313,21 +209,12 @@ int main(int argc, char *argv[])
         repeats = std::max(1, std::atoi(argv[1]));
 
     // The child is forked before Qt starts, so it inherits no Qt state.
-    sockaddr_in deviceAddress{};
-    const int deviceSocket = bindLoopback(deviceAddress);
-    if (deviceSocket < 0) {
-        std::perror("bench_link: device socket");
-        return 1;
-    }
     std::fflush(stdout);
-    const pid_t device = ::fork();
-    if (device < 0) {
-        std::perror("bench_link: fork");
+    ChildDevice device;
+    if (!device.start()) {
+        std::perror("bench_link: device");
         return 1;
     }
-    if (device == 0)
-        serveDevice(deviceSocket);
-    ::close(deviceSocket);
 
     QCoreApplication app(argc, argv);
     const QList<QByteArray> image = makeImage();
@@ -339,8 +226,8 @@ int main(int argc, char *argv[])
     Best separate, together;
     bool ok = true;
     for (int i = 0; i < repeats && ok; ++i) {
-        const Run l1 = runLink(image, ntohs(deviceAddress.sin_port));
-        const Run r1 = runRawAgainst(messages, deviceAddress);
+        const Run l1 = runLink(image, device.port());
+        const Run r1 = runRawAgainst(messages, device.address);
         const Run l2 = runLinkInProcess(image);
         const Run r2 = runRawInProcess(messages);
         ok = l1.ok && r1.ok && l2.ok && r2.ok;
@@ -351,12 +238,7 @@ int main(int argc, char *argv[])
                     i + 1, l1.seconds * 1e3, r1.seconds * 1e3, l2.seconds * 1e3, r2.seconds * 1e3);
     }
 
-    // Stop the device.
-    const int quitter = ::socket(AF_INET, SOCK_DGRAM, 0);
-    ::sendto(quitter, kQuit.data(), static_cast<size_t>(kQuit.size()), 0,
-             reinterpret_cast<const sockaddr *>(&deviceAddress), sizeof deviceAddress);
-    ::close(quitter);
-    ::waitpid(device, nullptr, 0);
+    device.stop();
 
     if (!ok) {
         std::fprintf(stderr, "bench_link: a run did not complete a verified transfer\n");

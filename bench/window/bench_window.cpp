@@ -4,8 +4,10 @@
 // run timed from the first line sent to "END":
 //   window: the real window, offscreen, driven through its buttons, against
 //           corvanel-devsim in its own process;
-//   raw:    the same datagrams in lock-step between two plain POSIX sockets
-//           of this process, answered "OK" (and "DOWNLOAD" at a pass's end);
+//   raw:    the same datagrams in lock-step between two plain POSIX sockets,
+//           the device end in a child process answering with the
+//           simulator's bootloader logic (the baseline of bench_link); the
+//           same with both ends on this thread is printed as the floor;
 //   devsim: the same datagrams from one plain socket to corvanel-devsim,
 //           blocking sendto/recvfrom: the device's share of the window run.
 // Then the process's peak memory (VmHWM).
@@ -13,6 +15,8 @@
 #include "../../tests/window/window_test_support.h"
 
 #include "engine/protocol.h"
+
+#include "raw_udp.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -32,15 +36,11 @@
 
 using namespace corvanel;
 using namespace corvanel::testing;
+using namespace corvanel::bench;
 
 namespace {
 
 constexpr int kLines = 9000;
-
-struct Run {
-    double seconds = 0;
-    bool ok = false;
-};
 
 // An objcopy image of exactly kLines lines: 16 data bytes a record, an
 // extended address record at each 64 KiB, and the end record.
@@ -80,61 +80,6 @@ std::vector<QByteArray> messagesOf(const QList<QByteArray> &lines)
     for (const QByteArray &line : lines)
         messages.push_back(protocol::verifyLineMessage(line));
     return messages;
-}
-
-int bindLoopback(sockaddr_in &address)
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0)
-        return -1;
-    address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Both ends here, in lock-step: the floor of a UDP round trip on loopback.
-Run runRaw(const std::vector<QByteArray> &messages)
-{
-    sockaddr_in toolAddress{}, deviceAddress{};
-    const int tool = bindLoopback(toolAddress);
-    const int device = bindLoopback(deviceAddress);
-    if (tool < 0 || device < 0)
-        return {};
-    const size_t passLength = messages.size() / 2;
-    std::vector<char> buffer(65536);
-    size_t answered = 0;
-    QElapsedTimer clock;
-    clock.start();
-    for (size_t i = 0; i < messages.size(); ++i) {
-        const QByteArray &message = messages[i];
-        ::sendto(tool, message.constData(), size_t(message.size()), 0,
-                 reinterpret_cast<const sockaddr *>(&deviceAddress), sizeof deviceAddress);
-        sockaddr_in from{};
-        socklen_t fromLength = sizeof from;
-        if (::recvfrom(device, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr *>(&from),
-                       &fromLength) < 0)
-            break;
-        const QByteArrayView reply =
-            (i + 1) % passLength == 0 ? QByteArrayView("DOWNLOAD\r\n") : QByteArrayView("OK\r\n");
-        ::sendto(device, reply.data(), size_t(reply.size()), 0, reinterpret_cast<sockaddr *>(&from),
-                 fromLength);
-        if (::recvfrom(tool, buffer.data(), buffer.size(), 0, nullptr, nullptr) < 0)
-            break;
-        ++answered;
-    }
-    Run run;
-    run.seconds = double(clock.nsecsElapsed()) / 1e9;
-    run.ok = answered == messages.size();
-    ::close(tool);
-    ::close(device);
-    return run;
 }
 
 // One plain socket against the simulator process.
@@ -235,6 +180,18 @@ int main(int argc, char *argv[])
     }
     if (argc > 1)
         repeats = std::max(1, std::atoi(argv[1]));
+    // The raw baseline's device, forked before Qt starts.
+    std::fflush(stdout);
+    ChildDevice child;
+    if (!child.start()) {
+        std::perror("bench_window: device");
+        return 1;
+    }
+    struct StopChild {
+        ChildDevice &device;
+        ~StopChild() { device.stop(); }
+    } stopChild{child};
+
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
@@ -253,20 +210,24 @@ int main(int argc, char *argv[])
     if (!QTest::qWaitForWindowExposed(f.window.get()))
         return 1;
 
-    double window = 1e9, raw = 1e9, device = 1e9;
+    double window = 1e9, raw = 1e9, floor = 1e9, device = 1e9;
     for (int i = 0; i < repeats; ++i) {
         const Run w = runWindow(f, hexPath);
-        const Run r = runRaw(messages);
+        const Run r = runRawAgainst(messages, child.address);
+        const Run l = runRawInProcess(messages);
         const Run d = runAgainstDevsim(messages);
-        if (!w.ok || !r.ok || !d.ok) {
-            std::fprintf(stderr, "bench_window: run %d failed (window %d, raw %d, devsim %d)\n", i + 1,
-                         w.ok, r.ok, d.ok);
+        if (!w.ok || !r.ok || !l.ok || !d.ok) {
+            std::fprintf(stderr,
+                         "bench_window: run %d failed (window %d, raw %d, floor %d, devsim %d)\n",
+                         i + 1, w.ok, r.ok, l.ok, d.ok);
             return 1;
         }
-        std::printf("  run %d: window %.1f ms, raw %.1f ms, plain socket to devsim %.1f ms\n", i + 1,
-                    w.seconds * 1e3, r.seconds * 1e3, d.seconds * 1e3);
+        std::printf("  run %d: window %.1f ms, raw %.1f ms (one thread %.1f ms), plain socket to "
+                    "devsim %.1f ms\n",
+                    i + 1, w.seconds * 1e3, r.seconds * 1e3, l.seconds * 1e3, d.seconds * 1e3);
         window = std::min(window, w.seconds);
         raw = std::min(raw, r.seconds);
+        floor = std::min(floor, l.seconds);
         device = std::min(device, d.seconds);
     }
     const double perTrip = 1e6 / trips;
@@ -274,10 +235,13 @@ int main(int argc, char *argv[])
                 window * 1e3, window * perTrip);
     std::printf("raw ping-pong, two plain sockets:      %8.1f ms  %6.2f us per round trip\n",
                 raw * 1e3, raw * perTrip);
+    std::printf("  the same on one thread (the floor):  %8.1f ms  %6.2f us per round trip\n",
+                floor * 1e3, floor * perTrip);
     std::printf("plain socket vs corvanel-devsim:       %8.1f ms  %6.2f us per round trip\n",
                 device * 1e3, device * perTrip);
-    std::printf("ratio window/raw: %.2f (goal <= 2); window/plain-socket-to-devsim: %.2f\n",
-                window / raw, window / device);
+    std::printf("ratio window/raw: %.2f (goal <= 2); window/one-thread floor: %.2f; "
+                "window/plain-socket-to-devsim: %.2f\n",
+                window / raw, window / floor, window / device);
     std::printf("peak memory (VmHWM): %ld KiB\n", peakMemoryKiB());
     return 0;
 }
