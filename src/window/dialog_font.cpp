@@ -56,6 +56,9 @@ QFont statusBarFont()
     font.setItalic(false);
     font.setUnderline(false);
     font.setStrikeOut(false);
+    // Set explicitly so that narrowing the window's dialog font to fit the
+    // captions does not reach the bar's font of its own.
+    font.setStretch(QFont::Unstretched);
     return font;
 }
 

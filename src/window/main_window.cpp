@@ -63,6 +63,9 @@ QPlainTextEdit *multiLineBox(QWidget *parent)
     box->setLineWrapMode(QPlainTextEdit::NoWrap);
     box->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     box->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // Tab moves on to the next control, as in every other text box; otherwise
+    // the focus, which starts here, could never leave by keyboard.
+    box->setTabChangesFocus(true);
     return box;
 }
 

@@ -59,7 +59,7 @@ void WindowBadInputTest::hugeAddressListStartsQuickly()
 {
     QByteArray file = "127.0.0.1\r\n";
     for (int i = 1; i < 100000; ++i)
-        file += "10." + QByteArray::number(i / 65536) + '.' + QByteArray::number(i / 256 % 256) +
+        file += "127." + QByteArray::number(i / 65536) + '.' + QByteArray::number(i / 256 % 256) +
                 '.' + QByteArray::number(i % 256) + "\r\n";
     QElapsedTimer clock;
     clock.start();
@@ -71,7 +71,7 @@ void WindowBadInputTest::hugeAddressListStartsQuickly()
     QVERIFY2(elapsed < 2000 * kSlowdown, qPrintable(QString::number(elapsed)));
     QCOMPARE(f.combo()->count(), 100000);
     QCOMPARE(f.combo()->currentText(), QStringLiteral("127.0.0.1"));
-    QCOMPARE(f.combo()->itemText(99999), QStringLiteral("10.1.134.159"));
+    QCOMPARE(f.combo()->itemText(99999), QStringLiteral("127.1.134.159"));
 
     // The operator opens the list.
     clock.restart();

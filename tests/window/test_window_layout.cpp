@@ -19,6 +19,8 @@
 #include <QStyle>
 #include <QTest>
 
+#include <algorithm>
+
 using namespace corvanel;
 using namespace corvanel::testing;
 
@@ -231,26 +233,38 @@ void WindowLayoutTest::tabOrderRunsThroughTheTable()
         QCOMPARE(numbers.at(i), i);
     QCOMPARE(numbers.size(), 25);
 
-    // Tab walks the focusable controls in table order, starting at Text20.
-    const QStringList expected = {
-        "Text20",  "Text8",         "Text1",         "Text5",       "Text6",
-        "Text2",   "cbBind",        "ComboRemoteIP", "Add_ip",      "Del_ip",
-        "SaveIP",  "tbRemotePort",  "tbLocalPort",   "tbReceiveData", "Command3",
-        "Command4", "Command5",     "Text3",         "Command9"};
-    QWidget *start = w.findChild<QWidget *>(QStringLiteral("Text20"));
-    QStringList walked{start->objectName()};
-    for (QWidget *next = start->nextInFocusChain(); next != start; next = next->nextInFocusChain()) {
-        if (expected.contains(next->objectName()) && !walked.contains(next->objectName()))
-            walked.append(next->objectName());
-    }
-    QCOMPARE(walked, expected);
-
     // The focus rests on Text20 when the window opens.
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     w.activateWindow();
     QTRY_COMPARE_WITH_TIMEOUT(w.focusWidget() ? w.focusWidget()->objectName() : QString(),
                               QStringLiteral("Text20"), 2000);
+
+    // The Tab key walks the focusable controls in table order and back round
+    // to Text20; Shift+Tab walks them backwards. Command3 is enabled for the
+    // walk, as it is while connected.
+    w.display().SetOpenFileEnabled(true);
+    const QStringList expected = {
+        "Text20",  "Text8",         "Text1",         "Text5",       "Text6",
+        "Text2",   "cbBind",        "ComboRemoteIP", "Add_ip",      "Del_ip",
+        "SaveIP",  "tbRemotePort",  "tbLocalPort",   "tbReceiveData", "Command3",
+        "Command4", "Command5",     "Text3",         "Command9",    "Text20"};
+    const auto walk = [&](Qt::Key key) {
+        QStringList walked;
+        for (qsizetype i = 0; i < expected.size(); ++i) {
+            QWidget *focus = QApplication::focusWidget();
+            walked << (focus ? focus->objectName() : QString());
+            if (i + 1 < expected.size())
+                QTest::keyClick(focus ? focus : &w, key);
+        }
+        return walked;
+    };
+    QCOMPARE(walk(Qt::Key_Tab), expected);
+    QStringList backwards = expected;
+    std::reverse(backwards.begin(), backwards.end());
+    QCOMPARE(walk(Qt::Key_Backtab), backwards);
+    // Tab moved the focus and typed nothing.
+    QCOMPARE(f.control<QPlainTextEdit>("Text20")->toPlainText(), QString());
 }
 
 void WindowLayoutTest::windowIsFixedAndHidesTheServiceArea()
@@ -317,7 +331,7 @@ void WindowLayoutTest::everyCaptionFits()
 
 void WindowLayoutTest::stateAtCreationAndAfterStartUp()
 {
-    WindowFixture f("10.9.8.7\r\n127.0.0.1\r\n");
+    WindowFixture f("127.0.0.9\r\n127.0.0.1\r\n");
     MainWindow &w = *f.window;
 
     // Before the load event.
@@ -342,6 +356,12 @@ void WindowLayoutTest::stateAtCreationAndAfterStartUp()
     QCOMPARE(barFont.pointSizeF(), 8.25);
     QCOMPARE(barFont.weight(), QFont::Normal);
     QVERIFY(!barFont.italic() && !barFont.underline() && !barFont.strikeOut());
+    // Narrowing the dialog font so that the captions fit leaves the bar's own font alone.
+    QFont narrowed = w.font();
+    narrowed.setStretch(80);
+    w.setFont(narrowed);
+    QCOMPARE(f.bar()->font().stretch(), int(QFont::Unstretched));
+    QCOMPARE(f.bar()->font().pointSizeF(), 8.25);
     QVERIFY(f.bar()->barRect().isEmpty());
     QCOMPARE(f.line("tbLocalPort")->text(), QString());
     QCOMPARE(f.line("tbRemotePort")->text(), QString());
@@ -358,9 +378,9 @@ void WindowLayoutTest::stateAtCreationAndAfterStartUp()
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     QVERIFY(w.started());
     QCOMPARE(f.combo()->count(), 2);
-    QCOMPARE(f.combo()->itemText(0), QStringLiteral("10.9.8.7"));
+    QCOMPARE(f.combo()->itemText(0), QStringLiteral("127.0.0.9"));
     QCOMPARE(f.combo()->currentIndex(), 0);
-    QCOMPARE(f.combo()->currentText(), QStringLiteral("10.9.8.7"));
+    QCOMPARE(f.combo()->currentText(), QStringLiteral("127.0.0.9"));
     bool isNumber = false;
     const int localPort = f.line("tbLocalPort")->text().toInt(&isNumber);
     QVERIFY(isNumber);
@@ -387,7 +407,7 @@ void WindowLayoutTest::addressFileFallsBackToTheDefault()
     WindowFixture f{QByteArray()}; // no file at all
     f.window->StartWindow();
     QCOMPARE(f.combo()->count(), 1);
-    QCOMPARE(f.combo()->currentText(), QStringLiteral("192.168.1.25"));
+    QCOMPARE(f.combo()->currentText(), QStringLiteral("192.168.1.25")); // the default
     QVERIFY(f.prompts.boxes.isEmpty());
     // The window was never connected, so nothing could have gone to that address.
     QVERIFY(!f.window->link().isOpen());
