@@ -3,91 +3,23 @@
 // on 127.0.0.1 whose replies come 1 ms late, standing for a real device's
 // flash write. Usage: bench_flash [DEVICES [LINES [DELAY_MS]]]
 
+#include "support/devsim_process.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <cstdio>
 #include <memory>
 #include <vector>
 
+using corvanel::testing::Devsim;
+
 namespace {
-
-QByteArray record(int type, int address, const QByteArray &data)
-{
-    QByteArray bytes;
-    bytes.append(char(data.size()));
-    bytes.append(char((address >> 8) & 0xff));
-    bytes.append(char(address & 0xff));
-    bytes.append(char(type));
-    bytes.append(data);
-    int sum = 0;
-    for (char b : bytes)
-        sum += static_cast<unsigned char>(b);
-    bytes.append(char((-sum) & 0xff));
-    return ':' + bytes.toHex().toUpper();
-}
-
-bool writeImage(const QString &path, int lines)
-{
-    QByteArray text;
-    for (int i = 0; i + 1 < lines; ++i) {
-        QByteArray data;
-        for (int j = 0; j < 16; ++j)
-            data.append(char((i * 13 + j) & 0xff));
-        text += record(0x00, (i * 16) & 0xffff, data) + "\r\n";
-    }
-    text += ":00000001FF\r\n";
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
-}
-
-struct Simulators {
-    std::vector<std::unique_ptr<QProcess>> processes;
-    QStringList targets;
-
-    ~Simulators()
-    {
-        for (auto &p : processes) {
-            p->kill();
-            p->waitForFinished(3000);
-        }
-    }
-
-    bool start(int count, int delayMs)
-    {
-        static const QRegularExpression listening(
-            QStringLiteral("listening (127\\.0\\.0\\.1:\\d+)"));
-        for (int i = 0; i < count; ++i) {
-            auto p = std::make_unique<QProcess>();
-            p->start(QStringLiteral(CORVANEL_DEVSIM_PATH),
-                     {QStringLiteral("--address"), QStringLiteral("127.0.0.1"),
-                      QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--delay-ms"),
-                      QString::number(delayMs), QStringLiteral("--idle-timeout"),
-                      QStringLiteral("60")});
-            processes.push_back(std::move(p));
-        }
-        for (auto &p : processes) {
-            QByteArray out;
-            QElapsedTimer clock;
-            clock.start();
-            QRegularExpressionMatch match;
-            while (!(match = listening.match(QString::fromLatin1(out))).hasMatch()) {
-                if (clock.elapsed() > 10000 || !p->waitForReadyRead(1000))
-                    return false;
-                out += p->readAllStandardOutput();
-            }
-            targets << match.captured(1);
-        }
-        return true;
-    }
-};
 
 struct Result {
     bool ok = false;
@@ -98,18 +30,26 @@ struct Result {
 Result flash(const QString &image, int devices, int delayMs)
 {
     Result result;
-    Simulators sims;
-    if (!sims.start(devices, delayMs)) {
-        std::fprintf(stderr, "bench_flash: the simulators did not start\n");
-        return result;
+    std::vector<std::unique_ptr<Devsim>> sims;
+    QStringList targets;
+    for (int i = 0; i < devices; ++i) {
+        sims.push_back(std::make_unique<Devsim>(
+            QStringList{QStringLiteral("--delay-ms"), QString::number(delayMs)}));
+    }
+    for (auto &sim : sims) {
+        if (sim->waitForPort() == 0) {
+            std::fprintf(stderr, "bench_flash: the simulators did not start\n");
+            return result;
+        }
+        targets << sim->target();
     }
     QProcess flasher;
     QElapsedTimer clock;
     clock.start();
-    flasher.start(QStringLiteral(CORVANEL_FLASH_PATH),
+    flasher.start(QStringLiteral(CORVANEL_FLASH),
                   QStringList{QStringLiteral("--quiet"), QStringLiteral("--json"),
                               QStringLiteral("--local-port"), QStringLiteral("0"), image} +
-                      sims.targets);
+                      targets);
     if (!flasher.waitForFinished(300000)) {
         std::fprintf(stderr, "bench_flash: the flasher did not finish\n");
         flasher.kill();
@@ -132,6 +72,11 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
+    if (args.contains(QStringLiteral("--help"))) {
+        std::printf("usage: bench_flash [DEVICES [LINES [DELAY_MS]]]   (default 20 1000 1; "
+                    "a quick look: bench_flash 3 100)\n");
+        return 0;
+    }
     const int devices = args.size() > 1 ? args[1].toInt() : 20;
     const int lines = args.size() > 2 ? args[2].toInt() : 1000;
     const int delayMs = args.size() > 3 ? args[3].toInt() : 1;
@@ -140,14 +85,19 @@ int main(int argc, char *argv[])
         return 2;
     }
 
+    // An objcopy image: 16 data bytes a record (and an extended address
+    // record at each 64 KiB, so a large image has a few lines more).
     QTemporaryDir dir;
     const QString image = dir.filePath(QStringLiteral("bench.hex"));
-    if (!dir.isValid() || !writeImage(image, lines)) {
-        std::fprintf(stderr, "bench_flash: cannot write the image\n");
+    QString why;
+    if (!dir.isValid() || !corvanel::testing::writeIntelHex(
+                              corvanel::testing::payload(16 * (lines - 1)), image, &why)) {
+        std::fprintf(stderr, "bench_flash: cannot write the image: %s\n", qPrintable(why));
         return 1;
     }
 
-    std::printf("image: %d lines, device reply delay %d ms\n", lines, delayMs);
+    std::printf("image: %d lines, device reply delay %d ms\n",
+                int(corvanel::testing::readLines(image).size()), delayMs);
     const Result one = flash(image, 1, delayMs);
     if (!one.ok)
         return 1;

@@ -25,8 +25,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -49,24 +47,13 @@ bool makeImage(const QString &dir, QString &hexPath, QList<QByteArray> &lines)
     hexPath = dir + QStringLiteral("/bench.hex");
     for (int size = 16 * (kLines - 3); size <= 16 * kLines; size += 16) {
         QString why;
-        if (!writeIntelHex(payload(size), dir + QStringLiteral("/bench.bin"), hexPath, &why)) {
+        if (!writeIntelHex(payload(size), hexPath, &why)) {
             std::fprintf(stderr, "bench_window: objcopy: %s\n", qPrintable(why));
             return false;
         }
-        const int count = countLines(hexPath);
-        if (count == kLines) {
-            QFile file(hexPath);
-            if (!file.open(QIODevice::ReadOnly))
-                return false;
-            lines = file.readAll().trimmed().split('\n');
-            for (QByteArray &line : lines) {
-                if (line.endsWith('\r'))
-                    line.chop(1);
-            }
+        lines = readLines(hexPath);
+        if (lines.size() >= kLines)
             return lines.size() == kLines;
-        }
-        if (count > kLines)
-            break;
     }
     std::fprintf(stderr, "bench_window: could not make an image of %d lines\n", kLines);
     return false;
@@ -87,32 +74,14 @@ Run runAgainstDevsim(const std::vector<QByteArray> &messages)
 {
     Devsim devsim;
     const quint16 port = devsim.waitForPort();
-    sockaddr_in toolAddress{};
-    const int tool = bindLoopback(toolAddress);
-    if (port == 0 || tool < 0)
+    if (port == 0)
         return {};
     sockaddr_in device{};
     device.sin_family = AF_INET;
     device.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     device.sin_port = htons(port);
-    std::vector<char> buffer(65536);
-    ssize_t got = 0;
-    QElapsedTimer clock;
-    clock.start();
-    for (const QByteArray &message : messages) {
-        ::sendto(tool, message.constData(), size_t(message.size()), 0,
-                 reinterpret_cast<const sockaddr *>(&device), sizeof device);
-        got = ::recvfrom(tool, buffer.data(), buffer.size(), 0, nullptr, nullptr);
-        if (got < 0)
-            break;
-    }
-    Run run;
-    run.seconds = double(clock.nsecsElapsed()) / 1e9;
-    run.ok = got > 0 && QByteArrayView(buffer.data(), got) == QByteArrayView("DOWNLOAD\r\n");
-    ::close(tool);
-    return run;
+    return runRawAgainst(messages, device);
 }
-
 
 // Connect, Open File and Download, "END", Install: through the buttons.
 Run runWindow(WindowFixture &f, const QString &hexPath)
@@ -132,24 +101,27 @@ Run runWindow(WindowFixture &f, const QString &hexPath)
             if (!timing && word == QStringLiteral("DOWNLOAD")) {
                 timing = true; // line 1 has just gone out
                 clock.start();
-            } else if (timing && (word == QStringLiteral("END") || word == QStringLiteral("ERROR"))) {
+            } else if (timing &&
+                       (word == QStringLiteral("END") || word == QStringLiteral("ERROR"))) {
                 seconds = double(clock.nsecsElapsed()) / 1e9;
                 timing = false;
             }
         });
 
-    f.aimAt(port);
     f.prompts.answers << hexPath;
     Run run;
-    if (f.click("cbBind") && window.link().isOpen() && f.click("Command3") &&
-        runLoopUntil([&] { return f.bar()->text() == QStringLiteral("END") ||
-                             f.bar()->text() == QStringLiteral("ERROR"); },
-                120000)) {
+    if (f.connectTo(port) && f.click("Command3") &&
+        runLoopUntil(
+            [&] {
+                return f.bar()->text() == QStringLiteral("END") ||
+                       f.bar()->text() == QStringLiteral("ERROR");
+            },
+            120000)) {
         run.seconds = seconds;
         run.ok = f.bar()->text() == QStringLiteral("END") && f.checkLoopback();
         f.click("Command5");
-        run.ok = run.ok && devsim.process().waitForFinished(10000) &&
-                 devsim.process().exitCode() == 0;
+        run.ok =
+            run.ok && devsim.process().waitForFinished(10000) && devsim.process().exitCode() == 0;
     }
     QObject::disconnect(connection);
     if (window.link().isOpen())
@@ -175,7 +147,8 @@ int main(int argc, char *argv[])
 {
     int repeats = 3;
     if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
-        std::printf("usage: bench_window [repeats]   (default 3; the best run of each kind counts)\n");
+        std::printf(
+            "usage: bench_window [repeats]   (default 3; the best run of each kind counts)\n");
         return 0;
     }
     if (argc > 1)

@@ -5,7 +5,6 @@
 #include "window_test_support.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QTest>
 
 #include <cstdio>
@@ -14,7 +13,6 @@ using namespace corvanel;
 using namespace corvanel::testing;
 
 namespace {
-
 
 int fail(const char *what)
 {
@@ -41,12 +39,9 @@ int main(int argc, char *argv[])
     WindowFixture f;
     f.prompts.answers << hexPath;
     MainWindow &window = *f.window;
-    window.show();
-    if (!QTest::qWaitForWindowExposed(&window))
+    if (!f.show())
         return fail("the window was not shown");
-
-    f.aimAt(port);
-    if (!f.click("cbBind") || !window.link().isOpen())
+    if (!f.connectTo(port))
         return fail("connect failed");
     // Let the link indicator and a first inquiry answer show.
     runLoopUntil([&] { return window.state().linkActivity == 1; }, 5000);

@@ -1,9 +1,10 @@
 #pragma once
 
-// Shared pieces of the window tests: a window built with recording seams, the
-// bootloader simulator as a real process on loopback, HEX images made by
-// objcopy, and the guard that no test ever aims the link off this host.
+// Shared pieces of the window tests: a window built with recording seams, its
+// controls by name, its bar as grab() draws it, and the guard that no test
+// ever aims the link off this host.
 
+#include "support/devsim_process.h"
 #include "support/prompts_recorder.h"
 #include "window/main_window.h"
 #include "window/reply_view.h"
@@ -13,10 +14,9 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QHostAddress>
+#include <QLabel>
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -26,62 +26,6 @@
 #include <memory>
 
 namespace corvanel::testing {
-
-// CRC-32 as zlib computes it, for checking what the simulator stored.
-inline quint32 crc32Of(const QByteArray &bytes)
-{
-    quint32 crc = 0xFFFFFFFFu;
-    for (const char c : bytes) {
-        crc ^= quint8(c);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-
-// `bytes` as an Intel HEX file made by objcopy (16 data bytes a record).
-// Returns false and leaves a message when objcopy cannot run.
-inline bool writeIntelHex(const QByteArray &bytes, const QString &binPath, const QString &hexPath,
-                          QString *why = nullptr)
-{
-    QFile bin(binPath);
-    if (!bin.open(QIODevice::WriteOnly) || bin.write(bytes) != bytes.size()) {
-        if (why)
-            *why = bin.errorString();
-        return false;
-    }
-    bin.close();
-    QProcess objcopy;
-    objcopy.start(QStringLiteral(CORVANEL_OBJCOPY),
-                  {QStringLiteral("-I"), QStringLiteral("binary"), QStringLiteral("-O"),
-                   QStringLiteral("ihex"), binPath, hexPath});
-    if (!objcopy.waitForFinished(30000) || objcopy.exitCode() != 0) {
-        if (why)
-            *why = QString::fromLocal8Bit(objcopy.readAllStandardError()) + objcopy.errorString();
-        return false;
-    }
-    return true;
-}
-
-// A deterministic payload that is not all one byte.
-inline QByteArray payload(int size, quint32 seed = 12345)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    quint32 x = seed;
-    for (int i = 0; i < size; ++i) {
-        x = x * 1664525u + 1013904223u;
-        bytes[i] = char(x >> 24);
-    }
-    return bytes;
-}
-
-inline int countLines(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    return int(file.readAll().count('\n'));
-}
 
 // Runs the event loop as the application does, blocking in the loop's wait
 // (QTest::qWait sleeps between rounds, which would starve a fast exchange),
@@ -102,58 +46,15 @@ inline bool runLoopUntil(const std::function<bool()> &condition, int timeoutMs)
     return condition();
 }
 
-// corvanel-devsim on 127.0.0.1 with a port the system chooses.
-class Devsim {
-public:
-    explicit Devsim(const QStringList &extraArguments = {})
-    {
-        process_.setProgram(QStringLiteral(CORVANEL_DEVSIM));
-        // The idle time-out ends a simulator that a crashed test left behind.
-        process_.setArguments(QStringList{QStringLiteral("--address"), QStringLiteral("127.0.0.1"),
-                                          QStringLiteral("--port"), QStringLiteral("0"),
-                                          QStringLiteral("--idle-timeout"), QStringLiteral("120")} +
-                              extraArguments);
-        process_.start();
-    }
-    ~Devsim()
-    {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.kill();
-            process_.waitForFinished(5000);
-        }
-    }
-
-    // Waits for "listening 127.0.0.1:PORT"; 0 when it did not come.
-    quint16 waitForPort()
-    {
-        static const QRegularExpression listening(QStringLiteral("listening 127\\.0\\.0\\.1:(\\d+)"));
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < 10000) {
-            output_ += process_.readAllStandardOutput();
-            const auto match = listening.match(QString::fromLatin1(output_));
-            if (match.hasMatch())
-                return quint16(match.captured(1).toUInt());
-            if (process_.state() == QProcess::NotRunning)
-                return 0;
-            process_.waitForReadyRead(200);
-        }
-        return 0;
-    }
-
-    // Everything printed so far.
-    QString output()
-    {
-        output_ += process_.readAllStandardOutput();
-        return QString::fromLatin1(output_);
-    }
-    QString errors() { return QString::fromLatin1(process_.readAllStandardError()); }
-    QProcess &process() { return process_; }
-
-private:
-    QProcess process_;
-    QByteArray output_;
-};
+// Pixels of `image` inside `area` that pass `test`.
+template <typename Test> int countPixels(const QImage &image, const QRect &area, Test test)
+{
+    int n = 0;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            n += test(QColor(image.pixel(x, y))) ? 1 : 0;
+    return n;
+}
 
 // A window whose dialogs, ARP flush, pause and address file are the test's.
 // The address file holds only 127.0.0.1, so even a slip could not aim the
@@ -168,11 +69,9 @@ struct WindowFixture {
 
     explicit WindowFixture(const QByteArray &addressFile = "127.0.0.1\r\n")
     {
-        if (!addressFile.isNull()) {
-            QFile file(addressPath());
-            if (file.open(QIODevice::WriteOnly))
-                file.write(addressFile);
-        }
+        QFile file(addressPath());
+        if (file.open(QIODevice::WriteOnly))
+            file.write(addressFile);
         WindowSeams seams;
         seams.prompts = &prompts;
         seams.flushArp = [this] { ++arpFlushes; };
@@ -199,8 +98,7 @@ struct WindowFixture {
         return !offHost;
     }
 
-    template <typename T>
-    T *control(const char *name) const
+    template <typename T = QWidget> T *control(const char *name) const
     {
         return window->findChild<T *>(QLatin1StringView(name));
     }
@@ -209,14 +107,18 @@ struct WindowFixture {
     ReplyView *view(const char *name) const { return control<ReplyView>(name); }
     QComboBox *combo() const { return control<QComboBox>("ComboRemoteIP"); }
     TextProgressBar *bar() const { return control<TextProgressBar>("vbalProgressBar1"); }
-
-    // Aims the window at a simulator on loopback, exactly as an operator
-    // would type it, with a local port the system chooses.
-    void aimAt(quint16 remotePort) const
+    QTimer *timer1() const { return window->findChild<QTimer *>(QStringLiteral("Timer1")); }
+    // The link indicator: the link-alive picture shown, the no-link one hidden.
+    bool linkAliveShown() const
     {
-        combo()->setEditText(QStringLiteral("127.0.0.1"));
-        line("tbRemotePort")->setText(QString::number(remotePort));
-        line("tbLocalPort")->setText(QStringLiteral("0"));
+        return !control<QLabel>("YesConnect")->isHidden() &&
+               control<QLabel>("NoConnect")->isHidden();
+    }
+
+    bool show()
+    {
+        window->show();
+        return QTest::qWaitForWindowExposed(window.get());
     }
 
     // Clicks a button and checks the guard at once.
@@ -227,6 +129,53 @@ struct WindowFixture {
             return false;
         QTest::mouseClick(b, Qt::LeftButton);
         return checkLoopback();
+    }
+
+    // Aims the window at a device on loopback exactly as an operator would
+    // type it, with a local port the system chooses, and presses "Connect".
+    bool connectTo(quint16 remotePort)
+    {
+        combo()->setEditText(QStringLiteral("127.0.0.1"));
+        line("tbRemotePort")->setText(QString::number(remotePort));
+        line("tbLocalPort")->setText(QStringLiteral("0"));
+        return click("cbBind") && window->link().isOpen() &&
+               window->link().remoteAddress().isLoopback();
+    }
+
+    // Writes an objcopy image of `bytes` and has the file dialog answer it.
+    bool prepareImage(const QByteArray &bytes)
+    {
+        const QString path = dir.filePath(QStringLiteral("firmware.hex"));
+        QString why;
+        if (!writeIntelHex(bytes, path, &why)) {
+            qWarning("objcopy: %s", qPrintable(why));
+            return false;
+        }
+        prompts.answers << path;
+        return true;
+    }
+
+    // The share of the bar's inside that grab() draws in `colour`, and the
+    // number of near-black pixels there (the status word).
+    double barShare(const QColor &colour) const
+    {
+        const QRect inside = barInside();
+        return double(
+                   countPixels(grabbed(), inside, [&](const QColor &c) { return c == colour; })) /
+               (inside.width() * inside.height());
+    }
+    int barTextPixels() const
+    {
+        return countPixels(grabbed(), barInside(), [](const QColor &c) {
+            return c.red() < 80 && c.green() < 80 && c.blue() < 80;
+        });
+    }
+
+private:
+    QRect barInside() const { return bar()->geometry().adjusted(2, 2, -2, -2); }
+    QImage grabbed() const
+    {
+        return window->grab().toImage().convertToFormat(QImage::Format_RGB32);
     }
 };
 
