@@ -4,86 +4,73 @@
 #include <QTest>
 
 using corvanel::FieldReader;
+using Fields = QList<QByteArray>;
+using Error = FieldReader::Error;
+Q_DECLARE_METATYPE(Error)
 
 namespace {
 
-// The image loader's way: test the end before each read, keep every field.
-QList<QByteArray> readAsImage(const QByteArray &bytes, FieldReader::Error *error = nullptr)
+// Reads to the end the way one of the two callers does: the image loader
+// tests the end before each read and keeps every field; the address list
+// reads first, tests after and skips empty fields.
+Fields readAll(QIODevice &device, bool addresses, Error &error, qsizetype limit)
 {
-    QBuffer buffer;
-    buffer.setData(bytes);
-    buffer.open(QIODevice::ReadOnly);
-    FieldReader reader(buffer, 1000);
-    QList<QByteArray> fields;
+    FieldReader reader(device, limit);
+    Fields fields;
     QByteArray field;
-    while (!reader.atEnd() && reader.readField(field))
-        fields.append(field);
-    if (error)
-        *error = reader.error();
-    return fields;
-}
-
-// The address list's way: read first, test after, skip empty fields.
-QList<QByteArray> readAsAddresses(const QByteArray &bytes, FieldReader::Error *error)
-{
-    QBuffer buffer;
-    buffer.setData(bytes);
-    buffer.open(QIODevice::ReadOnly);
-    FieldReader reader(buffer, 1000);
-    QList<QByteArray> fields;
-    QByteArray field;
-    do {
-        if (!reader.readField(field))
-            break;
-        if (!field.isEmpty())
+    if (addresses) {
+        do {
+            if (!reader.readField(field))
+                break;
+            if (!field.isEmpty())
+                fields.append(field);
+        } while (!reader.atEnd());
+    } else {
+        while (!reader.atEnd() && reader.readField(field))
             fields.append(field);
-    } while (!reader.atEnd());
-    *error = reader.error();
+        // A failed read must leave the field empty and the reader at its end.
+        if (reader.error() != Error::None && (!field.isEmpty() || !reader.atEnd()))
+            fields.append("<failed read left a field or more to read>");
+    }
+    error = reader.error();
     return fields;
 }
 
-// An endless stream of one byte that counts how often it was asked for data.
-class EndlessDevice : public QIODevice {
+constexpr qsizetype kLimit = 70000;
+
+Fields readBytes(QByteArray bytes, bool addresses, Error &error)
+{
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    return readAll(buffer, addresses, error, kLimit);
+}
+
+// Serves `good`, then fails or, with a `fill` byte, goes on with it forever.
+class StreamDevice : public QIODevice {
 public:
-    explicit EndlessDevice(char fill) : fill_(fill) { open(QIODevice::ReadOnly); }
+    StreamDevice(QByteArray good, char fill) : good_(good), fill_(fill) { open(ReadOnly); }
     bool isSequential() const override { return true; }
-    qint64 calls = 0;
-    qint64 served = 0;
+    qint64 calls = 0, served = 0;
 
 protected:
     qint64 readData(char *data, qint64 maxSize) override
     {
         ++calls;
-        std::memset(data, fill_, size_t(maxSize));
-        served += maxSize;
-        return maxSize;
-    }
-    qint64 writeData(const char *, qint64) override { return -1; }
-
-private:
-    char fill_;
-};
-
-// Serves `good` bytes, then fails.
-class FailingDevice : public QIODevice {
-public:
-    explicit FailingDevice(QByteArray good) : good_(std::move(good)) { open(QIODevice::ReadOnly); }
-    bool isSequential() const override { return true; }
-
-protected:
-    qint64 readData(char *data, qint64 maxSize) override
-    {
-        if (good_.isEmpty())
-            return -1;
+        if (good_.isEmpty() && fill_ != 0)
+            good_.fill(fill_, maxSize);
         const qint64 n = qMin<qint64>(maxSize, good_.size());
+        if (n == 0)
+            return -1;
         std::memcpy(data, good_.constData(), size_t(n));
         good_.remove(0, n);
+        served += n;
         return n;
     }
     qint64 writeData(const char *, qint64) override { return -1; }
 
 private:
     QByteArray good_;
+    char fill_;
 };
 
 } // namespace
@@ -92,141 +79,102 @@ class TestFieldReader : public QObject {
     Q_OBJECT
 
 private slots:
-    void callersDiffer_data();
-    void callersDiffer();
-    void bytesPassUnchanged();
-    void longFieldsAcrossBlocks();
-    void failsFastWithoutLineEnd_data();
-    void failsFastWithoutLineEnd();
-    void readFailure();
-};
-
-using Fields = QList<QByteArray>;
-
-void TestFieldReader::callersDiffer_data()
-{
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<Fields>("image");
-    QTest::addColumn<Fields>("addresses");
-    QTest::addColumn<bool>("addressesPastEnd"); // the address read ran off the end
-
-    auto add = [](const char *name, const QByteArray &in, Fields img, Fields adr, bool past) {
-        QTest::newRow(name) << in << img << adr << past;
-    };
-    add("empty", "", {}, {}, true);
-    add("no line end", "a", {"a"}, {"a"}, false);
-    add("CR LF end", "a\r\n", {"a"}, {"a"}, false);
-    add("LF end", "a\n", {"a"}, {"a"}, false);
-    add("blank line inside", "a\r\n\r\nb\r\n", {"a", "", "b"}, {"a", "b"}, false);
-    add("blank line at end", "a\r\n\r\n", {"a", ""}, {"a"}, false);
-    add("only blank lines CR LF", "\r\n\r\n", {"", ""}, {}, false);
-    add("only blank lines LF", "\n\n\n", {"", "", ""}, {}, false);
-    add("mixed line ends", "a\nb\r\nc", {"a", "b", "c"}, {"a", "b", "c"}, false);
-    add("commas", "a,b\r\nc", {"a", "b", "c"}, {"a", "b", "c"}, false);
-    add("comma before line end", "a,\r\nb", {"a", "", "b"}, {"a", "b"}, false);
-    add("leading spaces", "   a b \r\n", {"a b "}, {"a b "}, false);
-    add("spaces only", "   ", {""}, {}, false);
-    add("quoted with comma", "\"x, y\"\r\nz", {"x, y", "z"}, {"x, y", "z"}, false);
-    add("text after closing quote dropped", "  \"q\"junk,z\n", {"q", "z"}, {"q", "z"}, false);
-    add("quoted across line end", "\"a\r\nb\"\r\nc", {"a\r\nb", "c"}, {"a\r\nb", "c"}, false);
-    add("quote never closed", "\"open,x", {"open,x"}, {"open,x"}, false);
-    add("empty quotes", "\"\"\r\nb", {"", "b"}, {"b"}, false);
-    add("quote inside field kept", "a\"b\r\n", {"a\"b"}, {"a\"b"}, false);
-    add("lone CR is data", "a\rb\n", {"a\rb"}, {"a\rb"}, false);
-    add("CR as last byte ends the line", "a\r", {"a"}, {"a"}, false);
-}
-
-void TestFieldReader::callersDiffer()
-{
-    QFETCH(QByteArray, input);
-    QFETCH(Fields, image);
-    QFETCH(Fields, addresses);
-    QFETCH(bool, addressesPastEnd);
-
-    FieldReader::Error error;
-    QCOMPARE(readAsImage(input, &error), image);
-    QCOMPARE(error, FieldReader::Error::None);
-
-    QCOMPARE(readAsAddresses(input, &error), addresses);
-    QCOMPARE(error, addressesPastEnd ? FieldReader::Error::PastEnd : FieldReader::Error::None);
-}
-
-void TestFieldReader::bytesPassUnchanged()
-{
-    // Every byte value but the delimiters, and a NUL and high bytes leading a
-    // line, come back exactly: nothing is decoded.
-    QByteArray line;
-    for (int b = 0; b < 256; ++b) {
-        if (b != ',' && b != '\n' && b != '"' && b != ' ' && b != '\r')
-            line.append(char(b));
-    }
-    const QByteArray second("\0\xff\x80:10", 6);
-    const Fields fields = readAsImage(line + "\r\n" + second + "\n");
-    QCOMPARE(fields, Fields({line, second}));
-    QCOMPARE(fields.at(1).size(), 6);
-}
-
-void TestFieldReader::longFieldsAcrossBlocks()
-{
-    // Fields of up to the limit pass whole whatever the block size of the
-    // reader; one byte more fails. The CR LF is placed across the reader's
-    // 64 KiB blocks.
-    constexpr qsizetype kMax = 70000;
-    for (qsizetype length : {qsizetype(65535), qsizetype(65536), kMax, kMax + 1}) {
-        const QByteArray body(length, 'x');
-        QBuffer buffer;
-        buffer.setData(body + "\r\nend\r\n");
-        buffer.open(QIODevice::ReadOnly);
-        FieldReader reader(buffer, kMax);
-        const auto first = reader.readField();
-        if (length > kMax) {
-            QVERIFY(!first);
-            QCOMPARE(reader.error(), FieldReader::Error::FieldTooLong);
-            QVERIFY(reader.atEnd());
-            continue;
+    void callersDiffer_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<Fields>("image");
+        QTest::addColumn<Fields>("addresses");
+        QTest::addColumn<Error>("error"); // how the image read ends
+        auto add = [](const char *name, const QByteArray &in, Fields img, Fields adr,
+                      Error error = Error::None) {
+            QTest::newRow(name) << in << img << adr << error;
+        };
+        add("empty", "", {}, {});
+        add("no line end", "a", {"a"}, {"a"});
+        add("CR LF end", "a\r\n", {"a"}, {"a"});
+        add("LF end", "a\n", {"a"}, {"a"});
+        add("blank line inside", "a\r\n\r\nb\r\n", {"a", "", "b"}, {"a", "b"});
+        add("blank line at end", "a\r\n\r\n", {"a", ""}, {"a"});
+        add("only blank lines CR LF", "\r\n\r\n", {"", ""}, {});
+        add("only blank lines LF", "\n\n\n", {"", "", ""}, {});
+        add("mixed line ends", "a\nb\r\nc", {"a", "b", "c"}, {"a", "b", "c"});
+        add("commas", "a,b\r\nc", {"a", "b", "c"}, {"a", "b", "c"});
+        add("comma before line end", "a,\r\nb", {"a", "", "b"}, {"a", "b"});
+        add("leading spaces", "   a b \r\n", {"a b "}, {"a b "});
+        add("spaces only", "   ", {""}, {});
+        add("quoted with comma", "\"x, y\"\r\nz", {"x, y", "z"}, {"x, y", "z"});
+        add("text after closing quote dropped", "  \"q\"junk,z\n", {"q", "z"}, {"q", "z"});
+        add("quoted across line end", "\"a\r\nb\"\r\nc", {"a\r\nb", "c"}, {"a\r\nb", "c"});
+        add("quote never closed", "\"open,x", {"open,x"}, {"open,x"});
+        add("empty quotes", "\"\"\r\nb", {"", "b"}, {"b"});
+        add("quote inside field kept", "a\"b\r\n", {"a\"b"}, {"a\"b"});
+        add("lone CR is data", "a\rb\n", {"a\rb"}, {"a\rb"});
+        add("CR as last byte ends the line", "a\r", {"a"}, {"a"});
+        // Every byte value but the delimiters, and a NUL and high bytes
+        // leading a line, come back exactly: nothing is decoded or cut.
+        QByteArray all;
+        for (int b = 0; b < 256; ++b) {
+            if (!QByteArrayView(",\n\" \r").contains(char(b)))
+                all.append(char(b));
         }
-        QVERIFY2(first, qPrintable(QString::number(length)));
-        QCOMPARE(first->size(), length);
-        QCOMPARE(*first, body);
-        QCOMPARE(reader.readField(), std::optional<QByteArray>("end"));
-        QVERIFY(reader.atEnd());
+        const QByteArray high("\0\xff\x80:10", 6);
+        add("NUL and high bytes", all + "\r\n" + high + "\n", {all, high}, {all, high});
+        // Fields of up to the limit pass whole whatever the reader's block
+        // size; one byte more fails. The CR LF falls across its 64 KiB blocks.
+        for (const qsizetype length : {qsizetype(65535), qsizetype(65536), kLimit}) {
+            const Fields fields{QByteArray(length, 'x'), "end"};
+            QTest::addRow("%d-byte field", int(length)) << fields.join("\r\n") + "\r\n"
+                                                        << fields << fields << Error::None;
+        }
+        add("a byte too long", QByteArray(kLimit + 1, 'x') + "\r\nend", {}, {},
+            Error::FieldTooLong);
     }
-}
 
-void TestFieldReader::failsFastWithoutLineEnd_data()
-{
-    QTest::addColumn<char>("fill");
-    QTest::newRow("text") << 'x';
-    QTest::newRow("spaces") << ' ';
-    QTest::newRow("quotes") << '"'; // "" and then endless text after the closing quote
-}
+    void callersDiffer()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(Fields, image);
+        QFETCH(Fields, addresses);
+        QFETCH(Error, error);
+        Error got = Error::None;
+        QCOMPARE(readBytes(input, false, got), image);
+        QCOMPARE(got, error);
+        // The address read runs off the end of an empty input.
+        QCOMPARE(readBytes(input, true, got), addresses);
+        QCOMPARE(got, input.isEmpty() ? Error::PastEnd : error);
+    }
 
-void TestFieldReader::failsFastWithoutLineEnd()
-{
-    // An endless stream with no line end: the reader gives up near the limit,
-    // holding no more than the limit, and asks for data in large blocks.
-    QFETCH(char, fill);
-    EndlessDevice device(fill);
-    FieldReader reader(device, 65501);
-    QByteArray field;
-    QVERIFY(!reader.readField(field));
-    QVERIFY(field.isEmpty());
-    QCOMPARE(reader.error(), FieldReader::Error::FieldTooLong);
-    QVERIFY(device.served < 4 * 65536);
-    QVERIFY2(device.calls < 10, qPrintable(QString::number(device.calls)));
-}
+    void streamFailures_data()
+    {
+        QTest::addColumn<QByteArray>("good");
+        QTest::addColumn<char>("fill"); // 0: the device fails after `good`
+        QTest::addColumn<Fields>("fields");
+        QTest::addColumn<Error>("error");
+        // "two" has no line end, so the reader asks for more and the device fails.
+        QTest::newRow("read fails")
+            << QByteArray("one\r\ntwo") << '\0' << Fields{"one"} << Error::ReadFailed;
+        // No line end ever: the reader gives up near the limit. After "" the
+        // quotes are endless text behind the closing quote.
+        for (const char fill : {'x', ' ', '"'})
+            QTest::addRow("endless %c", fill)
+                << QByteArray() << fill << Fields{} << Error::FieldTooLong;
+    }
 
-void TestFieldReader::readFailure()
-{
-    FailingDevice device("one\r\ntwo");
-    FieldReader reader(device, 1000);
-    QCOMPARE(reader.readField(), std::optional<QByteArray>("one"));
-    QVERIFY(!reader.atEnd());
-    // "two" has no line end, so the reader asks for more and the device fails.
-    QCOMPARE(reader.readField(), std::nullopt);
-    QCOMPARE(reader.error(), FieldReader::Error::ReadFailed);
-    QVERIFY(reader.atEnd());
-}
+    void streamFailures()
+    {
+        // The reader holds no more than the limit and asks for data in large blocks.
+        QFETCH(QByteArray, good);
+        QFETCH(char, fill);
+        QFETCH(Fields, fields);
+        QFETCH(Error, error);
+        StreamDevice device(good, fill);
+        Error got = Error::None;
+        QCOMPARE(readAll(device, false, got, 65501), fields);
+        QCOMPARE(got, error);
+        QVERIFY(device.served < 4 * 65536);
+        QVERIFY2(device.calls < 10, qPrintable(QString::number(device.calls)));
+    }
+};
 
 QTEST_APPLESS_MAIN(TestFieldReader)
 #include "tst_field_reader.moc"

@@ -18,12 +18,26 @@
 #include <unistd.h>
 #endif
 
+using namespace Qt::StringLiterals;
 using namespace corvanel;
 using namespace corvanel::testing;
+using Lines = QList<QByteArray>;
 
 namespace {
 
+// The Open File button with recorders in place of the window and its dialogs.
+// Given an old image, it is loaded and its transfer under way at line 3.
 struct Rig {
+    explicit Rig(const QString &oldImage = {})
+    {
+        if (oldImage.isEmpty())
+            return;
+        load(oldImage);
+        state.verifying = 1;
+        state.position = 3;
+        display.barValue = 3;
+        log.events.clear();
+    }
     TransferState state;
     EventLog log;
     RecordingDisplay display{log};
@@ -35,49 +49,28 @@ struct Rig {
         log.events.clear();
         LoadImageFile(state, display, prompts);
     }
-    QList<QByteArray> lines() const
+    Lines lines() const
     {
-        QList<QByteArray> out;
+        Lines out;
         for (int slot = 1; slot <= state.lines.count(); ++slot)
             out.append(state.lines.line(slot).toByteArray());
         return out;
     }
 };
 
-// A distinct data record per address; the loader never checks the sums.
-QByteArray dataRecord(int address)
+// Distinct lines shaped like data records; the loader never checks them.
+Lines records(int count)
 {
-    return QStringLiteral(":10%1000102030405060708090A0B0C0D0E0F%2")
-        .arg(address & 0xffff, 4, 16, QLatin1Char('0'))
-        .arg(address & 0xff, 2, 16, QLatin1Char('0'))
-        .toUpper()
-        .toLatin1();
-}
-
-QList<QByteArray> records(int count)
-{
-    QList<QByteArray> out;
+    Lines out;
     for (int i = 0; i < count; ++i)
-        out.append(dataRecord(i * 16));
-    return out;
-}
-
-// The lines of a text file, split here independently of the reader.
-QList<QByteArray> splitLines(QByteArray bytes)
-{
-    if (bytes.endsWith('\n'))
-        bytes.chop(1);
-    QList<QByteArray> out = bytes.split('\n');
-    for (QByteArray &line : out) {
-        if (line.endsWith('\r'))
-            line.chop(1);
-    }
+        out.append(":10" + QByteArray::number(i * 16, 16).toUpper().rightJustified(8, '0') +
+                   "0A0B");
     return out;
 }
 
 int openDescriptors()
 {
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
+    return int(QDir(u"/proc/self/fd"_s).entryList(QDir::Files | QDir::System).size());
 }
 
 } // namespace
@@ -86,342 +79,227 @@ class TestImageLoader : public QObject {
     Q_OBJECT
 
 private slots:
-    void cancelChangesOnlyVerifying();
-    void loadSetsStateInOrder();
-    void lineLimit_data();
-    void lineLimit();
-    void emptyFileAndBlankLines();
-    void longestLineLoads();
-    void failureKeepsOldImage_data();
-    void failureKeepsOldImage();
-    void unreadableFile();
-    void hugeFileWithoutLineEndFailsFast();
-    void binaryFile();
-    void realIntelHex_data();
-    void realIntelHex();
+    void cancelChangesOnlyVerifying()
+    {
+        Rig b(oldImage());
 
-private:
-    QString write(const QString &name, const QByteArray &bytes);
-    QTemporaryDir dir_;
-};
-
-QString TestImageLoader::write(const QString &name, const QByteArray &bytes)
-{
-    const QString path = dir_.filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
-}
-
-void TestImageLoader::cancelChangesOnlyVerifying()
-{
-    Rig b;
-    b.load(write(QStringLiteral("three.hex"), records(3).join("\r\n") + "\r\n"));
-    b.state.verifying = 1;
-    b.state.position = 2;
-    b.log.events.clear();
-
-    // Every cancel is a cancel, also after an earlier file was chosen.
-    for (int i = 0; i < 2; ++i) {
-        LoadImageFile(b.state, b.display, b.prompts);
-        QCOMPARE(b.prompts.cancelledShown, i + 1);
+        // Every cancel is a cancel, also after an earlier file was chosen.
+        for (int i = 1; i <= 2; ++i) {
+            LoadImageFile(b.state, b.display, b.prompts);
+            QCOMPARE(b.prompts.cancelledShown, i);
+        }
+        QCOMPARE(b.prompts.filtersAsked.last(), u"HEX files (*.hex)|*.hex"_s);
+        QCOMPARE(b.prompts.boxes, QStringList({"Cancel", "Cancel"}));
+        QVERIFY(b.log.events.isEmpty());
+        QCOMPARE(b.state.verifying, qint16(0));
+        QCOMPARE(b.state.position, qint16(3));
+        QCOMPARE(b.state.lineCount, qint16(4));
+        QCOMPARE(b.state.imageLoaded, qint16(1));
+        QCOMPARE(b.lines(), records(4));
     }
-    QCOMPARE(b.prompts.filtersAsked.last(), QStringLiteral("HEX files (*.hex)|*.hex"));
-    QVERIFY(b.prompts.errors.isEmpty());
-    QVERIFY(b.log.events.isEmpty());
-    QCOMPARE(b.state.verifying, qint16(0));
-    QCOMPARE(b.state.position, qint16(2));
-    QCOMPARE(b.state.lineCount, qint16(3));
-    QCOMPARE(b.state.imageLoaded, qint16(1));
-    QCOMPARE(b.lines(), records(3));
-}
 
-void TestImageLoader::loadSetsStateInOrder()
-{
-    Rig b;
-    b.state.verifying = 1;
-    b.state.position = 7;
-    b.display.barValue = 5;
-    b.load(write(QStringLiteral("five.hex"), records(5).join("\r\n") + "\r\n"));
+    void newImageReplacesOld_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<Lines>("lines");
 
-    QCOMPARE(b.log.events,
-             QStringList({QStringLiteral("status NO FILE"), QStringLiteral("maximum 5"),
-                          QStringLiteral("status READY")}));
-    QCOMPARE(b.display.barValue, 5); // the bar value waits for the first send
-    QCOMPARE(b.state.verifying, qint16(0));
-    QCOMPARE(b.state.position, qint16(0));
-    QCOMPARE(b.state.lineCount, qint16(5));
-    QCOMPARE(b.state.imageLoaded, qint16(1));
-    QCOMPARE(b.lines(), records(5));
-    QVERIFY(b.prompts.boxes.isEmpty());
+        const Lines full = records(9000);
+        QTest::newRow("9000, CR LF at end") << full.join("\r\n") + "\r\n" << full;
+        QTest::newRow("9000, no line end") << full.join("\r\n") << full;
+        QTest::newRow("empty") << QByteArray() << Lines{};
+        const Lines two = records(2);
+        QTest::newRow("blank lines count") << "\r\n" + two[0] + "\r\n\r\n" + two[1] + "\n\n"
+                                           << Lines{"", two[0], "", two[1], ""};
+        // The longest line that still fits one datagram with "BOOT" and CR LF.
+        const QByteArray widest(protocol::kMaxLineLength, 'F');
+        QTest::newRow("longest line") << widest + "\r\n:00000001FF\r\n"
+                                      << Lines{widest, ":00000001FF"};
+        // NUL and high bytes are stored as they are, nothing cut at a NUL.
+        Lines binary;
+        for (int line = 0; line < 64; ++line) {
+            QByteArray bytes;
+            for (int i = 0; i < 300; ++i) {
+                const char c = char((line * 31 + i * 17) & 0xff);
+                if (!QByteArrayView("\n\r,\" ").contains(c))
+                    bytes.append(c);
+            }
+            binary.append(bytes);
+        }
+        QTest::newRow("binary") << binary.join('\n') << binary;
 
-    // A shorter image replaces a longer one completely.
-    b.load(write(QStringLiteral("two.hex"), records(2).join("\n")));
-    QCOMPARE(b.state.lineCount, qint16(2));
-    QCOMPARE(b.lines(), records(2));
-    QCOMPARE(b.state.lines.line(3), QByteArrayView());
-}
-
-void TestImageLoader::lineLimit_data()
-{
-    QTest::addColumn<int>("count");
-    QTest::addColumn<QByteArray>("tail");
-    QTest::addColumn<bool>("loads");
-    QTest::newRow("9000, CR LF at end") << 9000 << QByteArray("\r\n") << true;
-    QTest::newRow("9000, no line end") << 9000 << QByteArray() << true;
-    QTest::newRow("9001") << 9001 << QByteArray("\r\n") << false;
-    QTest::newRow("9000 and a blank line") << 9000 << QByteArray("\r\n\r\n") << false;
-}
-
-void TestImageLoader::lineLimit()
-{
-    QFETCH(int, count);
-    QFETCH(QByteArray, tail);
-    QFETCH(bool, loads);
-
-    Rig b;
-    b.load(write(QStringLiteral("old.hex"), records(4).join("\r\n")));
-    const QString path = write(QStringLiteral("limit.hex"), records(count).join("\r\n") + tail);
-    b.load(path);
-    if (loads) {
-        QVERIFY(b.prompts.errors.isEmpty());
-        QCOMPARE(b.state.lineCount, qint16(9000));
-        QCOMPARE(b.display.barMaximum, 9000);
-        QCOMPARE(b.lines(), records(9000));
-        return;
+        // 100,000 bytes of a real program as Intel HEX: thousands of genuine
+        // records, with an extended address record past 64 KiB.
+        const QString objcopy = QStandardPaths::findExecutable(u"objcopy"_s);
+        if (objcopy.isEmpty())
+            return qWarning("objcopy is not installed: no real image is tried");
+        QFile program(objcopy);
+        QVERIFY(program.open(QIODevice::ReadOnly));
+        const QString bin = write(u"cut.bin"_s, program.read(100000));
+        const QString hex = dir_.filePath(u"objcopy.hex"_s);
+        QProcess tool;
+        tool.start(objcopy, {"-I", "binary", "-O", "ihex", bin, hex});
+        QVERIFY(tool.waitForFinished(30000) && tool.exitCode() == 0);
+        QFile file(hex);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray crlf = file.readAll();
+        QVERIFY(crlf.endsWith(":00000001FF\r\n"));
+        // The lines, split here independently of the reader.
+        const QByteArray lf = QByteArray(crlf).replace("\r\n", "\n");
+        const Lines real = lf.chopped(1).split('\n');
+        QVERIFY(real.size() > 6000);
+        QTest::newRow("objcopy, CR LF") << crlf << real;
+        QTest::newRow("objcopy, LF") << lf << real;
     }
-    QCOMPARE(b.prompts.boxes, QStringList{QStringLiteral("Error#9")});
-    QCOMPARE(b.prompts.errors.first().number, errnum::kSubscriptOutOfRange);
-    QVERIFY(b.prompts.errors.first().text.contains(QDir::toNativeSeparators(path)));
-    QCOMPARE(b.display.status, QStringLiteral("NO FILE"));
-    QCOMPARE(b.state.imageLoaded, qint16(0));
-    QCOMPARE(b.state.position, qint16(0));
-    QCOMPARE(b.state.lineCount, qint16(4));
-    QCOMPARE(b.display.barMaximum, 4);
-    QCOMPARE(b.lines(), records(4));
-}
 
-void TestImageLoader::emptyFileAndBlankLines()
-{
-    Rig b;
-    b.load(write(QStringLiteral("old.hex"), records(3).join("\r\n")));
-    b.load(write(QStringLiteral("empty.hex"), QByteArray()));
-    QVERIFY(b.prompts.errors.isEmpty());
-    QCOMPARE(b.display.status, QStringLiteral("READY"));
-    QCOMPARE(b.display.barMaximum, 0);
-    QCOMPARE(b.state.lineCount, qint16(0));
-    QCOMPARE(b.state.imageLoaded, qint16(1));
-    QCOMPARE(b.state.lines.count(), 0);
+    void newImageReplacesOld()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(Lines, lines);
+        Rig b(oldImage());
 
-    const QList<QByteArray> rec = records(2);
-    b.load(write(QStringLiteral("blank.hex"), "\r\n" + rec[0] + "\r\n\r\n" + rec[1] + "\n\n"));
-    QCOMPARE(b.lines(), QList<QByteArray>({"", rec[0], "", rec[1], ""}));
-    QCOMPARE(b.state.lineCount, qint16(5));
-}
+        b.load(write(u"new.hex"_s, bytes));
+        QVERIFY(b.prompts.boxes.isEmpty());
+        const int count = int(lines.size());
+        QCOMPARE(b.log.events,
+                 QStringList({"status NO FILE", u"maximum %1"_s.arg(count), "status READY"}));
+        QCOMPARE(b.display.barValue, 3); // the bar value waits for the first send
+        QCOMPARE(b.state.verifying, qint16(0));
+        QCOMPARE(b.state.position, qint16(0));
+        QCOMPARE(b.state.lineCount, qint16(count));
+        QCOMPARE(b.state.imageLoaded, qint16(1));
+        QCOMPARE(b.lines(), lines); // nothing of the old image is left
+    }
 
-void TestImageLoader::longestLineLoads()
-{
-    // The longest line that still fits one datagram with "BOOT" and CR LF.
-    const QByteArray line(protocol::kMaxLineLength, 'F');
-    Rig b;
-    b.load(write(QStringLiteral("widest.hex"), line + "\r\n:00000001FF\r\n"));
-    QVERIFY(b.prompts.boxes.isEmpty());
-    QCOMPARE(b.lines(), QList<QByteArray>({line, ":00000001FF"}));
-    QCOMPARE(protocol::downloadLineMessage(b.state.lines.line(1)).size(), protocol::kMaxDatagram);
-}
+    void failureKeepsOldImage_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("number");
+        QTest::addColumn<QString>("what"); // a word the message must hold
 
-void TestImageLoader::failureKeepsOldImage_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<int>("number");
-    QTest::addColumn<QString>("what"); // a word the message must hold
-
-    const QByteArray longLine(70000, 'A');
-    QTest::newRow("missing") << dir_.filePath(QStringLiteral("none.hex")) << errnum::kFileNotFound
-                             << QStringLiteral("not found");
-    QTest::newRow("directory") << dir_.path() << errnum::kPathAccess << QStringLiteral("folder");
-    QTest::newRow("70000-byte line")
-        << write(QStringLiteral("long.hex"), records(1).first() + "\r\n" + longLine + "\r\n")
-        << errnum::kLineTooLong << QStringLiteral("line 2 is longer than 65501");
-    QTest::newRow("65502-byte line")
-        << write(QStringLiteral("edge.hex"), QByteArray(protocol::kMaxLineLength + 1, 'A'))
-        << errnum::kLineTooLong << QStringLiteral("line 1");
+        const auto row = [](const char *name, const QString &path, int number, const char *what) {
+            QTest::newRow(name) << path << number << QString::fromLatin1(what);
+        };
+        row("missing", dir_.filePath(u"none.hex"_s), errnum::kFileNotFound, "not found");
+        row("directory", dir_.path(), errnum::kPathAccess, "folder");
+        const QByteArray lines9000 = records(9000).join("\r\n");
+        row("9001 lines", write(u"9001.hex"_s, lines9000 + "\r\n" + records(1)[0]),
+            errnum::kSubscriptOutOfRange, "more than 9000 lines");
+        row("9000 lines and a blank one", write(u"9000b.hex"_s, lines9000 + "\r\n\r\n"),
+            errnum::kSubscriptOutOfRange, "more than 9000 lines");
+        row("70000-byte line",
+            write(u"long.hex"_s, records(1)[0] + "\r\n" + QByteArray(70000, 'A') + "\r\n"),
+            errnum::kLineTooLong, "line 2 is longer than 65501");
+        row("65502-byte line", write(u"edge.hex"_s, QByteArray(protocol::kMaxLineLength + 1, 'A')),
+            errnum::kLineTooLong, "line 1");
 #ifdef Q_OS_LINUX
-    // Opens, then fails on the first read.
-    QTest::newRow("read failure") << QStringLiteral("/proc/self/mem") << errnum::kDeviceIo
-                                  << QStringLiteral("reading failed");
-    const QString fifo = dir_.filePath(QStringLiteral("pipe.hex"));
-    if (::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0)
-        QTest::newRow("fifo") << fifo << errnum::kPathAccess << QStringLiteral("regular file");
+        // Opens, then fails on the first read.
+        row("read failure", u"/proc/self/mem"_s, errnum::kDeviceIo, "reading failed");
+        const QString fifo = dir_.filePath(u"pipe.hex"_s);
+        if (::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0)
+            row("fifo", fifo, errnum::kPathAccess, "regular file");
 #endif
-}
+    }
 
-void TestImageLoader::failureKeepsOldImage()
-{
-    QFETCH(QString, path);
-    QFETCH(int, number);
-    QFETCH(QString, what);
+    void failureKeepsOldImage()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, number);
+        QFETCH(QString, what);
 
-    Rig b;
-    b.load(write(QStringLiteral("old.hex"), records(3).join("\r\n")));
-    b.state.position = 2;
-    b.display.barValue = 2;
-    const int descriptors = openDescriptors();
+        Rig b(oldImage());
+        const int descriptors = openDescriptors();
 
-    b.load(path);
-    QCOMPARE(b.prompts.errors.size(), 1);
-    const OperatorError error = b.prompts.errors.first();
-    QCOMPARE(error.number, number);
-    QCOMPARE(error.title(), QStringLiteral("Error#%1").arg(number));
-    QVERIFY2(error.text.contains(QDir::toNativeSeparators(path)), qPrintable(error.text));
-    QVERIFY2(error.text.contains(what), qPrintable(error.text));
+        b.load(path);
+        QCOMPARE(b.prompts.boxes, QStringList{u"Error#%1"_s.arg(number)});
+        const QString text = b.prompts.errors.first().text;
+        QVERIFY2(text.contains(QDir::toNativeSeparators(path)) && text.contains(what),
+                 qPrintable(text));
+        // Nothing can be sent until a file loads, but the image in memory is whole.
+        QCOMPARE(b.log.events, QStringList{u"status NO FILE"_s});
+        QCOMPARE(b.state.imageLoaded, qint16(0));
+        QCOMPARE(b.state.position, qint16(0));
+        QCOMPARE(b.state.lineCount, qint16(4));
+        QCOMPARE(b.display.barMaximum, 4);
+        QCOMPARE(b.display.barValue, 3);
+        QCOMPARE(b.lines(), records(4));
+        QCOMPARE(openDescriptors(), descriptors);
+    }
 
-    QCOMPARE(b.log.events, QStringList{QStringLiteral("status NO FILE")});
-    QCOMPARE(b.state.imageLoaded, qint16(0));
-    QCOMPARE(b.state.position, qint16(0));
-    QCOMPARE(b.state.lineCount, qint16(3));
-    QCOMPARE(b.display.barMaximum, 3);
-    QCOMPARE(b.display.barValue, 2);
-    QCOMPARE(b.lines(), records(3));
-    QCOMPARE(openDescriptors(), descriptors);
-}
-
-void TestImageLoader::unreadableFile()
-{
+    void unreadableFile()
+    {
 #ifdef Q_OS_UNIX
-    const QString path = write(QStringLiteral("locked.hex"), records(2).join("\r\n"));
-    QVERIFY(QFile::setPermissions(path, QFileDevice::Permissions()));
-    if (::geteuid() != 0) {
+        const QString path = write(u"locked.hex"_s, records(2).join("\r\n"));
+        QVERIFY(QFile::setPermissions(path, QFileDevice::Permissions()));
+        // Root reads anything, so the read is tried by a child that runs as
+        // nobody; it reports the error number as its exit status.
+        QFile::setPermissions(dir_.path(), QFileDevice::Permissions(0x7755));
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+                ::_exit(1);
+            const auto result = readImageFile(path);
+            const auto *error = std::get_if<OperatorError>(&result);
+            ::_exit(error ? (error->text.contains(path) ? error->number : 2) : 0);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), errnum::kPermissionDenied);
+#else
+        QSKIP("permissions are tested on Unix");
+#endif
+    }
+
+    void hugeFileWithoutLineEndFailsFast()
+    {
+        // 3 GiB of zero bytes and no line end, stored sparse: the loader must
+        // stop at the first over-long line, not read the file into memory.
+        const QString path = dir_.filePath(u"huge.hex"_s);
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            if (!file.resize(qint64(3) << 30))
+                QSKIP("no room for a sparse 3 GiB file");
+        }
+#ifdef Q_OS_UNIX
+        rusage before{}, after{};
+        getrusage(RUSAGE_SELF, &before);
+#endif
+        QElapsedTimer timer;
+        timer.start();
         Rig b;
         b.load(path);
-        QCOMPARE(b.prompts.boxes, QStringList{QStringLiteral("Error#70")});
-        QVERIFY(b.prompts.errors.first().text.contains(QDir::toNativeSeparators(path)));
+        const qint64 elapsed = timer.elapsed();
+        QFile::remove(path);
+
+        QCOMPARE(b.prompts.boxes, QStringList{u"Error#14"_s});
         QCOMPARE(b.state.imageLoaded, qint16(0));
-        return;
-    }
-    // Root reads anything, so the read is tried by a child that has given up
-    // root; it reports the error number as its exit status.
-    QFile::setPermissions(dir_.path(), QFileDevice::Permissions(0x7755));
-    const pid_t child = ::fork();
-    QVERIFY(child >= 0);
-    if (child == 0) {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
-            ::_exit(1);
-        const auto result = readImageFile(path);
-        const auto *error = std::get_if<OperatorError>(&result);
-        const bool named = error && error->text.contains(path);
-        ::_exit(error ? (named ? error->number : 2) : 0);
-    }
-    int status = 0;
-    QCOMPARE(::waitpid(child, &status, 0), child);
-    QVERIFY(WIFEXITED(status));
-    QCOMPARE(WEXITSTATUS(status), errnum::kPermissionDenied);
-#else
-    QSKIP("permissions are tested on Unix");
+        QVERIFY2(elapsed < 2000, qPrintable(QString::number(elapsed)));
+#ifdef Q_OS_UNIX
+        getrusage(RUSAGE_SELF, &after);
+        const long grownKiB = after.ru_maxrss - before.ru_maxrss;
+        QVERIFY2(grownKiB < 64 * 1024, qPrintable(QString::number(grownKiB)));
 #endif
-}
+    }
 
-void TestImageLoader::hugeFileWithoutLineEndFailsFast()
-{
-    // 3 GiB of zero bytes and no line end, stored sparse: the loader must
-    // stop at the first over-long line, not read the file into memory.
-    const QString path = dir_.filePath(QStringLiteral("huge.hex"));
+private:
+    QString oldImage()
     {
+        return write(u"old.hex"_s, records(4).join("\r\n"));
+    }
+    QString write(const QString &name, const QByteArray &bytes)
+    {
+        const QString path = dir_.filePath(name);
         QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        if (!file.resize(qint64(3) << 30))
-            QSKIP("no room for a sparse 3 GiB file");
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+            file.write(bytes) != bytes.size())
+            qFatal("cannot write %s", qPrintable(path));
+        return path;
     }
-#ifdef Q_OS_UNIX
-    rusage before{};
-    getrusage(RUSAGE_SELF, &before);
-#endif
-    QElapsedTimer timer;
-    timer.start();
-    Rig b;
-    b.load(path);
-    const qint64 elapsed = timer.elapsed();
-    QFile::remove(path);
 
-    QCOMPARE(b.prompts.boxes, QStringList{QStringLiteral("Error#14")});
-    QCOMPARE(b.state.imageLoaded, qint16(0));
-    QVERIFY2(elapsed < 2000, qPrintable(QString::number(elapsed)));
-#ifdef Q_OS_UNIX
-    rusage after{};
-    getrusage(RUSAGE_SELF, &after);
-    const long grownKiB = after.ru_maxrss - before.ru_maxrss;
-    QVERIFY2(grownKiB < 64 * 1024, qPrintable(QString::number(grownKiB)));
-#endif
-}
-
-void TestImageLoader::binaryFile()
-{
-    // NUL and high bytes are stored as they are, nothing cut at a NUL.
-    QList<QByteArray> expected;
-    for (int line = 0; line < 64; ++line) {
-        QByteArray bytes;
-        for (int i = 0; i < 300; ++i) {
-            const char c = char((line * 31 + i * 17) & 0xff);
-            if (c != '\n' && c != '\r' && c != ',' && c != '"' && c != ' ')
-                bytes.append(c);
-        }
-        expected.append(bytes);
-    }
-    Rig b;
-    b.load(write(QStringLiteral("binary.hex"), expected.join('\n')));
-    QVERIFY(b.prompts.boxes.isEmpty());
-    QCOMPARE(b.lines(), expected);
-}
-
-void TestImageLoader::realIntelHex_data()
-{
-    QTest::addColumn<bool>("crlf");
-    QTest::newRow("CR LF") << true;
-    QTest::newRow("LF") << false;
-}
-
-void TestImageLoader::realIntelHex()
-{
-    QFETCH(bool, crlf);
-    const QString objcopy = QStandardPaths::findExecutable(QStringLiteral("objcopy"));
-    if (objcopy.isEmpty())
-        QSKIP("objcopy is not installed");
-
-    // 100,000 bytes of a real program as Intel HEX: thousands of genuine
-    // records, with an extended address record past 64 KiB.
-    QFile program(objcopy);
-    QVERIFY(program.open(QIODevice::ReadOnly));
-    const QString bin = write(QStringLiteral("cut.bin"), program.read(100000));
-    const QString hex = dir_.filePath(QStringLiteral("objcopy.hex"));
-    QProcess tool;
-    tool.start(objcopy, {QStringLiteral("-I"), QStringLiteral("binary"), QStringLiteral("-O"),
-                         QStringLiteral("ihex"), bin, hex});
-    QVERIFY(tool.waitForFinished(30000));
-    QCOMPARE(tool.exitCode(), 0);
-
-    QFile file(hex);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QByteArray bytes = file.readAll();
-    file.close();
-    QVERIFY(bytes.contains("\r\n"));
-    if (!crlf) {
-        bytes.replace("\r\n", "\n");
-        QFile::remove(hex);
-        write(QStringLiteral("objcopy.hex"), bytes);
-    }
-    const QList<QByteArray> expected = splitLines(bytes);
-    QVERIFY(expected.size() > 6000);
-    QCOMPARE(expected.last(), QByteArray(":00000001FF"));
-
-    Rig b;
-    b.load(hex);
-    QVERIFY(b.prompts.boxes.isEmpty());
-    QCOMPARE(int(b.state.lineCount), expected.size());
-    const QList<QByteArray> got = b.lines();
-    for (int i = 0; i < expected.size(); ++i)
-        QCOMPARE(got.at(i), expected.at(i));
-}
+    QTemporaryDir dir_;
+};
 
 QTEST_GUILESS_MAIN(TestImageLoader)
 #include "tst_image_loader.moc"
