@@ -24,36 +24,6 @@ quint32 crcUpdate(quint32 state, quint8 byte)
     return kCrcTable[(state ^ byte) & 0xFFu] ^ (state >> 8);
 }
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-// The payload length each record type must have (-1: any).
-int requiredLength(quint8 type)
-{
-    switch (type) {
-    case 0x00:
-        return -1;
-    case 0x01:
-        return 0;
-    case 0x02:
-    case 0x04:
-        return 2;
-    case 0x03:
-    case 0x05:
-        return 4;
-    default:
-        return -2;
-    }
-}
-
 } // namespace
 
 QString hex32(quint32 value)
@@ -68,56 +38,6 @@ quint32 crc32(QByteArrayView bytes, quint32 crc)
     for (const char c : bytes)
         state = crcUpdate(state, static_cast<quint8>(c));
     return ~state;
-}
-
-std::optional<HexRecord> parseRecord(QByteArrayView text, char startCode, QString *why)
-{
-    const auto fail = [why](const QString &reason) -> std::optional<HexRecord> {
-        if (why)
-            *why = reason;
-        return std::nullopt;
-    };
-    if (text.isEmpty() || text.front() != startCode)
-        return fail(QStringLiteral("does not start with '%1'").arg(QLatin1Char(startCode)));
-    const QByteArrayView digits = text.sliced(1);
-    if (digits.size() < 10 || digits.size() % 2 != 0)
-        return fail(QStringLiteral("%1 hex digits do not form a record").arg(digits.size()));
-
-    QByteArray bytes(digits.size() / 2, Qt::Uninitialized);
-    quint8 sum = 0;
-    for (qsizetype i = 0; i < bytes.size(); ++i) {
-        const int high = hexValue(digits[2 * i]);
-        const int low = hexValue(digits[2 * i + 1]);
-        if (high < 0 || low < 0)
-            return fail(QStringLiteral("not hexadecimal at column %1").arg(2 + 2 * i));
-        const auto byte = static_cast<quint8>(high * 16 + low);
-        bytes[i] = static_cast<char>(byte);
-        sum = static_cast<quint8>(sum + byte);
-    }
-
-    const auto count = static_cast<quint8>(bytes[0]);
-    if (bytes.size() != 5 + count) {
-        return fail(
-            QStringLiteral("byte count %1 but %2 data bytes").arg(count).arg(bytes.size() - 5));
-    }
-    if (sum != 0)
-        return fail(QStringLiteral("checksum wrong by 0x%1").arg(sum, 2, 16, QLatin1Char('0')));
-
-    HexRecord record;
-    record.offset =
-        static_cast<quint16>((static_cast<quint8>(bytes[1]) << 8) | static_cast<quint8>(bytes[2]));
-    record.type = static_cast<quint8>(bytes[3]);
-    const int length = requiredLength(record.type);
-    if (length == -2)
-        return fail(QStringLiteral("unknown record type %1").arg(record.type));
-    if (length >= 0 && count != length) {
-        return fail(QStringLiteral("record type %1 needs %2 data bytes, has %3")
-                        .arg(record.type)
-                        .arg(length)
-                        .arg(count));
-    }
-    record.data = bytes.sliced(4, count);
-    return record;
 }
 
 void Memory::clear()
@@ -263,7 +183,7 @@ BootloaderModel::Outcome BootloaderModel::download(QByteArrayView text)
     }
 
     QString why;
-    const auto record = parseRecord(text, ':', &why);
+    const auto record = parseHexRecord(text, ':', &why);
     if (!record)
         return refuse(QStringLiteral("line %1: %2").arg(downloadLine_).arg(why), downloadErrors_);
 
@@ -313,7 +233,7 @@ BootloaderModel::Outcome BootloaderModel::verify(QByteArrayView text)
     }
 
     QString why;
-    const auto record = parseRecord(text, '#', &why);
+    const auto record = parseHexRecord(text, '#', &why);
     if (!record)
         return refuse(QStringLiteral("verify: %1").arg(why), verifyErrors_);
 

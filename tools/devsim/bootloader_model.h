@@ -1,5 +1,7 @@
 #pragma once
 
+#include "image/intel_hex.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -24,15 +26,6 @@ quint32 crc32(QByteArrayView bytes, quint32 crc = 0);
 
 // "0x" and eight upper-case hex digits.
 QString hex32(quint32 value);
-
-// One Intel HEX record, decoded. `startCode` is ':' in a download and '#' in
-// a verify message.
-struct HexRecord {
-    quint8 type = 0;
-    quint16 offset = 0;
-    QByteArray data;
-};
-std::optional<HexRecord> parseRecord(QByteArrayView text, char startCode, QString *why = nullptr);
 
 // The programmed memory: bytes by 32-bit address, with gaps.
 class Memory {
