@@ -199,18 +199,22 @@ BootloaderModel::Outcome BootloaderModel::download(QByteArrayView text)
     case 0x01:
         phase_ = Phase::DownloadDone;
         return taken(text, options_.okAtEof ? kReplyOk : kReplyPassEnd);
-    case 0x02:
-    case 0x04: {
-        const quint32 value =
-            (static_cast<quint8>(record->data[0]) << 8) | static_cast<quint8>(record->data[1]);
-        segmented_ = record->type == 0x02;
-        base_ = segmented_ ? value << 4 : value << 16;
+    case hexrecord::kExtendedSegmentAddress:
+    case hexrecord::kExtendedLinearAddress:
+        setBase(*record);
         break;
-    }
     default: // start addresses: nothing to program
         break;
     }
     return taken(text, kReplyOk);
+}
+
+void BootloaderModel::setBase(const HexRecord &record)
+{
+    const quint32 value =
+        (static_cast<quint8>(record.data[0]) << 8) | static_cast<quint8>(record.data[1]);
+    segmented_ = record.type == hexrecord::kExtendedSegmentAddress;
+    base_ = segmented_ ? value << 4 : value << 16;
 }
 
 BootloaderModel::Outcome BootloaderModel::taken(QByteArrayView record, QByteArrayView reply)
@@ -266,14 +270,10 @@ BootloaderModel::Outcome BootloaderModel::verify(QByteArrayView text)
         }
         return taken(text, options_.okAtEof ? kReplyOk : kReplyPassEnd);
     }
-    case 0x02:
-    case 0x04: {
-        const quint32 value =
-            (static_cast<quint8>(record->data[0]) << 8) | static_cast<quint8>(record->data[1]);
-        segmented_ = record->type == 0x02;
-        base_ = segmented_ ? value << 4 : value << 16;
+    case hexrecord::kExtendedSegmentAddress:
+    case hexrecord::kExtendedLinearAddress:
+        setBase(*record);
         break;
-    }
     default:
         break;
     }

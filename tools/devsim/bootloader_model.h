@@ -96,6 +96,8 @@ private:
     Outcome verify(QByteArrayView record);
     void startImage();
     void startVerify();
+    // An extended address record: the base of the data records that follow.
+    void setBase(const HexRecord &record);
     Outcome refuse(QString why, int &counter);
     static quint32 dataAddress(quint32 base, bool segmented, quint16 offset, int index);
 
