@@ -4,6 +4,8 @@
 
 #include "engine/transfer_controller.h"
 
+#include "status_only_display.h"
+
 #include <QByteArray>
 
 #include <chrono>
@@ -12,20 +14,6 @@
 using namespace corvanel;
 
 namespace {
-
-class NullDisplay : public StatusDisplay {
-public:
-    void ShowStatus(QLatin1StringView) override {}
-    void SetBarValue(int) override {}
-    void SetBarMaximum(int) override {}
-    void SetBarColour(quint32) override {}
-    void ShowReply(QByteArrayView) override {}
-    void ClearReplyView() override {}
-    void ClearReceivedData() override {}
-    void ShowLinkAlive(bool) override {}
-    void SetOpenFileEnabled(bool) override {}
-    void SetLinkCaption(QLatin1StringView) override {}
-};
 
 // Keeps only what the device needs to answer: was the last datagram the
 // end-of-file record?
@@ -66,7 +54,7 @@ int main()
 {
     constexpr int kLines = 9000;
     constexpr int kRounds = 200;
-    NullDisplay display;
+    bench::StatusOnlyDisplay display;
     NullLink link;
     TransferController ctl(display, link);
     ctl.ToggleLink({});

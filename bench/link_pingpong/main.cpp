@@ -23,6 +23,7 @@
 #include "tools/devsim/devsim_server.h"
 
 #include "raw_udp.h"
+#include "status_only_display.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -86,27 +87,11 @@ QList<QByteArray> makeImage()
     return lines;
 }
 
-// The status display reduced to what a run needs to see.
-class QuietDisplay : public StatusDisplay {
-public:
-    QLatin1StringView status;
-    void ShowStatus(QLatin1StringView word) override { status = word; }
-    void SetBarValue(int) override {}
-    void SetBarMaximum(int) override {}
-    void SetBarColour(quint32) override {}
-    void ShowReply(QByteArrayView) override {}
-    void ClearReplyView() override {}
-    void ClearReceivedData() override {}
-    void ShowLinkAlive(bool) override {}
-    void SetOpenFileEnabled(bool) override {}
-    void SetLinkCaption(QLatin1StringView) override {}
-};
-
 // Download and verify through the real link and controller; `started` and
 // the END status bracket the time.
 Run runLink(const QList<QByteArray> &image, quint16 devicePort)
 {
-    QuietDisplay display;
+    StatusOnlyDisplay display;
     UdpLink link(
         nullptr, [] {}, [](std::chrono::milliseconds) {});
     TransferController controller(display, link);

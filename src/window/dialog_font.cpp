@@ -36,23 +36,28 @@ QStringList dialogFontFamilies()
             QStringLiteral("Arial"),         QStringLiteral("DejaVu Sans")};
 }
 
-QFont baseDialogFont()
+namespace {
+
+QFont sansSerif(qreal pointSize)
 {
     QFont font;
     font.setFamilies(dialogFontFamilies());
     font.setStyleHint(QFont::SansSerif);
-    font.setPointSizeF(kDialogPointSize);
+    font.setPointSizeF(pointSize);
     font.setWeight(QFont::Normal);
     return font;
 }
 
+} // namespace
+
+QFont baseDialogFont()
+{
+    return sansSerif(kDialogPointSize);
+}
+
 QFont statusBarFont()
 {
-    QFont font;
-    font.setFamilies(dialogFontFamilies());
-    font.setStyleHint(QFont::SansSerif);
-    font.setPointSizeF(kStatusBarPointSize);
-    font.setWeight(QFont::Normal);
+    QFont font = sansSerif(kStatusBarPointSize);
     font.setItalic(false);
     font.setUnderline(false);
     font.setStrikeOut(false);
