@@ -7,19 +7,10 @@
 
 namespace corvanel::bench {
 
-class StatusOnlyDisplay : public StatusDisplay {
+class StatusOnlyDisplay : public SilentDisplay {
 public:
     QLatin1StringView status;
     void ShowStatus(QLatin1StringView word) override { status = word; }
-    void SetBarValue(int) override {}
-    void SetBarMaximum(int) override {}
-    void SetBarColour(quint32) override {}
-    void ShowReply(QByteArrayView) override {}
-    void ClearReplyView() override {}
-    void ClearReceivedData() override {}
-    void ShowLinkAlive(bool) override {}
-    void SetOpenFileEnabled(bool) override {}
-    void SetLinkCaption(QLatin1StringView) override {}
 };
 
 } // namespace corvanel::bench

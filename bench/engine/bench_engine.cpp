@@ -21,27 +21,28 @@ class NullLink : public DeviceLink {
 public:
     bool lastWasEof = false;
     qint64 bytes = 0;
-    void FlushArpCache() override {}
-    std::optional<OperatorError> Open(const LinkSettings &) override { return std::nullopt; }
-    bool Send(QByteArrayView datagram) override
+    void flushArpCache() override {}
+    std::optional<OperatorError> open(const LinkSettings &) override { return std::nullopt; }
+    bool send(QByteArrayView datagram) override
     {
         bytes += datagram.size();
         lastWasEof = datagram.size() > 12 && datagram.sliced(datagram.size() - 4) == "FF\r\n" &&
                      datagram.sliced(5, 8) == "00000001";
         return true;
     }
-    void Close() override {}
-    void StartInquiryTimer() override {}
-    void StopInquiryTimer() override {}
-    void Pause(std::chrono::milliseconds) override {}
+    void close() override {}
+    void startInquiryTimer() override {}
+    void stopInquiryTimer() override {}
+    void pause(std::chrono::milliseconds) override {}
 };
 
 LineTable makeImage(int lines)
 {
     LineTable table;
     for (int i = 1; i < lines; ++i) {
-        QByteArray record = ":10" + QByteArray::number((i * 16) & 0xFFFF, 16).rightJustified(4, '0').toUpper() +
-                            "00" + QByteArray(32, 'A') + "5C";
+        QByteArray record =
+            ":10" + QByteArray::number((i * 16) & 0xFFFF, 16).rightJustified(4, '0').toUpper() +
+            "00" + QByteArray(32, 'A') + "5C";
         table.append(record);
     }
     table.append(":00000001FF");
@@ -66,12 +67,9 @@ int main()
         LineTable copy;
         for (int i = 1; i <= image.count(); ++i)
             copy.append(image.line(i));
-        TransferState &s = ctl.state();
-        s.lines.swap(copy);
-        s.lineCount = kLines;
-        s.position = 0;
-        s.verifying = 0;
-        s.imageLoaded = 1;
+        ctl.startImageLoad();
+        ctl.adoptImage(std::move(copy));
+        const TransferState &s = ctl.state();
 
         const auto start = std::chrono::steady_clock::now();
         ctl.HandleReply("VER=BENCH");

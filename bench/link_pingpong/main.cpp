@@ -18,7 +18,7 @@
 
 #include "engine/protocol.h"
 #include "engine/transfer_controller.h"
-#include "engine/udp_link.h"
+#include "link/udp_link.h"
 #include "tools/devsim/bootloader_model.h"
 #include "tools/devsim/devsim_server.h"
 
@@ -47,7 +47,7 @@ using namespace corvanel::bench;
 
 namespace {
 
-constexpr int kImageLines = LineTable::kMaxLines;
+constexpr int kImageLines = 9000; // the window's largest image
 
 QByteArray hexRecord(quint8 type, quint16 offset, const QByteArray &data)
 {
@@ -107,11 +107,7 @@ Run runLink(const QList<QByteArray> &image, quint16 devicePort)
     LineTable table;
     for (const QByteArray &line : image)
         table.append(line);
-    TransferState &state = controller.state();
-    state.lines.swap(table);
-    state.lineCount = static_cast<qint16>(state.lines.count());
-    state.position = 0;
-    state.imageLoaded = 1;
+    controller.adoptImage(std::move(table));
 
     QEventLoop loop;
     QObject::connect(&link, &UdpLink::datagramArrived, &loop, [&] {
@@ -123,7 +119,7 @@ Run runLink(const QList<QByteArray> &image, quint16 devicePort)
     // What a "VER=" reply does: stop polling, send line 1.
     QElapsedTimer clock;
     clock.start();
-    link.StopInquiryTimer();
+    link.stopInquiryTimer();
     controller.SendNextLine();
     loop.exec();
     Run run;

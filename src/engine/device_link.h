@@ -25,17 +25,17 @@ public:
     virtual ~DeviceLink() = default;
 
     // Deletes the host's ARP cache so a replaced board's new MAC is learnt.
-    virtual void FlushArpCache() = 0;
+    virtual void flushArpCache() = 0;
     // UDP, remote port and host, bind the local port. On failure nothing stays
     // open and the error says what failed and on which address or port.
-    virtual std::optional<OperatorError> Open(const LinkSettings &settings) = 0;
+    virtual std::optional<OperatorError> open(const LinkSettings &settings) = 0;
     // One datagram to the remote host and port; false when it could not go.
-    virtual bool Send(QByteArrayView datagram) = 0;
-    virtual void Close() = 0;
-    virtual void StartInquiryTimer() = 0;
-    virtual void StopInquiryTimer() = 0;
-    // Blocks the caller, so that a datagram leaves before the socket closes.
-    virtual void Pause(std::chrono::milliseconds duration) = 0;
+    virtual bool send(QByteArrayView datagram) = 0;
+    virtual void close() = 0;
+    virtual void startInquiryTimer() = 0;
+    virtual void stopInquiryTimer() = 0;
+    // Lets a datagram leave before the socket closes; the window blocks for it.
+    virtual void pause(std::chrono::milliseconds duration) = 0;
 };
 
 } // namespace corvanel

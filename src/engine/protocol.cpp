@@ -1,5 +1,7 @@
 #include "engine/protocol.h"
 
+#include <cctype>
+
 namespace corvanel::protocol {
 
 namespace {
@@ -28,6 +30,19 @@ QByteArray verifyLineMessage(QByteArrayView line)
             payload[i] = '#';
     }
     return message;
+}
+
+bool isEndOfFileRecord(QByteArrayView line)
+{
+    // Start code, byte count, address, type, checksum.
+    constexpr qsizetype kLength = 1 + 2 + 4 + 2 + 2;
+    if (line.size() != kLength || line.front() != ':')
+        return false;
+    for (qsizetype i = 1; i < kLength; ++i) {
+        if (!std::isxdigit(static_cast<unsigned char>(line[i])))
+            return false;
+    }
+    return line.sliced(1, 2) == "00" && line.sliced(7, 2) == "01";
 }
 
 QByteArrayView trimTrailingSpaces(QByteArrayView reply)

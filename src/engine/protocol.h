@@ -29,6 +29,11 @@ QByteArray downloadLineMessage(QByteArrayView line);
 // "BOOT" + line with every ':' made '#' + CR LF.
 QByteArray verifyLineMessage(QByteArrayView line);
 
+// Whether the line is an Intel HEX end-of-file record (":00AAAA01CC", any
+// address and checksum digits): the record a bootloader answers with
+// "DOWNLOAD" when it ends its pass there.
+bool isEndOfFileRecord(QByteArrayView line);
+
 // The reply less its trailing spaces (only code 32; CR, LF and tabs stay).
 QByteArrayView trimTrailingSpaces(QByteArrayView reply);
 

@@ -24,6 +24,7 @@ inline constexpr QLatin1StringView kEnd{"END"};
 inline constexpr QLatin1StringView kError{"ERROR"};
 } // namespace status
 
+// What the link button offers next.
 inline constexpr QLatin1StringView kCaptionConnect{"Connect"};
 inline constexpr QLatin1StringView kCaptionDisconnect{"Disconnect"};
 
@@ -37,15 +38,36 @@ public:
     virtual void SetBarValue(int value) = 0;
     virtual void SetBarMaximum(int maximum) = 0;
     virtual void SetBarColour(quint32 colour) = 0;
-    // Raw reply into tbReceiveData and Text3; without trailing spaces into Text8.
+    // The reply as received, and without its trailing spaces (what the
+    // transfer classifies).
     virtual void ShowReply(QByteArrayView reply) = 0;
-    virtual void ClearReplyView() = 0;   // Text3
-    virtual void ClearReceivedData() = 0; // tbReceiveData
+    // Clears the reply the operator sees.
+    virtual void ClearReplyView() = 0;
+    // Clears the kept copy of the last reply as received.
+    virtual void clearReceivedReply() = 0;
 
-    // The rest of the window the transfer drives.
-    virtual void ShowLinkAlive(bool alive) = 0;           // YesConnect or NoConnect
-    virtual void SetOpenFileEnabled(bool enabled) = 0;    // Command3
-    virtual void SetLinkCaption(QLatin1StringView caption) = 0; // cbBind
+    // Whether the device has answered lately.
+    virtual void showLinkAlive(bool alive) = 0;
+    // Whether the operator may open an image now.
+    virtual void allowOpenFile(bool allowed) = 0;
+    // What the link button does next: kCaptionConnect or kCaptionDisconnect.
+    virtual void showLinkAction(QLatin1StringView caption) = 0;
+};
+
+// A display that shows nothing, for front ends that learn where a transfer
+// stands from the controller's phase and line instead.
+class SilentDisplay : public StatusDisplay {
+public:
+    void ShowStatus(QLatin1StringView) override {}
+    void SetBarValue(int) override {}
+    void SetBarMaximum(int) override {}
+    void SetBarColour(quint32) override {}
+    void ShowReply(QByteArrayView) override {}
+    void ClearReplyView() override {}
+    void clearReceivedReply() override {}
+    void showLinkAlive(bool) override {}
+    void allowOpenFile(bool) override {}
+    void showLinkAction(QLatin1StringView) override {}
 };
 
 } // namespace corvanel

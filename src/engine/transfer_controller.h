@@ -1,28 +1,82 @@
 #pragma once
 
 #include "engine/device_link.h"
+#include "engine/reply_rules.h"
 #include "engine/status_display.h"
 #include "engine/transfer_state.h"
 
+#include <QByteArray>
 #include <QByteArrayView>
 
-#include <chrono>
+#include <functional>
 #include <optional>
 
 namespace corvanel {
 
+// Where a transfer stands.
+enum class TransferPhase {
+    NotConnected,
+    Polling,  // connected, inquiring; no pass has begun
+    Ready,    // connected, an image loaded after polling stopped; the next "OK" starts it
+    Download, // the download pass
+    Verify,   // the verify pass
+    Ended,    // "END": downloaded and verified
+    Failed,   // the device answered "ERROR", or (unattended) a wait ran out
+};
+
+// Why an unattended transfer stopped, as typed values; front ends word it.
+struct TransferFailure {
+    enum class Kind {
+        None,
+        DeviceError,    // the device answered "ERROR"
+        BrokenProtocol, // the device answered the last line with "OK", never "DOWNLOAD"
+        NoVersion,      // no "VER=" within the inquiry time-out
+        NoAnswer,       // no answer to a line within the reply time-out, after retries
+        SendFailed,     // a datagram could not be handed to the network
+    };
+    Kind kind = Kind::None;
+    TransferPhase phase = TransferPhase::NotConnected; // where it stood: Polling, Download, Verify
+    int line = 0;                                      // the line in flight (0 while polling)
+    int sends = 0;                                     // how often that line went out
+    QByteArray reply; // the reply that stopped it, or the last one left out instead
+    Verdict instead = Verdict::Answer; // why that reply was left out
+};
+
+// Bounds of an unattended transfer.
+struct StrictLimits {
+    Millis inquiryTimeout{30000};
+    Millis replyTimeout{3000};
+    int retries = 0; // sends of a line again after its reply time-out
+};
+
+// Monotonic time for an unattended transfer's deadlines.
+using Clock = std::function<Millis()>;
+
 // The transfer state machine: download pass, verify pass, end, error, install,
-// inquiry polling and the link toggle. It does no I/O of its own; every effect
-// goes through the display and the link it was given.
+// inquiry polling, the link toggle and the link indicator. It is the only
+// writer of the transfer state. It does no I/O of its own: every effect goes
+// through the display and the link it was given, and every reply is first
+// judged by its reply rules.
+//
+// The window's controller follows the operator's rules and waits as long as
+// the operator does. An unattended controller (the command-line flasher) takes
+// strict rules and limits: its deadline() says when handleTimeout() is due.
 class TransferController {
 public:
-    static constexpr std::chrono::milliseconds kInstallPause{100};
+    static constexpr Millis kInstallPause{100};
 
     TransferController(StatusDisplay &display, DeviceLink &link);
+    TransferController(StatusDisplay &display, DeviceLink &link, const StrictLimits &limits,
+                       Clock clock);
 
-    TransferState &state() { return state_; }
     const TransferState &state() const { return state_; }
-    StatusDisplay &display() { return display_; }
+    TransferPhase phase() const { return phase_; }
+    // The line sent last in the pass under way; the line count once ended.
+    int line() const { return line_; }
+    bool isPolling() const { return polling_; }
+    const TransferFailure &failure() const { return failure_; }
+    int ignoredReplies() const { return ignoredReplies_; }
+    int resends() const { return resends_; }
 
     void SendNextLine();
     void HandleReply(QByteArrayView reply);
@@ -38,13 +92,55 @@ public:
     // One tick of the link indicator.
     void TickLinkIndicator();
 
+    // Start-up: no link, and the indicator at rest.
+    void resetForStart();
+
+    // Loading an image, in the order the open-file button takes its steps:
+    // the pass flag is cleared first whatever the outcome, the old image is
+    // retired once a file is chosen, and a finished line table is adopted.
+    void startImageLoad();
+    void clearImageForLoad();
+    void adoptImage(LineTable &&lines);
+    // A load that failed: nothing is sent from the retired image.
+    void abandonImageLoad();
+
+    // Unattended only: when handleTimeout() is next due; empty when nothing waits.
+    std::optional<Millis> deadline() const;
+    void handleTimeout();
+
 private:
+    bool strict() const { return rules_.policy() == ReplyPolicy::Strict; }
+    Millis now() const { return clock_ ? clock_() : Millis{0}; }
     std::optional<OperatorError> connect(const LinkSettings &settings);
     void disconnect();
+    void act(protocol::ReplyKind kind, QByteArrayView reply);
+    void ignore(Verdict verdict, QByteArrayView reply);
+    void fail(TransferFailure::Kind kind, QByteArrayView reply = {},
+              Verdict instead = Verdict::Answer);
 
     TransferState state_;
     StatusDisplay &display_;
     DeviceLink &link_;
+    ReplyRules rules_;
+    StrictLimits limits_;
+    Clock clock_;
+
+    TransferPhase phase_ = TransferPhase::NotConnected;
+    int line_ = 0;
+    bool polling_ = false;
+    TransferFailure failure_;
+    int ignoredReplies_ = 0;
+    int resends_ = 0;
+
+    // Unattended bookkeeping.
+    QByteArray lastMessage_; // the line in flight, as sent
+    Millis inquiryDeadline_{0};
+    Millis replyDeadline_{0};
+    bool inquirySendFailed_ = false;
+    std::optional<protocol::ReplyKind> pending_; // an answer held back while its line settles
+    QByteArray pendingReply_;
+    QByteArray insteadReply_; // left out while the line in flight waited
+    Verdict insteadVerdict_ = Verdict::Answer;
 };
 
 } // namespace corvanel

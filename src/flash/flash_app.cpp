@@ -1,12 +1,13 @@
 #include "flash/flash_app.h"
 
-#include "engine/platform_arp.h"
 #include "flash/flash_options.h"
 #include "flash/flash_session.h"
 #include "flash/hex_check.h"
 #include "flash/interrupt_notifier.h"
 #include "flash/progress_view.h"
+#include "flash/report_writers.h"
 #include "image/image_loader.h"
+#include "link/platform_arp.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -49,7 +50,7 @@ int refuse(const Console &console, const FlashOptions &options, int code, const 
     return code;
 }
 
-// The lines --check read must be the lines the transfer sends; a file the
+// The lines the check read must be the lines the transfer sends; a file the
 // line reader splits differently (a comma, a quote) is refused, not guessed at.
 std::optional<int> firstDifferentLine(const QList<QByteArrayView> &checked, const LineTable &table)
 {
@@ -99,7 +100,7 @@ int runFlasher(const QStringList &arguments, const Console &console)
     }
     const FlashOptions &options = parsed.options;
 
-    auto loaded = readImageFile(options.imagePath);
+    auto loaded = readImageFile(options.imagePath, LineTable::kUnlimited);
     if (auto *error = std::get_if<OperatorError>(&loaded))
         return refuse(console, options, exitcode::kFileError, error->text);
     const LineTable &image = std::get<LineTable>(loaded);
@@ -116,7 +117,7 @@ int runFlasher(const QStringList &arguments, const Console &console)
         if (!file.open(QIODevice::ReadOnly)) {
             return refuse(
                 console, options, exitcode::kFileError,
-                QStringLiteral("cannot read \"%1\" for --check: %2")
+                QStringLiteral("cannot read \"%1\" to check it: %2")
                     .arg(QDir::toNativeSeparators(options.imagePath), file.errorString()));
         }
         const QByteArray text = file.readAll();

@@ -86,11 +86,12 @@ ParsedArguments parseArguments(const QStringList &arguments)
     const QCommandLineOption retries(QStringLiteral("retries"), {}, QStringLiteral("n"));
     const QCommandLineOption install(QStringLiteral("install"), {});
     const QCommandLineOption check(QStringLiteral("check"), {});
+    const QCommandLineOption noCheck(QStringLiteral("no-check"), {});
     const QCommandLineOption quiet({QStringLiteral("q"), QStringLiteral("quiet")}, {});
     const QCommandLineOption json(QStringLiteral("json"), {});
     const QCommandLineOption flushArp(QStringLiteral("flush-arp"), {});
     parser.addOptions({help, version, port, localPort, inquiryTimeout, replyTimeout, retries,
-                       install, check, quiet, json, flushArp});
+                       install, check, noCheck, quiet, json, flushArp});
 
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
@@ -130,21 +131,21 @@ ParsedArguments parseArguments(const QStringList &arguments)
             return usageError(
                 QStringLiteral("--inquiry-timeout must be a number of seconds above 0 "
                                "(fractions allowed, at most a day)"));
-        common.inquiryTimeout = *value;
+        common.limits.inquiryTimeout = *value;
     }
     if (parser.isSet(replyTimeout)) {
         const auto value = parseSeconds(parser.value(replyTimeout));
         if (!value)
             return usageError(QStringLiteral("--reply-timeout must be a number of seconds above 0 "
                                              "(fractions allowed, at most a day)"));
-        common.replyTimeout = *value;
+        common.limits.replyTimeout = *value;
     }
     if (parser.isSet(retries)) {
         const auto value = parseInteger(parser.value(retries), 0, kMaxRetries);
         if (!value)
             return usageError(
                 QStringLiteral("--retries must be a number from 0 to %1").arg(kMaxRetries));
-        common.retries = *value;
+        common.limits.retries = *value;
     }
     common.install = parser.isSet(install);
 
@@ -182,7 +183,9 @@ ParsedArguments parseArguments(const QStringList &arguments)
         }
         parsed.options.hosts.append(settings);
     }
-    parsed.options.check = parser.isSet(check);
+    if (parser.isSet(check) && parser.isSet(noCheck))
+        return usageError(QStringLiteral("--check and --no-check exclude each other"));
+    parsed.options.check = !parser.isSet(noCheck);
     parsed.options.quiet = parser.isSet(quiet);
     parsed.options.json = parser.isSet(json);
     parsed.options.flushArp = parser.isSet(flushArp);
@@ -217,11 +220,13 @@ Options:
                           already, and the line sent again is written twice.
                           Use it only with a bootloader that tolerates that.
   --install               After "END", send "BOOTg" to start the new firmware.
-  --check                 Read IMAGE as Intel HEX before anything is sent
-                          (record syntax, byte counts, checksums, record types
-                          00 to 05, one end-of-file record, last) and refuse a
-                          bad image, naming each bad line. Without --check the
-                          image is sent as it is, unparsed, as the window sends it.
+  --no-check              Send IMAGE as it is, unparsed, as the window sends
+                          it. By default IMAGE is read as Intel HEX before
+                          anything is sent (record syntax, byte counts,
+                          checksums, record types 00 to 05, one end-of-file
+                          record, last; no blank lines) and a bad image is
+                          refused, naming each bad line. (--check, the
+                          default, is still accepted.)
   -q, --quiet             Print only the summary.
   --json                  Print the summary as JSON on standard output.
   --flush-arp             Flush the ARP cache once before connecting, as the
@@ -240,7 +245,7 @@ Exit codes:
   2    bad usage
   3    time-out: no "VER=" within --inquiry-timeout, or no reply to a line
        within --reply-timeout (after --retries)
-  4    file error: IMAGE unreadable, empty, or refused by --check
+  4    file error: IMAGE unreadable, empty, or refused by the check
   5    network error: the socket could not be opened or a datagram not sent
   6    several hosts failed, in different ways (each host's own code is in
        the summary; --json gives it per host)

@@ -16,7 +16,7 @@ inline constexpr QLatin1StringView kProgramName{"corvanel-flash"};
 struct FlashOptions {
     QString imagePath;
     QList<HostSettings> hosts; // in command-line order, ports resolved
-    bool check = false;
+    bool check = true; // read IMAGE as Intel HEX before anything is sent
     bool quiet = false;
     bool json = false;
     bool flushArp = false;

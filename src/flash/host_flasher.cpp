@@ -1,7 +1,5 @@
 #include "flash/host_flasher.h"
 
-#include "image/image_loader.h"
-
 #include <QUdpSocket>
 
 #include <utility>
@@ -10,7 +8,78 @@ namespace corvanel::flash {
 
 namespace {
 
-// The device's reply as it can be quoted on one line of a report.
+QString passWhere(TransferPhase phase, int line, int lineCount)
+{
+    return QStringLiteral("line %1 of %2 (%3 pass)")
+        .arg(line)
+        .arg(lineCount)
+        .arg(phase == TransferPhase::Verify ? QStringLiteral("verify")
+                                            : QStringLiteral("download"));
+}
+
+} // namespace
+
+// The UDP link as the flasher needs it: the install pause does not block, for
+// one thread serves every host and a blocking pause per host would stall all
+// other transfers. The close that follows the pause is put off by the same
+// time instead, so "BOOTg" still leaves well before the socket closes.
+class LingeringLink : public QObject, public DeviceLink {
+    Q_OBJECT
+public:
+    explicit LingeringLink(UdpLink &udp) : udp_(udp)
+    {
+        lingerTimer_.setSingleShot(true);
+        QObject::connect(&lingerTimer_, &QTimer::timeout, this, &LingeringLink::closeNow);
+    }
+
+    void flushArpCache() override {} // the flasher flushes once, and only when asked
+    std::optional<OperatorError> open(const LinkSettings &settings) override
+    {
+        return udp_.open(settings);
+    }
+    bool send(QByteArrayView datagram) override { return udp_.send(datagram); }
+    void close() override
+    {
+        if (udp_.isOpen() && linger_.count() > 0) {
+            lingerTimer_.start(std::exchange(linger_, std::chrono::milliseconds{0}));
+            return;
+        }
+        closeNow();
+    }
+    void startInquiryTimer() override { udp_.startInquiryTimer(); }
+    void stopInquiryTimer() override { udp_.stopInquiryTimer(); }
+    void pause(std::chrono::milliseconds duration) override { linger_ = duration; }
+
+    // Closes at once, an install's pending close included.
+    void abort()
+    {
+        if (lingerTimer_.isActive())
+            closeNow();
+    }
+
+signals:
+    void closed();
+
+private:
+    void closeNow()
+    {
+        lingerTimer_.stop();
+        const bool wasOpen = udp_.isOpen();
+        udp_.close();
+        if (wasOpen)
+            emit closed();
+    }
+
+    UdpLink &udp_;
+    QTimer lingerTimer_;
+    std::chrono::milliseconds linger_{0};
+};
+
+QString secondsText(std::chrono::milliseconds duration)
+{
+    return QString::number(double(duration.count()) / 1000.0, 'g', 6) + QStringLiteral(" s");
+}
+
 QString quotedReply(QByteArrayView reply)
 {
     constexpr qsizetype kMaxShown = 60;
@@ -29,73 +98,45 @@ QString quotedReply(QByteArrayView reply)
     return QLatin1Char('"') + text + QLatin1Char('"');
 }
 
-} // namespace
-
-QString secondsText(std::chrono::milliseconds duration)
-{
-    return QString::number(double(duration.count()) / 1000.0, 'g', 6) + QStringLiteral(" s");
-}
-
 HostFlasher::HostFlasher(HostSettings settings, const LineTable &image, QObject *parent)
-    : QObject(parent), settings_(std::move(settings)), image_(image), lineCount_(image.count()),
-      // No ARP flush per link (the flasher flushes once, and only when asked),
-      // and no blocking pause on the one thread all hosts share.
+    : QObject(parent), settings_(std::move(settings)), image_(image),
       udp_(
           nullptr, [] {}, [](std::chrono::milliseconds) {}),
-      link_(udp_), controller_(display_, link_)
+      link_(std::make_unique<LingeringLink>(udp_)),
+      controller_(display_, *link_, settings_.limits, [this] { return now(); })
 {
-    link_.setReplyTimeout(settings_.replyTimeout);
-    link_.setRetries(settings_.retries);
-    inquiryDeadline_.setSingleShot(true);
-    inquiryDeadline_.setTimerType(Qt::PreciseTimer);
-
-    display_.onStatus = [this](QLatin1StringView word) { onStatus(word); };
-    display_.onBarValue = [this](int value) { onBarValue(value); };
+    // Only the device's own address and port answer.
+    udp_.setSenderCheck(SenderCheck::AddressAndPort);
+    deadlineTimer_.setSingleShot(true);
+    // Time-outs as short as a few hundred milliseconds must hold their bound.
+    deadlineTimer_.setTimerType(Qt::PreciseTimer);
 
     connect(&udp_, &UdpLink::inquiryTick, this, [this] {
         if (settled_)
             return;
-        inquiryError_.clear(); // set again if this inquiry cannot go either
         controller_.PollDevice();
+        afterEvent();
     });
-    connect(&udp_, &UdpLink::datagramArrived, this, &HostFlasher::onDatagram);
-    connect(&link_, &ReplyWatchLink::sent, this, [this] {
-        awaitingReply_ = true;
-        inquiryDeadline_.stop();
-    });
-    connect(&link_, &ReplyWatchLink::resent, this, [this] { ++report_.resends; });
-    connect(&link_, &ReplyWatchLink::sendFailed, this, [this] {
-        conclude(
-            Outcome::NetworkError,
-            QStringLiteral("could not send %1: %2").arg(where(), udp_.socket()->errorString()));
-    });
-    connect(&link_, &ReplyWatchLink::inquiryFailed, this,
-            [this] { inquiryError_ = udp_.socket()->errorString(); });
-    connect(&link_, &ReplyWatchLink::replyTimedOut, this, [this] {
-        QString reason = QStringLiteral("no reply to %1 within %2")
-                             .arg(where(), secondsText(settings_.replyTimeout));
-        if (link_.sendCount() > 1)
-            reason += QStringLiteral(", sent %1 times").arg(link_.sendCount());
-        conclude(Outcome::TimedOut, reason);
-    });
-    connect(&link_, &ReplyWatchLink::closed, this, &HostFlasher::onLinkClosed);
-    connect(&inquiryDeadline_, &QTimer::timeout, this, [this] {
-        // A device that cannot even be sent to is a network fault, not a silence.
-        if (!inquiryError_.isEmpty()) {
-            conclude(Outcome::NetworkError,
-                     QStringLiteral("could not send the inquiry: %1").arg(inquiryError_));
+    connect(&udp_, &UdpLink::datagramArrived, this, [this](const QByteArray &datagram) {
+        if (settled_)
             return;
-        }
-        conclude(Outcome::TimedOut, QStringLiteral("no \"VER=\" reply to the inquiry within %1")
-                                        .arg(secondsText(settings_.inquiryTimeout)));
+        controller_.HandleReply(datagram);
+        afterEvent();
     });
+    connect(&deadlineTimer_, &QTimer::timeout, this, [this] {
+        if (settled_)
+            return;
+        controller_.handleTimeout();
+        afterEvent();
+    });
+    connect(link_.get(), &LingeringLink::closed, this, &HostFlasher::onLinkClosed);
 }
 
 HostFlasher::~HostFlasher()
 {
     // A flasher torn down mid-transfer still closes its socket.
-    link_.abort();
-    udp_.Close();
+    link_->abort();
+    udp_.close();
 }
 
 void HostFlasher::start()
@@ -103,7 +144,7 @@ void HostFlasher::start()
     clock_.start();
     report_.host = settings_.host;
     report_.port = settings_.remotePort;
-    report_.lineCount = lineCount_;
+    report_.lineCount = image_.count();
 
     linkSettings_ = {settings_.host, QString::number(settings_.remotePort), {}};
     std::optional<OperatorError> error;
@@ -121,10 +162,12 @@ void HostFlasher::start()
     }
     report_.localPort = udp_.localPort();
 
-    // Loaded while polling, as the operator loads the file after connecting.
-    adoptImage(controller_.state(), display_, LineTable(image_));
+    // Loaded while polling, as the operator loads the file after connecting;
+    // the first inquiry goes out at once, the next ones every 500 ms.
+    controller_.adoptImage(LineTable(image_));
     setPhase(Phase::Inquiry);
-    inquiryDeadline_.start(settings_.inquiryTimeout);
+    controller_.PollDevice();
+    afterEvent();
 }
 
 void HostFlasher::interrupt()
@@ -132,129 +175,98 @@ void HostFlasher::interrupt()
     // An install has already sent "BOOTg"; its close follows within 100 ms.
     if (settled_ || phase_ == Phase::Install)
         return;
-    conclude(Outcome::Interrupted, phase_ == Phase::Download || phase_ == Phase::Verify
-                                       ? QStringLiteral("interrupted at %1").arg(where())
-                                       : QStringLiteral("interrupted while waiting for \"VER=\""));
+    conclude(Outcome::Interrupted,
+             phase_ == Phase::Download || phase_ == Phase::Verify
+                 ? QStringLiteral("interrupted at %1")
+                       .arg(passWhere(controller_.phase(), line_, image_.count()))
+                 : QStringLiteral("interrupted while waiting for \"VER=\""));
 }
 
-void HostFlasher::onDatagram(const QByteArray &datagram)
-{
-    if (settled_ || phase_ == Phase::Install || phase_ == Phase::Done)
-        return;
-    // A reply is already on its way to the controller: whatever comes before
-    // the next line leaves cannot answer that line.
-    if (deliveryQueued_) {
-        noteIgnoredReply();
-        return;
-    }
-    const QByteArrayView trimmed = protocol::trimTrailingSpaces(datagram);
-    const auto kind = protocol::classifyReply(trimmed, controller_.state().imageLoaded == 1);
-
-    if (kind == protocol::ReplyKind::Other) {
-        controller_.HandleReply(datagram); // shown only; nothing changes
-        return;
-    }
-    if (phase_ == Phase::Inquiry && !awaitingReply_) {
-        // Before the first line only an answer to the inquiry means anything;
-        // an "OK" or "DOWNLOAD" here is left over from an earlier session and
-        // would start sending while the inquiries still go out.
-        if (kind == protocol::ReplyKind::Ok || kind == protocol::ReplyKind::PassEnd) {
-            noteIgnoredReply();
-            return;
-        }
-    } else {
-        // From the first line on, exactly one reply answers each line. A
-        // second copy of a reply, or a late answer to an inquiry, would make
-        // the controller send the next line unasked: device and flasher would
-        // fall out of step, and a verify pass could end early in a false "END".
-        if (!awaitingReply_ || kind == protocol::ReplyKind::Version) {
-            noteIgnoredReply();
-            return;
-        }
-        if (kind == protocol::ReplyKind::Ok && line_ >= lineCount_) {
-            // The controller would start the same pass again; a device that
-            // never says "DOWNLOAD" would be written for ever.
-            conclude(Outcome::DeviceError,
-                     QStringLiteral("the device answered %1 to the last line (%2 of %3, %4 pass) "
-                                    "instead of \"DOWNLOAD\"")
-                         .arg(quotedReply(datagram))
-                         .arg(line_)
-                         .arg(lineCount_)
-                         .arg(phaseWord(phase_)));
-            return;
-        }
-    }
-    awaitingReply_ = false;
-    link_.replyArrived();
-    // Handed on from the event loop, after the datagrams read with this one
-    // have been turned away above. On a link known to repeat datagrams, the
-    // copy sent right behind a reply is given a moment to land first, so that
-    // it is turned away too instead of answering the next line.
-    deliveryQueued_ = true;
-    if (repeatsSeen_) {
-        QTimer::singleShot(kRepeatSettle, Qt::PreciseTimer, this,
-                           [this, datagram] { deliverReply(datagram); });
-    } else {
-        QMetaObject::invokeMethod(
-            this, [this, datagram] { deliverReply(datagram); }, Qt::QueuedConnection);
-    }
-}
-
-void HostFlasher::noteIgnoredReply()
-{
-    ++report_.ignoredReplies;
-    repeatsSeen_ = true;
-}
-
-void HostFlasher::deliverReply(const QByteArray &datagram)
-{
-    deliveryQueued_ = false;
-    if (settled_)
-        return;
-    // What already waits in the socket arrived before the next line is sent,
-    // so it answers nothing that is still open: a duplicate sent back to back.
-    QUdpSocket *socket = udp_.socket();
-    char discard = 0;
-    while (socket->hasPendingDatagrams()) {
-        socket->readDatagram(&discard, 1);
-        noteIgnoredReply();
-    }
-    controller_.HandleReply(datagram);
-}
-
-void HostFlasher::onStatus(QLatin1StringView word)
+void HostFlasher::afterEvent()
 {
     if (settled_)
         return;
-    if (word == status::kDownload) {
+    switch (controller_.phase()) {
+    case TransferPhase::Download:
+    case TransferPhase::Verify: {
         if (transferStartMs_ < 0)
             transferStartMs_ = clock_.elapsed();
-        setPhase(Phase::Download);
-    } else if (word == status::kVerify) {
-        line_ = 0;
-        setPhase(Phase::Verify);
-    } else if (word == status::kEnd) {
-        line_ = lineCount_;
+        const Phase phase =
+            controller_.phase() == TransferPhase::Verify ? Phase::Verify : Phase::Download;
+        if (phase != phase_ || controller_.line() != line_) {
+            line_ = controller_.line();
+            phase_ = phase;
+            emit progressed();
+        }
+        break;
+    }
+    case TransferPhase::Ended:
+        line_ = image_.count();
         if (settings_.install) {
             setPhase(Phase::Install);
-            // Not from inside the reply handler that is still running.
+            // Not from inside the handler that is still running.
             QMetaObject::invokeMethod(this, &HostFlasher::install, Qt::QueuedConnection);
         } else {
             setPhase(Phase::Done);
             conclude(Outcome::Ok, {});
         }
-    } else if (word == status::kError) {
-        conclude(Outcome::DeviceError, QStringLiteral("the device answered %1 to %2")
-                                           .arg(quotedReply(display_.lastReply()), where()));
+        return;
+    case TransferPhase::Failed: {
+        const auto kind = controller_.failure().kind;
+        const Outcome outcome =
+            kind == TransferFailure::Kind::NoVersion || kind == TransferFailure::Kind::NoAnswer
+                ? Outcome::TimedOut
+            : kind == TransferFailure::Kind::SendFailed ? Outcome::NetworkError
+                                                        : Outcome::DeviceError;
+        conclude(outcome, failureReason());
+        return;
     }
+    default:
+        break;
+    }
+    if (const auto due = controller_.deadline())
+        deadlineTimer_.start(std::max<qint64>(0, (*due - now()).count()));
+    else
+        deadlineTimer_.stop();
 }
 
-void HostFlasher::onBarValue(int value)
+QString HostFlasher::failureReason() const
 {
-    if (settled_ || (phase_ != Phase::Download && phase_ != Phase::Verify))
-        return;
-    line_ = value;
-    emit progressed();
+    const TransferFailure &f = controller_.failure();
+    const QString where = f.phase == TransferPhase::Polling
+                              ? QStringLiteral("the inquiry")
+                              : passWhere(f.phase, f.line, image_.count());
+    QString instead;
+    if (!f.reply.isEmpty() && f.instead != Verdict::Answer)
+        instead = QStringLiteral("; %1 came instead, left out: %2")
+                      .arg(quotedReply(f.reply), verdictText(f.instead));
+    switch (f.kind) {
+    case TransferFailure::Kind::DeviceError:
+        return QStringLiteral("the device answered %1 to %2").arg(quotedReply(f.reply), where);
+    case TransferFailure::Kind::BrokenProtocol:
+        return QStringLiteral("the device answered %1 to the last line (%2 of %3, %4 pass) "
+                              "instead of \"DOWNLOAD\"")
+            .arg(quotedReply(f.reply))
+            .arg(f.line)
+            .arg(image_.count())
+            .arg(f.phase == TransferPhase::Verify ? QStringLiteral("verify")
+                                                  : QStringLiteral("download"));
+    case TransferFailure::Kind::NoVersion:
+        return QStringLiteral("no \"VER=\" reply to the inquiry within %1%2")
+            .arg(secondsText(settings_.limits.inquiryTimeout), instead);
+    case TransferFailure::Kind::NoAnswer: {
+        QString reason = QStringLiteral("no reply to %1 within %2")
+                             .arg(where, secondsText(settings_.limits.replyTimeout));
+        if (f.sends > 1)
+            reason += QStringLiteral(", sent %1 times").arg(f.sends);
+        return reason + instead;
+    }
+    case TransferFailure::Kind::SendFailed:
+        return QStringLiteral("could not send %1: %2").arg(where, udp_.socket()->errorString());
+    case TransferFailure::Kind::None:
+        break;
+    }
+    return {};
 }
 
 void HostFlasher::install()
@@ -279,13 +291,14 @@ void HostFlasher::conclude(Outcome outcome, const QString &reason)
     if (settled_)
         return;
     settled_ = true;
-    inquiryDeadline_.stop();
-    link_.replyArrived(); // no more waiting
+    deadlineTimer_.stop();
     report_.outcome = outcome;
     report_.reason = reason;
     report_.phase = phase_;
     report_.line = line_;
     report_.seconds = double(clock_.elapsed()) / 1000.0;
+    report_.resends = controller_.resends();
+    report_.ignoredReplies = controller_.ignoredReplies() + udp_.strangerDatagrams();
     // Teardown goes through the controller, which may be mid-call right now.
     QMetaObject::invokeMethod(this, &HostFlasher::closeAndFinish, Qt::QueuedConnection);
 }
@@ -296,7 +309,7 @@ void HostFlasher::closeAndFinish()
         return;
     if (controller_.state().connected == 1)
         controller_.ToggleLink(linkSettings_); // disconnect: timer off, socket closed
-    link_.abort();
+    link_->abort();
     finished_ = true;
     emit finished();
 }
@@ -315,10 +328,10 @@ int HostFlasher::linesDone() const
     case Phase::Download:
         return line_;
     case Phase::Verify:
-        return lineCount_ + line_;
+        return image_.count() + line_;
     case Phase::Install:
     case Phase::Done:
-        return 2 * lineCount_;
+        return 2 * image_.count();
     default:
         return 0;
     }
@@ -336,29 +349,12 @@ HostReport HostFlasher::report() const
         r.phase = phase_;
         r.line = line_;
         r.seconds = double(elapsedMs()) / 1000.0;
+        r.resends = controller_.resends();
+        r.ignoredReplies = controller_.ignoredReplies() + udp_.strangerDatagrams();
     }
     return r;
 }
 
-QString HostFlasher::where() const
-{
-    switch (phase_) {
-    case Phase::Connecting:
-        return QStringLiteral("the connect");
-    case Phase::Inquiry:
-        return QStringLiteral("the inquiry");
-    case Phase::Download:
-    case Phase::Verify:
-        return QStringLiteral("line %1 of %2 (%3 pass)")
-            .arg(line_)
-            .arg(lineCount_)
-            .arg(phaseWord(phase_));
-    case Phase::Install:
-        return QStringLiteral("\"BOOTg\"");
-    case Phase::Done:
-        return QStringLiteral("the end of the transfer");
-    }
-    return {};
-}
-
 } // namespace corvanel::flash
+
+#include "host_flasher.moc"

@@ -1,10 +1,7 @@
 #include "flash/progress_view.h"
 
 #include "flash/flash_session.h"
-
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include "flash/report_writers.h"
 
 #ifdef Q_OS_UNIX
 #include <sys/ioctl.h>
@@ -19,24 +16,6 @@ constexpr int kBarWidth = 20;
 constexpr int kRedrawMs = 100;
 constexpr int kDefaultColumns = 80;
 constexpr int kDefaultRows = 24;
-
-QString linesText(const HostReport &r)
-{
-    const int done = r.outcome == Outcome::Ok ? r.lineCount : r.line;
-    return QStringLiteral("%1/%2").arg(done).arg(r.lineCount);
-}
-
-QString timeText(double seconds)
-{
-    return QString::number(seconds, 'f', 2) + QStringLiteral(" s");
-}
-
-QString detailText(const HostReport &r)
-{
-    if (r.outcome == Outcome::Ok)
-        return r.installed ? QStringLiteral("installed (\"BOOTg\" sent)") : QString();
-    return r.reason;
-}
 
 QString durationText(qint64 ms)
 {
@@ -68,93 +47,7 @@ int terminalRows(std::FILE *out)
     return kDefaultRows;
 }
 
-QJsonObject hostJson(const HostReport &r)
-{
-    return QJsonObject{
-        {QStringLiteral("host"), r.host},
-        {QStringLiteral("port"), r.port},
-        {QStringLiteral("localPort"), r.localPort},
-        {QStringLiteral("result"), outcomeWord(r.outcome)},
-        {QStringLiteral("ok"), r.outcome == Outcome::Ok},
-        {QStringLiteral("exitCode"), exitCodeFor(r.outcome)},
-        {QStringLiteral("phase"), phaseWord(r.phase)},
-        {QStringLiteral("line"), r.outcome == Outcome::Ok ? r.lineCount : r.line},
-        {QStringLiteral("lineCount"), r.lineCount},
-        {QStringLiteral("installed"), r.installed},
-        {QStringLiteral("seconds"), r.seconds},
-        {QStringLiteral("resends"), r.resends},
-        {QStringLiteral("ignoredReplies"), r.ignoredReplies},
-        {QStringLiteral("reason"), r.reason},
-    };
-}
-
 } // namespace
-
-QString summaryTable(const QList<HostReport> &reports, int exitCode)
-{
-    const QStringList header{QStringLiteral("HOST"), QStringLiteral("RESULT"),
-                             QStringLiteral("PASS"), QStringLiteral("LINES"),
-                             QStringLiteral("TIME"), QStringLiteral("REASON")};
-    QList<QStringList> rows{header};
-    int ok = 0;
-    for (const HostReport &r : reports) {
-        if (r.outcome == Outcome::Ok)
-            ++ok;
-        rows.append({r.address(), outcomeWord(r.outcome), phaseWord(r.phase), linesText(r),
-                     timeText(r.seconds), detailText(r)});
-    }
-    QList<qsizetype> widths(header.size(), 0);
-    for (const QStringList &row : rows) {
-        for (qsizetype c = 0; c < row.size(); ++c)
-            widths[c] = qMax(widths[c], row[c].size());
-    }
-    QString text;
-    for (const QStringList &row : rows) {
-        QString line;
-        for (qsizetype c = 0; c < row.size(); ++c) {
-            const bool last = c + 1 == row.size();
-            line += last ? row[c] : row[c].leftJustified(widths[c]) + QStringLiteral("  ");
-        }
-        text += line.trimmed() + QLatin1Char('\n');
-    }
-    const int failed = int(reports.size()) - ok;
-    text += QStringLiteral("%1 host%2: %3 ended with END, %4 failed; exit code %5\n")
-                .arg(reports.size())
-                .arg(reports.size() == 1 ? QString() : QStringLiteral("s"))
-                .arg(ok)
-                .arg(failed)
-                .arg(exitCode);
-    return text;
-}
-
-QByteArray summaryJson(const QString &imagePath, int lineCount, const QList<HostReport> &reports,
-                       int exitCode)
-{
-    QJsonArray hosts;
-    for (const HostReport &r : reports)
-        hosts.append(hostJson(r));
-    const QJsonObject root{
-        {QStringLiteral("image"), imagePath},   {QStringLiteral("lineCount"), lineCount},
-        {QStringLiteral("exitCode"), exitCode}, {QStringLiteral("ok"), exitCode == exitcode::kOk},
-        {QStringLiteral("hosts"), hosts},
-    };
-    return QJsonDocument(root).toJson(QJsonDocument::Indented);
-}
-
-QByteArray refusalJson(const QString &imagePath, int exitCode, const QString &error,
-                       const QList<HexProblem> &problems)
-{
-    QJsonArray list;
-    for (const HexProblem &p : problems)
-        list.append(
-            QJsonObject{{QStringLiteral("line"), p.line}, {QStringLiteral("problem"), p.problem}});
-    const QJsonObject root{
-        {QStringLiteral("image"), imagePath}, {QStringLiteral("exitCode"), exitCode},
-        {QStringLiteral("ok"), false},        {QStringLiteral("error"), error},
-        {QStringLiteral("problems"), list},   {QStringLiteral("hosts"), QJsonArray{}},
-    };
-    return QJsonDocument(root).toJson(QJsonDocument::Indented);
-}
 
 ProgressView::ProgressView(Mode mode, std::FILE *out, const FlashSession &session, QObject *parent)
     : QObject(parent), mode_(mode), out_(out), session_(session)

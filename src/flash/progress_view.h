@@ -1,9 +1,7 @@
 #pragma once
 
 #include "flash/flash_result.h"
-#include "flash/hex_check.h"
 
-#include <QByteArray>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -14,14 +12,6 @@
 namespace corvanel::flash {
 
 class FlashSession;
-
-// The summary at the end of a run, one row per host.
-QString summaryTable(const QList<HostReport> &reports, int exitCode);
-QByteArray summaryJson(const QString &imagePath, int lineCount, const QList<HostReport> &reports,
-                       int exitCode);
-// A run that ended before any host was contacted (file error, refused image).
-QByteArray refusalJson(const QString &imagePath, int exitCode, const QString &error,
-                       const QList<HexProblem> &problems);
 
 // Progress while the hosts are flashed. On a terminal, one live bar per host
 // redrawn in place (pass, lines of total, rate, time left); otherwise plain

@@ -7,8 +7,6 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <utility>
-
 namespace corvanel {
 
 namespace {
@@ -26,7 +24,7 @@ OperatorError fileError(int number, const QString &path, const QString &what)
 
 } // namespace
 
-std::variant<LineTable, OperatorError> readImageFile(const QString &path)
+std::variant<LineTable, OperatorError> readImageFile(const QString &path, int maxLines)
 {
     const QFileInfo info(path);
     if (path.isEmpty() || !info.exists())
@@ -46,7 +44,7 @@ std::variant<LineTable, OperatorError> readImageFile(const QString &path)
             QStringLiteral("cannot open it for reading (%1).").arg(file.errorString()));
     }
 
-    LineTable table;
+    LineTable table(maxLines);
     table.reserveBytes(qMin(file.size(), kMaxReserveBytes));
     FieldReader reader(file, protocol::kMaxLineLength);
     QByteArray line;
@@ -59,7 +57,7 @@ std::variant<LineTable, OperatorError> readImageFile(const QString &path)
             return fileError(errnum::kSubscriptOutOfRange, path,
                              QStringLiteral("it has more than %1 lines, more than the line "
                                             "table holds.")
-                                 .arg(LineTable::kMaxLines));
+                                 .arg(maxLines));
         }
     }
 
@@ -80,43 +78,6 @@ std::variant<LineTable, OperatorError> readImageFile(const QString &path)
                              .arg(file.errorString()));
     }
     return table;
-}
-
-void adoptImage(TransferState &state, StatusDisplay &display, LineTable &&table)
-{
-    state.lines.swap(table);
-    state.lineCount = static_cast<qint16>(state.lines.count());
-    display.SetBarMaximum(state.lineCount);
-    display.ShowStatus(status::kReady);
-    state.position = 0;
-    state.imageLoaded = 1;
-}
-
-void LoadImageFile(TransferState &state, StatusDisplay &display, OperatorPrompts &prompts)
-{
-    state.verifying = 0;
-
-    // Every cancel is a cancel: an empty name never reloads an earlier file.
-    const QString path = prompts.askOpenFileName(QString(kHexFilter));
-    if (path.isEmpty()) {
-        prompts.showCancelled();
-        return;
-    }
-
-    state.position = 0;
-    display.ShowStatus(status::kNoFile);
-
-    // A fresh table: the loaded image stays whole until the new one is complete.
-    auto result = readImageFile(path);
-    if (auto *error = std::get_if<OperatorError>(&result)) {
-        // Settled before the modal box opens, so nothing the box lets through
-        // can send from a stale image.
-        state.imageLoaded = 0;
-        state.position = 0;
-        prompts.showError(*error);
-        return;
-    }
-    adoptImage(state, display, std::move(std::get<LineTable>(result)));
 }
 
 } // namespace corvanel

@@ -1,8 +1,9 @@
 #include "window/main_window.h"
 
 #include "engine/protocol.h"
-#include "image/image_loader.h"
+#include "window/control_names.h"
 #include "window/dialog_font.h"
+#include "window/open_image.h"
 #include "window/qt_prompts.h"
 #include "window/reply_view.h"
 #include "window/status_bar.h"
@@ -17,6 +18,7 @@
 #include <QPushButton>
 #include <QStyle>
 #include <QTimer>
+#include <QUdpSocket>
 
 #include <algorithm>
 #include <limits>
@@ -39,9 +41,9 @@ struct Placer {
     int dpiY;
 
     template <typename Control>
-    Control *operator()(Control *control, const char *name, Twips place, int tabIndex) const
+    Control *operator()(Control *control, const char *objectName, Twips place, int tabIndex) const
     {
-        control->setObjectName(QLatin1StringView(name));
+        control->setObjectName(QLatin1StringView(objectName));
         control->setGeometry(twipsToPixels(place.left, dpiX), twipsToPixels(place.top, dpiY),
                              twipsToPixels(place.width, dpiX), twipsToPixels(place.height, dpiY));
         control->setProperty(kTabIndexProperty, tabIndex);
@@ -77,14 +79,26 @@ QLabel *pictureBox(QWidget *parent, const QPixmap &pixmap)
     return label;
 }
 
+// Datagrams and inquiry ticks wait while a handler shows a dialog: each
+// operation runs to its end before the next event is taken.
+class EventHold {
+public:
+    explicit EventHold(UdpLink &link) : link_(link) { link_.holdEvents(); }
+    ~EventHold() { link_.releaseEvents(); }
+    EventHold(const EventHold &) = delete;
+    EventHold &operator=(const EventHold &) = delete;
+
+private:
+    UdpLink &link_;
+};
+
 } // namespace
 
 MainWindow::MainWindow(WindowSeams seams, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
                           Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      seams_(std::move(seams)),
-      link_(new UdpLink(this, seams_.flushArp, seams_.sleep)),
+      seams_(std::move(seams)), link_(new UdpLink(this, seams_.flushArp, seams_.sleep)),
       controller_(*this, *link_)
 {
     if (seams_.prompts) {
@@ -96,9 +110,11 @@ MainWindow::MainWindow(WindowSeams seams, QWidget *parent)
     if (!seams_.localPort)
         seams_.localPort = initialLocalPort;
 
-    setObjectName(QStringLiteral("UP_config"));
+    setObjectName(QLatin1StringView(controls::kWindow));
     setWindowTitle(QStringLiteral("Corvanel V4"));
     setFont(baseDialogFont());
+    link_->socket()->setObjectName(QLatin1StringView(controls::kSocket));
+    link_->inquiryTimer()->setObjectName(QLatin1StringView(controls::kInquiryTimer));
 
     const int dpiX = logicalDpiX();
     const int dpiY = logicalDpiY();
@@ -111,95 +127,102 @@ MainWindow::MainWindow(WindowSeams seams, QWidget *parent)
     chainTabOrder();
     fitDialogFont();
 
-    timer1_ = new QTimer(this);
-    timer1_->setObjectName(QStringLiteral("Timer1"));
-    timer1_->setInterval(kLinkIndicatorIntervalMs);
+    linkIndicatorTimer_ = new QTimer(this);
+    linkIndicatorTimer_->setObjectName(QLatin1StringView(controls::kLinkIndicatorTimer));
+    linkIndicatorTimer_->setInterval(kLinkIndicatorIntervalMs);
 
     connectEvents();
-    timer1_->start();
+    linkIndicatorTimer_->start();
     // The first control in tab order that can hold the focus.
-    text20_->setFocus();
+    firstFocusBox_->setFocus();
 }
 
 MainWindow::~MainWindow() = default;
 
 void MainWindow::createPanel(int dpiX, int dpiY)
 {
+    using namespace controls;
     const Placer place{dpiX, dpiY};
 
-    frame8_ = place(new QGroupBox(QStringLiteral("Link Ethernet"), this), "Frame8",
-                    {0, 0, 4935, 975}, 8);
-    comboRemoteIP_ = place(new QComboBox(frame8_), "ComboRemoteIP", {120, 240, 2055, 315}, 10);
-    comboRemoteIP_->setEditable(true);
-    comboRemoteIP_->setInsertPolicy(QComboBox::NoInsert);
+    linkFrame_ = place(new QGroupBox(QStringLiteral("Link Ethernet"), this), kLinkFrame,
+                       {0, 0, 4935, 975}, 8);
+    addressBox_ = place(new QComboBox(linkFrame_), kAddressBox, {120, 240, 2055, 315}, 10);
+    addressBox_->setEditable(true);
+    addressBox_->setInsertPolicy(QComboBox::NoInsert);
     // No inline completion: the host is exactly what the operator typed.
-    comboRemoteIP_->setCompleter(nullptr);
+    addressBox_->setCompleter(nullptr);
     // Sizing to the contents would measure every item of a long list.
-    comboRemoteIP_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    addressBox_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
 
     const int pictureSize = twipsToPixels(480, dpiX);
-    yesConnect_ = place(pictureBox(frame8_, computerImage(true, pictureSize)), "YesConnect",
-                        {2220, 240, 480, 480}, -1);
-    noConnect_ = place(pictureBox(frame8_, computerImage(false, pictureSize)), "NoConnect",
-                       {2220, 360, 480, 480}, -1);
-    yesConnect_->setVisible(false);
+    linkAliveImage_ = place(pictureBox(linkFrame_, computerImage(true, pictureSize)),
+                            kLinkAliveImage, {2220, 240, 480, 480}, -1);
+    noLinkImage_ = place(pictureBox(linkFrame_, computerImage(false, pictureSize)), kNoLinkImage,
+                         {2220, 360, 480, 480}, -1);
+    linkAliveImage_->setVisible(false);
 
-    cbBind_ = place(new QPushButton(QString(kCaptionConnect), frame8_), "cbBind",
-                    {2820, 240, 1155, 255}, 9);
-    command5_ = place(new QPushButton(QStringLiteral("Install"), frame8_), "Command5",
-                      {4080, 240, 735, 255}, 22);
-    addIp_ = place(new QPushButton(QStringLiteral("Add"), frame8_), "Add_ip", {120, 600, 615, 255},
-                   11);
-    delIp_ = place(new QPushButton(QStringLiteral("Del"), frame8_), "Del_ip", {840, 600, 615, 255},
-                   12);
-    saveIp_ = place(new QPushButton(QStringLiteral("Save"), frame8_), "SaveIP",
-                    {1560, 600, 615, 255}, 13);
+    linkButton_ = place(new QPushButton(QString(kCaptionConnect), linkFrame_), kLinkButton,
+                        {2820, 240, 1155, 255}, 9);
+    installButton_ = place(new QPushButton(QStringLiteral("Install"), linkFrame_), kInstallButton,
+                           {4080, 240, 735, 255}, 22);
+    addAddressButton_ = place(new QPushButton(QStringLiteral("Add"), linkFrame_), kAddAddressButton,
+                              {120, 600, 615, 255}, 11);
+    deleteAddressButton_ = place(new QPushButton(QStringLiteral("Del"), linkFrame_),
+                                 kDeleteAddressButton, {840, 600, 615, 255}, 12);
+    saveAddressesButton_ = place(new QPushButton(QStringLiteral("Save"), linkFrame_),
+                                 kSaveAddressesButton, {1560, 600, 615, 255}, 13);
 
-    frame1_ = place(new QGroupBox(QStringLiteral("Status"), this), "Frame1", {0, 960, 4935, 975}, 5);
-    text3_ = place(singleLineBox(frame1_, QString()), "Text3", {120, 600, 4695, 285}, 23);
-    label14_ = place(new QLabel(QStringLiteral("Label14"), frame1_), "Label14",
-                     {1920, 960, 135, 15}, 7);
+    statusFrame_ =
+        place(new QGroupBox(QStringLiteral("Status"), this), kStatusFrame, {0, 960, 4935, 975}, 5);
+    replyLine_ =
+        place(singleLineBox(statusFrame_, QString()), kReplyLine, {120, 600, 4695, 285}, 23);
+    place(new QLabel(QStringLiteral("Label14"), statusFrame_), kStatusFrameMark,
+          {1920, 960, 135, 15}, 7);
 
     // These two belong to the window and lie over the frames, drawn above them.
-    command3_ = place(new QPushButton(QStringLiteral("Open File and  Download"), this), "Command3",
-                      {2760, 600, 2055, 255}, 19);
-    command3_->setEnabled(false);
-    bar_ = place(new TextProgressBar(this), "vbalProgressBar1", {120, 1200, 4695, 255}, 21);
-    bar_->setText(QString(status::kNoFile));
-    bar_->setColourValue(colour::kBlue);
-    bar_->setFont(statusBarFont());
-    command3_->raise();
-    bar_->raise();
+    openFileButton_ = place(new QPushButton(QStringLiteral("Open File and  Download"), this),
+                            kOpenFileButton, {2760, 600, 2055, 255}, 19);
+    openFileButton_->setEnabled(false);
+    statusBar_ = place(new TextProgressBar(this), kStatusBar, {120, 1200, 4695, 255}, 21);
+    statusBar_->setText(QString(status::kNoFile));
+    statusBar_->setColourValue(colour::kBlue);
+    statusBar_->setFont(statusBarFont());
+    openFileButton_->raise();
+    statusBar_->raise();
 }
 
 void MainWindow::createServiceArea(int dpiX, int dpiY)
 {
+    using namespace controls;
     const Placer place{dpiX, dpiY};
 
-    text8_ = place(new ReplyView(this), "Text8", {0, 2280, 4875, 975}, 1);
-    command4_ = place(new QPushButton(QStringLiteral("Send"), this), "Command4",
-                      {60, 3360, 795, 255}, 20);
-    command9_ = place(new QPushButton(QStringLiteral("CLR"), this), "Command9",
-                      {1980, 3360, 615, 255}, 24);
-    tbReceiveData_ = place(new ReplyView(this), "tbReceiveData", {0, 5520, 4815, 975}, 18);
-    label37_ = place(new QLabel(QStringLiteral("Remote-Port"), this), "Label37",
-                     {180, 6720, 975, 255}, 16);
-    label36_ = place(new QLabel(QStringLiteral("Local-Port"), this), "Label36",
-                     {1260, 6720, 855, 255}, 17);
-    tbRemotePort_ = place(singleLineBox(this, QString()), "tbRemotePort", {180, 6960, 975, 285}, 14);
-    tbLocalPort_ = place(singleLineBox(this, QString()), "tbLocalPort", {1140, 6960, 975, 285}, 15);
+    classifiedReplyView_ =
+        place(new ReplyView(this), kClassifiedReplyView, {0, 2280, 4875, 975}, 1);
+    sendButton_ =
+        place(new QPushButton(QStringLiteral("Send"), this), kSendButton, {60, 3360, 795, 255}, 20);
+    clearReplyButton_ = place(new QPushButton(QStringLiteral("CLR"), this), kClearReplyButton,
+                              {1980, 3360, 615, 255}, 24);
+    receivedReplyView_ = place(new ReplyView(this), kReceivedReplyView, {0, 5520, 4815, 975}, 18);
+    remotePortLabel_ = place(new QLabel(QStringLiteral("Remote-Port"), this), kRemotePortLabel,
+                             {180, 6720, 975, 255}, 16);
+    localPortLabel_ = place(new QLabel(QStringLiteral("Local-Port"), this), kLocalPortLabel,
+                            {1260, 6720, 855, 255}, 17);
+    remotePortBox_ =
+        place(singleLineBox(this, QString()), kRemotePortBox, {180, 6960, 975, 285}, 14);
+    localPortBox_ =
+        place(singleLineBox(this, QString()), kLocalPortBox, {1140, 6960, 975, 285}, 15);
     // The port boxes are set apart by a greyed background (the colour the
     // system gives the text of an inactive title bar).
-    for (QLineEdit *box : {tbRemotePort_, tbLocalPort_}) {
+    for (QLineEdit *box : {remotePortBox_, localPortBox_}) {
         QPalette palette = box->palette();
         palette.setColor(QPalette::Base, palette.color(QPalette::Inactive, QPalette::Button));
         box->setPalette(palette);
     }
-    text5_ = place(singleLineBox(this, QStringLiteral("Text5")), "Text5", {900, 8400, 1335, 285}, 3);
-    text1_ = place(singleLineBox(this, QStringLiteral("Text1")), "Text1", {2460, 8400, 735, 285}, 2);
-    text6_ = place(singleLineBox(this, QStringLiteral("Text6")), "Text6", {3300, 8400, 495, 285}, 4);
-    text2_ = place(singleLineBox(this, QStringLiteral("text2")), "Text2", {900, 8640, 1095, 285}, 6);
-    text20_ = place(multiLineBox(this), "Text20", {60, 9120, 4395, 975}, 0);
+    place(singleLineBox(this, QStringLiteral("Text5")), kSpareBox1, {900, 8400, 1335, 285}, 3);
+    place(singleLineBox(this, QStringLiteral("Text1")), kSpareBox2, {2460, 8400, 735, 285}, 2);
+    place(singleLineBox(this, QStringLiteral("Text6")), kSpareBox3, {3300, 8400, 495, 285}, 4);
+    place(singleLineBox(this, QStringLiteral("text2")), kSpareBox4, {900, 8640, 1095, 285}, 6);
+    firstFocusBox_ = place(multiLineBox(this), kFirstFocusBox, {60, 9120, 4395, 975}, 0);
 }
 
 void MainWindow::chainTabOrder()
@@ -226,31 +249,32 @@ void MainWindow::chainTabOrder()
 void MainWindow::fitDialogFont()
 {
     // Every caption must be readable at the given control sizes, "Disconnect"
-    // included. Label14 is a 9 x 1 pixel strip whose caption is never legible.
+    // included. The frame's mark is a 9 x 1 pixel strip whose caption is never legible.
     const QFont font = this->font();
     const int buttonMargin = style()->pixelMetric(QStyle::PM_ButtonMargin) +
                              2 * style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
     QList<CaptionRoom> rooms;
     for (QPushButton *button : findChildren<QPushButton *>())
         rooms.append({button->text(), button->width(), buttonMargin});
-    rooms.append({QString(kCaptionDisconnect), cbBind_->width(), buttonMargin});
-    for (QLabel *label : {label36_, label37_})
+    rooms.append({QString(kCaptionDisconnect), linkButton_->width(), buttonMargin});
+    for (QLabel *label : {localPortLabel_, remotePortLabel_})
         rooms.append({label->text(), label->width(), 0});
     setFont(fitCaptions(font, rooms));
 }
 
 void MainWindow::connectEvents()
 {
-    connect(cbBind_, &QPushButton::clicked, this, &MainWindow::onBindClicked);
-    connect(command3_, &QPushButton::clicked, this, &MainWindow::onOpenFileClicked);
-    connect(command4_, &QPushButton::clicked, this, [this] { controller_.SendNextLine(); });
-    connect(command5_, &QPushButton::clicked, this, [this] { controller_.InstallFirmware(); });
-    connect(command9_, &QPushButton::clicked, this, [this] { ClearReplyView(); });
-    connect(addIp_, &QPushButton::clicked, this, [this] { AddAddress(*comboRemoteIP_); });
-    connect(delIp_, &QPushButton::clicked, this, [this] { DeleteAddress(*comboRemoteIP_); });
-    connect(saveIp_, &QPushButton::clicked, this,
-            [this] { SaveAddresses(*comboRemoteIP_, *prompts_, seams_.addressFile); });
-    connect(timer1_, &QTimer::timeout, this, [this] { controller_.TickLinkIndicator(); });
+    connect(linkButton_, &QPushButton::clicked, this, &MainWindow::onLinkButtonClicked);
+    connect(openFileButton_, &QPushButton::clicked, this, &MainWindow::onOpenFileClicked);
+    connect(sendButton_, &QPushButton::clicked, this, [this] { controller_.SendNextLine(); });
+    connect(installButton_, &QPushButton::clicked, this, [this] { controller_.InstallFirmware(); });
+    connect(clearReplyButton_, &QPushButton::clicked, this, [this] { ClearReplyView(); });
+    connect(addAddressButton_, &QPushButton::clicked, this, [this] { AddAddress(*addressBox_); });
+    connect(deleteAddressButton_, &QPushButton::clicked, this,
+            [this] { DeleteAddress(*addressBox_); });
+    connect(saveAddressesButton_, &QPushButton::clicked, this, &MainWindow::onSaveAddressesClicked);
+    connect(linkIndicatorTimer_, &QTimer::timeout, this,
+            [this] { controller_.TickLinkIndicator(); });
     connect(link_, &UdpLink::inquiryTick, this, [this] { controller_.PollDevice(); });
     connect(link_, &UdpLink::datagramArrived, this,
             [this](const QByteArray &datagram) { controller_.HandleReply(datagram); });
@@ -269,89 +293,97 @@ void MainWindow::StartWindow()
     if (started_)
         return;
     started_ = true;
-    TransferState &state = controller_.state();
-    state.connected = 0;
-    state.linkActivity = TransferState::kLinkIdle;
-    LoadAddresses(*comboRemoteIP_, seams_.addressFile);
+    controller_.resetForStart();
+    LoadAddresses(*addressBox_, seams_.addressFile);
     InitPorts();
 }
 
 void MainWindow::InitPorts()
 {
-    tbLocalPort_->setText(seams_.localPort());
-    tbRemotePort_->setText(initialRemotePort());
+    localPortBox_->setText(seams_.localPort());
+    remotePortBox_->setText(initialRemotePort());
 }
 
-void MainWindow::onBindClicked()
+void MainWindow::onLinkButtonClicked()
 {
-    const LinkSettings settings{comboRemoteIP_->currentText(), tbRemotePort_->text(),
-                                tbLocalPort_->text()};
+    const EventHold hold(*link_);
+    const LinkSettings settings{addressBox_->currentText(), remotePortBox_->text(),
+                                localPortBox_->text()};
     if (const auto error = controller_.ToggleLink(settings))
         prompts_->showError(*error);
 }
 
 void MainWindow::onOpenFileClicked()
 {
-    LoadImageFile(controller_.state(), *this, *prompts_);
+    // Nothing the device says while the dialog is open is handled before the
+    // chosen image is in place: it is downloaded from its first line.
+    const EventHold hold(*link_);
+    LoadImageFile(controller_, *prompts_);
+}
+
+void MainWindow::onSaveAddressesClicked()
+{
+    const EventHold hold(*link_);
+    SaveAddresses(*addressBox_, *prompts_, seams_.addressFile);
 }
 
 void MainWindow::ShowStatus(QLatin1StringView word)
 {
-    bar_->setText(QString(word));
+    statusBar_->setText(QString(word));
 }
 
 void MainWindow::SetBarValue(int value)
 {
-    bar_->setValue(value);
+    statusBar_->setValue(value);
 }
 
 void MainWindow::SetBarMaximum(int maximum)
 {
-    bar_->setMaximum(maximum);
+    statusBar_->setMaximum(maximum);
 }
 
 void MainWindow::SetBarColour(quint32 colour)
 {
-    bar_->setColourValue(colour);
+    statusBar_->setColourValue(colour);
 }
 
 void MainWindow::ShowReply(QByteArrayView reply)
 {
-    // In this order: the raw datagram, its copy in the visible view, and the
+    // In this order: the raw datagram, its copy in the visible line, and the
     // copy without trailing spaces that the transfer classifies.
-    tbReceiveData_->setBytes(reply);
+    receivedReplyView_->setBytes(reply);
     // A line edit lays out its text anew on every set; during a transfer the
     // replies repeat, so an unchanged text is left alone.
-    const QString text = tbReceiveData_->text();
-    if (text3_->text() != text)
-        text3_->setText(text);
-    text8_->setBytes(protocol::trimTrailingSpaces(tbReceiveData_->bytes()));
+    const QString text = receivedReplyView_->text();
+    if (replyLine_->text() != text)
+        replyLine_->setText(text);
+    classifiedReplyView_->setBytes(protocol::trimTrailingSpaces(receivedReplyView_->bytes()));
 }
 
 void MainWindow::ClearReplyView()
 {
-    text3_->clear();
+    replyLine_->clear();
 }
 
-void MainWindow::ClearReceivedData()
+void MainWindow::clearReceivedReply()
 {
-    tbReceiveData_->clear();
+    receivedReplyView_->clear();
 }
 
-void MainWindow::ShowLinkAlive(bool alive)
+void MainWindow::showLinkAlive(bool alive)
 {
-    yesConnect_->setVisible(alive);
-    noConnect_->setVisible(!alive);
+    linkAliveImage_->setVisible(alive);
+    noLinkImage_->setVisible(!alive);
 }
 
-void MainWindow::SetOpenFileEnabled(bool enabled)
+void MainWindow::allowOpenFile(bool allowed)
 {
-    command3_->setEnabled(enabled);
+    openFileButton_->setEnabled(allowed);
 }
 
-void MainWindow::SetLinkCaption(QLatin1StringView caption)
+void MainWindow::showLinkAction(QLatin1StringView caption)
 {
-    cbBind_->setText(QString(caption));
+    linkButton_->setText(QString(caption));
 }
 
 } // namespace corvanel

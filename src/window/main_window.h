@@ -4,7 +4,7 @@
 #include "common/operator_prompts.h"
 #include "engine/status_display.h"
 #include "engine/transfer_controller.h"
-#include "engine/udp_link.h"
+#include "link/udp_link.h"
 
 #include <QString>
 #include <QWidget>
@@ -29,16 +29,16 @@ class TextProgressBar;
 // Everything the window reaches outside itself, so tests can swap it. Empty
 // members mean the real thing.
 struct WindowSeams {
-    OperatorPrompts *prompts = nullptr;     // file dialog and message boxes
-    UdpLink::ArpFlush flushArp;             // the platform's ARP flush
-    UdpLink::Sleeper sleep;                 // the pause before the socket closes on install
-    std::function<QString()> localPort;     // start-up local port; initialLocalPort()
+    OperatorPrompts *prompts = nullptr; // file dialog and message boxes
+    UdpLink::ArpFlush flushArp;         // the platform's ARP flush
+    UdpLink::Sleeper sleep;             // the pause before the socket closes on install
+    std::function<QString()> localPort; // start-up local port; initialLocalPort()
     QString addressFile = QString(kAddressFileName); // the address list, in the current directory
 };
 
-// The one window, `UP_config`. It owns every control, the transfer state, the
-// UDP link and both timers; each event starts one operation. It is the status
-// display the transfer drives.
+// The one window. It owns every control, the transfer controller, the UDP
+// link and both timers; each event starts one operation. It is the status
+// display the transfer drives. Object names of the controls: control_names.h.
 class MainWindow : public QWidget, private StatusDisplay {
     Q_OBJECT
 public:
@@ -67,9 +67,10 @@ private:
     void connectEvents();
     void InitPorts();
 
-    // Event handlers, one operation each.
-    void onBindClicked();
+    // Event handlers that may show a dialog.
+    void onLinkButtonClicked();
     void onOpenFileClicked();
+    void onSaveAddressesClicked();
 
     // StatusDisplay over the widgets.
     void ShowStatus(QLatin1StringView word) override;
@@ -78,10 +79,10 @@ private:
     void SetBarColour(quint32 colour) override;
     void ShowReply(QByteArrayView reply) override;
     void ClearReplyView() override;
-    void ClearReceivedData() override;
-    void ShowLinkAlive(bool alive) override;
-    void SetOpenFileEnabled(bool enabled) override;
-    void SetLinkCaption(QLatin1StringView caption) override;
+    void clearReceivedReply() override;
+    void showLinkAlive(bool alive) override;
+    void allowOpenFile(bool allowed) override;
+    void showLinkAction(QLatin1StringView caption) override;
 
     WindowSeams seams_;
     std::unique_ptr<QtPrompts> ownPrompts_;
@@ -91,37 +92,32 @@ private:
     bool started_ = false;
 
     // The panel.
-    QGroupBox *frame8_ = nullptr;
-    QComboBox *comboRemoteIP_ = nullptr;
-    QLabel *yesConnect_ = nullptr;
-    QLabel *noConnect_ = nullptr;
-    QPushButton *cbBind_ = nullptr;
-    QPushButton *command5_ = nullptr;
-    QPushButton *addIp_ = nullptr;
-    QPushButton *delIp_ = nullptr;
-    QPushButton *saveIp_ = nullptr;
-    QPushButton *command3_ = nullptr;
-    QGroupBox *frame1_ = nullptr;
-    TextProgressBar *bar_ = nullptr;
-    QLineEdit *text3_ = nullptr;
-    QLabel *label14_ = nullptr;
+    QGroupBox *linkFrame_ = nullptr;
+    QComboBox *addressBox_ = nullptr;
+    QLabel *linkAliveImage_ = nullptr;
+    QLabel *noLinkImage_ = nullptr;
+    QPushButton *linkButton_ = nullptr;
+    QPushButton *installButton_ = nullptr;
+    QPushButton *addAddressButton_ = nullptr;
+    QPushButton *deleteAddressButton_ = nullptr;
+    QPushButton *saveAddressesButton_ = nullptr;
+    QPushButton *openFileButton_ = nullptr;
+    QGroupBox *statusFrame_ = nullptr;
+    TextProgressBar *statusBar_ = nullptr;
+    QLineEdit *replyLine_ = nullptr;
 
     // The service area, below the client area.
-    ReplyView *text8_ = nullptr;
-    QPushButton *command4_ = nullptr;
-    QPushButton *command9_ = nullptr;
-    ReplyView *tbReceiveData_ = nullptr;
-    QLabel *label37_ = nullptr;
-    QLabel *label36_ = nullptr;
-    QLineEdit *tbRemotePort_ = nullptr;
-    QLineEdit *tbLocalPort_ = nullptr;
-    QLineEdit *text5_ = nullptr;
-    QLineEdit *text1_ = nullptr;
-    QLineEdit *text6_ = nullptr;
-    QLineEdit *text2_ = nullptr;
-    QPlainTextEdit *text20_ = nullptr;
+    ReplyView *classifiedReplyView_ = nullptr;
+    QPushButton *sendButton_ = nullptr;
+    QPushButton *clearReplyButton_ = nullptr;
+    ReplyView *receivedReplyView_ = nullptr;
+    QLabel *remotePortLabel_ = nullptr;
+    QLabel *localPortLabel_ = nullptr;
+    QLineEdit *remotePortBox_ = nullptr;
+    QLineEdit *localPortBox_ = nullptr;
+    QPlainTextEdit *firstFocusBox_ = nullptr;
 
-    QTimer *timer1_ = nullptr; // the link indicator
+    QTimer *linkIndicatorTimer_ = nullptr;
 };
 
 } // namespace corvanel

@@ -87,18 +87,23 @@ private slots:
         QVERIFY(table.line(0).isEmpty());
         QVERIFY(table.line(3).isEmpty());
         QVERIFY(table.line(-1).isEmpty());
-        QVERIFY(table.line(LineTable::kSlots).isEmpty());
+        QVERIFY(table.line(9001).isEmpty());
 
-        LineTable full;
-        for (int i = 0; i < LineTable::kMaxLines; ++i)
+        // The limit is the caller's.
+        constexpr int kLimit = 9000;
+        LineTable full(kLimit);
+        for (int i = 0; i < kLimit; ++i)
             QVERIFY(full.append(QByteArray::number(i)));
         QVERIFY(!full.append("one too many"));
-        QCOMPARE(full.count(), LineTable::kMaxLines);
-        QCOMPARE(full.line(LineTable::kMaxLines), QByteArrayView("8999"));
+        QCOMPARE(full.count(), kLimit);
+        QCOMPARE(full.line(kLimit), QByteArrayView("8999"));
 
+        // A copy shares the lines and stays whole when the original changes.
+        const LineTable copy = table;
         table.swap(full);
-        QCOMPARE(table.count(), LineTable::kMaxLines);
+        QCOMPARE(table.count(), kLimit);
         QCOMPARE(full.count(), 2);
+        QCOMPARE(copy.line(1), QByteArrayView(":00000001FF"));
     }
 };
 

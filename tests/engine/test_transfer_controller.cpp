@@ -50,14 +50,8 @@ struct Rig {
         LineTable table;
         for (const QByteArray &line : lines)
             table.append(line);
-        auto &s = ctl.state();
-        s.verifying = 0;
-        s.lines.swap(table);
-        s.lineCount = qint16(s.lines.count());
-        display.SetBarMaximum(s.lineCount);
-        display.ShowStatus(status::kReady);
-        s.position = 0;
-        s.imageLoaded = 1;
+        ctl.startImageLoad();
+        ctl.adoptImage(std::move(table));
     }
 
     QList<QByteArray> takeSent()
@@ -65,6 +59,56 @@ struct Rig {
         QList<QByteArray> sent;
         sent.swap(link.sent);
         return sent;
+    }
+};
+
+// An unattended controller on a clock the test moves.
+struct StrictRig {
+    EventLog log;
+    RecordingDisplay display{log};
+    RecordingLink link{log};
+    Millis now{0};
+    TransferController ctl{display, link, StrictLimits{Millis{5000}, Millis{1000}, 1},
+                           [this] { return now; }};
+
+    QList<QByteArray> image;
+
+    explicit StrictRig(const QList<QByteArray> &lines) : image(lines)
+    {
+        ctl.ToggleLink({"127.0.0.1", "111", "0"});
+        LineTable table;
+        for (const QByteArray &line : image)
+            table.append(line);
+        ctl.adoptImage(std::move(table));
+    }
+
+    // Steps: "inq", a reply ("VER=1", "OK", ...), or "+ms" to move the clock
+    // and let a due deadline act. Returns what went out, as "i" for an
+    // inquiry, "d<n>" and "v<n>" for lines of the download and verify pass.
+    QString run(const QStringList &steps)
+    {
+        for (const QString &step : steps) {
+            if (step == QLatin1String("inq")) {
+                ctl.PollDevice();
+            } else if (step.startsWith(QLatin1Char('+'))) {
+                now += Millis(step.mid(1).toInt());
+                if (const auto due = ctl.deadline(); due && now >= *due)
+                    ctl.handleTimeout();
+            } else {
+                ctl.HandleReply(step.toLatin1());
+            }
+        }
+        QStringList out;
+        for (const QByteArray &datagram : std::as_const(link.sent)) {
+            if (datagram == "BOOTi\r\n")
+                out << QStringLiteral("i");
+            else if (image.contains(datagram.mid(4).chopped(2)))
+                out << QStringLiteral("d%1").arg(image.indexOf(datagram.mid(4).chopped(2)) + 1);
+            else
+                out << QStringLiteral("v%1").arg(
+                    image.indexOf(datagram.mid(4).chopped(2).replace('#', ':')) + 1);
+        }
+        return out.join(QLatin1Char(' '));
     }
 };
 
@@ -89,7 +133,7 @@ private slots:
         rig.ctl.HandleReply("DOWNLOAD");
         for (int i = 0; i < 3; ++i)
             rig.ctl.HandleReply("OK\r\n");
-        QCOMPARE(rig.ctl.state().verifying, qint16(1));
+        QCOMPARE(rig.ctl.state().verifying, 1);
         rig.ctl.HandleReply("DOWNLOAD OK");
 
         QList<QByteArray> expected;
@@ -99,19 +143,18 @@ private slots:
             expected.append(verify(line));
         QCOMPARE(rig.takeSent(), expected);
 
-        QCOMPARE(rig.display.statusWords,
-                 QStringList({"READY", "DOWNLOAD", "DOWNLOAD", "DOWNLOAD", "DOWNLOAD", "VERIFY",
-                              "END"}));
+        QCOMPARE(rig.display.statusWords, QStringList({"READY", "DOWNLOAD", "DOWNLOAD", "DOWNLOAD",
+                                                       "DOWNLOAD", "VERIFY", "END"}));
         QCOMPARE(rig.display.barColour, colour::kGreen);
         QCOMPARE(rig.display.barMaximum, 4);
         QCOMPARE(rig.display.barValue, 4);
-        QVERIFY(rig.display.openFileEnabled);
-        QVERIFY(rig.display.receiveData.isEmpty());
-        QCOMPARE(rig.display.text8, QByteArray("DOWNLOAD OK"));
+        QVERIFY(rig.display.openFileAllowed);
+        QVERIFY(rig.display.receivedReply.isEmpty());
+        QCOMPARE(rig.display.classifiedReply, QByteArray("DOWNLOAD OK"));
         const TransferState &s = rig.ctl.state();
-        QCOMPARE(s.imageLoaded, qint16(0));
-        QCOMPARE(s.verifying, qint16(0));
-        QCOMPARE(s.position, qint16(0));
+        QCOMPARE(s.imageLoaded, 0);
+        QCOMPARE(s.verifying, 0);
+        QCOMPARE(s.position, 0);
 
         // After "END" nothing more goes out, whatever the device says; a stray
         // "DOWNLOAD" changes only the reply views.
@@ -121,8 +164,8 @@ private slots:
         rig.ctl.SendNextLine();
         QVERIFY(rig.link.sent.isEmpty());
         QCOMPARE(rig.display.status, QString("END"));
-        QCOMPARE(s.verifying, qint16(0));
-        QCOMPARE(rig.display.text3, QByteArray("DOWNLOAD"));
+        QCOMPARE(s.verifying, 0);
+        QCOMPARE(rig.display.replyView, QByteArray("DOWNLOAD"));
     }
 
     void loadAfterPollingStoppedStartsOnOkOrSend()
@@ -156,8 +199,8 @@ private slots:
         rig.ctl.HandleReply("line 2 OK but ERROR 17");
         QCOMPARE(rig.display.status, QString("ERROR"));
         QCOMPARE(rig.display.barColour, colour::kRed);
-        QCOMPARE(rig.ctl.state().position, qint16(2));
-        QCOMPARE(rig.ctl.state().imageLoaded, qint16(1));
+        QCOMPARE(rig.ctl.state().position, 2);
+        QCOMPARE(rig.ctl.state().imageLoaded, 1);
         QCOMPARE(rig.takeSent(), QList<QByteArray>({down(image[0]), down(image[1])}));
 
         rig.ctl.HandleReply("OK");
@@ -192,11 +235,11 @@ private slots:
         rig.load(image);
         rig.ctl.HandleReply("VER=1");
         rig.ctl.HandleReply("OK");
-        QCOMPARE(rig.ctl.state().position, qint16(0));
+        QCOMPARE(rig.ctl.state().position, 0);
         rig.ctl.HandleReply("OK");
         QCOMPARE(rig.takeSent(),
                  QList<QByteArray>({down(image[0]), down(image[1]), down(image[0])}));
-        QCOMPARE(rig.ctl.state().verifying, qint16(0));
+        QCOMPARE(rig.ctl.state().verifying, 0);
     }
 
     void oneLineImage()
@@ -205,14 +248,13 @@ private slots:
         const QList<QByteArray> image = {":00000001FF"};
         rig.load(image);
         rig.ctl.HandleReply("VER=1");
-        QCOMPARE(rig.ctl.state().position, qint16(0));
+        QCOMPARE(rig.ctl.state().position, 0);
         rig.ctl.HandleReply("OK");
         rig.ctl.HandleReply("DOWNLOAD");
         rig.ctl.HandleReply("OK");
         rig.ctl.HandleReply("DOWNLOAD");
         QCOMPARE(rig.takeSent(), QList<QByteArray>({"BOOT:00000001FF\r\n", "BOOT:00000001FF\r\n",
-                                                    "BOOT#00000001FF\r\n",
-                                                    "BOOT#00000001FF\r\n"}));
+                                                    "BOOT#00000001FF\r\n", "BOOT#00000001FF\r\n"}));
         QCOMPARE(rig.display.status, QString("END"));
     }
 
@@ -225,7 +267,7 @@ private slots:
         QVERIFY(rig.link.sent.isEmpty());
         QVERIFY(rig.link.polling); // "VER=" without an image does not stop polling
         // "DOWNLOAD" while idle must not start a verify pass.
-        QCOMPARE(rig.ctl.state().verifying, qint16(0));
+        QCOMPARE(rig.ctl.state().verifying, 0);
         QVERIFY(!rig.display.statusWords.contains("VERIFY"));
 
         // An image of no lines: loads, but nothing is ever sent from it.
@@ -235,7 +277,7 @@ private slots:
             rig.ctl.HandleReply(reply);
         rig.ctl.SendNextLine();
         QVERIFY(rig.link.sent.isEmpty());
-        QCOMPARE(rig.ctl.state().position, qint16(0));
+        QCOMPARE(rig.ctl.state().position, 0);
     }
 
     void shorterImageNeverSendsOldLines()
@@ -262,16 +304,16 @@ private slots:
         rig.log.events.clear();
         rig.ctl.InstallFirmware();
         const QStringList expected = {
-            "stop Timer2", "send BOOTg\r\n", "pause 100", "close", "clear tbReceiveData",
-            "NoConnect", "disable Command3", "value 0", "colour 8388608", "status NO FILE",
-            "caption Connect", "clear Text3"};
+            "stop inquiry timer",   "send BOOTg\r\n", "pause 100",        "close",
+            "clear received reply", "no link",        "forbid open file", "value 0",
+            "colour 8388608",       "status NO FILE", "caption Connect",  "clear reply view"};
         QCOMPARE(rig.log.events, expected);
         QCOMPARE(rig.link.sent.last(), QByteArray("BOOTg\r\n"));
         const TransferState &s = rig.ctl.state();
-        QCOMPARE(s.connected, qint16(0));
-        QCOMPARE(s.imageLoaded, qint16(0));
-        QCOMPARE(s.linkActivity, qint16(50));
-        QVERIFY(!rig.link.open);
+        QCOMPARE(s.connected, 0);
+        QCOMPARE(s.imageLoaded, 0);
+        QCOMPARE(s.linkActivity, 50);
+        QVERIFY(!rig.link.isOpen);
 
         // Install again with the link closed: nothing is sent, nothing breaks,
         // and the window is still reset and can connect again.
@@ -280,33 +322,33 @@ private slots:
         QVERIFY(rig.link.sent.isEmpty());
         QCOMPARE(rig.display.linkCaption, QString("Connect"));
         QVERIFY(!rig.ctl.ToggleLink({"127.0.0.1", "111", "0"}));
-        QCOMPARE(rig.ctl.state().connected, qint16(1));
+        QCOMPARE(rig.ctl.state().connected, 1);
     }
 
     void connectAndDisconnectOrder()
     {
         Rig rig(false);
-        rig.ctl.state().imageLoaded = 1;
-        rig.ctl.state().verifying = 1;
+        rig.load(makeImage(2));
+        rig.log.events.clear();
         QVERIFY(!rig.ctl.ToggleLink({"127.0.0.1", "4242", "5999"}));
         QCOMPARE(rig.log.events,
-                 QStringList({"value 0", "colour 8388608", "arp", "open", "enable Command3",
-                              "start Timer2", "caption Disconnect"}));
+                 QStringList({"value 0", "colour 8388608", "arp", "open", "allow open file",
+                              "start inquiry timer", "caption Disconnect"}));
         QCOMPARE(rig.link.lastSettings.remotePort, QString("4242"));
         const TransferState &s = rig.ctl.state();
-        QCOMPARE(s.connected, qint16(1));
-        QCOMPARE(s.linkActivity, qint16(0));
-        QCOMPARE(s.imageLoaded, qint16(0));
-        QCOMPARE(s.verifying, qint16(0));
+        QCOMPARE(s.connected, 1);
+        QCOMPARE(s.linkActivity, 0);
+        QCOMPARE(s.imageLoaded, 0);
+        QCOMPARE(s.verifying, 0);
 
         rig.log.events.clear();
         QVERIFY(!rig.ctl.ToggleLink({}));
         QCOMPARE(rig.log.events,
-                 QStringList({"stop Timer2", "close", "clear tbReceiveData", "NoConnect",
-                              "disable Command3", "value 0", "colour 8388608", "status NO FILE",
-                              "caption Connect", "clear Text3"}));
-        QCOMPARE(s.connected, qint16(0));
-        QCOMPARE(s.linkActivity, qint16(50));
+                 QStringList({"stop inquiry timer", "close", "clear received reply", "no link",
+                              "forbid open file", "value 0", "colour 8388608", "status NO FILE",
+                              "caption Connect", "clear reply view"}));
+        QCOMPARE(s.connected, 0);
+        QCOMPARE(s.linkActivity, 50);
     }
 
     void failedConnectLeavesToolUsable()
@@ -316,14 +358,14 @@ private slots:
         const auto error = rig.ctl.ToggleLink({"127.0.0.1", "111", "6000"});
         QVERIFY(error);
         QCOMPARE(error->title(), QString("Error#10048"));
-        QCOMPARE(rig.ctl.state().connected, qint16(0));
+        QCOMPARE(rig.ctl.state().connected, 0);
         QVERIFY(!rig.link.polling);
-        QVERIFY(!rig.display.openFileEnabled);
+        QVERIFY(!rig.display.openFileAllowed);
         QCOMPARE(rig.display.linkCaption, QString("Connect"));
 
         rig.link.openError.reset();
         QVERIFY(!rig.ctl.ToggleLink({"127.0.0.1", "111", "6001"}));
-        QCOMPARE(rig.ctl.state().connected, qint16(1));
+        QCOMPARE(rig.ctl.state().connected, 1);
     }
 
     void linkIndicatorTiming()
@@ -332,7 +374,7 @@ private slots:
         // Idle: the counter stays at 50 and the no-link image shows.
         for (int i = 0; i < 3; ++i) {
             rig.ctl.TickLinkIndicator();
-            QCOMPARE(rig.ctl.state().linkActivity, qint16(50));
+            QCOMPARE(rig.ctl.state().linkActivity, 50);
             QVERIFY(!rig.display.linkAlive);
         }
         rig.ctl.HandleReply("hello");
@@ -351,6 +393,68 @@ private slots:
         }
         rig.ctl.TickLinkIndicator();
         QVERIFY(!rig.display.linkAlive);
+    }
+
+    void unattendedTransfer_data()
+    {
+        using Kind = TransferFailure::Kind;
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QString>("sent");
+        QTest::addColumn<TransferPhase>("phase");
+        QTest::addColumn<Kind>("failure");
+
+        const auto row = [](const char *name, const char *steps, const char *sent,
+                            TransferPhase phase, Kind failure = Kind::None) {
+            QTest::newRow(name) << QString::fromLatin1(steps).split(QLatin1Char(' ')) << sent
+                                << phase << failure;
+        };
+        row("clean", "inq VER=1 OK OK DOWNLOAD OK OK DOWNLOAD", "i d1 d2 d3 v1 v2 v3",
+            TransferPhase::Ended);
+        row("nothing counts before the inquiry", "ERROR VER=1 OK inq VER=1", "i d1",
+            TransferPhase::Download);
+        // A late copy of the download pass's end lands in the verify pass.
+        row("late pass end", "inq VER=1 OK OK DOWNLOAD DOWNLOAD OK OK DOWNLOAD",
+            "i d1 d2 d3 v1 v2 v3", TransferPhase::Ended);
+        // The end record's answer comes after its time-out: it is sent again,
+        // and its second answer waits out before the verify pass begins.
+        row("resent end answered twice", "inq VER=1 OK OK +1000 DOWNLOAD DOWNLOAD OK OK DOWNLOAD",
+            "i d1 d2 d3 d3 v1 v2 v3", TransferPhase::Ended);
+        row("resent end answered once", "inq VER=1 OK OK +1000 DOWNLOAD +999 +1 OK",
+            "i d1 d2 d3 d3 v1 v2", TransferPhase::Verify);
+        row("stale pass end, then silence", "inq VER=1 DOWNLOAD +1000 +1000", "i d1 d1",
+            TransferPhase::Failed, Kind::NoAnswer);
+        row("OK to the last line", "inq VER=1 OK OK OK +1000 +1000", "i d1 d2 d3 d3",
+            TransferPhase::Failed, Kind::BrokenProtocol);
+        row("device error", "inq VER=1 OK ERROR OK", "i d1 d2", TransferPhase::Failed,
+            Kind::DeviceError);
+        row("no VER=", "inq OK DOWNLOAD +4999 inq +1", "i i", TransferPhase::Failed,
+            Kind::NoVersion);
+    }
+
+    void unattendedTransfer()
+    {
+        QFETCH(QStringList, steps);
+        QFETCH(QString, sent);
+        QFETCH(TransferPhase, phase);
+        QFETCH(TransferFailure::Kind, failure);
+        StrictRig rig(makeImage(2) << ":00000001FF");
+        QCOMPARE(rig.run(steps), sent);
+        QCOMPARE(rig.ctl.phase(), phase);
+        QCOMPARE(rig.ctl.failure().kind, failure);
+    }
+
+    void unattendedFailureSaysWhatCameInstead()
+    {
+        StrictRig rig(makeImage(2) << ":00000001FF");
+        rig.run({"inq", "VER=1", "OK", "DOWNLOAD", "+1000", "+1000"});
+        const TransferFailure &f = rig.ctl.failure();
+        QCOMPARE(f.phase, TransferPhase::Download);
+        QCOMPARE(f.line, 2);
+        QCOMPARE(f.sends, 2);
+        QCOMPARE(f.reply, QByteArray("DOWNLOAD"));
+        QCOMPARE(f.instead, Verdict::StalePassEnd);
+        QCOMPARE(rig.ctl.resends(), 1);
+        QCOMPARE(rig.ctl.ignoredReplies(), 1);
     }
 
     void hostileRepliesKeepStateSound()

@@ -105,7 +105,7 @@ private slots:
         const QString path =
             writeFile(dir_, QStringLiteral("bad.hex"), lines.join("\r\n") + "\r\n");
         ScriptedDevice device(bootloaderAnswer);
-        const FlashRun run = runFlasher({QStringLiteral("--check"), path, device.target()});
+        const FlashRun run = runFlasher({path, device.target()});
         QVERIFY(run.finished);
         QCOMPARE(run.exitCode, 4);
         const QString err = QString::fromLocal8Bit(run.err);
@@ -114,9 +114,9 @@ private slots:
         QVERIFY2(err.contains(QStringLiteral("%1 bad line").arg(expected.size())), qPrintable(err));
         QVERIFY(device.received.isEmpty()); // nothing sent
 
-        // Without --check the same file goes out unparsed, as the window sends it.
-        QVERIFY(runFlasher({QStringLiteral("--inquiry-timeout"), QStringLiteral("2"), path,
-                            device.target()})
+        // With --no-check the same file goes out unparsed, as the window sends it.
+        QVERIFY(runFlasher({QStringLiteral("--no-check"), QStringLiteral("--inquiry-timeout"),
+                            QStringLiteral("2"), path, device.target()})
                     .finished);
         QTRY_VERIFY(device.received.contains("BOOT" + lines.at(0) + "\r\n"));
     }

@@ -46,14 +46,14 @@ private slots:
             << QStringList{"--error-at", "7"} << QStringList{} << 1 << "ERROR"
             << "the device answered \"ERROR\" to line 7 of 40 (download pass)"
             << "line" << 7.0 << 8.0;
-        // Reply 1 answers the inquiry, so reply 6 is the one to line 5. First
-        // inquiry after 0.5 s, five lines, then 0.3 s of silence: far below
-        // the 3 s the default would have waited.
+        // Reply 1 answers the inquiry, so reply 6 is the one to line 5. The
+        // first inquiry goes out at once; five lines, then 0.3 s of silence:
+        // far below the 3 s the default would have waited.
         QTest::newRow("lost reply times out within its bound")
             << QStringList{"--drop-reply", "6"} << QStringList{"--reply-timeout", "0.3"} << 3
             << "TIMEOUT"
             << "no reply to line 5 of 40 (download pass) within 0.3 s"
-            << "seconds" << 0.75 << 2.0;
+            << "seconds" << 0.3 << 1.5;
         // The device had taken the line before its reply was lost; it takes
         // the resent copy as the same record, so the transfer ends verified.
         QTest::newRow("lost reply sent again with retries")

@@ -1,14 +1,12 @@
 // The flasher's pieces on their own: the Intel HEX check, the options, the
-// exit-code rule, the reply watch around the link, and the summary.
+// exit-code rule and the summary.
 
 #include "flash/flash_options.h"
 #include "flash/flash_result.h"
 #include "flash/hex_check.h"
 #include "flash/progress_view.h"
-#include "flash/reply_watch_link.h"
-#include "support/recorders.h"
+#include "flash/report_writers.h"
 
-#include <QSignalSpy>
 #include <QtTest>
 
 using namespace corvanel;
@@ -93,15 +91,15 @@ private slots:
         QCOMPARE(hosts[1].remotePort, 4001);
         QCOMPARE(hosts[0].localPort, std::optional<quint16>(7000));
         QCOMPARE(hosts[1].localPort, std::optional<quint16>(7001));
-        QCOMPARE(hosts[1].retries, 2);
-        QCOMPARE(hosts[1].replyTimeout, 500ms);
-        QCOMPARE(hosts[1].inquiryTimeout, 30000ms);
+        QCOMPARE(hosts[1].limits.retries, 2);
+        QCOMPARE(hosts[1].limits.replyTimeout, 500ms);
+        QCOMPARE(hosts[1].limits.inquiryTimeout, 30000ms);
 
         const auto defaults = parse("corvanel-flash a.hex 127.0.0.2").options.hosts[0];
         QCOMPARE(defaults.remotePort, 111);
         QVERIFY(!defaults.localPort); // random, as the window
-        QCOMPARE(defaults.retries, 0);
-        QCOMPARE(defaults.replyTimeout, 3000ms);
+        QCOMPARE(defaults.limits.retries, 0);
+        QCOMPARE(defaults.limits.replyTimeout, 3000ms);
         // The second host would need local port 65536.
         QCOMPARE(parse("corvanel-flash --local-port 65535 a.hex 127.0.0.2 127.0.0.3").action,
                  ParsedArguments::Action::UsageError);
@@ -112,57 +110,6 @@ private slots:
         // The end-to-end tests cover the other cases.
         QCOMPARE(combinedExitCode({Outcome::TimedOut, Outcome::TimedOut}), 3);
         QCOMPARE(combinedExitCode({Outcome::DeviceError, Outcome::Interrupted}), 130);
-    }
-
-    void replyWatchBoundsEveryWaitAndResendsTheSameBytes()
-    {
-        testing::EventLog log;
-        testing::RecordingLink inner(log);
-        ReplyWatchLink link(inner);
-        link.setReplyTimeout(50ms);
-        link.setRetries(2);
-        QSignalSpy timedOut(&link, &ReplyWatchLink::replyTimedOut);
-        QSignalSpy resent(&link, &ReplyWatchLink::resent);
-        QVERIFY(
-            !link.Open({QStringLiteral("127.0.0.1"), QStringLiteral("111"), QStringLiteral("0")}));
-
-        link.StartInquiryTimer();
-        link.Send("BOOTi\r\n");
-        QVERIFY(!link.isWaitingForReply()); // inquiries have their own bound
-        link.StopInquiryTimer();
-
-        link.Send("BOOT:00000001FF\r\n");
-        QVERIFY(link.isWaitingForReply());
-        link.replyArrived();
-        QVERIFY(!link.isWaitingForReply());
-
-        link.Send("BOOT:0100000041BE\r\n");
-        QVERIFY(timedOut.wait(2000));
-        QCOMPARE(resent.size(), 2);
-        QCOMPARE(link.sendCount(), 3);
-        QCOMPARE(inner.sent.mid(2), (QList<QByteArray>(3, "BOOT:0100000041BE\r\n")));
-    }
-
-    void installPauseDelaysTheCloseWithoutBlocking()
-    {
-        testing::EventLog log;
-        testing::RecordingLink inner(log);
-        ReplyWatchLink link(inner);
-        QSignalSpy closed(&link, &ReplyWatchLink::closed);
-        QVERIFY(
-            !link.Open({QStringLiteral("127.0.0.1"), QStringLiteral("111"), QStringLiteral("0")}));
-        link.Send("BOOTg\r\n");
-        link.Pause(100ms);
-        QElapsedTimer clock;
-        clock.start();
-        link.Close();
-        QVERIFY(clock.elapsed() < 50);
-        QVERIFY(inner.open); // "BOOTg" gets its 100 ms before the socket closes
-        QVERIFY(!link.isWaitingForReply());
-        QVERIFY(closed.wait(2000));
-        QVERIFY(clock.elapsed() >= 90);
-        QVERIFY(!inner.open);
-        QCOMPARE(inner.sent, QList<QByteArray>{"BOOTg\r\n"});
     }
 
     void summaryAndProgressBar()

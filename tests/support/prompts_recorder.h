@@ -9,6 +9,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 namespace corvanel::testing {
 
 class RecordingPrompts : public OperatorPrompts {
@@ -18,10 +20,14 @@ public:
     int cancelledShown = 0;      // "Cancel" boxes
     QList<OperatorError> errors; // "Error#" boxes
     QStringList boxes;           // every box in order: "Cancel" or the "Error#n" title
+    // Runs while the file dialog is open, as a modal dialog runs the event loop.
+    std::function<void()> whileDialogOpen;
 
     QString askOpenFileName(const QString &filter) override
     {
         filtersAsked.append(filter);
+        if (whileDialogOpen)
+            whileDialogOpen();
         return answers.isEmpty() ? QString() : answers.takeFirst();
     }
     void showCancelled() override

@@ -28,9 +28,9 @@ public:
     int barValue = 0;
     int barMaximum = 0;
     quint32 barColour = colour::kBlue;
-    QByteArray receiveData, text3, text8;
+    QByteArray receivedReply, replyView, classifiedReply;
     bool linkAlive = false;
-    bool openFileEnabled = false;
+    bool openFileAllowed = false;
     QString linkCaption = QString(kCaptionConnect);
 
     void ShowStatus(QLatin1StringView word) override
@@ -56,34 +56,34 @@ public:
     }
     void ShowReply(QByteArrayView reply) override
     {
-        receiveData = reply.toByteArray();
-        text3 = receiveData;
-        text8 = receiveData;
-        while (text8.endsWith(' '))
-            text8.chop(1);
+        receivedReply = reply.toByteArray();
+        replyView = receivedReply;
+        classifiedReply = receivedReply;
+        while (classifiedReply.endsWith(' '))
+            classifiedReply.chop(1);
         log_.add(QStringLiteral("reply"));
     }
     void ClearReplyView() override
     {
-        text3.clear();
-        log_.add(QStringLiteral("clear Text3"));
+        replyView.clear();
+        log_.add(QStringLiteral("clear reply view"));
     }
-    void ClearReceivedData() override
+    void clearReceivedReply() override
     {
-        receiveData.clear();
-        log_.add(QStringLiteral("clear tbReceiveData"));
+        receivedReply.clear();
+        log_.add(QStringLiteral("clear received reply"));
     }
-    void ShowLinkAlive(bool alive) override
+    void showLinkAlive(bool alive) override
     {
         linkAlive = alive;
-        log_.add(alive ? QStringLiteral("YesConnect") : QStringLiteral("NoConnect"));
+        log_.add(alive ? QStringLiteral("link alive") : QStringLiteral("no link"));
     }
-    void SetOpenFileEnabled(bool enabled) override
+    void allowOpenFile(bool enabled) override
     {
-        openFileEnabled = enabled;
-        log_.add(enabled ? QStringLiteral("enable Command3") : QStringLiteral("disable Command3"));
+        openFileAllowed = enabled;
+        log_.add(enabled ? QStringLiteral("allow open file") : QStringLiteral("forbid open file"));
     }
-    void SetLinkCaption(QLatin1StringView caption) override
+    void showLinkAction(QLatin1StringView caption) override
     {
         linkCaption = caption;
         log_.add(QStringLiteral("caption ") + linkCaption);
@@ -98,45 +98,45 @@ public:
     explicit RecordingLink(EventLog &log) : log_(log) {}
 
     QList<QByteArray> sent;
-    bool open = false;
+    bool isOpen = false;
     bool polling = false;
     std::optional<OperatorError> openError; // what the next Open returns
     LinkSettings lastSettings;
 
-    void FlushArpCache() override { log_.add(QStringLiteral("arp")); }
-    std::optional<OperatorError> Open(const LinkSettings &settings) override
+    void flushArpCache() override { log_.add(QStringLiteral("arp")); }
+    std::optional<OperatorError> open(const LinkSettings &settings) override
     {
         lastSettings = settings;
         log_.add(QStringLiteral("open"));
         if (openError)
             return openError;
-        open = true;
+        isOpen = true;
         return std::nullopt;
     }
-    bool Send(QByteArrayView datagram) override
+    bool send(QByteArrayView datagram) override
     {
         log_.add(QStringLiteral("send ") + QString::fromLatin1(datagram.toByteArray()));
-        if (!open)
+        if (!isOpen)
             return false;
         sent.append(datagram.toByteArray());
         return true;
     }
-    void Close() override
+    void close() override
     {
-        open = false;
+        isOpen = false;
         log_.add(QStringLiteral("close"));
     }
-    void StartInquiryTimer() override
+    void startInquiryTimer() override
     {
         polling = true;
-        log_.add(QStringLiteral("start Timer2"));
+        log_.add(QStringLiteral("start inquiry timer"));
     }
-    void StopInquiryTimer() override
+    void stopInquiryTimer() override
     {
         polling = false;
-        log_.add(QStringLiteral("stop Timer2"));
+        log_.add(QStringLiteral("stop inquiry timer"));
     }
-    void Pause(std::chrono::milliseconds duration) override
+    void pause(std::chrono::milliseconds duration) override
     {
         log_.add(QStringLiteral("pause %1").arg(duration.count()));
     }

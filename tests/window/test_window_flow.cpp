@@ -7,6 +7,8 @@
 
 #include "engine/status_display.h"
 
+#include <QSignalSpy>
+
 using namespace corvanel;
 using namespace corvanel::testing;
 
@@ -28,7 +30,9 @@ class WindowFlowTest : public QObject {
     Q_OBJECT
 private slots:
     void downloadVerifyAndInstall();
+    void newFileChosenWhileTheDeviceAnswers();
     void deviceErrorShowsRedBar();
+    void lostReplyStallsAndDisconnectRecovers();
 };
 
 void WindowFlowTest::downloadVerifyAndInstall()
@@ -96,6 +100,42 @@ void WindowFlowTest::downloadVerifyAndInstall()
     QVERIFY(f.checkLoopback());
 }
 
+void WindowFlowTest::newFileChosenWhileTheDeviceAnswers()
+{
+    // Replies come 300 ms late, so the device's answer to an inquiry lands
+    // while the operator is still choosing a new file for an image that was
+    // waiting for the device.
+    WindowAndDevsim f({QStringLiteral("--delay-ms"), QStringLiteral("300")});
+    QVERIFY2(f.port != 0, qPrintable(f.devsim.errors()));
+    MainWindow &w = *f.window;
+    QVERIFY(f.show());
+    QVERIFY(f.connectTo(f.port));
+    QVERIFY(f.prepareImage(payload(640, 1)));
+    QVERIFY(f.click("Command3"));
+    QCOMPARE(f.bar()->text(), QStringLiteral("READY"));
+
+    const QByteArray chosen = payload(48, 2);
+    const QString chosenPath = f.dir.filePath(QStringLiteral("chosen.hex"));
+    QVERIFY(writeIntelHex(chosen, chosenPath));
+    // The dialog opens right after an inquiry went out and stays open while
+    // its answer and the next tick fall due.
+    f.prompts.answers << chosenPath;
+    f.prompts.whileDialogOpen = [&] { QTest::qWait(700); };
+    QObject::connect(
+        &w.link(), &UdpLink::inquiryTick, &w,
+        [&] { QTimer::singleShot(0, &w, [&] { f.click("Command3"); }); }, Qt::SingleShotConnection);
+
+    QTRY_COMPARE_WITH_TIMEOUT(f.bar()->text(), QStringLiteral("END"), 20000);
+    QVERIFY(f.prompts.filtersAsked.size() == 2);
+    QCOMPARE(f.bar()->maximum(), 4);
+    QVERIFY(f.click("Command5"));
+    // The device holds the chosen image, downloaded from its first line and
+    // verified, and nothing of the first one.
+    QCOMPARE(f.devsim.waitForSummary(), cleanImageReport(chosen, 4));
+    QVERIFY(f.devsim.process().waitForFinished(10000));
+    QCOMPARE(f.devsim.process().exitCode(), 0);
+}
+
 void WindowFlowTest::deviceErrorShowsRedBar()
 {
     WindowAndDevsim f({QStringLiteral("--error-at"), QStringLiteral("5")});
@@ -121,6 +161,33 @@ void WindowFlowTest::deviceErrorShowsRedBar()
     QCOMPARE(f.bar()->colourValue(), colour::kNavy);
     QCOMPARE(f.bar()->value(), 0);
     QCOMPARE(w.state().imageLoaded, 0);
+    QVERIFY(f.checkLoopback());
+}
+
+void WindowFlowTest::lostReplyStallsAndDisconnectRecovers()
+{
+    // Reply 1 answers the first inquiry, replies 2 to 9 lines 1 to 8; the
+    // answer to line 9 is lost. Nothing retries: the transfer waits.
+    WindowAndDevsim f({QStringLiteral("--drop-reply"), QStringLiteral("10")});
+    QVERIFY2(f.port != 0, qPrintable(f.devsim.errors()));
+    QVERIFY(f.show());
+    QVERIFY(f.connectTo(f.port));
+    const QByteArray image = payload(320, 3);
+    QVERIFY(f.prepareImage(image));
+    QVERIFY(f.click("Command3"));
+    QTRY_COMPARE_WITH_TIMEOUT(f.bar()->value(), 9, 10000);
+    QSignalSpy arrived(&f.window->link(), &UdpLink::datagramArrived);
+    QVERIFY(!arrived.wait(1000));
+    QCOMPARE(f.bar()->text(), QStringLiteral("DOWNLOAD"));
+
+    // Disconnect, connect again, open the image again: it goes through.
+    QVERIFY(f.click("cbBind"));
+    QVERIFY(f.connectTo(f.port));
+    QVERIFY(f.prepareImage(image));
+    QVERIFY(f.click("Command3"));
+    QTRY_COMPARE_WITH_TIMEOUT(f.bar()->text(), QStringLiteral("END"), 20000);
+    QVERIFY(f.click("Command5"));
+    QCOMPARE(f.devsim.waitForSummary(), cleanImageReport(image, 21));
     QVERIFY(f.checkLoopback());
 }
 

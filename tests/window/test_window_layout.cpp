@@ -180,7 +180,7 @@ void WindowLayoutTest::tabWalksTheTableOrder()
     // Tab walks the controls that take the focus by their tab index and back
     // round to Text20; Shift+Tab walks them backwards. Command3 is enabled
     // for the walk, as it is while connected.
-    f.window->display().SetOpenFileEnabled(true);
+    f.window->display().allowOpenFile(true);
     std::map<int, QString> byTabIndex;
     for (const Row &row : kRows) {
         if (row.tabIndex >= 0 && takesFocus(row.kind))

@@ -93,7 +93,7 @@ struct WindowFixture {
         UdpLink &link = window->link();
         if (link.isOpen() && !link.remoteAddress().isLoopback()) {
             offHost = true;
-            link.Close(); // nothing more may leave
+            link.close(); // nothing more may leave
         }
         return !offHost;
     }

@@ -1,4 +1,4 @@
-#include "engine/platform_arp.h"
+#include "link/platform_arp.h"
 
 #include <QtGlobal>
 

@@ -1,7 +1,7 @@
-#include "engine/udp_link.h"
+#include "link/udp_link.h"
 
-#include "engine/platform_arp.h"
 #include "engine/protocol.h"
+#include "link/platform_arp.h"
 
 #include <QHostInfo>
 #include <QNetworkInterface>
@@ -90,16 +90,14 @@ UdpLink::UdpLink(QObject *parent, ArpFlush flushArp, Sleeper sleep)
       socket_(new QUdpSocket(this)), inquiryTimer_(new QTimer(this)),
       buffer_(protocol::kMaxDatagram + 1, Qt::Uninitialized)
 {
-    socket_->setObjectName(QStringLiteral("Winsock1"));
-    inquiryTimer_->setObjectName(QStringLiteral("Timer2"));
     inquiryTimer_->setInterval(kInquiryInterval);
-    QObject::connect(inquiryTimer_, &QTimer::timeout, this, &UdpLink::inquiryTick);
+    QObject::connect(inquiryTimer_, &QTimer::timeout, this, &UdpLink::onInquiryTimer);
     QObject::connect(socket_, &QUdpSocket::readyRead, this, &UdpLink::readPending);
 }
 
 UdpLink::~UdpLink() = default;
 
-void UdpLink::FlushArpCache()
+void UdpLink::flushArpCache()
 {
     if (flushArp_)
         flushArp_();
@@ -107,9 +105,9 @@ void UdpLink::FlushArpCache()
         platform::flushArpCache();
 }
 
-std::optional<OperatorError> UdpLink::Open(const LinkSettings &settings)
+std::optional<OperatorError> UdpLink::open(const LinkSettings &settings)
 {
-    Close();
+    close();
 
     const auto remotePort = parsePort(settings.remotePort, 1);
     if (!remotePort) {
@@ -174,10 +172,11 @@ std::optional<OperatorError> UdpLink::Open(const LinkSettings &settings)
     remoteIPv4_ = address.toIPv4Address();
     remotePort_ = *remotePort;
     acceptAnySender_ = reachesManyHosts(address);
+    strangers_ = 0;
     return std::nullopt;
 }
 
-bool UdpLink::Send(QByteArrayView datagram)
+bool UdpLink::send(QByteArrayView datagram)
 {
     if (!isOpen())
         return false;
@@ -185,26 +184,28 @@ bool UdpLink::Send(QByteArrayView datagram)
            datagram.size();
 }
 
-void UdpLink::Close()
+void UdpLink::close()
 {
     socket_->close();
+    held_.clear();
+    tickHeld_ = false;
     remoteAddress_.clear();
     remoteIPv4_ = 0;
     remotePort_ = 0;
     acceptAnySender_ = false;
 }
 
-void UdpLink::StartInquiryTimer()
+void UdpLink::startInquiryTimer()
 {
     inquiryTimer_->start();
 }
 
-void UdpLink::StopInquiryTimer()
+void UdpLink::stopInquiryTimer()
 {
     inquiryTimer_->stop();
 }
 
-void UdpLink::Pause(std::chrono::milliseconds duration)
+void UdpLink::pause(std::chrono::milliseconds duration)
 {
     if (sleep_)
         sleep_(duration);
@@ -242,13 +243,15 @@ QTimer *UdpLink::inquiryTimer() const
     return inquiryTimer_;
 }
 
-bool UdpLink::fromRemote(const QHostAddress &sender) const
+bool UdpLink::fromDevice(const QHostAddress &sender, quint16 port) const
 {
     if (acceptAnySender_)
         return true;
     bool isV4 = false;
     const quint32 v4 = sender.toIPv4Address(&isV4);
-    return isV4 && v4 == remoteIPv4_;
+    if (!isV4 || v4 != remoteIPv4_)
+        return false;
+    return senderCheck_ == SenderCheck::Address || port == remotePort_;
 }
 
 void UdpLink::readPending()
@@ -260,15 +263,76 @@ void UdpLink::readPending()
         if (!isOpen() || (taken > 0 && !socket_->hasPendingDatagrams()))
             return;
         QHostAddress sender;
-        const qint64 size = socket_->readDatagram(buffer_.data(), buffer_.size(), &sender);
-        if (size < 0 || !fromRemote(sender))
+        quint16 senderPort = 0;
+        const qint64 size =
+            socket_->readDatagram(buffer_.data(), buffer_.size(), &sender, &senderPort);
+        if (size < 0)
             continue;
-        emit datagramArrived(QByteArray(buffer_.constData(), size));
+        if (!fromDevice(sender, senderPort)) {
+            ++strangers_;
+            continue;
+        }
+        QByteArray datagram(buffer_.constData(), size);
+        // Held events go first, also once released and not yet handed on.
+        if (holding_ || !held_.empty()) {
+            if (qsizetype(held_.size()) >= kMaxHeldDatagrams)
+                ++strangers_;
+            else
+                held_.push_back({false, std::move(datagram)});
+            continue;
+        }
+        emit datagramArrived(datagram);
         if (!alive)
             return;
     }
     // What is left is announced again from the event loop: the socket's
     // notifier is level-triggered and each read re-arms it.
+}
+
+void UdpLink::onInquiryTimer()
+{
+    if (!holding_ && held_.empty()) {
+        emit inquiryTick();
+        return;
+    }
+    // Ticks that fall due while held become one, in its place among the datagrams.
+    if (!tickHeld_) {
+        tickHeld_ = true;
+        held_.push_back({true, {}});
+    }
+}
+
+void UdpLink::holdEvents()
+{
+    holding_ = true;
+}
+
+void UdpLink::releaseEvents()
+{
+    if (!holding_)
+        return;
+    holding_ = false;
+    if (!held_.empty())
+        QMetaObject::invokeMethod(this, &UdpLink::deliverHeld, Qt::QueuedConnection);
+}
+
+void UdpLink::deliverHeld()
+{
+    const QPointer<UdpLink> alive(this);
+    while (!holding_ && !held_.empty()) {
+        const HeldEvent event = std::move(held_.front());
+        held_.pop_front();
+        if (event.tick) {
+            tickHeld_ = false;
+            // A tick counts only while the inquiry timer still runs.
+            if (inquiryTimer_->isActive())
+                emit inquiryTick();
+        } else if (isOpen()) {
+            emit datagramArrived(event.datagram);
+        }
+        if (!alive)
+            return;
+    }
 }
 
 } // namespace corvanel

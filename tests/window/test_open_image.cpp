@@ -2,6 +2,7 @@
 #include "image/image_loader.h"
 #include "support/prompts_recorder.h"
 #include "support/recorders.h"
+#include "window/open_image.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -26,34 +27,37 @@ using Lines = QList<QByteArray>;
 namespace {
 
 // The Open File button with recorders in place of the window and its dialogs.
-// Given an old image, it is loaded and its transfer under way at line 3.
+// Given an old image of 4 lines, it is loaded and its verify pass under way
+// at line 3.
 struct Rig {
     explicit Rig(const QString &oldImage = {})
     {
+        ctl.ToggleLink({u"127.0.0.1"_s, u"111"_s, u"0"_s});
         if (oldImage.isEmpty())
             return;
         load(oldImage);
-        state.verifying = 1;
-        state.position = 3;
-        display.barValue = 3;
+        for (const char *reply : {"VER=1", "OK", "OK", "OK", "DOWNLOAD", "OK", "OK"})
+            ctl.HandleReply(reply);
         log.events.clear();
     }
-    TransferState state;
     EventLog log;
     RecordingDisplay display{log};
+    RecordingLink link{log};
+    TransferController ctl{display, link};
+    const TransferState &state = ctl.state();
     RecordingPrompts prompts;
 
     void load(const QString &path)
     {
         prompts.answers = QStringList{path};
         log.events.clear();
-        LoadImageFile(state, display, prompts);
+        LoadImageFile(ctl, prompts);
     }
     Lines lines() const
     {
         Lines out;
         for (int slot = 1; slot <= state.lines.count(); ++slot)
-            out.append(state.lines.line(slot).toByteArray());
+            out.append(QByteArray(state.lines.line(slot)));
         return out;
     }
 };
@@ -75,7 +79,7 @@ int openDescriptors()
 
 } // namespace
 
-class TestImageLoader : public QObject {
+class TestOpenImage : public QObject {
     Q_OBJECT
 
 private slots:
@@ -85,16 +89,16 @@ private slots:
 
         // Every cancel is a cancel, also after an earlier file was chosen.
         for (int i = 1; i <= 2; ++i) {
-            LoadImageFile(b.state, b.display, b.prompts);
+            LoadImageFile(b.ctl, b.prompts);
             QCOMPARE(b.prompts.cancelledShown, i);
         }
         QCOMPARE(b.prompts.filtersAsked.last(), u"HEX files (*.hex)|*.hex"_s);
         QCOMPARE(b.prompts.boxes, QStringList({"Cancel", "Cancel"}));
         QVERIFY(b.log.events.isEmpty());
-        QCOMPARE(b.state.verifying, qint16(0));
-        QCOMPARE(b.state.position, qint16(3));
-        QCOMPARE(b.state.lineCount, qint16(4));
-        QCOMPARE(b.state.imageLoaded, qint16(1));
+        QCOMPARE(b.state.verifying, 0);
+        QCOMPARE(b.state.position, 3);
+        QCOMPARE(b.state.lineCount, 4);
+        QCOMPARE(b.state.imageLoaded, 1);
         QCOMPARE(b.lines(), records(4));
     }
 
@@ -163,10 +167,10 @@ private slots:
         QCOMPARE(b.log.events,
                  QStringList({"status NO FILE", u"maximum %1"_s.arg(count), "status READY"}));
         QCOMPARE(b.display.barValue, 3); // the bar value waits for the first send
-        QCOMPARE(b.state.verifying, qint16(0));
-        QCOMPARE(b.state.position, qint16(0));
-        QCOMPARE(b.state.lineCount, qint16(count));
-        QCOMPARE(b.state.imageLoaded, qint16(1));
+        QCOMPARE(b.state.verifying, 0);
+        QCOMPARE(b.state.position, 0);
+        QCOMPARE(b.state.lineCount, count);
+        QCOMPARE(b.state.imageLoaded, 1);
         QCOMPARE(b.lines(), lines); // nothing of the old image is left
     }
 
@@ -216,9 +220,9 @@ private slots:
                  qPrintable(text));
         // Nothing can be sent until a file loads, but the image in memory is whole.
         QCOMPARE(b.log.events, QStringList{u"status NO FILE"_s});
-        QCOMPARE(b.state.imageLoaded, qint16(0));
-        QCOMPARE(b.state.position, qint16(0));
-        QCOMPARE(b.state.lineCount, qint16(4));
+        QCOMPARE(b.state.imageLoaded, 0);
+        QCOMPARE(b.state.position, 0);
+        QCOMPARE(b.state.lineCount, 4);
         QCOMPARE(b.display.barMaximum, 4);
         QCOMPARE(b.display.barValue, 3);
         QCOMPARE(b.lines(), records(4));
@@ -238,7 +242,7 @@ private slots:
         if (child == 0) {
             if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
                 ::_exit(1);
-            const auto result = readImageFile(path);
+            const auto result = readImageFile(path, kWindowMaxLines);
             const auto *error = std::get_if<OperatorError>(&result);
             ::_exit(error ? (error->text.contains(path) ? error->number : 2) : 0);
         }
@@ -274,7 +278,7 @@ private slots:
         QFile::remove(path);
 
         QCOMPARE(b.prompts.boxes, QStringList{u"Error#14"_s});
-        QCOMPARE(b.state.imageLoaded, qint16(0));
+        QCOMPARE(b.state.imageLoaded, 0);
         QVERIFY2(elapsed < 2000, qPrintable(QString::number(elapsed)));
 #ifdef Q_OS_UNIX
         getrusage(RUSAGE_SELF, &after);
@@ -301,5 +305,5 @@ private:
     QTemporaryDir dir_;
 };
 
-QTEST_GUILESS_MAIN(TestImageLoader)
-#include "tst_image_loader.moc"
+QTEST_GUILESS_MAIN(TestOpenImage)
+#include "test_open_image.moc"

@@ -3,7 +3,7 @@
 // source filter. The inquiry timing and the seams are checked end to end.
 
 #include "devsim/devsim_test_support.h"
-#include "engine/udp_link.h"
+#include "link/udp_link.h"
 
 #include <QElapsedTimer>
 #include <QMetaObject>
@@ -55,19 +55,19 @@ private slots:
     void datagramsGoOutAndComeInWhole()
     {
         UdpLink link;
-        QVERIFY(!link.Send("BOOTi\r\n")); // never opened
+        QVERIFY(!link.send("BOOTi\r\n")); // never opened
         LoopbackPeer device;
         QVERIFY(device.bound);
         // An IPv4-mapped address is the IPv4 address.
-        QCOMPARE(link.Open(towards(device.port(), u"::ffff:127.0.0.1"_s)), std::nullopt);
+        QCOMPARE(link.open(towards(device.port(), u"::ffff:127.0.0.1"_s)), std::nullopt);
         QVERIFY(link.isOpen() && link.localPort() != 0 && !link.acceptsAnySender());
         QCOMPARE(link.remoteAddress(), QHostAddress(u"127.0.0.1"_s));
         QCOMPARE(link.remotePort(), device.port());
         QUdpSocket late; // the port the link holds is not shared
         QVERIFY(!late.bind(QHostAddress::AnyIPv4, link.localPort()));
 
-        QVERIFY(!link.Send(QByteArray(70000, 'x'))); // larger than any datagram
-        QVERIFY(link.Send("BOOTi\r\n"));
+        QVERIFY(!link.send(QByteArray(70000, 'x'))); // larger than any datagram
+        QVERIFY(link.send("BOOTi\r\n"));
         QTRY_VERIFY_WITH_TIMEOUT(device.has(1), 5000);
         QCOMPARE(device.received, QList<QByteArray>{"BOOTi\r\n"});
         QCOMPARE(device.senderPorts.first(), link.localPort());
@@ -81,14 +81,14 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(arrived.size(), replies.size(), 5000);
         QCOMPARE(arrivals(arrived), replies);
 
-        link.Close();
-        QVERIFY(!link.Send("BOOTi\r\n"));
-        link.Close(); // twice is harmless
+        link.close();
+        QVERIFY(!link.send("BOOTi\r\n"));
+        link.close(); // twice is harmless
 
         // The pause before the device starts its firmware really blocks.
         QElapsedTimer clock;
         clock.start();
-        link.Pause(100ms);
+        link.pause(100ms);
         QVERIFY(clock.elapsed() >= 95);
     }
 
@@ -108,7 +108,7 @@ private slots:
         LoopbackPeer device;
         UdpLink link;
         link.setReadBatch(batch);
-        QCOMPARE(link.Open(towards(device.port())), std::nullopt);
+        QCOMPARE(link.open(towards(device.port())), std::nullopt);
 
         // When the first datagram is handled, queue an event; it must run long
         // before the burst is through, or a flood would freeze the window.
@@ -136,12 +136,12 @@ private slots:
     {
         LoopbackPeer device;
         UdpLink link;
-        QCOMPARE(link.Open(towards(device.port())), std::nullopt);
+        QCOMPARE(link.open(towards(device.port())), std::nullopt);
         int handled = 0;
         const auto closer =
             QObject::connect(&link, &UdpLink::datagramArrived, &link, [&](const QByteArray &) {
                 ++handled;
-                link.Close(); // as Install does
+                link.close(); // as Install does
             });
         for (int i = 0; i < 10; ++i)
             device.sendTo(link.localPort(), "OK");
@@ -149,12 +149,12 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(handled >= 1, 5000);
         QCOMPARE(handled, 1);
         QVERIFY(!link.isOpen());
-        QVERIFY(!link.Send("BOOTi\r\n"));
+        QVERIFY(!link.send("BOOTi\r\n"));
 
         // And it opens again.
         QObject::disconnect(closer);
         QSignalSpy arrived(&link, &UdpLink::datagramArrived);
-        QCOMPARE(link.Open(towards(device.port())), std::nullopt);
+        QCOMPARE(link.open(towards(device.port())), std::nullopt);
         device.sendTo(link.localPort(), "VER=1");
         QVERIFY(arrived.wait(5000));
         QCOMPARE(arrivals(arrived), QList<QByteArray>{"VER=1"});
@@ -166,7 +166,7 @@ private slots:
         LoopbackPeer stranger("127.0.0.2");
         QVERIFY(stranger.bound);
         UdpLink link;
-        QCOMPARE(link.Open(towards(device.port())), std::nullopt);
+        QCOMPARE(link.open(towards(device.port())), std::nullopt);
         QSignalSpy arrived(&link, &UdpLink::datagramArrived);
         stranger.sendTo(link.localPort(), "VER=evil");
         stranger.sendTo(link.localPort(), "OK");
@@ -177,17 +177,55 @@ private slots:
         LoopbackPeer("127.0.0.1").sendTo(link.localPort(), "DOWNLOAD");
         QTRY_COMPARE_WITH_TIMEOUT(arrived.size(), 2, 5000);
         QCOMPARE(arrivals(arrived), QList<QByteArray>({"OK from device", "DOWNLOAD"}));
+        QCOMPARE(link.strangerDatagrams(), 2);
+
+        // Unattended, only the device's own port counts too.
+        link.setSenderCheck(SenderCheck::AddressAndPort);
+        arrived.clear();
+        LoopbackPeer("127.0.0.1").sendTo(link.localPort(), "DOWNLOAD");
+        device.sendTo(link.localPort(), "OK again");
+        QTRY_COMPARE_WITH_TIMEOUT(arrived.size(), 1, 5000);
+        QCOMPARE(arrivals(arrived), QList<QByteArray>{"OK again"});
+        QCOMPARE(link.strangerDatagrams(), 3);
+        link.setSenderCheck(SenderCheck::Address);
 
         // Towards a broadcast or multicast address every sender is heard.
         // Nothing is sent there: these links only listen.
         for (const char *host : {"255.255.255.255", "239.255.0.1"}) {
-            QCOMPARE(link.Open(towards(device.port(), QString::fromLatin1(host))), std::nullopt);
+            QCOMPARE(link.open(towards(device.port(), QString::fromLatin1(host))), std::nullopt);
             QVERIFY(link.acceptsAnySender());
             stranger.sendTo(link.localPort(), "VER=board");
             QVERIFY2(arrived.wait(5000), host);
-            link.Close();
+            link.close();
             QVERIFY(!link.acceptsAnySender());
         }
+    }
+
+    void heldEventsComeAfterInOrder()
+    {
+        // While a dialog is open nothing is handed on; afterwards everything
+        // comes, in order, with the ticks that fell due as one.
+        LoopbackPeer device;
+        UdpLink link;
+        QCOMPARE(link.open(towards(device.port())), std::nullopt);
+        QStringList events;
+        QObject::connect(&link, &UdpLink::datagramArrived, &link,
+                         [&](const QByteArray &data) { events << QString::fromLatin1(data); });
+        QObject::connect(&link, &UdpLink::inquiryTick, &link, [&] { events << u"tick"_s; });
+        link.holdEvents();
+        device.sendTo(link.localPort(), "VER=1");
+        QTRY_VERIFY_WITH_TIMEOUT(!link.socket()->hasPendingDatagrams(), 5000);
+        link.startInquiryTimer();
+        QTest::qWait(1200); // two ticks fall due
+        device.sendTo(link.localPort(), "OK");
+        QTest::qWait(100);
+        QVERIFY(events.isEmpty());
+        link.releaseEvents();
+        QVERIFY(events.isEmpty()); // not from inside the releasing handler
+        device.sendTo(link.localPort(), "DOWNLOAD");
+        QTRY_COMPARE_WITH_TIMEOUT(events.size(), 4, 5000);
+        QCOMPARE(events, QStringList({"VER=1", "tick", "OK", "DOWNLOAD"}));
+        link.stopInquiryTimer();
     }
 
     void connectFailures_data()
@@ -224,14 +262,14 @@ private slots:
         QFETCH(int, number);
         QFETCH(QString, named);
         UdpLink link;
-        const auto error = link.Open({host, remotePort, localPort});
+        const auto error = link.open({host, remotePort, localPort});
         QVERIFY(error);
         QCOMPARE(error->number, number);
         QVERIFY2(error->text.contains(named), qPrintable(error->text));
         QVERIFY(!link.isOpen());
-        QVERIFY(!link.Send("BOOTi\r\n"));
+        QVERIFY(!link.send("BOOTi\r\n"));
         // Retried with good values, here a name that resolves, it opens.
-        QCOMPARE(link.Open(towards(9, u"localhost"_s)), std::nullopt);
+        QCOMPARE(link.open(towards(9, u"localhost"_s)), std::nullopt);
         QVERIFY(link.remoteAddress().isLoopback());
     }
 

@@ -1,0 +1,134 @@
+#include "engine/reply_rules.h"
+
+namespace corvanel {
+
+QString verdictText(Verdict verdict)
+{
+    switch (verdict) {
+    case Verdict::Answer:
+        return QStringLiteral("an answer");
+    case Verdict::Unrecognised:
+        return QStringLiteral("no known token");
+    case Verdict::BeforeInquiry:
+        return QStringLiteral("arrived before any inquiry");
+    case Verdict::NothingInFlight:
+        return QStringLiteral("no line was waiting for it");
+    case Verdict::StalePassEnd:
+        return QStringLiteral("\"DOWNLOAD\" answers only the pass's last line");
+    case Verdict::EarlyOk:
+        return QStringLiteral("the pass's last line is answered by \"DOWNLOAD\", not \"OK\"");
+    case Verdict::LateVersion:
+        return QStringLiteral("a late answer to an inquiry");
+    case Verdict::SecondAnswer:
+        return QStringLiteral("a second answer to a line sent again");
+    }
+    return {};
+}
+
+ReplyRules::ReplyRules(ReplyPolicy policy, Millis settleTime)
+    : policy_(policy), settleTime_(settleTime)
+{
+}
+
+void ReplyRules::reset()
+{
+    forgetLine();
+    inquired_ = false;
+}
+
+void ReplyRules::forgetLine()
+{
+    state_ = State::Idle;
+    line_ = 0;
+    endsPass_ = false;
+    copies_ = 0;
+    extraAnswers_ = 0;
+}
+
+void ReplyRules::lineSent(int line, int lineCount, bool endOfFileRecord, Millis now)
+{
+    state_ = State::InFlight;
+    line_ = line;
+    // The window also ends a pass at an end-of-file record that stands before
+    // the image's last line, as its bootloader does; unattended, a pass ends
+    // at the last line only, so lines after an end record are never skipped.
+    endsPass_ = line == lineCount || (policy_ == ReplyPolicy::Window && endOfFileRecord);
+    copies_ = 1;
+    extraAnswers_ = 0;
+    sentAt_ = now;
+}
+
+void ReplyRules::lineResent(Millis now)
+{
+    if (state_ != State::InFlight)
+        return;
+    ++copies_;
+    sentAt_ = now;
+}
+
+std::optional<Millis> ReplyRules::settleDeadline() const
+{
+    if (state_ != State::Settling)
+        return std::nullopt;
+    return sentAt_ + settleTime_;
+}
+
+void ReplyRules::endSettling()
+{
+    if (state_ == State::Settling)
+        forgetLine();
+}
+
+Verdict ReplyRules::judge(protocol::ReplyKind kind)
+{
+    using protocol::ReplyKind;
+    if (kind == ReplyKind::Other)
+        return Verdict::Unrecognised;
+    const bool strict = policy_ == ReplyPolicy::Strict;
+    if (strict && !inquired_)
+        return Verdict::BeforeInquiry;
+
+    switch (state_) {
+    case State::Settling:
+        if (--extraAnswers_ <= 0)
+            forgetLine();
+        return Verdict::SecondAnswer;
+
+    case State::Idle:
+        switch (kind) {
+        case ReplyKind::Version:
+        case ReplyKind::Error:
+            return Verdict::Answer;
+        case ReplyKind::Ok:
+            // The window sends the first line of a newly loaded image on any
+            // "OK"; unattended, an "OK" with nothing in flight is left over.
+            return strict ? Verdict::NothingInFlight : Verdict::Answer;
+        case ReplyKind::PassEnd:
+        case ReplyKind::Other:
+            return Verdict::NothingInFlight;
+        }
+        break;
+
+    case State::InFlight: {
+        Verdict verdict = Verdict::Answer;
+        if (kind == ReplyKind::PassEnd && !endsPass_)
+            verdict = Verdict::StalePassEnd;
+        else if (strict && kind == ReplyKind::Ok && endsPass_)
+            verdict = Verdict::EarlyOk;
+        else if (strict && kind == ReplyKind::Version)
+            verdict = Verdict::LateVersion;
+        if (verdict != Verdict::Answer)
+            return verdict;
+        if (strict && copies_ > 1) {
+            state_ = State::Settling;
+            extraAnswers_ = copies_ - 1;
+        } else {
+            forgetLine();
+        }
+        return Verdict::Answer;
+    }
+    }
+    return Verdict::Answer;
+}
+
+} // namespace corvanel

@@ -1,0 +1,91 @@
+#pragma once
+
+#include "engine/protocol.h"
+
+#include <QString>
+
+#include <chrono>
+#include <optional>
+
+namespace corvanel {
+
+// Monotonic time, from an origin of the caller's choosing.
+using Millis = std::chrono::milliseconds;
+
+// Whose rules decide what a reply answers.
+enum class ReplyPolicy {
+    // The operator's window: every "OK", "VER=" and "ERROR" counts as the
+    // device says it; a "DOWNLOAD" ends a pass only when it answers the
+    // image's last line or an end-of-file record.
+    Window,
+    // Unattended flashing: exactly one reply answers each line; a pass ends
+    // only on the "DOWNLOAD" that answers its last line; nothing counts before
+    // the first inquiry; a line sent more than once takes its extra answers
+    // before the next line goes out.
+    Strict,
+};
+
+// What one classified reply means for the transfer.
+enum class Verdict {
+    Answer,          // it answers what is in flight: act on it
+    Unrecognised,    // it holds no token
+    BeforeInquiry,   // nothing has been asked yet
+    NothingInFlight, // no line waits for its answer
+    StalePassEnd,    // "DOWNLOAD" while a line other than the pass's last waits
+    EarlyOk,         // "OK" to the pass's last line, which only "DOWNLOAD" answers
+    LateVersion,     // "VER=" while a line waits for its answer
+    SecondAnswer,    // one more answer to a line that went out more than once
+};
+
+// Why a reply was left out, in words for a report.
+QString verdictText(Verdict verdict);
+
+// The rules that decide whether a datagram answers the line in flight. The
+// protocol has no sequence numbers, and UDP duplicates, delays and reorders,
+// so these rules are all that stands between a stale "DOWNLOAD" and a false
+// "END". Plain calls in, a verdict out: no sockets, no timers, no clock.
+class ReplyRules {
+public:
+    explicit ReplyRules(ReplyPolicy policy = ReplyPolicy::Window, Millis settleTime = Millis{0});
+
+    ReplyPolicy policy() const { return policy_; }
+
+    // A link opened or closed: nothing asked, nothing in flight.
+    void reset();
+    // No line of the current image is in flight any more (a new image, or the
+    // transfer is over): what still arrives answers nothing.
+    void forgetLine();
+    void inquirySent() { inquired_ = true; }
+    // Line `line` of `lineCount` went out; `endOfFileRecord` when it is one.
+    void lineSent(int line, int lineCount, bool endOfFileRecord, Millis now);
+    // The line in flight went out again (its answer did not come in time).
+    void lineResent(Millis now);
+
+    // Judges one reply; an Answer takes the line in flight out of the air.
+    Verdict judge(protocol::ReplyKind kind);
+
+    bool lineInFlight() const { return state_ == State::InFlight; }
+    int line() const { return line_; }
+    int copies() const { return copies_; }
+    // While an answered line that went out more than once may still be
+    // answered again, the next line waits: until its other answers came, or
+    // until this time. Empty when nothing holds the next line back.
+    std::optional<Millis> settleDeadline() const;
+    // The wait above is over (its time passed).
+    void endSettling();
+
+private:
+    enum class State { Idle, InFlight, Settling };
+
+    ReplyPolicy policy_;
+    Millis settleTime_;
+    State state_ = State::Idle;
+    bool inquired_ = false;
+    int line_ = 0;
+    bool endsPass_ = false;
+    int copies_ = 0;       // how often the line in flight went out
+    int extraAnswers_ = 0; // answers still owed while settling
+    Millis sentAt_{0};
+};
+
+} // namespace corvanel

@@ -1,0 +1,32 @@
+#include "window/open_image.h"
+
+#include "image/image_loader.h"
+
+#include <utility>
+
+namespace corvanel {
+
+void LoadImageFile(TransferController &controller, OperatorPrompts &prompts)
+{
+    controller.startImageLoad();
+
+    // Every cancel is a cancel: an empty name never reloads an earlier file.
+    const QString path = prompts.askOpenFileName(QString(kHexFilter));
+    if (path.isEmpty()) {
+        prompts.showCancelled();
+        return;
+    }
+
+    controller.clearImageForLoad();
+
+    // A fresh table: the loaded image stays whole until the new one is complete.
+    auto result = readImageFile(path, kWindowMaxLines);
+    if (auto *error = std::get_if<OperatorError>(&result)) {
+        controller.abandonImageLoad();
+        prompts.showError(*error);
+        return;
+    }
+    controller.adoptImage(std::move(std::get<LineTable>(result)));
+}
+
+} // namespace corvanel

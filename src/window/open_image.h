@@ -1,0 +1,20 @@
+#pragma once
+
+#include "common/operator_prompts.h"
+#include "engine/transfer_controller.h"
+
+#include <QLatin1StringView>
+
+namespace corvanel {
+
+// The file dialog's filter: one entry, label and pattern.
+inline constexpr QLatin1StringView kHexFilter{"HEX files (*.hex)|*.hex"};
+
+// The window's line table: an image of more lines is refused.
+inline constexpr int kWindowMaxLines = 9000;
+
+// The "Open File and  Download" button: dialog, read, adopt; "Cancel" and
+// "Error#" boxes through the prompts.
+void LoadImageFile(TransferController &controller, OperatorPrompts &prompts);
+
+} // namespace corvanel
