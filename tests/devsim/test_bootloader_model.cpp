@@ -1,5 +1,6 @@
-// The simulated bootloader on its own: record checks, the two passes, the
-// summary, fault options, and the server's wire faults over loopback.
+// The simulated bootloader on its own: record checks, the two passes (the
+// verify pass must repeat the download), the summary, fault options, and the
+// server's wire faults over loopback.
 
 #include "devsim/devsim_test_support.h"
 #include "tools/devsim/bootloader_model.h"
@@ -151,6 +152,60 @@ private slots:
         // A whole new verify pass that matches puts it right.
         QCOMPARE(runPasses(model, lines).last(), "DOWNLOAD\r\n");
         QVERIFY(model.summary().verified);
+    }
+
+    void verifyPassMustRepeatTheDownload_data()
+    {
+        QTest::addColumn<Replies>("messages");
+        QTest::addColumn<Replies>("answers");
+        QTest::addColumn<int>("verifyErrors");
+        const QList<QByteArray> image = smallImage(5);
+        const auto v = [&image](int index) { return bootMessage(verifyLine(image[index])); };
+        // Record 1 (from 0) as another record would say it: other bytes, or
+        // only its first half, whose bytes the memory does hold.
+        const QByteArray changed = bootMessage(hexRecord(0x00, 16, QByteArray(16, '\x55'), '#'));
+        const QByteArray halved = bootMessage(hexRecord(0x00, 16, image[1].mid(9, 16), '#'));
+        const QByteArray ok = "OK\r\n", error = "ERROR\r\n", end = "DOWNLOAD\r\n";
+
+        QTest::newRow("clean, record 2 sent again")
+            << Replies{v(0), v(1), v(2), v(2), v(3), v(4), v(5)}
+            << Replies{ok, ok, ok, ok, ok, ok, end} << 0;
+        QTest::newRow("started again after BOOTi")
+            << Replies{v(0), v(1), "BOOTi\r\n", v(0), v(1), v(2), v(3), v(4), v(5)}
+            << Replies{ok, ok, "VER=DEVSIM 1.0\r\n", ok, ok, ok, ok, ok, end} << 0;
+        QTest::newRow("record 4 left out")
+            << Replies{v(0), v(1), v(2), v(3), v(5)} << Replies{ok, ok, ok, ok, error} << 1;
+        QTest::newRow("record 2 in place of record 4")
+            << Replies{v(0), v(1), v(2), v(3), v(2), v(5)} << Replies{ok, ok, ok, ok, error, error}
+            << 1;
+        QTest::newRow("record changed") << Replies{v(0), changed, v(2), v(3), v(4), v(5)}
+                                        << Replies{ok, error, ok, ok, ok, error} << 1;
+        QTest::newRow("record halved, bytes stored")
+            << Replies{v(0), halved, v(2), v(3), v(4), v(5)}
+            << Replies{ok, error, ok, ok, ok, error} << 1;
+        QTest::newRow("refused record sent again counts once")
+            << Replies{v(0), changed, changed, v(2), v(3), v(4), v(5)}
+            << Replies{ok, error, error, ok, ok, ok, error} << 1;
+    }
+
+    void verifyPassMustRepeatTheDownload()
+    {
+        QFETCH(Replies, messages);
+        QFETCH(Replies, answers);
+        QFETCH(int, verifyErrors);
+        BootloaderModel model;
+        for (const QByteArray &line : smallImage(5))
+            reply(model, line);
+        Replies got;
+        for (const QByteArray &message : messages)
+            got.append(model.handle(message).reply);
+        QCOMPARE(got, answers);
+        const bool verified = verifyErrors == 0;
+        QCOMPARE(model.summary().verified, verified);
+        QVERIFY(summaryLine(model.summary())
+                    .endsWith(u"verify=%1 download-errors=0 verify-errors=%2"_s.arg(
+                        verified ? u"passed"_s : u"failed"_s, QString::number(verifyErrors))));
+        QCOMPARE(model.handle("BOOTg\r\n").action, BootloaderModel::Action::Install);
     }
 
     void errorAtLineRefusesThatLineOnce()
