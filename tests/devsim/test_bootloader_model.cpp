@@ -1,5 +1,6 @@
-// The simulated bootloader on its own: record checks, the two passes, the
-// summary, fault options, and the server's wire faults over loopback.
+// The simulated bootloader on its own: record checks, the two passes (the
+// verify pass must repeat the download), the summary, fault options, and the
+// server's wire faults over loopback.
 
 #include "devsim/devsim_test_support.h"
 #include "tools/devsim/bootloader_model.h"
@@ -153,6 +154,60 @@ private slots:
         QVERIFY(model.summary().verified);
     }
 
+    void verifyPassMustRepeatTheDownload_data()
+    {
+        QTest::addColumn<Replies>("messages");
+        QTest::addColumn<Replies>("answers");
+        QTest::addColumn<int>("verifyErrors");
+        const QList<QByteArray> image = smallImage(5);
+        const auto v = [&image](int index) { return bootMessage(verifyLine(image[index])); };
+        // Record 1 (from 0) as another record would say it: other bytes, or
+        // only its first half, whose bytes the memory does hold.
+        const QByteArray changed = bootMessage(hexRecord(0x00, 16, QByteArray(16, '\x55'), '#'));
+        const QByteArray halved = bootMessage(hexRecord(0x00, 16, image[1].mid(9, 16), '#'));
+        const QByteArray ok = "OK\r\n", error = "ERROR\r\n", end = "DOWNLOAD\r\n";
+
+        QTest::newRow("clean, record 2 sent again")
+            << Replies{v(0), v(1), v(2), v(2), v(3), v(4), v(5)}
+            << Replies{ok, ok, ok, ok, ok, ok, end} << 0;
+        QTest::newRow("started again after BOOTi")
+            << Replies{v(0), v(1), "BOOTi\r\n", v(0), v(1), v(2), v(3), v(4), v(5)}
+            << Replies{ok, ok, "VER=DEVSIM 1.0\r\n", ok, ok, ok, ok, ok, end} << 0;
+        QTest::newRow("record 4 left out")
+            << Replies{v(0), v(1), v(2), v(3), v(5)} << Replies{ok, ok, ok, ok, error} << 1;
+        QTest::newRow("record 2 in place of record 4")
+            << Replies{v(0), v(1), v(2), v(3), v(2), v(5)} << Replies{ok, ok, ok, ok, error, error}
+            << 1;
+        QTest::newRow("record changed") << Replies{v(0), changed, v(2), v(3), v(4), v(5)}
+                                        << Replies{ok, error, ok, ok, ok, error} << 1;
+        QTest::newRow("record halved, bytes stored")
+            << Replies{v(0), halved, v(2), v(3), v(4), v(5)}
+            << Replies{ok, error, ok, ok, ok, error} << 1;
+        QTest::newRow("refused record sent again counts once")
+            << Replies{v(0), changed, changed, v(2), v(3), v(4), v(5)}
+            << Replies{ok, error, error, ok, ok, ok, error} << 1;
+    }
+
+    void verifyPassMustRepeatTheDownload()
+    {
+        QFETCH(Replies, messages);
+        QFETCH(Replies, answers);
+        QFETCH(int, verifyErrors);
+        BootloaderModel model;
+        for (const QByteArray &line : smallImage(5))
+            reply(model, line);
+        Replies got;
+        for (const QByteArray &message : messages)
+            got.append(model.handle(message).reply);
+        QCOMPARE(got, answers);
+        const bool verified = verifyErrors == 0;
+        QCOMPARE(model.summary().verified, verified);
+        QVERIFY(summaryLine(model.summary())
+                    .endsWith(u"verify=%1 download-errors=0 verify-errors=%2"_s.arg(
+                        verified ? u"passed"_s : u"failed"_s, QString::number(verifyErrors))));
+        QCOMPARE(model.handle("BOOTg\r\n").action, BootloaderModel::Action::Install);
+    }
+
     void errorAtLineRefusesThatLineOnce()
     {
         BootloaderModel model(ModelOptions{.errorAtLine = 2});
@@ -223,7 +278,8 @@ private slots:
         const ParsedCommandLine all =
             parse(u"--address 127.0.0.3 --port 0 --drop-every 7 --drop-rate 0.25 --seed 9 "
                   u"--error-at 12 --delay-ms 5 --ok-at-eof --duplicate --idle-timeout 30 "
-                  u"--summary-json out.json --drop-reply 4"_s);
+                  u"--summary-json out.json --drop-reply 4 --late-copy 50 --late-copy-token "
+                  u"DOWNLOAD --reorder 20 --fake-download 3 --late-answer 6:800"_s);
         QVERIFY2(all.options, qPrintable(all.message));
         const ServerOptions &o = *all.options;
         QCOMPARE(o.address, QHostAddress(u"127.0.0.3"_s));
@@ -233,18 +289,24 @@ private slots:
         QCOMPARE(o.dropRate, 0.25);
         QVERIFY(o.model.okAtEof && o.duplicate);
         QCOMPARE(o.summaryJson, u"out.json"_s);
+        QCOMPARE(QList<int>({*o.lateCopyMs, o.reorderMs, o.fakeDownloadLine, o.lateAnswerLine,
+                             o.lateAnswerMs}),
+                 QList<int>({50, 20, 3, 6, 800}));
+        QCOMPARE(o.lateCopyToken, "DOWNLOAD");
 
         // Only loopback may be bound; bad values are refused.
         QVERIFY(!isAllowedBindAddress(QHostAddress(QHostAddress::AnyIPv4)));
         QVERIFY(isAllowedBindAddress(QHostAddress(u"127.255.0.1"_s)));
-        for (const char *bad : {"--address 0.0.0.0", "--address ::1", "--address localhost",
-                                "--address 127.0.0.256", "--port 65536", "--drop-rate 1.5",
-                                "--drop-every 0", "--error-at x", "--bogus", "stray"}) {
+        for (const char *bad :
+             {"--address 0.0.0.0", "--address ::1", "--address localhost", "--address 127.0.0.256",
+              "--port 65536", "--drop-rate 1.5", "--drop-every 0", "--error-at x", "--bogus",
+              "stray", "--late-copy-token OK", "--late-copy -1", "--reorder 600001",
+              "--fake-download 0", "--late-answer 4", "--late-answer 0:5", "--late-answer 4:x"}) {
             const ParsedCommandLine refused = parse(QLatin1String(bad));
             QVERIFY2(refused.isError && !refused.options, bad);
         }
         const ParsedCommandLine help = parse(u"--help"_s);
-        QVERIFY(!help.options && !help.isError && help.message.contains("--drop-reply"));
+        QVERIFY(!help.options && !help.isError && help.message.contains("--late-answer <N:D>"));
     }
 
     void serverDropsDuplicatesAndDelays()
@@ -278,6 +340,63 @@ private slots:
         client.sendTo(server.port(), "BOOTg\r\n");
         QVERIFY(installed.wait(5000));
         QCOMPARE(installed.first().first().toInt(), 1);
+    }
+
+    void serverPlaysAHostileNetwork_data()
+    {
+        QTest::addColumn<QString>("arguments");
+        QTest::addColumn<Replies>("messages");
+        QTest::addColumn<Replies>("answers"); // in the order they arrive
+        QTest::addColumn<int>("prompt");      // answers that come at once
+        QTest::addColumn<int>("lateMs");      // the others no sooner than this
+        const QList<QByteArray> image = smallImage(2);
+        const auto d = [&image](int index) { return bootMessage(image[index]); };
+        const auto v = [&image](int index) { return bootMessage(verifyLine(image[index])); };
+        const QByteArray ok = "OK\r\n", end = "DOWNLOAD\r\n";
+
+        QTest::newRow("fake DOWNLOAD before record 2 of each pass")
+            << u"--fake-download 2"_s << Replies{d(0), d(1), d(2), v(0), v(1), v(2)}
+            << Replies{ok, end, ok, end, ok, end, ok, end} << 8 << 0;
+        QTest::newRow("late copy of DOWNLOAD only")
+            << u"--late-copy 400 --late-copy-token DOWNLOAD"_s << Replies{d(0), d(1), d(2)}
+            << Replies{ok, ok, end, end} << 3 << 400;
+        QTest::newRow("late answer after the resent record's")
+            << u"--late-answer 2:400"_s << Replies{d(0), d(1), d(1), d(2)}
+            << Replies{ok, ok, end, ok} << 3 << 400;
+        // Seed 7 holds the three replies 221, 188 and 53 ms.
+        QTest::newRow("reordered") << u"--reorder 300 --seed 7"_s << Replies{d(0), d(1), d(2)}
+                                   << Replies{end, ok, ok} << 0 << 0;
+    }
+
+    void serverPlaysAHostileNetwork()
+    {
+        QFETCH(QString, arguments);
+        QFETCH(Replies, messages);
+        QFETCH(Replies, answers);
+        QFETCH(int, prompt);
+        QFETCH(int, lateMs);
+        const ParsedCommandLine parsed = parseCommandLine(
+            u"corvanel-devsim --port 0 "_s.split(' ', Qt::SkipEmptyParts) + arguments.split(' '));
+        QVERIFY2(parsed.options, qPrintable(parsed.message));
+        DevsimServer server(*parsed.options);
+        QCOMPARE(server.start(), std::nullopt);
+
+        LoopbackPeer client;
+        QSignalSpy readable(&client.socket, &QUdpSocket::readyRead);
+        QElapsedTimer clock;
+        clock.start();
+        for (const QByteArray &message : messages)
+            client.sendTo(server.port(), message);
+        if (prompt > 0) {
+            QTRY_VERIFY_WITH_TIMEOUT(client.has(prompt), 5000);
+            QCOMPARE(client.received.size(), prompt);
+            QVERIFY(clock.elapsed() < lateMs || lateMs == 0);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(client.has(answers.size()), 5000);
+        QVERIFY(clock.elapsed() >= lateMs);
+        readable.wait(200); // nothing more may come
+        client.has(0);
+        QCOMPARE(client.received, answers);
     }
 };
 

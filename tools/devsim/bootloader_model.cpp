@@ -24,6 +24,20 @@ quint32 crcUpdate(quint32 state, quint8 byte)
     return kCrcTable[(state ^ byte) & 0xFFu] ^ (state >> 8);
 }
 
+// A verify record stands for a download record when the two differ only where
+// the verify record has '#' for ':'. Compared in place: this runs per record.
+bool repeats(QByteArrayView verifyRecord, QByteArrayView downloadRecord)
+{
+    if (verifyRecord.size() != downloadRecord.size())
+        return false;
+    for (qsizetype i = 0; i < verifyRecord.size(); ++i) {
+        const char c = verifyRecord[i] == '#' ? ':' : verifyRecord[i];
+        if (c != downloadRecord[i])
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 QString hex32(quint32 value)
@@ -118,10 +132,15 @@ BootloaderModel::Outcome BootloaderModel::handle(QByteArrayView message)
     const QByteArrayView body =
         message.sliced(protocol::kPrefix.size(),
                        message.size() - protocol::kPrefix.size() - protocol::kLineEnd.size());
-    if (body.startsWith(':'))
-        return download(body);
-    if (body.startsWith('#'))
-        return verify(body);
+    // The line is read after the record moved it on.
+    if (body.startsWith(':')) {
+        Outcome outcome = download(body);
+        return inPass(std::move(outcome), Pass::Download, downloadLine_);
+    }
+    if (body.startsWith('#')) {
+        Outcome outcome = verify(body);
+        return inPass(std::move(outcome), Pass::Verify, verifyLine_);
+    }
     return {Action::Reply, kReplyError.toByteArray(), QStringLiteral("unknown command")};
 }
 
@@ -129,6 +148,29 @@ BootloaderModel::Outcome BootloaderModel::refuse(QString why, int &counter)
 {
     ++counter;
     return {Action::Reply, kReplyError.toByteArray(), std::move(why)};
+}
+
+BootloaderModel::Outcome BootloaderModel::refuseVerify(QByteArrayView record, QString why)
+{
+    ++verifyErrors_;
+    return taken(record, kReplyError, std::move(why));
+}
+
+BootloaderModel::Outcome BootloaderModel::inPass(Outcome outcome, Pass pass, int line)
+{
+    // Line 0: refused before any pass began.
+    if (line > 0) {
+        outcome.pass = pass;
+        outcome.line = line;
+    }
+    return outcome;
+}
+
+BootloaderModel::Outcome BootloaderModel::resend() const
+{
+    Outcome outcome{Action::Reply, lastReply_, QStringLiteral("record sent again")};
+    outcome.resent = true;
+    return outcome;
 }
 
 quint32 BootloaderModel::dataAddress(quint32 base, bool segmented, quint16 offset, int index)
@@ -144,13 +186,13 @@ void BootloaderModel::startImage()
     phase_ = Phase::Download;
     inquired_ = false;
     downloadLine_ = 0;
-    records_ = 0;
+    downloadRecords_.clear();
     dataRecords_ = 0;
     downloadErrors_ = 0;
     lastRecord_.clear();
     base_ = 0;
     segmented_ = false;
-    verifyRecords_ = 0;
+    verifyLine_ = 0;
     verifyErrors_ = 0;
     verified_ = false;
 }
@@ -162,7 +204,7 @@ void BootloaderModel::startVerify()
     lastRecord_.clear();
     base_ = 0;
     segmented_ = false;
-    verifyRecords_ = 0;
+    verifyLine_ = 0;
     verifyErrors_ = 0;
     verified_ = false;
 }
@@ -187,7 +229,7 @@ BootloaderModel::Outcome BootloaderModel::download(QByteArrayView text)
     if (!record)
         return refuse(QStringLiteral("line %1: %2").arg(downloadLine_).arg(why), downloadErrors_);
 
-    ++records_;
+    downloadRecords_.append(text.toByteArray());
     switch (record->type) {
     case 0x00:
         for (int i = 0; i < record->data.size(); ++i) {
@@ -217,11 +259,12 @@ void BootloaderModel::setBase(const HexRecord &record)
     base_ = segmented_ ? value << 4 : value << 16;
 }
 
-BootloaderModel::Outcome BootloaderModel::taken(QByteArrayView record, QByteArrayView reply)
+BootloaderModel::Outcome BootloaderModel::taken(QByteArrayView record, QByteArrayView reply,
+                                                QString note)
 {
     lastRecord_ = record.toByteArray();
     lastReply_ = reply.toByteArray();
-    return {Action::Reply, lastReply_, {}};
+    return {Action::Reply, lastReply_, std::move(note)};
 }
 
 BootloaderModel::Outcome BootloaderModel::verify(QByteArrayView text)
@@ -236,10 +279,24 @@ BootloaderModel::Outcome BootloaderModel::verify(QByteArrayView text)
         return refuse(QStringLiteral("verify record but no downloaded image"), verifyErrors_);
     }
 
+    // The verify pass sends the download pass again, record by record: a
+    // record left out, repeated in place of another or changed is refused
+    // even where its bytes match the memory.
+    ++verifyLine_;
+    if (verifyLine_ > downloadRecords_.size()) {
+        return refuseVerify(text, QStringLiteral("verify line %1, but the download had %2 records")
+                                      .arg(verifyLine_)
+                                      .arg(downloadRecords_.size()));
+    }
+    if (!repeats(text, downloadRecords_[verifyLine_ - 1])) {
+        return refuseVerify(
+            text, QStringLiteral("verify line %1 differs from download line %1").arg(verifyLine_));
+    }
+
     QString why;
     const auto record = parseHexRecord(text, '#', &why);
     if (!record)
-        return refuse(QStringLiteral("verify: %1").arg(why), verifyErrors_);
+        return refuseVerify(text, QStringLiteral("verify line %1: %2").arg(verifyLine_).arg(why));
 
     switch (record->type) {
     case 0x00:
@@ -247,26 +304,23 @@ BootloaderModel::Outcome BootloaderModel::verify(QByteArrayView text)
             const quint32 address = dataAddress(base_, segmented_, record->offset, i);
             const auto stored = memory_.read(address);
             if (!stored || *stored != static_cast<quint8>(record->data[i])) {
-                return refuse(QStringLiteral("verify mismatch at %1").arg(hex32(address)),
-                              verifyErrors_);
+                return refuseVerify(text,
+                                    QStringLiteral("verify mismatch at %1").arg(hex32(address)));
             }
         }
         break;
     case 0x01: {
-        ++verifyRecords_;
+        // The end record matched the download's last one, so every line of
+        // the pass was seen, each either matched or counted in verifyErrors_.
         phase_ = Phase::VerifyDone;
-        verified_ = verifyErrors_ == 0 && downloadErrors_ == 0 && verifyRecords_ == records_;
-        if (!verified_) {
-            QString why;
-            if (downloadErrors_ > 0)
-                why = QStringLiteral("the download refused %1 line(s)").arg(downloadErrors_);
-            else if (verifyErrors_ > 0)
-                why = QStringLiteral("%1 verify line(s) did not match").arg(verifyErrors_);
-            else
-                why = QStringLiteral("only %1 of %2 records verified")
-                          .arg(verifyRecords_)
-                          .arg(records_);
-            return {Action::Reply, kReplyError.toByteArray(), why};
+        verified_ = verifyErrors_ == 0 && downloadErrors_ == 0;
+        if (downloadErrors_ > 0) {
+            return taken(text, kReplyError,
+                         QStringLiteral("the download refused %1 line(s)").arg(downloadErrors_));
+        }
+        if (verifyErrors_ > 0) {
+            return taken(text, kReplyError,
+                         QStringLiteral("%1 verify line(s) did not match").arg(verifyErrors_));
         }
         return taken(text, options_.okAtEof ? kReplyOk : kReplyPassEnd);
     }
@@ -277,14 +331,13 @@ BootloaderModel::Outcome BootloaderModel::verify(QByteArrayView text)
     default:
         break;
     }
-    ++verifyRecords_;
     return taken(text, kReplyOk);
 }
 
 ImageSummary BootloaderModel::summary() const
 {
     ImageSummary s;
-    s.records = records_;
+    s.records = static_cast<int>(downloadRecords_.size());
     s.dataRecords = dataRecords_;
     s.bytes = memory_.size();
     s.lowAddress = memory_.lowest().value_or(0);

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QList>
 #include <QString>
 #include <QtGlobal>
 
@@ -64,7 +65,7 @@ struct ImageSummary {
     quint32 highAddress = 0;
     quint32 crc32 = 0;
     bool downloadComplete = false; // the end record of the download arrived
-    bool verified = false;         // a whole verify pass matched
+    bool verified = false;         // a verify pass repeated the download record by record
     int downloadErrors = 0;
     int verifyErrors = 0;
 };
@@ -75,10 +76,16 @@ public:
         Reply,   // send `reply` back to the sender
         Install, // "BOOTg": start the firmware; no answer
     };
+    enum class Pass { None, Download, Verify };
     struct Outcome {
         Action action = Action::Reply;
         QByteArray reply;
         QString note; // why a message was refused, for the log
+        // Which record of which pass the message was, so that the server can
+        // aim its faults at one; line counts from 1, 0 for any other message.
+        Pass pass = Pass::None;
+        int line = 0;
+        bool resent = false; // the record just handled, sent again
     };
 
     explicit BootloaderModel(ModelOptions options = {});
@@ -99,28 +106,34 @@ private:
     // An extended address record: the base of the data records that follow.
     void setBase(const HexRecord &record);
     Outcome refuse(QString why, int &counter);
+    // A refused verify record stays the last one, so that a copy sent again
+    // gets "ERROR" again without counting twice or moving the pass on.
+    Outcome refuseVerify(QByteArrayView record, QString why);
+    static Outcome inPass(Outcome outcome, Pass pass, int line);
     static quint32 dataAddress(quint32 base, bool segmented, quint16 offset, int index);
 
     ModelOptions options_;
     Memory memory_;
     Phase phase_ = Phase::Idle;
     bool inquired_ = false; // a "BOOTi" since the pass began: the next record restarts
-    // The record taken last in this pass. The same record again is the tool
+    // The record handled last in this pass. The same record again is the tool
     // sending it anew after a lost reply: it is answered, but not counted twice.
     QByteArray lastRecord_;
     QByteArray lastReply_;
-    Outcome resend() const { return {Action::Reply, lastReply_, QStringLiteral("record sent again")}; }
-    Outcome taken(QByteArrayView record, QByteArrayView reply);
+    Outcome resend() const;
+    Outcome taken(QByteArrayView record, QByteArrayView reply, QString note = {});
     bool errorInjected_ = false;
 
     int downloadLine_ = 0; // download messages in this pass
-    int records_ = 0;
+    // The records taken in this download pass, in order: the verify pass must
+    // send exactly these again.
+    QList<QByteArray> downloadRecords_;
     int dataRecords_ = 0;
     int downloadErrors_ = 0;
     quint32 base_ = 0;       // extended address of the pass under way
     bool segmented_ = false; // type 02 base: offsets wrap within 64 KiB
 
-    int verifyRecords_ = 0;
+    int verifyLine_ = 0; // verify records in this pass, refused ones included
     int verifyErrors_ = 0;
     bool verified_ = false;
 };

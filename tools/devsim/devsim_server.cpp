@@ -9,31 +9,42 @@
 #include <QUdpSocket>
 #include <QVariant>
 
+#include <chrono>
 #include <climits>
 #include <cstdio>
+
+using namespace Qt::StringLiterals;
 
 namespace corvanel::devsim {
 
 namespace {
 
 constexpr int kReceiveBufferBytes = 1 << 20;
+constexpr int kMaxHoldMs = 600000; // the longest any reply may be held back
 
 const char *const kDescription =
     "Bootloader simulator for Corvanel: a UDP peer on loopback that answers the\n"
     "bootloader protocol. \"BOOTi\" gets a \"VER=\" reply; each download record\n"
     "(\"BOOT:...\") is checked (Intel HEX syntax, byte count, checksum, record type)\n"
     "and stored, answered \"OK\" or \"ERROR\"; the end-of-file record gets \"DOWNLOAD\".\n"
-    "Verify records (\"BOOT#...\") are compared with the stored image; the verify\n"
-    "end-of-file record gets \"DOWNLOAD\" when the whole pass matched. A new download\n"
-    "record after a finished pass or after \"BOOTi\" starts a new image. The record\n"
-    "just taken, sent again (after a lost reply), is answered as before and counted\n"
-    "once.\n"
+    "Verify records (\"BOOT#...\") must repeat the records the download took, in the\n"
+    "same order ('#' for ':'), and match the stored image: a record left out,\n"
+    "repeated in place of another or changed gets \"ERROR\". The verify end-of-file\n"
+    "record gets \"DOWNLOAD\" when the whole pass matched. A new download record\n"
+    "after a finished pass or after \"BOOTi\" starts a new image; a verify record\n"
+    "after \"BOOTi\" starts the verify pass again. The record just handled, sent\n"
+    "again right after (a lost reply), is answered as before and counted once.\n"
     "On \"BOOTg\" it prints a summary line (records, bytes, address range, CRC-32 of\n"
     "the image bytes in address order) and exits.\n"
     "\n"
     "At start it prints \"listening ADDRESS:PORT\" on stdout.\n"
     "Exit codes: 0 a complete, verified image was installed; 1 \"BOOTg\" without one;\n"
-    "2 bad options or the port cannot be bound; 3 idle time-out.";
+    "2 bad options or the port cannot be bound; 3 idle time-out.\n"
+    "\n"
+    "A record's number (for --fake-download, --late-answer) counts from 1 within its\n"
+    "pass; copies sent again are not counted. Faults combine: --delay-ms and\n"
+    "--late-answer hold a reply first, --late-copy counts from there, and --reorder\n"
+    "adds its own hold to every datagram. A dropped reply has no copies.";
 
 bool parseInt(const QString &text, int lowest, int highest, int &value)
 {
@@ -95,7 +106,7 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("Drop this share of replies, 0 to 1, drawn from --seed."),
         QStringLiteral("P"));
     const QCommandLineOption seed(QStringLiteral("seed"),
-                                  QStringLiteral("Seed for --drop-rate (default 1)."),
+                                  QStringLiteral("Seed for --drop-rate and --reorder (default 1)."),
                                   QStringLiteral("S"), QStringLiteral("1"));
     const QCommandLineOption errorAt(
         QStringLiteral("error-at"),
@@ -110,6 +121,32 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("Answer end-of-file records with a plain \"OK\" instead of \"DOWNLOAD\"."));
     const QCommandLineOption duplicate(QStringLiteral("duplicate"),
                                        QStringLiteral("Send every reply twice."));
+    const QCommandLineOption lateCopy(
+        QStringLiteral("late-copy"),
+        QStringLiteral("Send a copy of each reply again D milliseconds after it, so that it "
+                       "lands among later replies or in the next pass."),
+        QStringLiteral("D"));
+    const QCommandLineOption lateCopyToken(
+        QStringLiteral("late-copy-token"),
+        QStringLiteral("With --late-copy: copy only replies that contain TEXT (e.g. DOWNLOAD)."),
+        QStringLiteral("TEXT"));
+    const QCommandLineOption reorder(
+        QStringLiteral("reorder"),
+        QStringLiteral("Hold every datagram sent (replies, copies, fakes) a further random 0 to D "
+                       "milliseconds, drawn from --seed, so that datagrams in flight together "
+                       "overtake each other."),
+        QStringLiteral("D"));
+    const QCommandLineOption fakeDownload(
+        QStringLiteral("fake-download"),
+        QStringLiteral("Send an extra \"DOWNLOAD\" just before the answer to record N of each "
+                       "pass, download and verify (also when that answer is dropped)."),
+        QStringLiteral("N"));
+    const QCommandLineOption lateAnswer(
+        QStringLiteral("late-answer"),
+        QStringLiteral("Send the answer to record N of the download pass D milliseconds late. A "
+                       "tool that sends the record again meanwhile is answered at once, and the "
+                       "late answer follows: two answers to one line."),
+        QStringLiteral("N:D"));
     const QCommandLineOption idle(
         QStringLiteral("idle-timeout"),
         QStringLiteral("Exit with code 3 after S seconds without a datagram (default: never)."),
@@ -121,7 +158,8 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("Log every message and reply on stderr."));
     parser.addOptions({help, address, port, dropEvery, dropReply, dropRate, seed, errorAt, delay,
-                       okAtEof, duplicate, idle, json, verbose});
+                       okAtEof, duplicate, lateCopy, lateCopyToken, reorder, fakeDownload,
+                       lateAnswer, idle, json, verbose});
 
     ParsedCommandLine result;
     const auto error = [&result](const QString &text) {
@@ -175,9 +213,40 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
         if (!parseInt(parser.value(errorAt), 1, INT_MAX, options.model.errorAtLine))
             return error(QStringLiteral("--error-at must be a line number of at least 1"));
     }
+    const QString holdRange = QStringLiteral("from 0 to %1").arg(kMaxHoldMs);
     if (parser.isSet(delay)) {
-        if (!parseInt(parser.value(delay), 0, 600000, options.delayMs))
-            return error(QStringLiteral("--delay-ms must be a number from 0 to 600000"));
+        if (!parseInt(parser.value(delay), 0, kMaxHoldMs, options.delayMs))
+            return error(QStringLiteral("--delay-ms must be milliseconds %1").arg(holdRange));
+    }
+    if (parser.isSet(lateCopy)) {
+        int copyMs = 0;
+        if (!parseInt(parser.value(lateCopy), 0, kMaxHoldMs, copyMs))
+            return error(QStringLiteral("--late-copy must be milliseconds %1").arg(holdRange));
+        options.lateCopyMs = copyMs;
+    }
+    if (parser.isSet(lateCopyToken)) {
+        if (!options.lateCopyMs)
+            return error(QStringLiteral("--late-copy-token needs --late-copy"));
+        options.lateCopyToken = parser.value(lateCopyToken).toLatin1();
+        if (options.lateCopyToken.isEmpty())
+            return error(QStringLiteral("--late-copy-token must not be empty"));
+    }
+    if (parser.isSet(reorder)) {
+        if (!parseInt(parser.value(reorder), 0, kMaxHoldMs, options.reorderMs))
+            return error(QStringLiteral("--reorder must be milliseconds %1").arg(holdRange));
+    }
+    if (parser.isSet(fakeDownload)) {
+        if (!parseInt(parser.value(fakeDownload), 1, INT_MAX, options.fakeDownloadLine))
+            return error(QStringLiteral("--fake-download must be a record number of at least 1"));
+    }
+    if (parser.isSet(lateAnswer)) {
+        const QStringList parts = parser.value(lateAnswer).split(QLatin1Char(':'));
+        if (parts.size() != 2 || !parseInt(parts[0], 1, INT_MAX, options.lateAnswerLine) ||
+            !parseInt(parts[1], 0, kMaxHoldMs, options.lateAnswerMs)) {
+            return error(QStringLiteral("--late-answer %1: must be N:D, a record number of at "
+                                        "least 1 and milliseconds %2 (e.g. 5:800)")
+                             .arg(parser.value(lateAnswer), holdRange));
+        }
     }
     if (parser.isSet(idle)) {
         if (!parseInt(parser.value(idle), 1, 86400, options.idleTimeoutSeconds))
@@ -226,7 +295,7 @@ QByteArray summaryJson(const ImageSummary &s)
 DevsimServer::DevsimServer(ServerOptions options, QObject *parent)
     : QObject(parent), options_(std::move(options)), model_(options_.model),
       socket_(new QUdpSocket(this)), idleTimer_(new QTimer(this)), random_(options_.seed),
-      buffer_(protocol::kMaxDatagram + 1, Qt::Uninitialized)
+      holdRandom_(options_.seed), buffer_(protocol::kMaxDatagram + 1, Qt::Uninitialized)
 {
     idleTimer_->setSingleShot(true);
     QObject::connect(idleTimer_, &QTimer::timeout, this, &DevsimServer::idleTimedOut);
@@ -288,7 +357,7 @@ void DevsimServer::readPending()
         emit installed(model_.summary().verified ? 0 : 1);
         return;
     }
-    answer(outcome.reply, sender, senderPort);
+    answer(outcome, sender, senderPort);
 }
 
 bool DevsimServer::dropNext()
@@ -300,28 +369,53 @@ bool DevsimServer::dropNext()
     return options_.dropRate > 0.0 && random_.generateDouble() < options_.dropRate;
 }
 
-void DevsimServer::answer(const QByteArray &reply, const QHostAddress &to, quint16 port)
+void DevsimServer::answer(const BootloaderModel::Outcome &outcome, const QHostAddress &to,
+                          quint16 port)
 {
+    // Faults aimed at a record hit its first answer only: the answer to a
+    // copy sent again comes at once, as the device's resend rule has it.
+    const bool firstAnswer = outcome.line > 0 && !outcome.resent;
+    int holdMs = options_.delayMs;
+    if (firstAnswer && outcome.pass == BootloaderModel::Pass::Download &&
+        outcome.line == options_.lateAnswerLine) {
+        holdMs += options_.lateAnswerMs;
+    }
+    if (firstAnswer && outcome.line == options_.fakeDownloadLine)
+        sendLater(kReplyPassEnd.toByteArray(), to, port, holdMs, "fake "_L1);
+
     ++replies_;
     if (dropNext()) {
         ++dropped_;
         if (options_.verbose)
-            logLine(QStringLiteral("-> (dropped) %1").arg(printable(reply)));
+            logLine(QStringLiteral("-> (dropped) %1").arg(printable(outcome.reply)));
         return;
     }
-    const int copies = options_.duplicate ? 2 : 1;
-    const auto send = [this, reply, to, port, copies] {
-        for (int i = 0; i < copies; ++i) {
-            if (socket_->writeDatagram(reply, to, port) == reply.size())
-                ++sent_;
-        }
+    sendLater(outcome.reply, to, port, holdMs, {});
+    if (options_.duplicate)
+        sendLater(outcome.reply, to, port, holdMs, "copy "_L1);
+    if (options_.lateCopyMs &&
+        (options_.lateCopyToken.isEmpty() || outcome.reply.contains(options_.lateCopyToken))) {
+        sendLater(outcome.reply, to, port, holdMs + *options_.lateCopyMs, "late copy "_L1);
+    }
+}
+
+void DevsimServer::sendLater(const QByteArray &datagram, const QHostAddress &to, quint16 port,
+                             int holdMs, QLatin1StringView what)
+{
+    if (options_.reorderMs > 0)
+        holdMs += static_cast<int>(holdRandom_.bounded(options_.reorderMs + 1));
+    const auto send = [this, datagram, to, port, what] {
+        if (socket_->writeDatagram(datagram, to, port) == datagram.size())
+            ++sent_;
         if (options_.verbose)
-            logLine(QStringLiteral("-> %1").arg(printable(reply)));
+            logLine(QStringLiteral("-> %1%2").arg(what, printable(datagram)));
     };
-    if (options_.delayMs > 0)
-        QTimer::singleShot(options_.delayMs, this, send);
-    else
+    if (holdMs <= 0) {
         send();
+        return;
+    }
+    // Precise: a coarse timer may fire up to 5% off and reorder by itself.
+    QTimer::singleShot(std::chrono::milliseconds(holdMs), Qt::PreciseTimer, this, send);
 }
 
 } // namespace corvanel::devsim

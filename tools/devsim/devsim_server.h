@@ -23,11 +23,18 @@ struct ServerOptions {
     int dropReply = 0;     // drop only reply number N (0: none)
     double dropRate = 0.0; // drop this share of replies, drawn from `seed`
     quint32 seed = 1;
-    int delayMs = 0;            // hold each reply this long
-    bool duplicate = false;     // send each reply twice
-    int idleTimeoutSeconds = 0; // quit after this long without a datagram (0: never)
-    QString summaryJson;        // where to write the install summary as JSON
-    bool verbose = false;       // log every message and reply on stderr
+    int delayMs = 0;        // hold each reply this long
+    bool duplicate = false; // send each reply twice
+    // A hostile network: the faults below come on top of the ones above.
+    std::optional<int> lateCopyMs; // send each reply again this much later
+    QByteArray lateCopyToken;      // copy only replies that contain this (empty: all)
+    int reorderMs = 0;             // hold each datagram a further 0..reorderMs, from `seed`
+    int fakeDownloadLine = 0;      // an extra "DOWNLOAD" before the answer to this record (0: none)
+    int lateAnswerLine = 0;        // answer this download record late (0: none)...
+    int lateAnswerMs = 0;          // ...by this much
+    int idleTimeoutSeconds = 0;    // quit after this long without a datagram (0: never)
+    QString summaryJson;           // where to write the install summary as JSON
+    bool verbose = false;          // log every message and reply on stderr
 };
 
 // The command line: options, or the text to print (help, or an error).
@@ -70,14 +77,18 @@ signals:
 
 private:
     void readPending();
-    void answer(const QByteArray &reply, const QHostAddress &to, quint16 port);
+    void answer(const BootloaderModel::Outcome &outcome, const QHostAddress &to, quint16 port);
     bool dropNext();
+    // Sends one datagram `holdMs` from now, plus the reordering hold.
+    void sendLater(const QByteArray &datagram, const QHostAddress &to, quint16 port, int holdMs,
+                   QLatin1StringView what);
 
     ServerOptions options_;
     BootloaderModel model_;
     QUdpSocket *socket_;
     QTimer *idleTimer_;
     QRandomGenerator random_;
+    QRandomGenerator holdRandom_; // its own, so --reorder leaves the drops as they were
     QByteArray buffer_;
     int received_ = 0;
     int replies_ = 0;
