@@ -2,6 +2,7 @@
 
 #include "common/field_reader.h"
 
+#include <QBuffer>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
@@ -12,30 +13,52 @@ namespace corvanel {
 
 namespace {
 
-// Far longer than any host name; a longer field means the file is not an
-// address list, and the reader gives up instead of filling memory.
+// Far longer than any host name; a longer field means an entry that is no
+// address, and it is skipped alone.
 constexpr qsizetype kMaxAddressBytes = 4096;
 
-// Reads the non-empty fields of the file into `entries`. False on any failure,
-// including a file with no field at all; what was read before it stays.
+// Where a file is longer than what is read, the last field read may be cut
+// short; it ends the head only if a comma or line end follows it there.
+void dropCutField(QByteArray &head)
+{
+    qsizetype end = head.size();
+    while (end > 0 && head.at(end - 1) != ',' && head.at(end - 1) != '\n')
+        --end;
+    head.truncate(end);
+}
+
+// Reads the non-empty fields of the file into `entries`. False when the file
+// cannot be read or holds no entry; what was read before a failure stays.
 bool readAddresses(QStringList &entries, const QString &path)
 {
     // A FIFO or a device could block start-up; only a plain file is read.
     if (!QFileInfo(path).isFile())
         return false;
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return false;
-    FieldReader reader(file, kMaxAddressBytes);
+    // Only the head of the file is read, in one go: its size bounds both
+    // memory and time, whatever the file holds.
+    QByteArray head = file.read(kMaxAddressFileBytes);
+    const bool readFailed = file.error() != QFileDevice::NoError;
+    if (!readFailed && !file.atEnd())
+        dropCutField(head);
+    QBuffer buffer(&head);
+    buffer.open(QIODevice::ReadOnly);
+
+    FieldReader reader(buffer, kMaxAddressBytes);
     QByteArray field;
-    // The first read comes before any end test, so an empty file fails.
+    // The first read comes before any end test, so an empty file holds no entry.
     do {
-        if (!reader.readField(field))
-            return false;
-        if (!field.isEmpty())
-            entries.append(QString::fromLatin1(field));
-    } while (!reader.atEnd());
-    return reader.error() == FieldReader::Error::None && !entries.isEmpty();
+        if (reader.readField(field)) {
+            if (!field.isEmpty())
+                entries.append(QString::fromLatin1(field));
+        } else if (reader.error() != FieldReader::Error::FieldTooLong ||
+                   !reader.skipTooLongField()) {
+            break;
+        }
+    } while (entries.size() < kMaxAddressEntries && !reader.atEnd());
+    return !readFailed && !entries.isEmpty();
 }
 
 OperatorError saveError(const QString &path, const QSaveFile &file, bool opened)

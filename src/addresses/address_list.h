@@ -13,9 +13,15 @@ namespace corvanel {
 
 inline constexpr QLatin1StringView kAddressFileName{"BOOTLOADER.ini"};
 inline constexpr QLatin1StringView kDefaultAddress{"192.168.1.25"};
+// Start-up reads no more than this many entries, from no more than the first
+// kMaxAddressFileBytes of the file: far beyond any real list, and small enough
+// that any file, however large, opens the window quickly in little memory.
+inline constexpr int kMaxAddressEntries = 10000;
+inline constexpr qint64 kMaxAddressFileBytes = 1024 * 1024;
 
 // Start-up: fills the box from the file (in the current directory by default),
-// selects item 0; falls back silently to the default address.
+// selects item 0; falls back silently to the default address. An entry longer
+// than any host name is skipped alone.
 void LoadAddresses(QComboBox &box, const QString &path = kAddressFileName);
 // "Add": the edit text as a new item, if not empty.
 void AddAddress(QComboBox &box);

@@ -95,10 +95,23 @@ private slots:
         QTest::newRow("empty") << write("empty.ini", "") << QStringList{kDefault};
         QTest::newRow("missing") << dir_.filePath(u"none.ini"_s) << QStringList{kDefault};
         QTest::newRow("directory") << dir_.path() << QStringList{kDefault};
-        // Reading fails after an entry: the default joins what was read.
-        QTest::newRow("fails part-way")
-            << write("long.ini", "127.0.0.2\r\n" + QByteArray(100000, 'x') + "\r\n")
-            << QStringList{kA, kDefault};
+        // An entry no address could be is dropped alone, quoted or not.
+        QTest::newRow("over-long entries")
+            << write("long.ini", "127.0.0.2\r\n" + QByteArray(100000, 'x') + "\r\n\"" +
+                                     QByteArray(5000, 'y') + ",\r\n\"\r\n127.0.0.3\r\n")
+            << QStringList{kA, kB};
+        QStringList many;
+        for (int i = 0; i < kMaxAddressEntries + 5; ++i)
+            many.append(u"10.0.%1.%2"_s.arg(i / 256).arg(i % 256));
+        QTest::newRow("more entries than kept")
+            << write("many.ini", many.join(u"\r\n"_s).toLatin1()) << many.first(kMaxAddressEntries);
+        // The read stops inside "127.0.0.2": no cut-short entry is kept.
+        const qint64 pad = kMaxAddressFileBytes - 11 - 1 - 4;
+        QTest::newRow("entry cut by the read")
+            << write("cut.ini", "127.0.0.3\r\n" + QByteArray(pad, ' ') + "\n127.0.0.2\r\n")
+            << QStringList{kB};
+        // A gigabyte, sparse on disk: what lies beyond the head is never read.
+        QTest::newRow("huge sparse file") << huge() << QStringList{kA};
     }
 
     void load()
@@ -192,6 +205,18 @@ private:
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
             file.write(bytes) != bytes.size())
+            qFatal("cannot write %s", qPrintable(path));
+        return path;
+    }
+
+    // A gigabyte with an entry at the start and one at the very end.
+    QString huge()
+    {
+        const QString path = write("huge.ini", "127.0.0.2\r\n");
+        const QByteArray tail("\n127.0.0.3\r\n");
+        QFile file(path);
+        if (!file.open(QIODevice::ReadWrite) || !file.seek((qint64(1) << 30) - tail.size()) ||
+            file.write(tail) != tail.size())
             qFatal("cannot write %s", qPrintable(path));
         return path;
     }
