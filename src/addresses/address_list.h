@@ -27,7 +27,10 @@ void LoadAddresses(QComboBox &box, const QString &path = kAddressFileName);
 void AddAddress(QComboBox &box);
 // "Del": removes the selected item; nothing when no item is selected.
 void DeleteAddress(QComboBox &box);
-// "Save": every item + CR LF, replacing the file only once it is complete.
+// "Save": every item + CR LF, replacing the file only once it is complete; the
+// file keeps its mode, and its owner where the process may give files away. In
+// a folder that takes no new file the file is rewritten in place, and put back
+// as it was if that fails.
 void SaveAddresses(const QComboBox &box, OperatorPrompts &prompts,
                    const QString &path = kAddressFileName);
 
