@@ -53,6 +53,57 @@ bool FieldReader::fail(Error error)
     return false;
 }
 
+bool FieldReader::tooLong(Part part)
+{
+    tooLongPart_ = part;
+    return fail(Error::FieldTooLong);
+}
+
+bool FieldReader::skipTooLongField()
+{
+    if (error_ != Error::FieldTooLong)
+        return false;
+    error_ = Error::None;
+    Part part = tooLongPart_;
+    while (part != Part::Done) {
+        if (!fill()) // the end of the data ends the field too
+            return error_ == Error::None;
+        const char *begin = block_.constData() + pos_;
+        const char *end = block_.constData() + len_;
+        switch (part) {
+        case Part::Spaces:
+            while (begin != end && *begin == ' ')
+                ++begin;
+            if (begin != end) {
+                part = *begin == '"' ? Part::Quoted : Part::Unquoted;
+                if (part == Part::Quoted)
+                    ++begin;
+            }
+            pos_ = begin - block_.constData();
+            break;
+        case Part::Unquoted:
+        case Part::AfterQuote: {
+            const char *hit = findDelimiter(begin, end);
+            pos_ = hit - block_.constData() + (hit != end ? 1 : 0);
+            if (hit != end)
+                part = Part::Done;
+            break;
+        }
+        case Part::Quoted: {
+            const auto *quote =
+                static_cast<const char *>(std::memchr(begin, '"', size_t(end - begin)));
+            pos_ = quote ? quote - block_.constData() + 1 : len_;
+            if (quote)
+                part = Part::AfterQuote;
+            break;
+        }
+        case Part::Done:
+            break;
+        }
+    }
+    return true;
+}
+
 bool FieldReader::atEnd()
 {
     return error_ != Error::None || !fill();
@@ -91,7 +142,7 @@ bool FieldReader::readFieldInto(QByteArray &field)
             ++raw;
         }
         if (raw > maxFieldBytes_)
-            return fail(Error::FieldTooLong);
+            return tooLong(Part::Spaces);
         if (pos_ < len_)
             break;
         if (!fill())
@@ -116,18 +167,18 @@ bool FieldReader::readUnquoted(QByteArray &field, qsizetype raw)
             pos_ += hit - begin + 1;
             if (*hit == '\n' && field.endsWith('\r'))
                 field.chop(1);
-            return raw + field.size() <= maxFieldBytes_ || fail(Error::FieldTooLong);
+            return raw + field.size() <= maxFieldBytes_ || tooLong(Part::Done);
         }
         pos_ = len_;
         // One byte of slack: a CR that may yet turn out to be half of CR LF.
         if (raw + field.size() > maxFieldBytes_ + 1)
-            return fail(Error::FieldTooLong);
+            return tooLong(Part::Unquoted);
         if (!fill()) {
             if (error_ != Error::None)
                 return false;
             if (field.endsWith('\r')) // CR LF cut short by the end of the file
                 field.chop(1);
-            return raw + field.size() <= maxFieldBytes_ || fail(Error::FieldTooLong);
+            return raw + field.size() <= maxFieldBytes_ || tooLong(Part::Done);
         }
     }
 }
@@ -143,7 +194,7 @@ bool FieldReader::readQuoted(QByteArray &field, qsizetype raw)
         field.append(begin, take);
         pos_ += take;
         if (raw + field.size() > maxFieldBytes_)
-            return fail(Error::FieldTooLong);
+            return tooLong(Part::Quoted);
         if (quote) {
             ++pos_;
             ++raw;
@@ -162,7 +213,7 @@ bool FieldReader::readQuoted(QByteArray &field, qsizetype raw)
         const char *hit = findDelimiter(begin, end);
         raw += hit - begin;
         if (raw + field.size() > maxFieldBytes_ + 1)
-            return fail(Error::FieldTooLong);
+            return tooLong(Part::AfterQuote);
         if (hit != end) {
             pos_ += hit - begin + 1;
             return true;

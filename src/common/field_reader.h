@@ -35,10 +35,23 @@ public:
     bool readField(QByteArray &field);
     std::optional<QByteArray> readField();
 
+    // After readField() failed with Error::FieldTooLong: drops the rest of that
+    // field, up to and including the comma or line end that closes it, and
+    // clears the error so that the next field can be read. Only the current
+    // block is held meanwhile, however long the field runs. False, with the
+    // error kept, in any other state or when the device fails. A caller for
+    // which an over-long field ends the file simply never calls it.
+    bool skipTooLongField();
+
     enum class Error { None, ReadFailed, FieldTooLong, PastEnd };
     Error error() const { return error_; }
 
 private:
+    // Where in a field the reader stopped when the field grew too long, so
+    // that skipping knows whether a comma or line end still ends it.
+    enum class Part { Spaces, Unquoted, Quoted, AfterQuote, Done };
+
+    bool tooLong(Part part);
     bool fill();
     bool fail(Error error);
     bool readFieldInto(QByteArray &field);
@@ -52,6 +65,7 @@ private:
     qsizetype pos_ = 0; // next unread byte in block_
     bool deviceDone_ = false;
     Error error_ = Error::None;
+    Part tooLongPart_ = Part::Done;
 };
 
 } // namespace corvanel

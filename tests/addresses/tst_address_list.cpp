@@ -4,12 +4,19 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
-#ifdef Q_OS_UNIX
+#include <optional>
+
+#ifdef Q_OS_LINUX
 #include <csignal>
+#include <linux/capability.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #endif
 
 using namespace Qt::StringLiterals;
@@ -55,6 +62,44 @@ void expectLoaded(const QString &path, const QStringList &items)
 const QString kA = u"127.0.0.2"_s, kB = u"127.0.0.3"_s;
 const QString kDefault = u"192.168.1.25"_s;
 
+#ifdef Q_OS_LINUX
+// Writes past `bytes` fail, for root as well, until the guard goes.
+struct FileSizeLimit {
+    rlimit saved{};
+    void (*oldHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &saved);
+        const rlimit small{bytes, saved.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, oldHandler);
+    }
+};
+
+// Root writes into read-only folders; while this guard lives it is held to
+// the mode bits like anyone else.
+struct NoWriteOverride {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved[2]{};
+    bool active = syscall(SYS_capget, &header, saved) == 0;
+    NoWriteOverride()
+    {
+        __user_cap_data_struct dropped[2] = {saved[0], saved[1]};
+        dropped[0].effective &= ~(1u << CAP_DAC_OVERRIDE);
+        active = active && syscall(SYS_capset, &header, dropped) == 0;
+    }
+    ~NoWriteOverride()
+    {
+        if (active)
+            syscall(SYS_capset, &header, saved);
+    }
+};
+#endif
+
 } // namespace
 
 class TestAddressList : public QObject {
@@ -95,10 +140,23 @@ private slots:
         QTest::newRow("empty") << write("empty.ini", "") << QStringList{kDefault};
         QTest::newRow("missing") << dir_.filePath(u"none.ini"_s) << QStringList{kDefault};
         QTest::newRow("directory") << dir_.path() << QStringList{kDefault};
-        // Reading fails after an entry: the default joins what was read.
-        QTest::newRow("fails part-way")
-            << write("long.ini", "127.0.0.2\r\n" + QByteArray(100000, 'x') + "\r\n")
-            << QStringList{kA, kDefault};
+        // An entry no address could be is dropped alone, quoted or not.
+        QTest::newRow("over-long entries")
+            << write("long.ini", "127.0.0.2\r\n" + QByteArray(100000, 'x') + "\r\n\"" +
+                                     QByteArray(5000, 'y') + ",\r\n\"\r\n127.0.0.3\r\n")
+            << QStringList{kA, kB};
+        QStringList many;
+        for (int i = 0; i < kMaxAddressEntries + 5; ++i)
+            many.append(u"10.0.%1.%2"_s.arg(i / 256).arg(i % 256));
+        QTest::newRow("more entries than kept")
+            << write("many.ini", many.join(u"\r\n"_s).toLatin1()) << many.first(kMaxAddressEntries);
+        // The read stops inside "127.0.0.2": no cut-short entry is kept.
+        const qint64 pad = kMaxAddressFileBytes - 11 - 1 - 4;
+        QTest::newRow("entry cut by the read")
+            << write("cut.ini", "127.0.0.3\r\n" + QByteArray(pad, ' ') + "\n127.0.0.2\r\n")
+            << QStringList{kB};
+        // A gigabyte, sparse on disk: what lies beyond the head is never read.
+        QTest::newRow("huge sparse file") << huge() << QStringList{kA};
     }
 
     void load()
@@ -158,32 +216,92 @@ private slots:
             QVERIFY(prompts.errors.first().text.contains(QDir::toNativeSeparators(path)));
         }
         QCOMPARE(contents(notFolder), QByteArray("x"));
-
-#ifdef Q_OS_UNIX
-        // The write itself fails part-way (the file size limit holds for root
-        // as well): the old list must survive whole.
-        const QByteArray old("127.0.0.2\r\n127.0.0.3\r\n");
-        const QString ini = write("kept.ini", old);
-        auto big = makeBox(QStringList(2000, kB));
-
-        rlimit saved{};
-        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
-        rlimit small = saved;
-        small.rlim_cur = 4096;
-        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
-        RecordingPrompts prompts;
-        SaveAddresses(*big, prompts, ini);
-        setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, oldHandler);
-
-        QCOMPARE(prompts.boxes, QStringList{u"Error#57"_s});
-        QVERIFY(prompts.errors.first().text.contains(QDir::toNativeSeparators(ini)));
-        QCOMPARE(contents(ini), old);
-        QCOMPARE(QDir(dir_.path()).entryList({u"kept.ini*"_s}, QDir::Files),
-                 QStringList{u"kept.ini"_s});
-#endif
     }
+
+#ifdef Q_OS_LINUX
+    void saveKeepsModeAndOwner_data()
+    {
+        QTest::addColumn<uint>("mode");
+        QTest::addColumn<bool>("otherOwner");
+        QTest::newRow("0600") << 0600u << false;
+        QTest::newRow("0640") << 0640u << false;
+        QTest::newRow("0640, another owner") << 0640u << true;
+    }
+
+    void saveKeepsModeAndOwner()
+    {
+        QFETCH(uint, mode);
+        QFETCH(bool, otherOwner);
+        if (otherOwner && geteuid() != 0)
+            QSKIP("only root may give a file away");
+        const QByteArray path = QFile::encodeName(write("mode.ini", "127.0.0.2\r\n"));
+        QCOMPARE(::chmod(path, mode), 0);
+        if (otherOwner)
+            QCOMPARE(::chown(path, 4321, 4322), 0);
+        struct stat before {
+        }, after{};
+        QCOMPARE(::stat(path, &before), 0);
+
+        RecordingPrompts prompts;
+        SaveAddresses(*makeBox({kB}), prompts, QFile::decodeName(path));
+        QVERIFY(prompts.boxes.isEmpty());
+        QCOMPARE(contents(QFile::decodeName(path)), QByteArray("127.0.0.3\r\n"));
+        QCOMPARE(::stat(path, &after), 0);
+        QCOMPARE(after.st_mode & 07777, mode);
+        QCOMPARE(after.st_uid, before.st_uid);
+        QCOMPARE(after.st_gid, before.st_gid);
+    }
+
+    void saveFailsOrNot_data()
+    {
+        QTest::addColumn<bool>("readOnlyFolder");
+        QTest::addColumn<bool>("writeFails");
+        QTest::newRow("beside the file, fails part-way") << false << true;
+        QTest::newRow("read-only folder") << true << false;
+        QTest::newRow("read-only folder, fails part-way") << true << true;
+    }
+
+    void saveFailsOrNot()
+    {
+        // The list is written beside the old file, or over it where the
+        // folder takes no new file. A write that fails part-way (the file
+        // size limit) must leave the old list whole either way.
+        QFETCH(bool, readOnlyFolder);
+        QFETCH(bool, writeFails);
+        const QString folder = dir_.filePath(u"folder"_s);
+        QVERIFY(QDir().mkpath(folder));
+        // Longer than the new list when that is saved, so it must be cut.
+        const QByteArray old = QByteArray("127.0.0.2\r\n").repeated(50);
+        const QString ini = write("folder/BOOTLOADER.ini", old);
+        auto box = makeBox(writeFails ? QStringList(2000, kB) : QStringList{kB, kA});
+        RecordingPrompts prompts;
+        {
+            NoWriteOverride noOverride;
+            const auto restore = qScopeGuard([&] { ::chmod(QFile::encodeName(folder), 0755); });
+            if (readOnlyFolder) {
+                QCOMPARE(::chmod(QFile::encodeName(folder), 0555), 0);
+                QFile probe(folder + u"/probe"_s);
+                if (probe.open(QIODevice::WriteOnly))
+                    QSKIP("this process writes into read-only folders");
+            }
+            std::optional<FileSizeLimit> limit;
+            if (writeFails)
+                limit.emplace(4096);
+            SaveAddresses(*box, prompts, ini);
+        }
+        if (writeFails) {
+            QCOMPARE(prompts.boxes, QStringList{u"Error#57"_s});
+            const QString text = prompts.errors.first().text;
+            QVERIFY(text.contains(QDir::toNativeSeparators(ini)));
+            QVERIFY2(!text.contains(u"Unknown error"_s), qPrintable(text)); // says why
+            QCOMPARE(contents(ini), old);
+        } else {
+            QVERIFY(prompts.boxes.isEmpty());
+            QCOMPARE(contents(ini), QByteArray("127.0.0.3\r\n127.0.0.2\r\n"));
+        }
+        QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList{u"BOOTLOADER.ini"_s});
+    }
+#endif
 
 private:
     QString write(const char *name, const QByteArray &bytes)
@@ -192,6 +310,18 @@ private:
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
             file.write(bytes) != bytes.size())
+            qFatal("cannot write %s", qPrintable(path));
+        return path;
+    }
+
+    // A gigabyte with an entry at the start and one at the very end.
+    QString huge()
+    {
+        const QString path = write("huge.ini", "127.0.0.2\r\n");
+        const QByteArray tail("\n127.0.0.3\r\n");
+        QFile file(path);
+        if (!file.open(QIODevice::ReadWrite) || !file.seek((qint64(1) << 30) - tail.size()) ||
+            file.write(tail) != tail.size())
             qFatal("cannot write %s", qPrintable(path));
         return path;
     }

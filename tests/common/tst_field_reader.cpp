@@ -144,6 +144,49 @@ private slots:
         QCOMPARE(got, input.isEmpty() ? Error::PastEnd : error);
     }
 
+    void skipTooLong_data()
+    {
+        // A caller that skips over-long fields: each one skipped shows as "-".
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<Fields>("fields");
+        auto add = [](const char *name, const QByteArray &in, Fields fields) {
+            QTest::newRow(name) << in << fields;
+        };
+        add("within the block", "ab,toolong,cd\r\nef", {"ab", "-", "cd", "ef"});
+        add("at the end", "ab\r\ntoolong", {"ab", "-"});
+        add("in the spaces", "       x, y\r\nz", {"-", "y", "z"});
+        add("spaces, then quotes", "      \"a,b\nc\",d", {"-", "d"});
+        add("inside quotes", "\"long,\ntext\"junk,z", {"-", "z"});
+        add("behind the quotes", "\"ab\"junkjunk,z\n", {"-", "z"});
+        add("quote never closed", "ab\n\"open,\nx", {"ab", "-"});
+        const QByteArray big(3 * 65536, 'x'); // runs across the reader's blocks
+        add("across blocks", "ab\r\n" + big + "\r\ncd", {"ab", "-", "cd"});
+        add("quoted across blocks", "\"" + big + ",\n\"" + big + "\ncd", {"-", "cd"});
+    }
+
+    void skipTooLong()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(Fields, fields);
+        QBuffer buffer(&input);
+        buffer.open(QIODevice::ReadOnly);
+        FieldReader reader(buffer, input.size() > 65536 ? kLimit : 4);
+        Fields got;
+        QByteArray field;
+        while (!reader.atEnd()) {
+            if (reader.readField(field)) {
+                got.append(field);
+            } else {
+                QCOMPARE(reader.error(), Error::FieldTooLong);
+                QVERIFY(reader.skipTooLongField());
+                got.append("-");
+            }
+        }
+        QCOMPARE(got, fields);
+        QCOMPARE(reader.error(), Error::None);
+        QVERIFY(!reader.skipTooLongField()); // nothing to skip
+    }
+
     void streamFailures_data()
     {
         QTest::addColumn<QByteArray>("good");
