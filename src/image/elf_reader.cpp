@@ -148,7 +148,7 @@ std::variant<MemoryImage, ImageError> readElf(const QByteArray &content)
     if (pieces.empty())
         return elfError(QStringLiteral("no loadable data: no PT_LOAD program header has file "
                                        "bytes"));
-    auto built = MemoryImage::build(std::move(pieces), MemoryImage::Merge::None);
+    auto built = MemoryImage::build(std::move(pieces));
     if (auto *error = std::get_if<ImageError>(&built))
         return elfError(error->text);
     return built;

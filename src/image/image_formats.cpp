@@ -56,7 +56,7 @@ std::variant<MemoryImage, ImageError> readBinary(const QByteArray &content, quin
     whole.storage = content; // shared, not copied
     whole.size = content.size();
     whole.origin.kind = Origin::Kind::BinaryFile;
-    return MemoryImage::build({std::move(whole)}, MemoryImage::Merge::None);
+    return MemoryImage::build({std::move(whole)});
 }
 
 std::variant<LoadedImage, ImageError> readImage(const QByteArray &content,

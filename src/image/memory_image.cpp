@@ -1,52 +1,19 @@
 #include "image/memory_image.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace corvanel::image {
-
-namespace {
-
-bool sameStorage(const Segment &a, const Segment &b)
-{
-    return a.storage.constData() == b.storage.constData();
-}
-
-// One segment for a run of address-adjacent pieces: a wider view when they lie
-// back to back in one buffer (records in file order), else a copy.
-Segment joinRun(std::vector<Segment>::iterator first, std::vector<Segment>::iterator last)
-{
-    if (last - first == 1)
-        return std::move(*first);
-    Segment joined = *first;
-    bool contiguous = true;
-    for (auto it = first + 1; it != last; ++it) {
-        const auto &prev = *(it - 1);
-        contiguous =
-            contiguous && sameStorage(*first, *it) && it->offset == prev.offset + prev.size;
-        joined.size += it->size;
-        joined.origin.line = std::min(joined.origin.line, it->origin.line);
-        joined.origin.lastLine = std::max(joined.origin.lastLine, it->origin.lastLine);
-    }
-    if (!contiguous) {
-        QByteArray copy(joined.size, Qt::Uninitialized);
-        char *out = copy.data();
-        for (auto it = first; it != last; ++it) {
-            std::memcpy(out, it->storage.constData() + it->offset, size_t(it->size));
-            out += it->size;
-        }
-        joined.storage = copy;
-        joined.offset = 0;
-    }
-    return joined;
-}
-
-} // namespace
 
 QString hexAddress(quint64 address)
 {
     return QStringLiteral("0x") +
            QString::number(address, 16).toUpper().rightJustified(8, QLatin1Char('0'));
+}
+
+ImageError overlapError(quint32 address, const Origin &first, const Origin &second)
+{
+    return ImageError{QStringLiteral("address %1 is written twice: by %2 and by %3")
+                          .arg(hexAddress(address), first.describe(), second.describe())};
 }
 
 QString Origin::describe() const
@@ -67,7 +34,7 @@ QString Origin::describe() const
     return QStringLiteral("file offset 0x%1").arg(QString::number(fileOffset, 16).toUpper());
 }
 
-std::variant<MemoryImage, ImageError> MemoryImage::build(std::vector<Segment> pieces, Merge merge)
+std::variant<MemoryImage, ImageError> MemoryImage::build(std::vector<Segment> pieces)
 {
     std::erase_if(pieces, [](const Segment &s) { return s.size <= 0; });
     if (pieces.empty())
@@ -81,28 +48,14 @@ std::variant<MemoryImage, ImageError> MemoryImage::build(std::vector<Segment> pi
     for (size_t i = 1; i < pieces.size(); ++i) {
         const Segment &prev = pieces[i - 1];
         const Segment &cur = pieces[i];
-        if (prev.end() > cur.address) {
-            return ImageError{
-                QStringLiteral("address %1 is written twice: by %2 and by %3")
-                    .arg(hexAddress(cur.address), prev.origin.describe(), cur.origin.describe())};
-        }
+        if (prev.end() > cur.address)
+            return overlapError(cur.address, prev.origin, cur.origin);
     }
 
     MemoryImage image;
     for (const Segment &s : pieces)
         image.byteCount_ += s.size;
-    if (merge == Merge::None) {
-        image.segments_ = std::move(pieces);
-        return image;
-    }
-    auto first = pieces.begin();
-    while (first != pieces.end()) {
-        auto last = first + 1;
-        while (last != pieces.end() && (last - 1)->end() == last->address)
-            ++last;
-        image.segments_.push_back(joinRun(first, last));
-        first = last;
-    }
+    image.segments_ = std::move(pieces);
     return image;
 }
 

@@ -62,16 +62,12 @@ struct AddressRange {
 // empty. Made only by build(), so every instance holds these properties.
 class MemoryImage {
 public:
-    // Whether build() merges pieces that follow each other in address order
-    // into one segment (records of a text file), or keeps each piece as its
-    // own segment so that it keeps its origin (ELF program headers).
-    enum class Merge { Adjacent, None };
-
     // Sorts the pieces by address and refuses two pieces that write one
     // address (naming both origins and the address) and an image with no data
-    // bytes. Pieces of size 0 are dropped. A piece must lie within its storage
-    // and below 4 GiB; the readers check that before they get here.
-    static std::variant<MemoryImage, ImageError> build(std::vector<Segment> pieces, Merge merge);
+    // bytes. Pieces of size 0 are dropped; pieces are kept as they are, each
+    // with its origin. A piece must lie within its storage and below 4 GiB;
+    // the readers check that before they get here.
+    static std::variant<MemoryImage, ImageError> build(std::vector<Segment> pieces);
 
     const std::vector<Segment> &segments() const { return segments_; }
     qint64 byteCount() const { return byteCount_; }
@@ -99,5 +95,8 @@ private:
 
 // "0x0800F000": the form addresses take in messages.
 QString hexAddress(quint64 address);
+
+// The refusal of two pieces of data that both write `address`.
+ImageError overlapError(quint32 address, const Origin &first, const Origin &second);
 
 } // namespace corvanel::image

@@ -4,6 +4,7 @@
 #include "image/image_formats.h"
 #include "image/intel_hex.h"
 
+#include <algorithm>
 #include <array>
 
 namespace corvanel::image {
@@ -60,37 +61,95 @@ int hexValue(char c)
     return -1;
 }
 
-// Decoded data and the pieces that point into it. Pieces take the buffer
-// only at the end: a piece holding it while it grows would force a copy of
-// everything decoded so far on every append.
+// Decoded data and the records' places in it. A record costs 24 bytes here
+// until build() joins records at consecutive addresses into one segment, so a
+// million-record file never holds a million segments.
 class PieceCollector {
 public:
     PieceCollector(Origin::Kind kind, qsizetype capacity) : kind_(kind) { data_.reserve(capacity); }
 
     void add(quint32 address, QByteArrayView bytes, qint64 line)
     {
-        Segment piece;
-        piece.address = address;
-        piece.offset = data_.size();
-        piece.size = bytes.size();
-        piece.origin.kind = kind_;
-        piece.origin.line = line;
-        piece.origin.lastLine = line;
+        if (bytes.isEmpty())
+            return;
+        records_.push_back({address, quint32(bytes.size()), data_.size(), line});
         data_.append(bytes);
-        pieces_.push_back(std::move(piece));
     }
 
+    // Sorts the records by address, refuses two that write one address (by
+    // their lines) and joins runs of consecutive addresses.
     std::variant<MemoryImage, ImageError> build()
     {
-        for (Segment &piece : pieces_)
-            piece.storage = data_;
-        return MemoryImage::build(std::move(pieces_), MemoryImage::Merge::Adjacent);
+        const auto byAddress = [](const Record &a, const Record &b) {
+            return a.address < b.address;
+        };
+        if (!std::is_sorted(records_.begin(), records_.end(), byAddress))
+            std::stable_sort(records_.begin(), records_.end(), byAddress);
+        for (size_t i = 1; i < records_.size(); ++i) {
+            const Record &prev = records_[i - 1];
+            if (prev.end() > records_[i].address)
+                return overlapError(records_[i].address, origin(prev), origin(records_[i]));
+        }
+        std::vector<Segment> segments;
+        for (size_t first = 0; first < records_.size();) {
+            size_t last = first + 1;
+            while (last < records_.size() && records_[last - 1].end() == records_[last].address)
+                ++last;
+            segments.push_back(join(first, last));
+            first = last;
+        }
+        return MemoryImage::build(std::move(segments));
     }
 
 private:
+    struct Record {
+        quint32 address;
+        quint32 size;
+        qsizetype offset; // in data_
+        qint64 line;
+
+        quint64 end() const { return quint64(address) + size; }
+    };
+
+    Origin origin(const Record &record) const
+    {
+        Origin o;
+        o.kind = kind_;
+        o.line = record.line;
+        o.lastLine = record.line;
+        return o;
+    }
+
+    // One segment for records [first, last): a view of data_ when they lie
+    // there back to back (records in address order), else a copy.
+    Segment join(size_t first, size_t last) const
+    {
+        Segment segment;
+        segment.address = records_[first].address;
+        segment.origin = origin(records_[first]);
+        bool inPlace = true;
+        for (size_t i = first; i < last; ++i) {
+            const Record &r = records_[i];
+            inPlace = inPlace && r.offset == records_[first].offset + segment.size;
+            segment.size += r.size;
+            segment.origin.line = std::min(segment.origin.line, r.line);
+            segment.origin.lastLine = std::max(segment.origin.lastLine, r.line);
+        }
+        if (inPlace) {
+            segment.storage = data_; // shared
+            segment.offset = records_[first].offset;
+            return segment;
+        }
+        segment.storage.reserve(segment.size);
+        for (size_t i = first; i < last; ++i)
+            segment.storage.append(
+                QByteArrayView(data_).sliced(records_[i].offset, records_[i].size));
+        return segment;
+    }
+
     Origin::Kind kind_;
     QByteArray data_;
-    std::vector<Segment> pieces_;
+    std::vector<Record> records_;
 };
 
 QString pastAddressSpace(quint64 start, qint64 size)
