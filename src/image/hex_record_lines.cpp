@@ -10,14 +10,14 @@ namespace {
 
 constexpr quint64 kBlockSize = 0x10000; // what a record's 16-bit offset reaches
 constexpr char kDigits[] = "0123456789ABCDEF";
-constexpr int kRecordOverhead = 5; // count, two offset bytes, type, checksum
 
 // Writes a record's hex digits into a buffer sized for them, summing the bytes
 // for the checksum.
 class RecordWriter {
 public:
     RecordWriter(quint8 type, quint16 offset, int dataSize)
-        : line_(1 + 2 * (kRecordOverhead + dataSize), Qt::Uninitialized), out_(line_.data())
+        : line_(1 + 2 * (HexRecordLines::kRecordOverhead + dataSize), Qt::Uninitialized),
+          out_(line_.data())
     {
         *out_++ = ':';
         put(quint8(dataSize));

@@ -24,6 +24,9 @@ class HexRecordLines {
 public:
     static constexpr int kDefaultRecordBytes = 16;
     static constexpr int kMaxRecordBytes = 255;
+    static constexpr int kRecordOverhead = 5; // count, two offset bytes, type, checksum
+    // ':' and the hex digits of the longest record.
+    static constexpr int kMaxLineLength = 1 + 2 * (kRecordOverhead + kMaxRecordBytes);
 
     // `recordBytes` outside 1 to 255 is taken as the nearest of the two;
     // callers check the user's choice before.

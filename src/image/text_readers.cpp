@@ -1,6 +1,7 @@
 // The two text formats: Intel HEX and Motorola S-record. Both decode every
 // data byte into one buffer that all their segments share.
 
+#include "image/hex_record_lines.h"
 #include "image/image_formats.h"
 #include "image/intel_hex.h"
 
@@ -181,6 +182,13 @@ std::variant<MemoryImage, ImageError> readIntelHex(const QByteArray &content)
         }
         if (text.isEmpty())
             return lineError(number, QStringLiteral("the line is blank"));
+        // Checked first: the record reader would decode all of an endless line.
+        if (text.size() > HexRecordLines::kMaxLineLength) {
+            return lineError(number, QStringLiteral("%1 characters, more than the %2 of the "
+                                                    "longest record")
+                                         .arg(text.size())
+                                         .arg(HexRecordLines::kMaxLineLength));
+        }
         QString why;
         const auto record = parseHexRecord(text, ':', &why);
         if (!record)

@@ -3,6 +3,7 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -97,8 +98,9 @@ private slots:
         QVERIFY(dir_.isValid());
         // 64 KiB of a real program, in two parts for the two ELF segments.
         QFile program(QStringLiteral(CORVANEL_OBJCOPY));
-        if (!program.open(QIODevice::ReadOnly))
-            QSKIP("objcopy is not installed: no real inputs");
+        if (!program.open(QIODevice::ReadOnly) ||
+            !QFileInfo(QStringLiteral(CORVANEL_LD)).isExecutable())
+            return qWarning("objcopy or ld is not installed: no real inputs are tried");
         program_ = program.read(0x10000);
         QCOMPARE(program_.size(), 0x10000);
         write(u"program.bin"_s, program_);
@@ -119,6 +121,8 @@ private slots:
     // same input holds, and its converted records read back to the same.
     void realInputs_data()
     {
+        if (program_.isEmpty())
+            QSKIP("no real inputs");
         QTest::addColumn<QString>("file");
         QTest::addColumn<int>("format");
         QTest::addColumn<QStringList>("toHex"); // objcopy's arguments for the reference
@@ -282,6 +286,8 @@ private slots:
         row("hex: blank line", d16 + "\n" + eof, {"line 2", "blank"});
         row("hex: line after the end", d16 + eof + d16, {"line 3", "end-of-file record on line 2"});
         row("hex: no end", d16, {"no end-of-file record", "line 1"});
+        row("hex: endless line", ":" + QByteArray(600, '0') + "\n" + eof,
+            {"line 1", "601 characters"});
         row("hex: bad checksum", ":0100000000FE\n" + eof, {"line 1", "checksum FE", "FF"});
         row("hex: overlapping records", d16 + ":02000800AABB91\n" + eof,
             {"0x00000008", "written twice", "line 1", "line 2"});
