@@ -1,0 +1,126 @@
+#include "image/hex_record_lines.h"
+
+#include "image/intel_hex.h"
+
+#include <algorithm>
+
+namespace corvanel::image {
+
+namespace {
+
+constexpr quint64 kBlockSize = 0x10000; // what a record's 16-bit offset reaches
+constexpr char kDigits[] = "0123456789ABCDEF";
+
+// Writes a record's hex digits into a buffer sized for them, summing the bytes
+// for the checksum.
+class RecordWriter {
+public:
+    RecordWriter(quint8 type, quint16 offset, int dataSize)
+        : line_(1 + 2 * (HexRecordLines::kRecordOverhead + dataSize), Qt::Uninitialized),
+          out_(line_.data())
+    {
+        *out_++ = ':';
+        put(quint8(dataSize));
+        put(quint8(offset >> 8));
+        put(quint8(offset));
+        put(type);
+    }
+
+    void put(quint8 byte)
+    {
+        *out_++ = kDigits[byte >> 4];
+        *out_++ = kDigits[byte & 0xf];
+        sum_ = quint8(sum_ + byte);
+    }
+
+    void put(QByteArrayView bytes)
+    {
+        for (const char c : bytes)
+            put(quint8(c));
+    }
+
+    QByteArray finish()
+    {
+        put(quint8(-sum_));
+        return std::move(line_);
+    }
+
+private:
+    QByteArray line_;
+    char *out_;
+    quint8 sum_ = 0;
+};
+
+} // namespace
+
+HexRecordLines::HexRecordLines(MemoryImage image, int recordBytes)
+    : image_(std::move(image)), recordBytes_(std::clamp(recordBytes, 1, kMaxRecordBytes))
+{
+    quint32 upper = 0; // the bootloader's upper address bits before any 04 record
+    qint64 lines = 0;
+    for (const AddressRange &run : image_.ranges()) {
+        quint64 at = run.start;
+        const quint64 end = at + quint64(run.size);
+        while (at < end) {
+            const quint64 pieceEnd = std::min(end, (at / kBlockSize + 1) * kBlockSize);
+            Piece piece;
+            piece.firstLine = lines;
+            piece.address = quint32(at);
+            piece.size = quint32(pieceEnd - at);
+            piece.extendedFirst = (at >> 16) != upper;
+            upper = quint32(at >> 16);
+            lines += (piece.extendedFirst ? 1 : 0) + (piece.size + recordBytes_ - 1) / recordBytes_;
+            pieces_.push_back(piece);
+            at = pieceEnd;
+        }
+    }
+    count_ = lines + 1; // the end-of-file record
+}
+
+QByteArray HexRecordLines::line(qint64 index) const
+{
+    if (index < 0 || index >= count_)
+        return {};
+    if (index == count_ - 1)
+        return RecordWriter(hexrecord::kEndOfFile, 0, 0).finish();
+
+    const auto after =
+        std::upper_bound(pieces_.begin(), pieces_.end(), index,
+                         [](qint64 i, const Piece &piece) { return i < piece.firstLine; });
+    const Piece &piece = *(after - 1);
+    qint64 local = index - piece.firstLine;
+    if (piece.extendedFirst) {
+        if (local == 0) {
+            RecordWriter record(hexrecord::kExtendedLinearAddress, 0, 2);
+            record.put(quint8(piece.address >> 24));
+            record.put(quint8(piece.address >> 16));
+            return record.finish();
+        }
+        --local;
+    }
+    const quint32 address = piece.address + quint32(local * recordBytes_);
+    const int size =
+        int(std::min<quint32>(quint32(recordBytes_), piece.size - (address - piece.address)));
+    return dataRecord(address, size);
+}
+
+QByteArray HexRecordLines::dataRecord(quint32 address, int size) const
+{
+    RecordWriter record(hexrecord::kData, quint16(address), size);
+    // The bytes may span segments that follow each other without a gap.
+    const std::vector<Segment> &segments = image_.segments();
+    qsizetype index = image_.segmentIndexAt(address);
+    quint32 at = address;
+    int left = size;
+    while (left > 0) {
+        const Segment &segment = segments[size_t(index++)];
+        const qsizetype skip = qsizetype(at - segment.address);
+        const int take = int(std::min<qint64>(left, segment.size - skip));
+        record.put(segment.bytes().sliced(skip, take));
+        at += quint32(take);
+        left -= take;
+    }
+    return record.finish();
+}
+
+} // namespace corvanel::image

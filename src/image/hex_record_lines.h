@@ -1,0 +1,62 @@
+#pragma once
+
+#include "image/memory_image.h"
+
+#include <QByteArray>
+
+#include <vector>
+
+namespace corvanel::image {
+
+// A memory image as the Intel HEX lines the bootloader takes, one per
+// datagram: data records, an extended linear address record (04) wherever the
+// upper 16 address bits change (they start at 0), and ":00000001FF" last.
+// Records cover runs of consecutive addresses and skip gaps; each run is cut
+// at every 64 KiB boundary, so no record crosses one, and within a piece of at
+// most 64 KiB the records hold `recordBytes` bytes each, the last fewer.
+// The layout depends only on the bytes at their addresses, not on how the
+// image is split into segments.
+//
+// Lines are made on demand: only one entry per 64 KiB piece is kept, so a
+// million-line image costs kilobytes beyond its data. The image's buffers are
+// shared, not copied.
+class HexRecordLines {
+public:
+    static constexpr int kDefaultRecordBytes = 16;
+    static constexpr int kMaxRecordBytes = 255;
+    static constexpr int kRecordOverhead = 5; // count, two offset bytes, type, checksum
+    // ':' and the hex digits of the longest record.
+    static constexpr int kMaxLineLength = 1 + 2 * (kRecordOverhead + kMaxRecordBytes);
+
+    // `recordBytes` outside 1 to 255 is taken as the nearest of the two;
+    // callers check the user's choice before.
+    explicit HexRecordLines(MemoryImage image, int recordBytes = kDefaultRecordBytes);
+
+    // All lines, the end-of-file record included.
+    qint64 count() const { return count_; }
+
+    // Line `index` (0 to count() - 1): upper-case hex, no line end. Empty for
+    // any other index.
+    QByteArray line(qint64 index) const;
+
+    const MemoryImage &image() const { return image_; }
+    int recordBytes() const { return recordBytes_; }
+
+private:
+    // Consecutive addresses within one 64 KiB block, and the lines they give.
+    struct Piece {
+        qint64 firstLine = 0;
+        quint32 address = 0;
+        quint32 size = 0;           // at most 64 KiB
+        bool extendedFirst = false; // an 04 record opens the piece
+    };
+
+    QByteArray dataRecord(quint32 address, int size) const;
+
+    MemoryImage image_;
+    int recordBytes_;
+    std::vector<Piece> pieces_;
+    qint64 count_ = 0;
+};
+
+} // namespace corvanel::image

@@ -1,0 +1,343 @@
+// The two text formats: Intel HEX and Motorola S-record. Both decode every
+// data byte into one buffer that all their segments share.
+
+#include "image/hex_record_lines.h"
+#include "image/image_formats.h"
+#include "image/intel_hex.h"
+
+#include <algorithm>
+#include <array>
+
+namespace corvanel::image {
+
+namespace {
+
+// The lines of a text file: split at LF, a CR before the LF dropped, no empty
+// last line after a final line end. Numbered from 1.
+class LineCursor {
+public:
+    explicit LineCursor(QByteArrayView text) : text_(text) {}
+
+    bool next(QByteArrayView &line)
+    {
+        if (at_ >= text_.size())
+            return false;
+        qsizetype end = text_.indexOf('\n', at_);
+        const qsizetype next = end < 0 ? text_.size() : end + 1;
+        if (end < 0)
+            end = text_.size();
+        line = text_.sliced(at_, end - at_);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        at_ = next;
+        ++number_;
+        return true;
+    }
+    qint64 number() const { return number_; }
+
+private:
+    QByteArrayView text_;
+    qsizetype at_ = 0;
+    qint64 number_ = 0;
+};
+
+ImageError lineError(qint64 line, const QString &what)
+{
+    return ImageError{QStringLiteral("line %1: %2").arg(line).arg(what)};
+}
+
+QString hexByte(int value)
+{
+    return QStringLiteral("%1").arg(value, 2, 16, QLatin1Char('0')).toUpper();
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// Decoded data and the records' places in it. A record costs 24 bytes here
+// until build() joins records at consecutive addresses into one segment, so a
+// million-record file never holds a million segments.
+class PieceCollector {
+public:
+    PieceCollector(Origin::Kind kind, qsizetype capacity) : kind_(kind) { data_.reserve(capacity); }
+
+    void add(quint32 address, QByteArrayView bytes, qint64 line)
+    {
+        if (bytes.isEmpty())
+            return;
+        records_.push_back({address, quint32(bytes.size()), data_.size(), line});
+        data_.append(bytes);
+    }
+
+    // Sorts the records by address, refuses two that write one address (by
+    // their lines) and joins runs of consecutive addresses.
+    std::variant<MemoryImage, ImageError> build()
+    {
+        const auto byAddress = [](const Record &a, const Record &b) {
+            return a.address < b.address;
+        };
+        if (!std::is_sorted(records_.begin(), records_.end(), byAddress))
+            std::stable_sort(records_.begin(), records_.end(), byAddress);
+        for (size_t i = 1; i < records_.size(); ++i) {
+            const Record &prev = records_[i - 1];
+            if (prev.end() > records_[i].address)
+                return overlapError(records_[i].address, origin(prev), origin(records_[i]));
+        }
+        std::vector<Segment> segments;
+        for (size_t first = 0; first < records_.size();) {
+            size_t last = first + 1;
+            while (last < records_.size() && records_[last - 1].end() == records_[last].address)
+                ++last;
+            segments.push_back(join(first, last));
+            first = last;
+        }
+        return MemoryImage::build(std::move(segments));
+    }
+
+private:
+    struct Record {
+        quint32 address;
+        quint32 size;
+        qsizetype offset; // in data_
+        qint64 line;
+
+        quint64 end() const { return quint64(address) + size; }
+    };
+
+    Origin origin(const Record &record) const
+    {
+        Origin o;
+        o.kind = kind_;
+        o.line = record.line;
+        o.lastLine = record.line;
+        return o;
+    }
+
+    // One segment for records [first, last): a view of data_ when they lie
+    // there back to back (records in address order), else a copy.
+    Segment join(size_t first, size_t last) const
+    {
+        Segment segment;
+        segment.address = records_[first].address;
+        segment.origin = origin(records_[first]);
+        bool inPlace = true;
+        for (size_t i = first; i < last; ++i) {
+            const Record &r = records_[i];
+            inPlace = inPlace && r.offset == records_[first].offset + segment.size;
+            segment.size += r.size;
+            segment.origin.line = std::min(segment.origin.line, r.line);
+            segment.origin.lastLine = std::max(segment.origin.lastLine, r.line);
+        }
+        if (inPlace) {
+            segment.storage = data_; // shared
+            segment.offset = records_[first].offset;
+            return segment;
+        }
+        segment.storage.reserve(segment.size);
+        for (size_t i = first; i < last; ++i)
+            segment.storage.append(
+                QByteArrayView(data_).sliced(records_[i].offset, records_[i].size));
+        return segment;
+    }
+
+    Origin::Kind kind_;
+    QByteArray data_;
+    std::vector<Record> records_;
+};
+
+QString pastAddressSpace(quint64 start, qint64 size)
+{
+    return QStringLiteral("%1 data bytes at %2 run past the end of the 32-bit address space")
+        .arg(size)
+        .arg(hexAddress(start));
+}
+
+} // namespace
+
+std::variant<MemoryImage, ImageError> readIntelHex(const QByteArray &content)
+{
+    constexpr quint32 kSegmentSize = 0x10000;
+    // Each data byte takes two hex digits, so this bounds the decoded size.
+    PieceCollector collector(Origin::Kind::IntelHexLine, content.size() / 2);
+    quint32 base = 0;
+    bool segmented = false; // an 02 record: addresses wrap within the 64 KiB segment
+    qint64 endLine = 0;
+
+    LineCursor lines(content);
+    QByteArrayView text;
+    while (lines.next(text)) {
+        const qint64 number = lines.number();
+        if (endLine > 0) {
+            return lineError(
+                number,
+                QStringLiteral("a line after the end-of-file record on line %1").arg(endLine));
+        }
+        if (text.isEmpty())
+            return lineError(number, QStringLiteral("the line is blank"));
+        // Checked first: the record reader would decode all of an endless line.
+        if (text.size() > HexRecordLines::kMaxLineLength) {
+            return lineError(number, QStringLiteral("%1 characters, more than the %2 of the "
+                                                    "longest record")
+                                         .arg(text.size())
+                                         .arg(HexRecordLines::kMaxLineLength));
+        }
+        QString why;
+        const auto record = parseHexRecord(text, ':', &why);
+        if (!record)
+            return lineError(number, why);
+        const auto field = [&record](int i) { return quint32(quint8(record->data[i])); };
+
+        switch (record->type) {
+        case hexrecord::kData: {
+            const QByteArrayView bytes(record->data);
+            if (segmented) {
+                const qsizetype first =
+                    std::min<qsizetype>(bytes.size(), kSegmentSize - record->offset);
+                collector.add(base + record->offset, bytes.first(first), number);
+                if (first < bytes.size())
+                    collector.add(base, bytes.sliced(first), number);
+            } else {
+                const quint64 start = quint64(base) + record->offset;
+                if (start + quint64(bytes.size()) > kAddressSpaceEnd)
+                    return lineError(number, pastAddressSpace(start, bytes.size()));
+                collector.add(quint32(start), bytes, number);
+            }
+            break;
+        }
+        case hexrecord::kEndOfFile:
+            endLine = number;
+            break;
+        case hexrecord::kExtendedSegmentAddress:
+            base = ((field(0) << 8) | field(1)) << 4;
+            segmented = true;
+            break;
+        case hexrecord::kExtendedLinearAddress:
+            base = ((field(0) << 8) | field(1)) << 16;
+            segmented = false;
+            break;
+        default: // start addresses: nothing to place in memory
+            break;
+        }
+    }
+    if (endLine == 0) {
+        return ImageError{QStringLiteral("no end-of-file record (:00000001FF) after line %1: the "
+                                         "file may be cut short")
+                              .arg(lines.number())};
+    }
+    return collector.build();
+}
+
+std::variant<MemoryImage, ImageError> readSRecord(const QByteArray &content)
+{
+    // Address bytes of S0 to S9; S4 does not exist.
+    constexpr std::array<int, 10> kAddressBytes{2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
+    constexpr int kMaxBytes = 256; // the count byte and up to 255 after it
+
+    PieceCollector collector(Origin::Kind::SRecordLine, content.size() / 2);
+    qint64 dataRecords = 0;
+    qint64 endLine = 0;
+
+    LineCursor lines(content);
+    QByteArrayView text;
+    while (lines.next(text)) {
+        const qint64 number = lines.number();
+        if (endLine > 0) {
+            return lineError(number,
+                             QStringLiteral("a line after the end record (S7, S8 or S9) on line %1")
+                                 .arg(endLine));
+        }
+        if (text.isEmpty())
+            return lineError(number, QStringLiteral("the line is blank"));
+        if (text.size() < 2 || text[0] != 'S' || text[1] < '0' || text[1] > '9' || text[1] == '4')
+            return lineError(number, QStringLiteral("not an S-record (S0 to S3, S5 to S9)"));
+        const int type = text[1] - '0';
+        const QByteArrayView digits = text.sliced(2);
+        for (qsizetype i = 0; i < digits.size(); ++i) {
+            if (hexValue(digits[i]) < 0)
+                return lineError(number, QStringLiteral("column %1 is not a hex digit").arg(i + 3));
+        }
+        if (digits.size() < 2)
+            return lineError(number, QStringLiteral("no byte count"));
+        const int count = hexValue(digits[0]) * 16 + hexValue(digits[1]);
+        if (digits.size() != 2 * (count + 1)) {
+            return lineError(number,
+                             QStringLiteral("byte count %1 (%2) but %3 hex digits follow it")
+                                 .arg(hexByte(count))
+                                 .arg(count)
+                                 .arg(digits.size() - 2));
+        }
+        const int addressBytes = kAddressBytes[size_t(type)];
+        if (count < addressBytes + 1) {
+            return lineError(number, QStringLiteral("an S%1 record needs at least %2 bytes after "
+                                                    "the count, this one has %3")
+                                         .arg(type)
+                                         .arg(addressBytes + 1)
+                                         .arg(count));
+        }
+        std::array<quint8, kMaxBytes> bytes{};
+        int sum = 0;
+        for (int i = 0; i <= count; ++i) {
+            bytes[size_t(i)] = quint8(hexValue(digits[2 * i]) * 16 + hexValue(digits[2 * i + 1]));
+            if (i < count)
+                sum += bytes[size_t(i)];
+        }
+        const int stored = bytes[size_t(count)];
+        const int expected = ~sum & 0xff;
+        if (stored != expected) {
+            return lineError(number, QStringLiteral("checksum %1 is wrong, it should be %2")
+                                         .arg(hexByte(stored), hexByte(expected)));
+        }
+        quint32 address = 0;
+        for (int i = 1; i <= addressBytes; ++i)
+            address = (address << 8) | bytes[size_t(i)];
+        const int dataSize = count - addressBytes - 1;
+        const QByteArrayView data(reinterpret_cast<const char *>(bytes.data()) + 1 + addressBytes,
+                                  dataSize);
+
+        switch (type) {
+        case 0: // header: free text
+            break;
+        case 1:
+        case 2:
+        case 3:
+            if (quint64(address) + quint64(dataSize) > kAddressSpaceEnd)
+                return lineError(number, pastAddressSpace(address, dataSize));
+            collector.add(address, data, number);
+            ++dataRecords;
+            break;
+        case 5:
+        case 6:
+            if (dataSize != 0)
+                return lineError(number, QStringLiteral("a record count with data bytes"));
+            if (address != quint64(dataRecords)) {
+                return lineError(number,
+                                 QStringLiteral("the record count says %1 data records, but %2 "
+                                                "came before it")
+                                     .arg(address)
+                                     .arg(dataRecords));
+            }
+            break;
+        default: // 7, 8, 9: the end, with the start address
+            if (dataSize != 0)
+                return lineError(number, QStringLiteral("an end record with data bytes"));
+            endLine = number;
+            break;
+        }
+    }
+    if (endLine == 0) {
+        return ImageError{QStringLiteral("no end record (S7, S8 or S9) after line %1: the file may "
+                                         "be cut short")
+                              .arg(lines.number())};
+    }
+    return collector.build();
+}
+
+} // namespace corvanel::image

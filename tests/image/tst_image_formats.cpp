@@ -1,0 +1,402 @@
+#include "image/image_figures.h"
+#include "image/intel_hex.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+using namespace corvanel;
+using namespace corvanel::image;
+
+namespace {
+
+constexpr quint32 kBase = 0x08000000;
+
+MemoryImage imageOf(std::variant<MemoryImage, ImageError> read)
+{
+    if (auto *error = std::get_if<ImageError>(&read))
+        qFatal("unexpected refusal: %s", qPrintable(error->text));
+    return std::get<MemoryImage>(std::move(read));
+}
+
+template <typename T> QString errorText(const std::variant<T, ImageError> &result)
+{
+    const auto *error = std::get_if<ImageError>(&result);
+    return error ? error->text : QString();
+}
+
+QByteArray allLines(const HexRecordLines &lines)
+{
+    QByteArray text;
+    for (qint64 i = 0; i < lines.count(); ++i)
+        text += lines.line(i) + "\r\n";
+    return text;
+}
+
+// Walks the lines as the bootloader reads them. Fails unless every line is a
+// sound record, no data record passes a 64 KiB boundary or holds more than
+// `recordBytes`, every 04 record changes the upper address bits, and the one
+// end-of-file record comes last.
+void checkRecords(const HexRecordLines &lines, int recordBytes)
+{
+    const auto lowerCase = [](char c) { return c >= 'a' && c <= 'z'; };
+    quint32 upper = 0;
+    for (qint64 i = 0; i < lines.count(); ++i) {
+        const QByteArray text = lines.line(i);
+        QString fault;
+        const auto record = parseHexRecord(text, ':', &fault);
+        if (!record) {
+            // the reader's words say why
+        } else if (std::any_of(text.begin(), text.end(), lowerCase)) {
+            fault = u"lower case"_s;
+        } else if ((record->type == hexrecord::kEndOfFile) != (i == lines.count() - 1)) {
+            fault = u"the end-of-file record is not (only) last"_s;
+        } else if (record->type == hexrecord::kExtendedLinearAddress) {
+            const quint32 value = quint32(quint8(record->data[0]) << 8 | quint8(record->data[1]));
+            if (value == upper)
+                fault = u"repeats the upper address bits"_s;
+            upper = value;
+        } else if (record->type == hexrecord::kData) {
+            if (record->data.size() > recordBytes)
+                fault = u"too long"_s;
+            if (record->offset + record->data.size() > 0x10000)
+                fault = u"crosses a 64 KiB boundary"_s;
+        }
+        if (!fault.isEmpty())
+            QFAIL(qPrintable(u"line %1 (%2): %3"_s.arg(i).arg(text, fault)));
+    }
+    QCOMPARE(lines.line(lines.count() - 1), ":00000001FF");
+    QVERIFY(lines.line(lines.count()).isEmpty() && lines.line(-1).isEmpty());
+}
+
+QByteArray pattern(qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        bytes[i] = char((i * 7 + i / 251) & 0xff);
+    return bytes;
+}
+
+void patch64(QByteArray &bytes, qint64 at, quint64 value, int size)
+{
+    for (int i = 0; i < size; ++i)
+        bytes[at + i] = char((value >> (8 * i)) & 0xff);
+}
+
+} // namespace
+
+class TestImageFormats : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir_.isValid());
+        // 64 KiB of a real program, in two parts for the two ELF segments.
+        QFile program(QStringLiteral(CORVANEL_OBJCOPY));
+        if (!program.open(QIODevice::ReadOnly) ||
+            !QFileInfo(QStringLiteral(CORVANEL_LD)).isExecutable())
+            return qWarning("objcopy or ld is not installed: no real inputs are tried");
+        program_ = program.read(0x10000);
+        QCOMPARE(program_.size(), 0x10000);
+        write(u"program.bin"_s, program_);
+        write(u"a.bin"_s, program_.first(40000));
+        write(u"b.bin"_s, program_.sliced(40000));
+        // Two load segments; the second runs at 0x20000000 but is stored at
+        // 0x0801F000 and crosses a 64 KiB boundary there.
+        write(u"two.ld"_s, "PHDRS { one PT_LOAD; two PT_LOAD; }\n"
+                           "SECTIONS {\n"
+                           "  .one 0x08000000 : { a.o(.data) } :one\n"
+                           "  .two 0x20000000 : AT(0x0801F000) { b.o(.data) } :two\n"
+                           "}\n");
+        tool(CORVANEL_LD, {"-r", "-b", "binary", "a.bin", "-o", "a.o"});
+        tool(CORVANEL_LD, {"-r", "-b", "binary", "b.bin", "-o", "b.o"});
+    }
+
+    // Each input read by the library holds what objcopy's Intel HEX of the
+    // same input holds, and its converted records read back to the same.
+    void realInputs_data()
+    {
+        if (program_.isEmpty())
+            QSKIP("no real inputs");
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("format");
+        QTest::addColumn<QStringList>("toHex"); // objcopy's arguments for the reference
+
+        const QString base = u"--change-addresses=0x%1"_s.arg(kBase, 0, 16);
+        QTest::newRow("binary") << u"program.bin"_s << int(Format::Binary)
+                                << QStringList{"-I", "binary", base};
+        for (const QString &srec : {u"-O srec"_s, u"-O srec --srec-forceS3"_s}) {
+            const QString name = u"srec%1"_s.arg(srec.size());
+            tool(CORVANEL_OBJCOPY, QStringList{"-I", "binary"} + srec.split(' ') +
+                                       QStringList{base, "program.bin", name});
+            QTest::newRow(qPrintable(srec)) << name << int(Format::SRecord) << QStringList{};
+        }
+        for (const QString &elf :
+             {u"elf64-x86-64"_s, u"elf32-i386"_s, u"elf32-big"_s, u"elf64-big"_s}) {
+            tool(CORVANEL_LD, {"-N", "-T", "two.ld", "--oformat", elf, "a.o", "b.o", "-o", elf});
+            QTest::newRow(qPrintable(elf)) << elf << int(Format::Elf) << QStringList{};
+        }
+    }
+
+    void realInputs()
+    {
+        QFETCH(QString, file);
+        QFETCH(int, format);
+        QFETCH(QStringList, toHex);
+
+        tool(CORVANEL_OBJCOPY, toHex + QStringList{"-O", "ihex", file, "ref.hex"});
+        const LoadedImage reference =
+            std::get<LoadedImage>(loadImageFile(dir_.filePath(u"ref.hex"_s), {}));
+        QCOMPARE(reference.format, Format::IntelHex);
+
+        // Forced: the first 64 KiB of a program start like an ELF file.
+        ReadOptions options;
+        options.binaryBase = kBase;
+        if (format == int(Format::Binary))
+            options.format = Format::Binary;
+        const auto loaded = loadImageFile(dir_.filePath(file), options);
+        QVERIFY2(std::holds_alternative<LoadedImage>(loaded), qPrintable(errorText(loaded)));
+        const LoadedImage &image = std::get<LoadedImage>(loaded);
+        QCOMPARE(int(image.format), format);
+        QVERIFY(image.memory == reference.memory);
+        QCOMPARE(image.memory.byteCount(), program_.size());
+        QCOMPARE(image.memory.read(kBase, 40000), program_.first(40000));
+
+        const HexRecordLines lines(image.memory);
+        checkRecords(lines, HexRecordLines::kDefaultRecordBytes);
+        // objcopy lays out records the same way; it adds a start address.
+        QByteArray objcopyLines;
+        for (const QByteArray &line : read(u"ref.hex"_s).split('\n')) {
+            if (!line.isEmpty() && !line.startsWith(":04000005") && !line.startsWith(":04000003"))
+                objcopyLines += line + '\n';
+        }
+        QCOMPARE(allLines(lines), objcopyLines);
+        QVERIFY(imageOf(readIntelHex(allLines(lines))) == image.memory);
+
+        const ImageFigures figures = computeFigures(image.format, lines);
+        QCOMPARE(figures.formatName, formatName(image.format));
+        QCOMPARE(figures.recordCount, lines.count());
+        QCOMPARE(figures.dataBytes, program_.size());
+        QByteArray inOrder; // the ELF's second part lies above its first
+        for (const AddressRange &r : figures.ranges)
+            inOrder += image.memory.read(r.start, r.size);
+        QCOMPARE(inOrder, program_);
+        QCOMPARE(figures.crc32, crc32(program_));
+        QCOMPARE(figures.sha256, QCryptographicHash::hash(program_, QCryptographicHash::Sha256));
+    }
+
+    void conversionAtBoundaries_data()
+    {
+        QTest::addColumn<quint32>("base");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("recordBytes");
+
+        QTest::newRow("1 MiB from 0, 16") << 0u << 0x100000 << 16;
+        QTest::newRow("1 MiB off-block, 255") << 0x0800FFF3u << 0x100000 << 255;
+        QTest::newRow("1 MiB off-block, 31") << 0x20000009u << 0x100000 << 31;
+        QTest::newRow("3 blocks up to 4 GiB, 1") << 0xFFFD0010u << 0x2FFF0 << 1;
+        QTest::newRow("3 bytes, 64") << 0x0001FFFEu << 3 << 64;
+    }
+
+    void conversionAtBoundaries()
+    {
+        QFETCH(quint32, base);
+        QFETCH(int, size);
+        QFETCH(int, recordBytes);
+
+        const MemoryImage image = imageOf(readBinary(pattern(size), base));
+        const HexRecordLines lines(image, recordBytes);
+        checkRecords(lines, recordBytes);
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY(imageOf(readIntelHex(allLines(lines))) == image);
+        // The 04 records: one per 64 KiB block touched, none for block 0.
+        const quint64 blocks = (quint64(base) + size - 1) / 0x10000 - base / 0x10000 + 1;
+        const qint64 extended = base < 0x10000 ? blocks - 1 : blocks;
+        qint64 dataRecords = 0;
+        for (quint64 at = base; at < quint64(base) + size;) {
+            const quint64 next =
+                std::min<quint64>(quint64(base) + size, (at / 0x10000 + 1) * 0x10000);
+            dataRecords += qint64((next - at + recordBytes - 1) / recordBytes);
+            at = next;
+        }
+        QCOMPARE(lines.count(), dataRecords + extended + 1);
+    }
+
+    // Sound text inputs and the bytes they place.
+    void textReads_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QList<AddressRange>>("ranges");
+        QTest::addColumn<QByteArray>("bytes"); // all data, in address order
+
+        // An 02 record: offsets wrap within the segment.
+        QTest::newRow("segment wraps")
+            << QByteArray(":020000021000EC\n:04FFFE00AABBCCDDF1\n"
+                          ":00000001FF\n")
+            << QList<AddressRange>{{0x10000, 2}, {0x1FFFE, 2}} << QByteArray("\xCC\xDD\xAA\xBB");
+        // An 04 record: offsets run on into the next block.
+        QTest::newRow("linear runs on")
+            << QByteArray(":020000040001F9\r\n:04FFFE00AABBCCDDF1\r\n:00000001FF\r\n")
+            << QList<AddressRange>{{0x1FFFE, 4}} << QByteArray("\xAA\xBB\xCC\xDD");
+        QTest::newRow("records out of order, start records")
+            << QByteArray(":02001000334477\n:0400000300001000E9\n:02000E001122BD\n"
+                          ":0400000508000000EF\n:00000001FF")
+            << QList<AddressRange>{{0x0E, 4}} << QByteArray("\x11\x22\x33\x44");
+        QTest::newRow("S2, S5, S8, lower case")
+            << QByteArray("S0030000FC\nS20601fffe1122c8\nS20502000033C5\nS5030002FA\n"
+                          "S804000000FB\n")
+            << QList<AddressRange>{{0x1FFFE, 3}} << QByteArray("\x11\x22\x33");
+    }
+
+    void textReads()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QList<AddressRange>, ranges);
+        QFETCH(QByteArray, bytes);
+
+        const auto loaded = readImage(text, {});
+        QVERIFY2(std::holds_alternative<LoadedImage>(loaded), qPrintable(errorText(loaded)));
+        const MemoryImage &image = std::get<LoadedImage>(loaded).memory;
+        QCOMPARE(image.ranges(), ranges);
+        QByteArray all;
+        for (const AddressRange &r : ranges)
+            all += image.read(r.start, r.size);
+        QCOMPARE(all, bytes);
+    }
+
+    // Each bad input is refused with words naming the place.
+    void refusals_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("forced"); // "binary" with no base, else detected
+        QTest::addColumn<QStringList>("words");
+
+        const auto row = [](const char *name, const QByteArray &content, QStringList words,
+                            const QString &forced = {}) {
+            QTest::newRow(name) << content << forced << words;
+        };
+        const QByteArray eof = ":00000001FF\n";
+        const QByteArray d16 = ":10000000000102030405060708090A0B0C0D0E0F78\n";
+        row("hex: blank line", d16 + "\n" + eof, {"line 2", "blank"});
+        row("hex: line after the end", d16 + eof + d16, {"line 3", "end-of-file record on line 2"});
+        row("hex: no end", d16, {"no end-of-file record", "line 1"});
+        row("hex: endless line", ":" + QByteArray(600, '0') + "\n" + eof,
+            {"line 1", "601 characters"});
+        row("hex: bad checksum", ":0100000000FE\n" + eof, {"line 1", "checksum FE", "FF"});
+        row("hex: overlapping records", d16 + ":02000800AABB91\n" + eof,
+            {"0x00000008", "written twice", "line 1", "line 2"});
+        row("hex: past 4 GiB",
+            ":02000004FFFFFC\n:10FFF800000102030405060708090A0B0C0D0E0F81\n" + eof,
+            {"line 2", "0xFFFFFFF8", "past the end"});
+        const QByteArray s1 = "S1050000AABB95\n";
+        row("srec: bad checksum", "S0030000FC\n" + s1 + "S1050002AABB94\nS9030000FC\n",
+            {"line 3", "checksum 94", "93"});
+        row("srec: wrong count", s1 + "S5030002FA\nS9030000FC\n",
+            {"line 2", "2 data records", "1"});
+        row("srec: no end", s1, {"no end record", "line 1"});
+        row("srec: S4", "S4030000FC\n", {"line 1", "not an S-record"});
+        row("srec: overlapping records", s1 + "S1050001CCDD50\nS9030000FC\n",
+            {"0x00000001", "line 1", "line 2"});
+        row("binary without base", "\x01\x02", {"binary", "base address"}, u"binary"_s);
+        row("detected binary without base", "\x01\x02", {"not ELF", "base address"});
+        row("empty", {}, {"empty"});
+
+        if (program_.isEmpty())
+            return;
+        tool(CORVANEL_LD, {"-N", "-T", "two.ld", "a.o", "b.o", "-o", "le64"});
+        const QByteArray elf = read(u"le64"_s); // ELF64 LSB: tables at 64, 56-byte entries
+        QCOMPARE(elf.at(4), char(2));
+        constexpr int kEntry0 = 64, kEntry1 = 64 + 56, kPOffset = 8, kPAddr = 24;
+        row("elf: cut in the header", elf.first(40), {"truncated", "64 bytes", "40"});
+        row("elf: cut in the data", elf.first(50000), {"program header 1", "past the end"});
+        QByteArray noLoad = elf;
+        patch64(noLoad, kEntry0, 4, 4); // PT_NOTE
+        patch64(noLoad, kEntry1, 6, 4); // PT_PHDR
+        row("elf: no loadable data", noLoad, {"no loadable data"});
+        QByteArray outside = elf;
+        patch64(outside, kEntry0 + kPOffset, 0x7FFFFFFFFFFFFFF0, 8);
+        row("elf: data outside the file", outside, {"program header 0", "0x7FFFFFFFFFFFFFF0"});
+        QByteArray overlap = elf;
+        patch64(overlap, kEntry1 + kPAddr, kBase + 0x100, 8);
+        row("elf: overlapping segments", overlap,
+            {"0x08000100", "program header 0", "program header 1", "written twice"});
+        QByteArray above4G = elf;
+        patch64(above4G, kEntry1 + kPAddr, 0xFFFFFFFF, 8);
+        row("elf: above 4 GiB", above4G, {"program header 1", "4 GiB"});
+    }
+
+    void refusals()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, forced);
+        QFETCH(QStringList, words);
+
+        ReadOptions options;
+        if (!forced.isEmpty())
+            options.format = Format::Binary;
+        const auto loaded = readImage(content, options);
+        QVERIFY(std::holds_alternative<ImageError>(loaded));
+        const QString text = std::get<ImageError>(loaded).text;
+        for (const QString &word : words)
+            QVERIFY2(text.contains(word), qPrintable(u"\"%1\" lacks \"%2\""_s.arg(text, word)));
+    }
+
+    void crc32Values_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<quint32>("crc");
+
+        QTest::newRow("none") << QByteArray() << 0u;
+        QTest::newRow("check") << QByteArray("123456789") << 0xCBF43926u;
+        QTest::newRow("fox") << QByteArray("The quick brown fox jumps over the lazy dog")
+                             << 0x414FA339u;
+        QTest::newRow("zeros") << QByteArray(32, '\0') << 0x190A55ADu;
+    }
+
+    void crc32Values()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(quint32, crc);
+
+        QCOMPARE(crc32(bytes), crc);
+        // Continued over any split, the figure is the same.
+        for (qsizetype cut = 0; cut <= bytes.size(); ++cut)
+            QCOMPARE(crc32(bytes.sliced(cut), crc32(bytes.first(cut))), crc);
+    }
+
+private:
+    void write(const QString &name, const QByteArray &bytes)
+    {
+        QFile file(dir_.filePath(name));
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            qFatal("cannot write %s", qPrintable(file.fileName()));
+    }
+    QByteArray read(const QString &name)
+    {
+        QFile file(dir_.filePath(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    // Runs a binutils program in the scratch folder (the linker script names
+    // its inputs relative to it).
+    void tool(const char *program, const QStringList &arguments)
+    {
+        QProcess process;
+        process.setWorkingDirectory(dir_.path());
+        process.start(QString::fromLocal8Bit(program), arguments);
+        if (!process.waitForFinished(30000) || process.exitCode() != 0)
+            qFatal("%s %s failed: %s", program, qPrintable(arguments.join(' ')),
+                   process.readAllStandardError().constData());
+    }
+
+    QTemporaryDir dir_;
+    QByteArray program_;
+};
+
+QTEST_GUILESS_MAIN(TestImageFormats)
+#include "tst_image_formats.moc"
