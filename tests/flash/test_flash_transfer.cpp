@@ -65,12 +65,6 @@ private slots:
             << QStringList{"--ok-at-eof"} << QStringList{} << 1 << "ERROR"
             << "last line (40 of 40, download pass) instead of \"DOWNLOAD\""
             << "line" << 40.0 << 41.0;
-        // Taken at face value, every copy of a reply would send a line unasked
-        // and the verify pass would end early with "END".
-        QTest::newRow("repeated replies skip no line")
-            << QStringList{"--duplicate"} << QStringList{kInstall} << 0 << "END"
-            << ""
-            << "ignoredReplies" << 2.0 * kLines << 1e9;
     }
 
     void oneDevice()
@@ -101,6 +95,56 @@ private slots:
             return;
         // The simulator's own account of what it was sent, against the image.
         QCOMPARE(host.value("installed").toBool(), true);
+        QCOMPARE(sim.waitForSummary(), cleanImageReport(data_, kLines));
+        QTRY_COMPARE_WITH_TIMEOUT(sim.process().state(), QProcess::NotRunning, 3000);
+        QCOMPARE(sim.process().exitCode(), 0);
+    }
+
+    void hostileNetworkNeverEndsFalsely_data()
+    {
+        QTest::addColumn<QStringList>("simulator");
+        QTest::addColumn<QStringList>("flasher");
+        QTest::addColumn<bool>("mustEnd"); // the flasher can and must get through
+        const QStringList retries{"--reply-timeout", "0.3", "--retries", "2"};
+        QTest::newRow("clean network") << QStringList{} << QStringList{} << true;
+        QTest::newRow("every reply twice") << QStringList{"--duplicate"} << QStringList{} << true;
+        QTest::newRow("late copies of every reply")
+            << QStringList{"--late-copy", "3"} << QStringList{} << true;
+        QTest::newRow("late copy of the pass end")
+            << QStringList{"--late-copy", "20", "--late-copy-token", "DOWNLOAD"} << QStringList{}
+            << true;
+        QTest::newRow("faked DOWNLOAD")
+            << QStringList{"--fake-download", "12"} << QStringList{} << true;
+        QTest::newRow("end record answered twice")
+            << QStringList{"--late-answer", "40:600"} << retries << true;
+        QTest::newRow("line answered twice")
+            << QStringList{"--late-answer", "9:600"} << retries << true;
+        for (const char *seed : {"1", "2", "3"})
+            QTest::addRow("reordered copies, seed %s", seed)
+                << QStringList{"--duplicate", "--reorder", "20", "--seed", seed} << QStringList{}
+                << false;
+        QTest::newRow("lost and reordered replies")
+            << QStringList{"--drop-rate", "0.03", "--reorder", "10", "--late-copy", "4"} << retries
+            << false;
+        QTest::newRow("lost reply, no retries")
+            << QStringList{"--drop-reply", "20"} << QStringList{"--reply-timeout", "0.3"} << false;
+    }
+
+    void hostileNetworkNeverEndsFalsely()
+    {
+        // Exit code 0 exactly when the device holds the exact image, downloaded
+        // and verified record by record.
+        QFETCH(QStringList, simulator);
+        QFETCH(QStringList, flasher);
+        QFETCH(bool, mustEnd);
+        Devsim sim(simulator);
+        QVERIFY2(sim.waitForPort() != 0, qPrintable(sim.errors()));
+        const FlashRun run = runFlasher(flasher + QStringList{kInstall, image_, sim.target()});
+        QVERIFY2(run.finished, run.err.constData());
+        if (mustEnd)
+            QCOMPARE(run.exitCode, 0);
+        if (run.exitCode != 0)
+            return;
         QCOMPARE(sim.waitForSummary(), cleanImageReport(data_, kLines));
         QTRY_COMPARE_WITH_TIMEOUT(sim.process().state(), QProcess::NotRunning, 3000);
         QCOMPARE(sim.process().exitCode(), 0);
