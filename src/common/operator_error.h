@@ -12,10 +12,10 @@ namespace errnum {
 inline constexpr int kSubscriptOutOfRange = 9; // image longer than the line table
 inline constexpr int kLineTooLong = 14;        // a line that no datagram can carry
 inline constexpr int kFileNotFound = 53;
-inline constexpr int kDeviceIo = 57;           // read or write failed part-way
+inline constexpr int kDeviceIo = 57; // read or write failed part-way
 inline constexpr int kPermissionDenied = 70;
-inline constexpr int kPathAccess = 75;         // a directory, or another path problem
-inline constexpr int kInvalidValue = 380;      // a port box that does not hold a port
+inline constexpr int kPathAccess = 75;    // a directory, or another path problem
+inline constexpr int kInvalidValue = 380; // a port box that does not hold a port
 inline constexpr int kAddressInUse = 10048;
 inline constexpr int kAddressNotAvailable = 10049;
 inline constexpr int kNetworkError = 10050;

@@ -1,18 +1,16 @@
 #include "flash/flash_app.h"
 
+#include "flash/flash_image.h"
 #include "flash/flash_options.h"
 #include "flash/flash_session.h"
-#include "flash/hex_check.h"
 #include "flash/interrupt_notifier.h"
 #include "flash/progress_view.h"
 #include "flash/report_writers.h"
-#include "image/image_loader.h"
 #include "link/platform_arp.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
-#include <QFile>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -41,27 +39,71 @@ void printRaw(std::FILE *stream, const QByteArray &bytes)
     std::fflush(stream);
 }
 
-int refuse(const Console &console, const FlashOptions &options, int code, const QString &error,
-           const QList<HexProblem> &problems = {})
+int refuse(const Console &console, const FlashOptions &options, const ImageRefusal &refusal)
 {
-    print(console.err, QStringLiteral("%1: %2\n").arg(kProgramName, error));
-    if (options.json)
-        printRaw(console.out, refusalJson(options.imagePath, code, error, problems));
-    return code;
+    const QString path = QDir::toNativeSeparators(options.imagePath);
+    QString list;
+    for (qsizetype i = 0; i < refusal.problems.size() && i < kMaxProblemsShown; ++i) {
+        const image::HexProblem &p = refusal.problems[i];
+        list += QStringLiteral("%1:%2: %3\n").arg(path).arg(p.line).arg(p.problem);
+    }
+    if (refusal.problems.size() > kMaxProblemsShown)
+        list +=
+            QStringLiteral("... and %1 more\n").arg(refusal.problems.size() - kMaxProblemsShown);
+    print(console.err, list + QStringLiteral("%1: %2\n").arg(kProgramName, refusal.error));
+    if (options.json) {
+        printRaw(console.out, refusalJson(options.imagePath, exitcode::kFileError, refusal.error,
+                                          refusal.problems));
+    }
+    return exitcode::kFileError;
 }
 
-// The lines the check read must be the lines the transfer sends; a file the
-// line reader splits differently (a comma, a quote) is refused, not guessed at.
-std::optional<int> firstDifferentLine(const QList<QByteArrayView> &checked, const LineTable &table)
+// What would be flashed, without the network.
+int showInfo(const Console &console, const FlashOptions &options, const FlashImage &image)
 {
-    const qsizetype common = qMin(checked.size(), qsizetype(table.count()));
-    for (qsizetype i = 0; i < common; ++i) {
-        if (checked[i] != table.line(int(i) + 1))
-            return int(i) + 1;
+    if (!image.figures) {
+        return refuse(console, options,
+                      {QStringLiteral("\"%1\" cannot be read as Intel HEX")
+                           .arg(QDir::toNativeSeparators(options.imagePath)),
+                       {}});
     }
-    if (checked.size() != table.count())
-        return int(common) + 1;
-    return std::nullopt;
+    if (options.json)
+        printRaw(console.out, infoJson(options.imagePath, *image.figures));
+    else
+        print(console.out, infoText(options.imagePath, *image.figures));
+    return exitcode::kOk;
+}
+
+int flashHosts(const Console &console, const FlashOptions &options, const FlashImage &image)
+{
+    if (options.flushArp)
+        platform::flushArpCache();
+
+    FlashSession session(options.hosts, image.lines);
+    const ProgressView::Mode mode = options.quiet           ? ProgressView::Mode::Quiet
+                                    : console.errIsTerminal ? ProgressView::Mode::Bars
+                                                            : ProgressView::Mode::Lines;
+    ProgressView view(mode, console.err, session);
+    QObject::connect(&session, &FlashSession::hostProgressed, &view, &ProgressView::hostProgressed);
+    QObject::connect(&session, &FlashSession::hostFinished, &view, &ProgressView::hostFinished);
+
+    QEventLoop loop;
+    QObject::connect(&session, &FlashSession::finished, &loop,
+                     [&loop](int code) { loop.exit(code); });
+    InterruptNotifier interrupts;
+    QObject::connect(&interrupts, &InterruptNotifier::interrupted, &session,
+                     &FlashSession::interrupt);
+
+    session.start();
+    const int code = loop.exec();
+    view.finish();
+
+    const QList<HostReport> reports = session.reports();
+    if (options.json)
+        printRaw(console.out, summaryJson(options.imagePath, image.lines.count(), reports, code));
+    else
+        print(console.out, summaryTable(reports, code));
+    return code;
 }
 
 } // namespace
@@ -85,7 +127,7 @@ int runFlasher(const QStringList &arguments, const Console &console)
     const ParsedArguments parsed = parseArguments(arguments);
     switch (parsed.action) {
     case ParsedArguments::Action::Help:
-        print(console.out, helpText());
+        print(console.out, cli::helpText(commandLine()));
         return exitcode::kOk;
     case ParsedArguments::Action::Version:
         print(console.out,
@@ -99,85 +141,18 @@ int runFlasher(const QStringList &arguments, const Console &console)
         break;
     }
     const FlashOptions &options = parsed.options;
-
-    auto loaded = readImageFile(options.imagePath, LineTable::kUnlimited);
-    if (auto *error = std::get_if<OperatorError>(&loaded))
-        return refuse(console, options, exitcode::kFileError, error->text);
-    const LineTable &image = std::get<LineTable>(loaded);
-    if (image.count() == 0) {
-        // The controller sends nothing from an image of no lines; the device
-        // would wait for ever and so would we.
-        return refuse(console, options, exitcode::kFileError,
-                      QStringLiteral("\"%1\" has no lines; there is nothing to send")
-                          .arg(QDir::toNativeSeparators(options.imagePath)));
+    if (options.mode == FlashOptions::Mode::Scan) {
+        print(console.err, QStringLiteral("%1: --scan is not built yet\n").arg(kProgramName));
+        return exitcode::kUsage;
     }
 
-    if (options.check) {
-        QFile file(options.imagePath);
-        if (!file.open(QIODevice::ReadOnly)) {
-            return refuse(
-                console, options, exitcode::kFileError,
-                QStringLiteral("cannot read \"%1\" to check it: %2")
-                    .arg(QDir::toNativeSeparators(options.imagePath), file.errorString()));
-        }
-        const QByteArray text = file.readAll();
-        QList<HexProblem> problems = checkIntelHex(text);
-        if (problems.isEmpty()) {
-            if (const auto line = firstDifferentLine(splitHexLines(text), image)) {
-                problems.append(
-                    {*line, QStringLiteral("the line reader splits this line differently "
-                                           "from the file (a comma or a quote?)")});
-            }
-        }
-        if (!problems.isEmpty()) {
-            const QString path = QDir::toNativeSeparators(options.imagePath);
-            QString list;
-            for (qsizetype i = 0; i < problems.size() && i < kMaxProblemsShown; ++i)
-                list += QStringLiteral("%1:%2: %3\n")
-                            .arg(path)
-                            .arg(problems[i].line)
-                            .arg(problems[i].problem);
-            if (problems.size() > kMaxProblemsShown)
-                list +=
-                    QStringLiteral("... and %1 more\n").arg(problems.size() - kMaxProblemsShown);
-            print(console.err, list);
-            return refuse(console, options, exitcode::kFileError,
-                          QStringLiteral("refused \"%1\": %2 bad line%3, nothing sent")
-                              .arg(path)
-                              .arg(problems.size())
-                              .arg(problems.size() == 1 ? QString() : QStringLiteral("s")),
-                          problems);
-        }
-    }
-
-    if (options.flushArp)
-        platform::flushArpCache();
-
-    FlashSession session(options.hosts, image);
-    const ProgressView::Mode mode = options.quiet           ? ProgressView::Mode::Quiet
-                                    : console.errIsTerminal ? ProgressView::Mode::Bars
-                                                            : ProgressView::Mode::Lines;
-    ProgressView view(mode, console.err, session);
-    QObject::connect(&session, &FlashSession::hostProgressed, &view, &ProgressView::hostProgressed);
-    QObject::connect(&session, &FlashSession::hostFinished, &view, &ProgressView::hostFinished);
-
-    QEventLoop loop;
-    QObject::connect(&session, &FlashSession::finished, &loop,
-                     [&loop](int code) { loop.exit(code); });
-    InterruptNotifier interrupts;
-    QObject::connect(&interrupts, &InterruptNotifier::interrupted, &session,
-                     &FlashSession::interrupt);
-
-    session.start();
-    const int code = loop.exec();
-    view.finish();
-
-    const QList<HostReport> reports = session.reports();
-    if (options.json)
-        printRaw(console.out, summaryJson(options.imagePath, image.count(), reports, code));
-    else
-        print(console.out, summaryTable(reports, code));
-    return code;
+    auto loaded = loadFlashImage(options.imagePath, options.image);
+    if (auto *refusal = std::get_if<ImageRefusal>(&loaded))
+        return refuse(console, options, *refusal);
+    const FlashImage &image = std::get<FlashImage>(loaded);
+    if (options.mode == FlashOptions::Mode::Info)
+        return showInfo(console, options, image);
+    return flashHosts(console, options, image);
 }
 
 } // namespace corvanel::flash

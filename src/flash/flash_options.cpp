@@ -1,11 +1,14 @@
 #include "flash/flash_options.h"
 
+#include "common/numbers.h"
 #include "flash/flash_result.h"
 
 #include <QCommandLineParser>
+#include <QFile>
 #include <QSet>
 
 #include <cmath>
+#include <cstdio>
 
 namespace corvanel::flash {
 
@@ -13,14 +16,192 @@ namespace {
 
 constexpr double kMaxSeconds = 24 * 60 * 60;
 constexpr int kMaxRetries = 100;
+constexpr int kMaxAttempts = 100;
+constexpr qint64 kMaxHostsFileBytes = 16 * 1024 * 1024;
 
-std::optional<int> parseInteger(const QString &text, int minimum, int maximum)
+using image::Format;
+
+const QList<std::pair<QString, Format>> &formatNames()
 {
-    bool ok = false;
-    const int value = text.trimmed().toInt(&ok, 10);
-    if (!ok || value < minimum || value > maximum)
-        return std::nullopt;
-    return value;
+    static const QList<std::pair<QString, Format>> names = {
+        {QStringLiteral("hex"), Format::IntelHex},
+        {QStringLiteral("bin"), Format::Binary},
+        {QStringLiteral("srec"), Format::SRecord},
+        {QStringLiteral("elf"), Format::Elf},
+    };
+    return names;
+}
+
+cli::Spec makeSpec()
+{
+    cli::Spec spec;
+    spec.program = QString(kProgramName);
+    spec.summary = QStringLiteral("flash firmware to Corvanel bootloaders over UDP");
+    spec.usage = {
+        QStringLiteral("[options] IMAGE HOST[:PORT]..."),
+        QStringLiteral("[options] --hosts FILE IMAGE [HOST[:PORT]...]"),
+        QStringLiteral("--dry-run [options] IMAGE HOST[:PORT]..."),
+        QStringLiteral("--info [--json] [--format F] [--base-address A] [--record-bytes N] IMAGE"),
+        QStringLiteral("--scan [--scan-time S] [--json] TARGET..."),
+    };
+    spec.description = {
+        QStringLiteral(
+            "Sends IMAGE to the bootloader of every HOST over UDP, the same way the Corvanel "
+            "window does: \"BOOTi\" at once and then every 500 ms until the device answers "
+            "\"VER=\", then the download pass line by line, then the verify pass, until the "
+            "device's \"DOWNLOAD\" after the last verify line (\"END\"). Exactly one reply "
+            "answers each line: replies from any other address or port, late or repeated "
+            "replies, and a \"DOWNLOAD\" that does not answer a pass's last line are left out "
+            "and counted. All hosts are flashed at the same time, each with its own socket. A "
+            "summary table follows."),
+        QStringLiteral(
+            "IMAGE may be Intel HEX (sent line by line as the file has it), Motorola S-record, "
+            "ELF (32 or 64-bit, either byte order; the file bytes of each loadable segment at "
+            "its physical address) or a raw binary; the format is recognised by content. "
+            "Every other format is sent as Intel HEX records made from its data: data "
+            "records, an extended linear address record wherever the upper 16 address bits "
+            "change, gaps skipped, no record across a 64 KiB boundary, and one end-of-file "
+            "record."),
+    };
+    const auto file = [](QStringList names, const QString &value, const QString &text) {
+        return cli::Option{std::move(names), value, text, {}, true};
+    };
+    spec.options = {
+        {{QStringLiteral("port")},
+         QStringLiteral("PORT"),
+         QStringLiteral("Device port for hosts given without \":PORT\" (default 111).")},
+        {{QStringLiteral("local-port")},
+         QStringLiteral("PORT"),
+         QStringLiteral("Local port to bind. Default: a random port from 5500 to 6499 for each "
+                        "host, as the window does. With several hosts, the first binds PORT, the "
+                        "next PORT+1, and so on; 0 lets the system choose every port.")},
+        file({QStringLiteral("hosts")}, QStringLiteral("FILE"),
+             QStringLiteral("Read more hosts from FILE, one HOST[:PORT] a line; blank lines and "
+                            "everything after '#' are ignored; \"-\" reads standard input. They "
+                            "follow the hosts on the command line.")),
+        {{QStringLiteral("inquiry-timeout")},
+         QStringLiteral("S"),
+         QStringLiteral("Seconds to wait for \"VER=\" (default 30).")},
+        {{QStringLiteral("reply-timeout")},
+         QStringLiteral("S"),
+         QStringLiteral("Seconds to wait for each reply to a line (default 3). Both time-outs "
+                        "take fractions, e.g. 0.5.")},
+        {{QStringLiteral("retries")},
+         QStringLiteral("N"),
+         QStringLiteral("Send a line again up to N times when its reply does not come in time "
+                        "(default 0, off). Off by default because the protocol has no sequence "
+                        "numbers: if only the reply was lost, the device has written the line "
+                        "already, and the line sent again is written twice. Use it only with a "
+                        "bootloader that tolerates that; --attempts is the safe way.")},
+        {{QStringLiteral("attempts")},
+         QStringLiteral("N"),
+         QStringLiteral("Try a failing host up to N times in all (default 1): each new attempt "
+                        "starts the whole transfer again from the inquiry, a new download pass "
+                        "from line 1. A device's \"ERROR\", a time-out and a network error are "
+                        "tried again; an interrupt is not.")},
+        {{QStringLiteral("install")},
+         {},
+         QStringLiteral("After \"END\", send \"BOOTg\" to start the new firmware.")},
+        {{QStringLiteral("no-check")},
+         {},
+         QStringLiteral("Send an Intel HEX IMAGE as it is, unparsed, as the window sends it. By "
+                        "default it is read first (record syntax, byte counts, checksums, record "
+                        "types 00 to 05, no blank lines, one end-of-file record, last, no address "
+                        "written twice) and a bad image is refused, naming each bad line.")},
+        {{QStringLiteral("check")},
+         {},
+         QStringLiteral("Check an Intel HEX IMAGE before sending (the default).")},
+        {{QStringLiteral("format")},
+         QStringLiteral("F"),
+         QStringLiteral("Read IMAGE as F: hex, bin, srec or elf, whatever its content looks like."),
+         {QStringLiteral("hex"), QStringLiteral("bin"), QStringLiteral("srec"),
+          QStringLiteral("elf")}},
+        {{QStringLiteral("base-address")},
+         QStringLiteral("A"),
+         QStringLiteral("Address of the first byte of a binary IMAGE, decimal or 0x and hex "
+                        "digits; required for binary images.")},
+        {{QStringLiteral("record-bytes")},
+         QStringLiteral("N"),
+         QStringLiteral("Data bytes per Intel HEX record made from a binary, S-record or ELF "
+                        "IMAGE, 1 to 255 (default 16).")},
+        {{QStringLiteral("info")},
+         {},
+         QStringLiteral("Print what would be flashed and touch no network: format, record "
+                        "count, address ranges, data bytes, and the CRC-32 and SHA-256 of the "
+                        "data bytes in address order (the figures the simulator prints on "
+                        "\"BOOTg\").")},
+        {{QStringLiteral("dry-run")},
+         {},
+         QStringLiteral("Check the image, open the links and wait for each board's \"VER=\"; "
+                        "send nothing but inquiries, and report what would be flashed.")},
+        {{QStringLiteral("scan")},
+         {},
+         QStringLiteral("Send \"BOOTi\" to each TARGET (an address, a CIDR range such as "
+                        "10.0.0.0/28, or a broadcast address; with :PORT or --port) and list "
+                        "every board that answers, with its address, port and \"VER=\" text.")},
+        {{QStringLiteral("scan-time")},
+         QStringLiteral("S"),
+         QStringLiteral("Seconds to listen for answers to --scan (default 1).")},
+        file({QStringLiteral("report")}, QStringLiteral("FILE"),
+             QStringLiteral("Append one JSON object per host and attempt to FILE (JSON Lines): "
+                            "the traceability record. Earlier lines are never rewritten; several "
+                            "runs may append to one file.")),
+        {{QStringLiteral("station")},
+         QStringLiteral("NAME"),
+         QStringLiteral("The station named in the report (default: this machine's host "
+                        "name).")},
+        {{QStringLiteral("q"), QStringLiteral("quiet")},
+         {},
+         QStringLiteral("Print only the summary.")},
+        {{QStringLiteral("json")},
+         {},
+         QStringLiteral("Print the summary (or --info, --scan) as JSON on standard output.")},
+        {{QStringLiteral("flush-arp")},
+         {},
+         QStringLiteral("Flush the ARP cache once before connecting, as the window does on "
+                        "connect (Windows; needs administrator rights). Off by default: a tool "
+                        "run from scripts must not wipe the neighbour cache of a shared "
+                        "machine.")},
+        {{QStringLiteral("h"), QStringLiteral("help")}, {}, QStringLiteral("Show this help.")},
+        {{QStringLiteral("version")}, {}, QStringLiteral("Show the version.")},
+    };
+    spec.notes = {
+        QStringLiteral("Progress goes to standard error: a live bar per host on a terminal, "
+                       "plain progress lines otherwise. The summary goes to standard output."),
+    };
+    spec.exitCodes = {
+        {QStringLiteral("0"),
+         QStringLiteral("every host ended with \"END\" (and \"BOOTg\" sent, with --install); "
+                        "--dry-run: every host answered \"VER=\"; --scan: a board answered")},
+        {QStringLiteral("1"),
+         QStringLiteral("a device answered \"ERROR\" (or broke the protocol)")},
+        {QStringLiteral("2"), QStringLiteral("bad usage")},
+        {QStringLiteral("3"),
+         QStringLiteral("time-out: no \"VER=\" within --inquiry-timeout, no reply to a line "
+                        "within --reply-timeout (after --retries), or no board answered --scan")},
+        {QStringLiteral("4"),
+         QStringLiteral("file error: IMAGE unreadable, empty or refused, or the report cannot be "
+                        "written")},
+        {QStringLiteral("5"),
+         QStringLiteral("network error: a socket could not be opened or a datagram not sent")},
+        {QStringLiteral("6"),
+         QStringLiteral("several hosts failed, in different ways (each host's own code is in the "
+                        "summary; --json gives it per host)")},
+        {QStringLiteral("130"),
+         QStringLiteral("interrupted by Ctrl-C (143 on SIGTERM); the summary shows what was "
+                        "done")},
+    };
+    spec.examples = {
+        {QStringLiteral("Find the boards waiting in their bootloader on a line's subnet:"),
+         QStringLiteral("corvanel-flash --scan 10.0.0.0/28")},
+        {QStringLiteral("Flash every board listed in boards.txt, two attempts each, install, "
+                        "and keep a record:"),
+         QStringLiteral("corvanel-flash --hosts boards.txt --attempts 2 --install "
+                        "--report flash.jsonl firmware.hex")},
+        {QStringLiteral("A raw binary at 0x08000000, checked without the network:"),
+         QStringLiteral("corvanel-flash --info --base-address 0x08000000 firmware.bin")},
+    };
+    return spec;
 }
 
 struct HostAndPort {
@@ -29,16 +210,42 @@ struct HostAndPort {
     QString error;
 };
 
-// "HOST" or "HOST:PORT"; a port given here outranks --port.
+// "HOST", "HOST:PORT", "[ADDRESS]" or "[ADDRESS]:PORT"; a port given here
+// outranks --port.
 HostAndPort splitHost(const QString &argument)
 {
     HostAndPort result;
-    const qsizetype colon = argument.lastIndexOf(QLatin1Char(':'));
-    if (colon < 0 || argument.indexOf(QLatin1Char(':')) != colon) {
-        result.host = argument;
+    QString text = argument.trimmed();
+    QString portText;
+    bool hasPort = false;
+    if (text.startsWith(QLatin1Char('['))) {
+        const qsizetype close = text.indexOf(QLatin1Char(']'));
+        const QString rest = close < 0 ? QString() : text.mid(close + 1);
+        if (close < 0 || (!rest.isEmpty() && !rest.startsWith(QLatin1Char(':')))) {
+            result.error = QStringLiteral("\"%1\": an address in brackets is written [ADDRESS] "
+                                          "or [ADDRESS]:PORT")
+                               .arg(argument);
+            return result;
+        }
+        result.host = text.mid(1, close - 1);
+        hasPort = !rest.isEmpty();
+        portText = rest.mid(1);
+    } else if (text.count(QLatin1Char(':')) > 1) {
+        result.host = text;
     } else {
-        result.host = argument.left(colon);
-        const auto port = parseInteger(argument.mid(colon + 1), 1, 65535);
+        const qsizetype colon = text.indexOf(QLatin1Char(':'));
+        hasPort = colon >= 0;
+        result.host = hasPort ? text.left(colon) : text;
+        portText = hasPort ? text.mid(colon + 1) : QString();
+    }
+    if (result.host.contains(QLatin1Char(':'))) {
+        result.error = QStringLiteral("\"%1\": IPv6 addresses are not supported; the "
+                                      "bootloader protocol runs over IPv4")
+                           .arg(argument);
+        return result;
+    }
+    if (hasPort) {
+        const auto port = parseWholeNumber(portText, 1, 65535);
         if (!port) {
             result.error =
                 QStringLiteral("\"%1\": the port after ':' must be a number from 1 to 65535")
@@ -47,7 +254,7 @@ HostAndPort splitHost(const QString &argument)
         }
         result.port = quint16(*port);
     }
-    if (result.host.trimmed().isEmpty())
+    if (result.host.isEmpty())
         result.error = QStringLiteral("\"%1\": no host name or address").arg(argument);
     return result;
 }
@@ -60,7 +267,19 @@ ParsedArguments usageError(const QString &message)
     return parsed;
 }
 
+// A host as given, and where: "" for the command line, "FILE:LINE" otherwise.
+struct HostEntry {
+    QString text;
+    QString where;
+};
+
 } // namespace
+
+const cli::Spec &commandLine()
+{
+    static const cli::Spec spec = makeSpec();
+    return spec;
+}
 
 std::optional<std::chrono::milliseconds> parseSeconds(const QString &text)
 {
@@ -72,95 +291,186 @@ std::optional<std::chrono::milliseconds> parseSeconds(const QString &text)
     return std::chrono::milliseconds(qint64(std::ceil(seconds * 1000.0)));
 }
 
-ParsedArguments parseArguments(const QStringList &arguments)
+std::optional<QByteArray> readHostsFile(const QString &path, QString *error)
+{
+    QFile file;
+    const bool opened = path == QLatin1String("-")
+                            ? file.open(stdin, QIODevice::ReadOnly)
+                            : (file.setFileName(path), file.open(QIODevice::ReadOnly));
+    if (!opened) {
+        *error =
+            QStringLiteral("cannot read the hosts file \"%1\": %2").arg(path, file.errorString());
+        return std::nullopt;
+    }
+    QByteArray text = file.read(kMaxHostsFileBytes + 1);
+    if (text.size() > kMaxHostsFileBytes) {
+        *error = QStringLiteral("the hosts file \"%1\" is larger than %2 bytes")
+                     .arg(path)
+                     .arg(kMaxHostsFileBytes);
+        return std::nullopt;
+    }
+    return text;
+}
+
+ParsedArguments parseArguments(const QStringList &arguments, const HostsFileReader &hostsFile)
 {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, {});
-    const QCommandLineOption version(QStringLiteral("version"), {});
-    const QCommandLineOption port(QStringLiteral("port"), {}, QStringLiteral("port"));
-    const QCommandLineOption localPort(QStringLiteral("local-port"), {}, QStringLiteral("port"));
-    const QCommandLineOption inquiryTimeout(QStringLiteral("inquiry-timeout"), {},
-                                            QStringLiteral("s"));
-    const QCommandLineOption replyTimeout(QStringLiteral("reply-timeout"), {}, QStringLiteral("s"));
-    const QCommandLineOption retries(QStringLiteral("retries"), {}, QStringLiteral("n"));
-    const QCommandLineOption install(QStringLiteral("install"), {});
-    const QCommandLineOption check(QStringLiteral("check"), {});
-    const QCommandLineOption noCheck(QStringLiteral("no-check"), {});
-    const QCommandLineOption quiet({QStringLiteral("q"), QStringLiteral("quiet")}, {});
-    const QCommandLineOption json(QStringLiteral("json"), {});
-    const QCommandLineOption flushArp(QStringLiteral("flush-arp"), {});
-    parser.addOptions({help, version, port, localPort, inquiryTimeout, replyTimeout, retries,
-                       install, check, noCheck, quiet, json, flushArp});
-
+    cli::addOptions(parser, commandLine());
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
 
     ParsedArguments parsed;
-    if (parser.isSet(help)) {
+    if (parser.isSet(QStringLiteral("help"))) {
         parsed.action = ParsedArguments::Action::Help;
         return parsed;
     }
-    if (parser.isSet(version)) {
+    if (parser.isSet(QStringLiteral("version"))) {
         parsed.action = ParsedArguments::Action::Version;
         return parsed;
     }
-
     // A repeated option would silently take one of its values.
     for (const QString &name : parser.optionNames()) {
         if (parser.optionNames().count(name) > 1)
             return usageError(QStringLiteral("option --%1 given more than once").arg(name));
     }
+    const auto isSet = [&parser](const char *name) {
+        return parser.isSet(QString::fromLatin1(name));
+    };
+    const auto value = [&parser](const char *name) {
+        return parser.value(QString::fromLatin1(name));
+    };
+
+    FlashOptions &options = parsed.options;
+    const int modes = int(isSet("info")) + int(isSet("scan")) + int(isSet("dry-run"));
+    if (modes > 1)
+        return usageError(QStringLiteral("--info, --scan and --dry-run exclude each other"));
+    options.mode = isSet("info")      ? FlashOptions::Mode::Info
+                   : isSet("scan")    ? FlashOptions::Mode::Scan
+                   : isSet("dry-run") ? FlashOptions::Mode::DryRun
+                                      : FlashOptions::Mode::Flash;
 
     HostSettings common;
-    if (parser.isSet(port)) {
-        const auto value = parseInteger(parser.value(port), 1, 65535);
-        if (!value)
+    if (isSet("port")) {
+        const auto port = parseWholeNumber(value("port"), 1, 65535);
+        if (!port)
             return usageError(QStringLiteral("--port must be a number from 1 to 65535"));
-        common.remotePort = quint16(*value);
+        common.remotePort = quint16(*port);
     }
-    std::optional<int> firstLocalPort;
-    if (parser.isSet(localPort)) {
-        firstLocalPort = parseInteger(parser.value(localPort), 0, 65535);
+    std::optional<qint64> firstLocalPort;
+    if (isSet("local-port")) {
+        firstLocalPort = parseWholeNumber(value("local-port"), 0, 65535);
         if (!firstLocalPort)
             return usageError(QStringLiteral("--local-port must be a number from 0 to 65535"));
     }
-    if (parser.isSet(inquiryTimeout)) {
-        const auto value = parseSeconds(parser.value(inquiryTimeout));
-        if (!value)
-            return usageError(
-                QStringLiteral("--inquiry-timeout must be a number of seconds above 0 "
-                               "(fractions allowed, at most a day)"));
-        common.limits.inquiryTimeout = *value;
+    for (const auto &[name, field] : {std::pair{"inquiry-timeout", &common.limits.inquiryTimeout},
+                                      std::pair{"reply-timeout", &common.limits.replyTimeout},
+                                      std::pair{"scan-time", &options.scanTime}}) {
+        if (!isSet(name))
+            continue;
+        const auto seconds = parseSeconds(value(name));
+        if (!seconds)
+            return usageError(QStringLiteral("--%1 must be a number of seconds above 0 "
+                                             "(fractions allowed, at most a day)")
+                                  .arg(QLatin1StringView(name)));
+        *field = *seconds;
     }
-    if (parser.isSet(replyTimeout)) {
-        const auto value = parseSeconds(parser.value(replyTimeout));
-        if (!value)
-            return usageError(QStringLiteral("--reply-timeout must be a number of seconds above 0 "
-                                             "(fractions allowed, at most a day)"));
-        common.limits.replyTimeout = *value;
+    for (const auto &[name, field, highest] :
+         {std::tuple{"retries", &common.limits.retries, kMaxRetries},
+          std::tuple{"attempts", &common.attempts, kMaxAttempts}}) {
+        if (!isSet(name))
+            continue;
+        const qint64 lowest = field == &common.attempts ? 1 : 0;
+        const auto number = parseWholeNumber(value(name), lowest, highest);
+        if (!number)
+            return usageError(QStringLiteral("--%1 must be a number from %2 to %3")
+                                  .arg(QLatin1StringView(name))
+                                  .arg(lowest)
+                                  .arg(highest));
+        *field = int(*number);
     }
-    if (parser.isSet(retries)) {
-        const auto value = parseInteger(parser.value(retries), 0, kMaxRetries);
-        if (!value)
-            return usageError(
-                QStringLiteral("--retries must be a number from 0 to %1").arg(kMaxRetries));
-        common.limits.retries = *value;
+    common.install = isSet("install");
+    common.dryRun = options.mode == FlashOptions::Mode::DryRun;
+
+    // The image.
+    if (isSet("check") && isSet("no-check"))
+        return usageError(QStringLiteral("--check and --no-check exclude each other"));
+    options.image.check = !isSet("no-check");
+    if (isSet("format")) {
+        const QString name = value("format").toLower();
+        for (const auto &[word, format] : formatNames()) {
+            if (word == name)
+                options.image.format = format;
+        }
+        if (!options.image.format)
+            return usageError(QStringLiteral("--format must be hex, bin, srec or elf"));
     }
-    common.install = parser.isSet(install);
+    if (isSet("base-address")) {
+        const auto base =
+            parseWholeNumber(value("base-address"), 0, 0xFFFFFFFF, NumberBase::DecimalOrHex);
+        if (!base)
+            return usageError(QStringLiteral("--base-address must be an address from 0 to "
+                                             "0xFFFFFFFF, decimal or 0x and hex digits"));
+        options.image.baseAddress = quint32(*base);
+    }
+    if (isSet("record-bytes")) {
+        const auto bytes =
+            parseWholeNumber(value("record-bytes"), 1, image::HexRecordLines::kMaxRecordBytes);
+        if (!bytes)
+            return usageError(QStringLiteral("--record-bytes must be a number from 1 to %1")
+                                  .arg(image::HexRecordLines::kMaxRecordBytes));
+        options.image.recordBytes = int(*bytes);
+    }
+    options.reportPath = value("report");
+    options.station = value("station");
+    options.quiet = isSet("quiet");
+    options.json = isSet("json");
+    options.flushArp = isSet("flush-arp");
 
     const QStringList positional = parser.positionalArguments();
+    if (options.mode == FlashOptions::Mode::Scan) {
+        if (positional.isEmpty())
+            return usageError(QStringLiteral("--scan needs at least one target"));
+        options.scanTargets = positional;
+        parsed.action = ParsedArguments::Action::Run;
+        return parsed;
+    }
     if (positional.isEmpty())
-        return usageError(QStringLiteral("no image file and no host given"));
-    if (positional.size() < 2)
+        return usageError(QStringLiteral("no image file given"));
+    options.imagePath = positional.front();
+    if (options.mode == FlashOptions::Mode::Info) {
+        if (positional.size() > 1)
+            return usageError(QStringLiteral("--info takes the image only, no host"));
+        parsed.action = ParsedArguments::Action::Run;
+        return parsed;
+    }
+
+    QList<HostEntry> entries;
+    for (qsizetype i = 1; i < positional.size(); ++i)
+        entries.append({positional[i], {}});
+    if (isSet("hosts")) {
+        const QString path = value("hosts");
+        QString error;
+        const auto text = hostsFile(path, &error);
+        if (!text)
+            return usageError(error);
+        int number = 0;
+        for (const QByteArray &line : text->split('\n')) {
+            ++number;
+            const qsizetype hash = line.indexOf('#');
+            const QString entry = QString::fromLatin1(hash < 0 ? line : line.left(hash)).trimmed();
+            if (!entry.isEmpty())
+                entries.append({entry, QStringLiteral("%1:%2: ").arg(path).arg(number)});
+        }
+    }
+    if (entries.isEmpty())
         return usageError(QStringLiteral("no host given"));
 
-    parsed.options.imagePath = positional.front();
     QSet<QString> seen;
-    for (qsizetype i = 1; i < positional.size(); ++i) {
-        const HostAndPort target = splitHost(positional[i]);
+    for (const HostEntry &entry : std::as_const(entries)) {
+        const HostAndPort target = splitHost(entry.text);
         if (!target.error.isEmpty())
-            return usageError(target.error);
+            return usageError(entry.where + target.error);
         HostSettings settings = common;
         settings.host = target.host;
         if (target.port)
@@ -169,90 +479,23 @@ ParsedArguments parseArguments(const QStringList &arguments)
         const QString key =
             settings.host.toLower() + QLatin1Char(':') + QString::number(settings.remotePort);
         if (seen.contains(key))
-            return usageError(QStringLiteral("host %1 given more than once").arg(key));
+            return usageError(entry.where +
+                              QStringLiteral("host %1 given more than once").arg(key));
         seen.insert(key);
         if (firstLocalPort) {
             // One socket per host: consecutive ports from the one given, or
             // system-chosen ports for 0.
-            const int local = *firstLocalPort == 0 ? 0 : *firstLocalPort + int(i - 1);
+            const qint64 local = *firstLocalPort == 0 ? 0 : *firstLocalPort + options.hosts.size();
             if (local > 65535)
                 return usageError(QStringLiteral("--local-port %1 leaves no port for host %2")
                                       .arg(*firstLocalPort)
-                                      .arg(positional[i]));
+                                      .arg(entry.text));
             settings.localPort = quint16(local);
         }
-        parsed.options.hosts.append(settings);
+        options.hosts.append(settings);
     }
-    if (parser.isSet(check) && parser.isSet(noCheck))
-        return usageError(QStringLiteral("--check and --no-check exclude each other"));
-    parsed.options.check = !parser.isSet(noCheck);
-    parsed.options.quiet = parser.isSet(quiet);
-    parsed.options.json = parser.isSet(json);
-    parsed.options.flushArp = parser.isSet(flushArp);
     parsed.action = ParsedArguments::Action::Run;
     return parsed;
-}
-
-QString helpText()
-{
-    return QStringLiteral(R"(Usage: corvanel-flash [options] IMAGE HOST[:PORT]...
-
-Sends the Intel HEX file IMAGE to the bootloader of every HOST over UDP, the
-same way the Corvanel window does: "BOOTi" every 500 ms until the device
-answers "VER=", then the download pass line by line, then the verify pass,
-until the device's "DOWNLOAD" after the last verify line ("END"). All hosts are
-flashed at the same time, each with its own socket. A summary table follows.
-
-Options:
-  --port PORT             Device port for hosts given without ":PORT"
-                          (default 111).
-  --local-port PORT       Local port to bind. Default: a random port from 5500
-                          to 6499 for each host, as the window does. With several
-                          hosts, the first binds PORT, the next PORT+1, and so
-                          on; 0 lets the system choose every port.
-  --inquiry-timeout S     Seconds to wait for "VER=" (default 30).
-  --reply-timeout S       Seconds to wait for each reply to a line (default 3).
-                          Both time-outs take fractions, e.g. 0.5.
-  --retries N             Send a line again up to N times when its reply does
-                          not come in time (default 0, off). Off by default
-                          because the protocol has no sequence numbers: if only
-                          the reply was lost, the device has written the line
-                          already, and the line sent again is written twice.
-                          Use it only with a bootloader that tolerates that.
-  --install               After "END", send "BOOTg" to start the new firmware.
-  --no-check              Send IMAGE as it is, unparsed, as the window sends
-                          it. By default IMAGE is read as Intel HEX before
-                          anything is sent (record syntax, byte counts,
-                          checksums, record types 00 to 05, one end-of-file
-                          record, last; no blank lines) and a bad image is
-                          refused, naming each bad line. (--check, the
-                          default, is still accepted.)
-  -q, --quiet             Print only the summary.
-  --json                  Print the summary as JSON on standard output.
-  --flush-arp             Flush the ARP cache once before connecting, as the
-                          window does on connect (Windows; needs administrator
-                          rights). Off by default: a tool run from scripts must
-                          not wipe the neighbour cache of a shared machine.
-  -h, --help              Show this help.
-  --version               Show the version.
-
-Progress goes to standard error: a live bar per host on a terminal, plain
-progress lines otherwise. The summary goes to standard output.
-
-Exit codes:
-  0    every host ended with "END" (and "BOOTg" sent, with --install)
-  1    a device answered "ERROR" (or broke the protocol)
-  2    bad usage
-  3    time-out: no "VER=" within --inquiry-timeout, or no reply to a line
-       within --reply-timeout (after --retries)
-  4    file error: IMAGE unreadable, empty, or refused by the check
-  5    network error: the socket could not be opened or a datagram not sent
-  6    several hosts failed, in different ways (each host's own code is in
-       the summary; --json gives it per host)
-  130  interrupted by Ctrl-C (143 on SIGTERM); the summary shows what was done
-When some hosts fail and the others succeed, the code is that of the failures
-(1, 3 or 5, or 6 when they differ).
-)");
 }
 
 } // namespace corvanel::flash

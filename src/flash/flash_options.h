@@ -1,12 +1,16 @@
 #pragma once
 
-#include "flash/host_flasher.h"
+#include "common/command_line.h"
+#include "flash/flash_image.h"
+#include "flash/host_settings.h"
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 namespace corvanel::flash {
@@ -14,9 +18,20 @@ namespace corvanel::flash {
 inline constexpr QLatin1StringView kProgramName{"corvanel-flash"};
 
 struct FlashOptions {
+    enum class Mode {
+        Flash,  // download, verify (and install) every host
+        DryRun, // check the image, open the links, wait for each "VER=", send nothing else
+        Info,   // what would be flashed, without the network
+        Scan,   // which boards answer an inquiry
+    };
+    Mode mode = Mode::Flash;
     QString imagePath;
-    QList<HostSettings> hosts; // in command-line order, ports resolved
-    bool check = true; // read IMAGE as Intel HEX before anything is sent
+    ImageOptions image;
+    QList<HostSettings> hosts; // the command line's, then the hosts file's; ports resolved
+    QStringList scanTargets;
+    std::chrono::milliseconds scanTime{1000};
+    QString reportPath; // JSON Lines appended per host and attempt; empty: none
+    QString station;    // empty: this machine's host name
     bool quiet = false;
     bool json = false;
     bool flushArp = false;
@@ -29,13 +44,21 @@ struct ParsedArguments {
     QString error;        // for UsageError
 };
 
+// Reads the file given to --hosts ("-": standard input); empty with `error`
+// set when it cannot.
+using HostsFileReader =
+    std::function<std::optional<QByteArray>(const QString &path, QString *error)>;
+std::optional<QByteArray> readHostsFile(const QString &path, QString *error);
+
 // Reads the command line (the program name first, as QCoreApplication gives it).
-ParsedArguments parseArguments(const QStringList &arguments);
+ParsedArguments parseArguments(const QStringList &arguments,
+                               const HostsFileReader &hostsFile = readHostsFile);
 
 // Seconds as the time-out options take them: a whole or fractional number
 // greater than zero, at most a day. Empty when the text is none.
 std::optional<std::chrono::milliseconds> parseSeconds(const QString &text);
 
-QString helpText();
+// The flasher's command line: its options, --help, man page and completion.
+const cli::Spec &commandLine();
 
 } // namespace corvanel::flash

@@ -4,6 +4,7 @@
 #include "engine/protocol.h"
 #include "engine/transfer_controller.h"
 #include "flash/flash_result.h"
+#include "flash/host_settings.h"
 #include "link/udp_link.h"
 
 #include <QElapsedTimer>
@@ -15,16 +16,6 @@
 #include <optional>
 
 namespace corvanel::flash {
-
-struct HostSettings {
-    QString host;
-    quint16 remotePort = protocol::kDefaultRemotePort;
-    // Empty: a random port from 5500 to 6499, as the window picks it (another
-    // one is drawn when that port is taken). 0: a port the system chooses.
-    std::optional<quint16> localPort;
-    StrictLimits limits;
-    bool install = false;
-};
 
 class LingeringLink;
 

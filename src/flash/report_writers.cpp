@@ -1,5 +1,6 @@
 #include "flash/report_writers.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -100,16 +101,65 @@ QByteArray summaryJson(const QString &imagePath, int lineCount, const QList<Host
 }
 
 QByteArray refusalJson(const QString &imagePath, int exitCode, const QString &error,
-                       const QList<HexProblem> &problems)
+                       const QList<image::HexProblem> &problems)
 {
     QJsonArray list;
-    for (const HexProblem &p : problems)
+    for (const image::HexProblem &p : problems)
         list.append(
             QJsonObject{{QStringLiteral("line"), p.line}, {QStringLiteral("problem"), p.problem}});
     const QJsonObject root{
         {QStringLiteral("image"), imagePath}, {QStringLiteral("exitCode"), exitCode},
         {QStringLiteral("ok"), false},        {QStringLiteral("error"), error},
         {QStringLiteral("problems"), list},   {QStringLiteral("hosts"), QJsonArray{}},
+    };
+    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+}
+
+namespace {
+
+QString rangeText(const image::AddressRange &range)
+{
+    return QStringLiteral("%1-%2").arg(image::hexAddress(range.start),
+                                       image::hexAddress(range.last()));
+}
+
+} // namespace
+
+QString infoText(const QString &imagePath, const image::ImageFigures &figures)
+{
+    QStringList ranges;
+    for (const image::AddressRange &range : figures.ranges)
+        ranges << QStringLiteral("  %1  %2 bytes").arg(rangeText(range)).arg(range.size);
+    return QStringLiteral("image:      %1\n"
+                          "format:     %2\n"
+                          "records:    %3\n"
+                          "data bytes: %4\n"
+                          "crc32:      %5\n"
+                          "sha256:     %6\n"
+                          "ranges:\n%7\n")
+        .arg(QDir::toNativeSeparators(imagePath), figures.formatName)
+        .arg(figures.recordCount)
+        .arg(figures.dataBytes)
+        .arg(image::hexAddress(figures.crc32), QString::fromLatin1(figures.sha256.toHex()),
+             ranges.join(QLatin1Char('\n')));
+}
+
+QByteArray infoJson(const QString &imagePath, const image::ImageFigures &figures)
+{
+    QJsonArray ranges;
+    for (const image::AddressRange &range : figures.ranges) {
+        ranges.append(QJsonObject{{QStringLiteral("start"), image::hexAddress(range.start)},
+                                  {QStringLiteral("end"), image::hexAddress(range.last())},
+                                  {QStringLiteral("bytes"), range.size}});
+    }
+    const QJsonObject root{
+        {QStringLiteral("image"), imagePath},
+        {QStringLiteral("format"), figures.formatName},
+        {QStringLiteral("records"), figures.recordCount},
+        {QStringLiteral("dataBytes"), figures.dataBytes},
+        {QStringLiteral("crc32"), image::hexAddress(figures.crc32)},
+        {QStringLiteral("sha256"), QString::fromLatin1(figures.sha256.toHex())},
+        {QStringLiteral("ranges"), ranges},
     };
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }

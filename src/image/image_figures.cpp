@@ -56,10 +56,14 @@ quint32 crc32(QByteArrayView bytes, quint32 crc)
 
 ImageFigures computeFigures(Format format, const HexRecordLines &lines)
 {
-    const MemoryImage &image = lines.image();
+    return computeFigures(format, lines.image(), lines.count());
+}
+
+ImageFigures computeFigures(Format format, const MemoryImage &image, qint64 recordCount)
+{
     ImageFigures figures;
     figures.formatName = formatName(format);
-    figures.recordCount = lines.count();
+    figures.recordCount = recordCount;
     figures.ranges = image.ranges();
     figures.dataBytes = image.byteCount();
     QCryptographicHash sha(QCryptographicHash::Sha256);

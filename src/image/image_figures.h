@@ -29,5 +29,7 @@ struct ImageFigures {
 };
 
 ImageFigures computeFigures(Format format, const HexRecordLines &lines);
+// The same for an image sent as its file has it, in `recordCount` lines.
+ImageFigures computeFigures(Format format, const MemoryImage &image, qint64 recordCount);
 
 } // namespace corvanel::image

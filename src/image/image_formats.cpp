@@ -92,7 +92,7 @@ std::variant<LoadedImage, ImageError> readImage(const QByteArray &content,
     return LoadedImage{format, std::move(std::get<MemoryImage>(read))};
 }
 
-std::variant<LoadedImage, ImageError> loadImageFile(const QString &path, const ReadOptions &options)
+std::variant<QByteArray, ImageError> readImageContent(const QString &path)
 {
     const QString name = QDir::toNativeSeparators(path);
     const auto fail = [&name](const QString &what) {
@@ -118,10 +118,19 @@ std::variant<LoadedImage, ImageError> loadImageFile(const QString &path, const R
     QByteArray content(size, Qt::Uninitialized);
     if (file.read(content.data(), size) != size)
         return fail(QStringLiteral("reading failed (%1)").arg(file.errorString()));
+    return content;
+}
 
-    auto loaded = readImage(content, options);
-    if (auto *error = std::get_if<ImageError>(&loaded))
-        return fail(error->text);
+std::variant<LoadedImage, ImageError> loadImageFile(const QString &path, const ReadOptions &options)
+{
+    auto content = readImageContent(path);
+    if (auto *error = std::get_if<ImageError>(&content))
+        return *error;
+    auto loaded = readImage(std::get<QByteArray>(content), options);
+    if (auto *error = std::get_if<ImageError>(&loaded)) {
+        return ImageError{
+            QStringLiteral("\"%1\": %2").arg(QDir::toNativeSeparators(path), error->text)};
+    }
     return loaded;
 }
 

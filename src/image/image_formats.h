@@ -58,6 +58,10 @@ struct LoadedImage {
 std::variant<LoadedImage, ImageError> readImage(const QByteArray &content,
                                                 const ReadOptions &options);
 
+// The file's bytes, read whole: a regular file of at most 1 GiB. Errors start
+// with the file's name.
+std::variant<QByteArray, ImageError> readImageContent(const QString &path);
+
 // Reads the file whole and then as readImage() does; every error starts with
 // the file's name.
 std::variant<LoadedImage, ImageError> loadImageFile(const QString &path,

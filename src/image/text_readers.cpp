@@ -4,6 +4,7 @@
 #include "image/hex_record_lines.h"
 #include "image/image_formats.h"
 #include "image/intel_hex.h"
+#include "image/line_cursor.h"
 
 #include <algorithm>
 #include <array>
@@ -11,35 +12,6 @@
 namespace corvanel::image {
 
 namespace {
-
-// The lines of a text file: split at LF, a CR before the LF dropped, no empty
-// last line after a final line end. Numbered from 1.
-class LineCursor {
-public:
-    explicit LineCursor(QByteArrayView text) : text_(text) {}
-
-    bool next(QByteArrayView &line)
-    {
-        if (at_ >= text_.size())
-            return false;
-        qsizetype end = text_.indexOf('\n', at_);
-        const qsizetype next = end < 0 ? text_.size() : end + 1;
-        if (end < 0)
-            end = text_.size();
-        line = text_.sliced(at_, end - at_);
-        if (line.endsWith('\r'))
-            line.chop(1);
-        at_ = next;
-        ++number_;
-        return true;
-    }
-    qint64 number() const { return number_; }
-
-private:
-    QByteArrayView text_;
-    qsizetype at_ = 0;
-    qint64 number_ = 0;
-};
 
 ImageError lineError(qint64 line, const QString &what)
 {

@@ -3,6 +3,8 @@
 #include "engine/protocol.h"
 #include "link/platform_arp.h"
 
+#include "common/numbers.h"
+
 #include <QHostInfo>
 #include <QNetworkInterface>
 #include <QPointer>
@@ -23,21 +25,11 @@ constexpr int kLocalPortSpan = 1000;
 // Room for bursts while the window is busy; the system may cap it lower.
 constexpr int kReceiveBufferBytes = 1 << 20;
 
-// A port box's text as a port number from `lowest` to 65535: decimal digits
-// only, surrounding blanks allowed.
+// A port box's text as a port number from `lowest` to 65535.
 std::optional<quint16> parsePort(const QString &text, int lowest)
 {
-    const QString digits = text.trimmed();
-    if (digits.isEmpty() || digits.size() > 5)
-        return std::nullopt;
-    for (const QChar c : digits) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return std::nullopt;
-    }
-    const int value = digits.toInt();
-    if (value < lowest || value > 65535)
-        return std::nullopt;
-    return static_cast<quint16>(value);
+    const auto value = parseWholeNumber(text, lowest, 65535);
+    return value ? std::optional<quint16>(quint16(*value)) : std::nullopt;
 }
 
 // Broadcast and multicast devices answer from their own unicast address, so

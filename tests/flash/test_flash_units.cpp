@@ -1,9 +1,8 @@
-// The flasher's pieces on their own: the Intel HEX check, the options, the
-// exit-code rule and the summary.
+// The flasher's pieces on their own: the options, the exit-code rule and the
+// summary.
 
 #include "flash/flash_options.h"
 #include "flash/flash_result.h"
-#include "flash/hex_check.h"
 #include "flash/progress_view.h"
 #include "flash/report_writers.h"
 
@@ -17,56 +16,6 @@ class TestFlashUnits : public QObject {
     Q_OBJECT
 
 private slots:
-    void hexCheckNamesEveryBadLine()
-    {
-        const QByteArray sound = ":020000040800F2\r\n"
-                                 ":10000000000102030405060708090a0b0c0d0e0f78\r\n" // lower case
-                                 ":0400000508000131BD\r\n"
-                                 ":00000001FF\r\n";
-        QCOMPARE(checkIntelHex(sound), QList<HexProblem>{});
-        QCOMPARE(checkIntelHex(QByteArray(sound).replace("\r\n", "\n").chopped(1)),
-                 QList<HexProblem>{});
-
-        // One bad record between two sound ones, and what is said of it.
-        const struct {
-            const char *record, *problem;
-        } bad[] = {
-            {"", "empty line"},
-            {"10000000", "does not start with ':' (starts with '1')"},
-            {":0000000G01", "'G' at column 9 is not a hex digit"},
-            {":00000001FF ", "a space at column 12 is not a hex digit"},
-            {":00000001F", "odd number of hex digits (9)"},
-            {":000000", "record too short: 3 bytes, a record has at least 5 (count, address, "
-                        "type, checksum)"},
-            {":0100000000AAFF", "byte count 01 (1) but the record holds 2 data bytes"},
-            {":00000006FA", "unknown record type 06 (known: 00 to 05)"},
-            {":0100000041BF", "checksum BF is wrong, it should be BE"},
-            {":01000001AA54", "a record of type 01 carries 0 data bytes, not 1"},
-            {":0100000408F3", "a record of type 04 carries 2 data bytes, not 1"},
-        };
-        for (const auto &[record, problem] : bad) {
-            const QByteArray image = ":0100000041BE\n" + QByteArray(record) + "\n:00000001FF\n";
-            QCOMPARE(checkIntelHex(image), (QList<HexProblem>{{2, QString::fromLatin1(problem)}}));
-        }
-
-        // The end-of-file record must come, once and last.
-        QCOMPARE(checkIntelHex(":0100000041BE\n:0100010042BC\n"),
-                 (QList<HexProblem>{
-                     {2, QStringLiteral("no end-of-file record: the file ends here without "
-                                        "\":00000001FF\"")}}));
-        const QString after = QStringLiteral("record after the end-of-file record of line 1");
-        QCOMPARE(checkIntelHex(":00000001FF\n:0100000041BE\n:00000001FF\n"),
-                 (QList<HexProblem>{{2, after}, {3, after}}));
-        QCOMPARE(checkIntelHex(QByteArray()).size(), 1);
-    }
-
-    void linesSplitAsTheTransferSendsThem()
-    {
-        QCOMPARE(splitHexLines("a\r\nb\nc"), (QList<QByteArrayView>{"a", "b", "c"}));
-        QCOMPARE(splitHexLines("a\r\n\r\nb\r\n"), (QList<QByteArrayView>{"a", "", "b"}));
-        QCOMPARE(splitHexLines(""), QList<QByteArrayView>{});
-    }
-
     void secondsTakeFractions()
     {
         QCOMPARE(parseSeconds(QStringLiteral("0.3")), std::optional(300ms));

@@ -4,7 +4,7 @@
 #include <QList>
 #include <QString>
 
-namespace corvanel::flash {
+namespace corvanel::image {
 
 // One line of an image that is not a sound Intel HEX record, or a fault of
 // the file as a whole (no end-of-file record), numbered as an editor numbers
@@ -28,4 +28,4 @@ QList<QByteArrayView> splitHexLines(QByteArrayView text);
 // Returns every bad line, in file order; empty when the image is sound.
 QList<HexProblem> checkIntelHex(QByteArrayView text);
 
-} // namespace corvanel::flash
+} // namespace corvanel::image

@@ -1,10 +1,11 @@
-#include "flash/hex_check.h"
+#include "image/hex_check.h"
 
 #include "image/intel_hex.h"
+#include "image/line_cursor.h"
 
 #include <QtGlobal>
 
-namespace corvanel::flash {
+namespace corvanel::image {
 
 namespace {
 
@@ -26,18 +27,10 @@ Record checkRecord(QByteArrayView line)
 QList<QByteArrayView> splitHexLines(QByteArrayView text)
 {
     QList<QByteArrayView> lines;
-    qsizetype start = 0;
-    while (start < text.size()) {
-        qsizetype end = text.indexOf('\n', start);
-        const qsizetype next = end < 0 ? text.size() : end + 1;
-        if (end < 0)
-            end = text.size();
-        QByteArrayView line = text.sliced(start, end - start);
-        if (line.endsWith('\r'))
-            line.chop(1);
+    LineCursor cursor(text);
+    QByteArrayView line;
+    while (cursor.next(line))
         lines.append(line);
-        start = next;
-    }
     return lines;
 }
 
@@ -75,4 +68,4 @@ QList<HexProblem> checkIntelHex(QByteArrayView text)
     return problems;
 }
 
-} // namespace corvanel::flash
+} // namespace corvanel::image

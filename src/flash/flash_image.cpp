@@ -1,0 +1,132 @@
+#include "flash/flash_image.h"
+
+#include "engine/protocol.h"
+#include "image/image_loader.h"
+
+#include <QDir>
+
+namespace corvanel::flash {
+
+namespace {
+
+// The converted records as the transfer's line source.
+class RecordSource : public LineSource {
+public:
+    explicit RecordSource(image::HexRecordLines lines) : lines_(std::move(lines)) {}
+    qint64 count() const override { return lines_.count(); }
+    QByteArray line(qint64 index) const override { return lines_.line(index); }
+
+private:
+    image::HexRecordLines lines_;
+};
+
+QString displayPath(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
+// The lines the check read must be the lines the transfer sends; a file the
+// line reader splits differently (a comma, a quote) is refused, not guessed at.
+std::optional<int> firstDifferentLine(const QList<QByteArrayView> &checked, const LineTable &table)
+{
+    const qsizetype common = qMin(checked.size(), qsizetype(table.count()));
+    for (qsizetype i = 0; i < common; ++i) {
+        if (checked[i] != table.line(int(i) + 1))
+            return int(i) + 1;
+    }
+    if (checked.size() != table.count())
+        return int(common) + 1;
+    return std::nullopt;
+}
+
+std::variant<FlashImage, ImageRefusal> loadIntelHex(const QString &path, const QByteArray &content,
+                                                    const ImageOptions &options)
+{
+    // Sent exactly as the window sends it: the file's own lines.
+    auto read = readImageFile(path, LineTable::kUnlimited);
+    if (auto *error = std::get_if<OperatorError>(&read))
+        return ImageRefusal{error->text, {}};
+    FlashImage image;
+    image.format = image::Format::IntelHex;
+    image.lines = std::move(std::get<LineTable>(read));
+    if (image.lines.count() == 0) {
+        // The controller sends nothing from an image of no lines; the device
+        // would wait for ever and so would we.
+        return ImageRefusal{
+            QStringLiteral("\"%1\" has no lines; there is nothing to send").arg(displayPath(path)),
+            {}};
+    }
+
+    if (options.check) {
+        QList<image::HexProblem> problems = image::checkIntelHex(content);
+        if (problems.isEmpty()) {
+            if (const auto line = firstDifferentLine(image::splitHexLines(content), image.lines)) {
+                problems.append({*line, QStringLiteral("the line reader splits this line "
+                                                       "differently from the file (a comma or "
+                                                       "a quote?)")});
+            }
+        }
+        if (!problems.isEmpty()) {
+            return ImageRefusal{QStringLiteral("refused \"%1\": %2 bad line%3, nothing sent")
+                                    .arg(displayPath(path))
+                                    .arg(problems.size())
+                                    .arg(problems.size() == 1 ? QString() : QStringLiteral("s")),
+                                problems};
+        }
+    }
+    // The data bytes, for the figures; two records writing one address are
+    // refused when the file is checked.
+    auto memory = image::readIntelHex(content);
+    if (auto *error = std::get_if<image::ImageError>(&memory)) {
+        if (options.check)
+            return ImageRefusal{QStringLiteral("refused \"%1\": %2, nothing sent")
+                                    .arg(displayPath(path), error->text),
+                                {}};
+    } else {
+        image.figures = image::computeFigures(
+            image::Format::IntelHex, std::get<image::MemoryImage>(memory), image.lines.count());
+    }
+    return image;
+}
+
+} // namespace
+
+std::variant<FlashImage, ImageRefusal> loadFlashImage(const QString &path,
+                                                      const ImageOptions &options)
+{
+    auto read = image::readImageContent(path);
+    if (auto *error = std::get_if<image::ImageError>(&read))
+        return ImageRefusal{error->text, {}};
+    const QByteArray content = std::get<QByteArray>(read);
+    const image::Format format = options.format.value_or(image::detectFormat(content));
+    if (format == image::Format::IntelHex)
+        return loadIntelHex(path, content, options);
+
+    auto converted = image::readImage(content, {format, options.baseAddress});
+    if (auto *error = std::get_if<image::ImageError>(&converted)) {
+        // A binary that happens to begin like another format is read as that.
+        const QString hint = options.format ? QString()
+                                            : QStringLiteral(" (read as %1 by its content; "
+                                                             "--format chooses another)")
+                                                  .arg(image::formatName(format));
+        return ImageRefusal{QStringLiteral("refused \"%1\": %2%3, nothing sent")
+                                .arg(displayPath(path), error->text, hint),
+                            {}};
+    }
+    image::LoadedImage &loaded = std::get<image::LoadedImage>(converted);
+    image::HexRecordLines records(std::move(loaded.memory), options.recordBytes);
+    FlashImage image;
+    image.format = loaded.format;
+    image.figures = image::computeFigures(loaded.format, records);
+    if (records.count() > LineTable::kUnlimited) {
+        return ImageRefusal{
+            QStringLiteral("refused \"%1\": %2 records are more than a transfer counts")
+                .arg(displayPath(path))
+                .arg(records.count()),
+            {}};
+    }
+    image.lines = LineTable::fromSource(std::make_shared<RecordSource>(std::move(records)));
+    return image;
+}
+
+} // namespace corvanel::flash
