@@ -18,7 +18,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
-build=build/run
+build=build/release # the "release" preset of CMakePresets.json
 port=111
 devsim="$root/$build/tools/devsim/corvanel-devsim"
 app="$root/$build/src/app/corvanel"
@@ -33,9 +33,8 @@ build_and_prepare() {
     fi
     ./scripts/install-deps.sh "${extra[@]}"
 
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCORVANEL_TESTS=OFF -DCORVANEL_BENCH=OFF >/dev/null
-    cmake --build "$build" --target corvanel corvanel-devsim
+    cmake --preset release >/dev/null
+    cmake --build --preset release --target corvanel corvanel-devsim
 
     # The demo folder: the address list and an image of a few hundred lines,
     # the first 4 KiB of the built program as firmware at 0x08000000. The list

@@ -6,7 +6,7 @@ cd "$(dirname "$0")"
 
 ./scripts/install-deps.sh
 
-build=build/test
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCORVANEL_SANITIZE=ON -DCORVANEL_BENCH=OFF
-cmake --build "$build"
-ctest --test-dir "$build" --output-on-failure -j2
+# The "asan" preset of CMakePresets.json: build/asan.
+cmake --preset asan
+cmake --build --preset asan
+ctest --preset asan

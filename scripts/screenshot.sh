@@ -9,10 +9,10 @@ cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh xvfb xauth
 ./run.sh --no-window
 
-build=build/run
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCORVANEL_TESTS=ON -DCORVANEL_BENCH=OFF >/dev/null
-cmake --build "$build" --target corvanel_screenshot corvanel-devsim
+# The "dev" preset: corvanel_screenshot lives with the window's tests.
+build=build/dev
+cmake --preset dev >/dev/null
+cmake --build --preset dev --target corvanel_screenshot corvanel-devsim
 
 mkdir -p docs
 # A private X server with a fixed DPI, so the picture is the 96 dpi layout.

@@ -220,4 +220,4 @@ private slots:
 };
 
 QTEST_APPLESS_MAIN(TestFieldReader)
-#include "tst_field_reader.moc"
+#include "test_field_reader.moc"

@@ -330,4 +330,4 @@ private:
 };
 
 QTEST_MAIN(TestAddressList)
-#include "tst_address_list.moc"
+#include "test_address_list.moc"
