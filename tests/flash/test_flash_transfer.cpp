@@ -38,10 +38,6 @@ private slots:
         QTest::addColumn<double>("low");
         QTest::addColumn<double>("high");
 
-        QTest::newRow("ends and installs the exact image")
-            << QStringList{} << QStringList{kInstall} << 0 << "END"
-            << ""
-            << "line" << 40.0 << 41.0;
         QTest::newRow("device ERROR names the line")
             << QStringList{"--error-at", "7"} << QStringList{} << 1 << "ERROR"
             << "the device answered \"ERROR\" to line 7 of 40 (download pass)"
@@ -162,10 +158,13 @@ private slots:
         QFETCH(int, failing);
         std::vector<std::unique_ptr<Devsim>> sims;
         QStringList arguments{kInstall, QStringLiteral("--json"), image_};
+        // Replies 40 ms late: each transfer takes seconds, far longer than
+        // the flasher takes to start.
         for (int i = 0; i < 3; ++i) {
-            sims.push_back(std::make_unique<Devsim>(
-                i == failing ? QStringList{QStringLiteral("--error-at"), QStringLiteral("3")}
-                             : QStringList{}));
+            QStringList options{QStringLiteral("--delay-ms"), QStringLiteral("40")};
+            if (i == failing)
+                options << QStringLiteral("--error-at") << QStringLiteral("3");
+            sims.push_back(std::make_unique<Devsim>(options));
         }
         for (auto &sim : sims) {
             QVERIFY(sim->waitForPort() != 0);
@@ -174,6 +173,7 @@ private slots:
         const FlashRun run = runFlasher(arguments);
         QVERIFY(run.finished);
         QCOMPARE(run.exitCode, failing < 0 ? 0 : 1);
+        double transferSeconds = 0;
         for (int i = 0; i < 3; ++i) {
             const QJsonObject host = run.host(i);
             QCOMPARE(QStringLiteral("127.0.0.1:%1").arg(host.value("port").toInt()),
@@ -185,10 +185,12 @@ private slots:
             }
             QCOMPARE(host.value("result").toString(), QStringLiteral("END"));
             QCOMPARE(sims[i]->waitForSummary(), cleanImageReport(data_, kLines));
-            // At the same time, not one after the other: each took about as
-            // long as the whole run.
-            QVERIFY(host.value("seconds").toDouble() > double(run.ms) / 1000.0 / 3);
+            transferSeconds += host.value("seconds").toDouble();
         }
+        // At the same time, not one after the other: the whole run took far
+        // less than the successful transfers one after the other.
+        QVERIFY2(double(run.ms) / 1000.0 < transferSeconds * 0.75,
+                 qPrintable(QStringLiteral("%1 ms for %2 s").arg(run.ms).arg(transferSeconds)));
     }
 
 private:

@@ -5,6 +5,7 @@
 // Needs CORVANEL_DEVSIM and CORVANEL_OBJCOPY (program paths) and a link to
 // corvanel_devsim_core for the simulator's CRC-32.
 
+#include "image/image_figures.h"
 #include "tools/devsim/bootloader_model.h"
 
 #include <QByteArray>
@@ -79,7 +80,7 @@ inline QString cleanImageReport(const QByteArray &data, int records)
         .arg(records)
         .arg(records - 1)
         .arg(data.size())
-        .arg(devsim::hex32(quint32(data.size() - 1)), devsim::hex32(devsim::crc32(data)));
+        .arg(image::hexAddress(quint32(data.size() - 1)), image::hexAddress(image::crc32(data)));
 }
 
 // corvanel-devsim on 127.0.0.1 with a port the system chooses.

@@ -45,7 +45,7 @@ int main(int argc, char *argv[])
         return fail("connect failed");
     // Let the link indicator and a first inquiry answer show.
     runLoopUntil([&] { return window.state().linkActivity == 1; }, 5000);
-    if (!f.click("Command3") || window.state().imageLoaded != 1)
+    if (!f.click(controls::kOpenFileButton) || window.state().imageLoaded != 1)
         return fail("the image did not load");
     if (!runLoopUntil([&] { return f.bar()->text() == QStringLiteral("END"); }, 60000))
         return fail("the transfer did not reach END");

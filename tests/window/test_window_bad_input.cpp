@@ -90,9 +90,9 @@ void WindowBadInputTest::largestAndBinaryReplies()
                  qint64(reply.size()));
         QTRY_COMPARE_WITH_TIMEOUT(arrived.size(), 1, 5000);
         arrived.clear();
-        QCOMPARE(f.view("tbReceiveData")->bytes(), reply);
-        QCOMPARE(f.line("Text3")->text(), QString::fromLatin1(reply));
-        QCOMPARE(f.view("Text8")->bytes(), text8);
+        QCOMPARE(f.view(controls::kReceivedReplyView)->bytes(), reply);
+        QCOMPARE(f.line(controls::kReplyLine)->text(), QString::fromLatin1(reply));
+        QCOMPARE(f.view(controls::kClassifiedReplyView)->bytes(), text8);
         QTest::qWait(50); // let it be painted
     }
     QCOMPARE(f.window->state().connected, 1);
@@ -107,7 +107,7 @@ void WindowBadInputTest::floodKeepsWindowResponsiveAndStateConsistent()
     const quint16 windowPort = f.windowPort();
     // An image is loaded, so "OK" and "VER=" each send the next line.
     QVERIFY(f.prepareImage(payload(1600)));
-    QVERIFY(f.click("Command3"));
+    QVERIFY(f.click(controls::kOpenFileButton));
     const int lineCount = w.state().lineCount;
     QCOMPARE(lineCount, 101);
 
@@ -173,13 +173,14 @@ void WindowBadInputTest::floodKeepsWindowResponsiveAndStateConsistent()
     QCOMPARE(state.lineCount, lineCount);
     QCOMPARE(qint64(state.position), advances % lineCount);
     QVERIFY(f.bar()->value() >= 1 && f.bar()->value() <= lineCount);
-    QCOMPARE(f.view("Text8")->bytes(),
-             protocol::trimTrailingSpaces(f.view("tbReceiveData")->bytes()).toByteArray());
+    QCOMPARE(
+        f.view(controls::kClassifiedReplyView)->bytes(),
+        protocol::trimTrailingSpaces(f.view(controls::kReceivedReplyView)->bytes()).toByteArray());
     QVERIFY(w.link().isOpen());
     QVERIFY(f.checkLoopback());
 
     // And the window still answers its buttons.
-    QVERIFY(f.click("cbBind"));
+    QVERIFY(f.click(controls::kLinkButton));
     QCOMPARE(w.state().connected, 0);
     QCOMPARE(f.bar()->text(), QStringLiteral("NO FILE"));
 }

@@ -46,8 +46,8 @@ void WindowFlowTest::downloadVerifyAndInstall()
     QVERIFY(f.connectTo(f.port));
     QCOMPARE(w.link().remotePort(), f.port);
     QCOMPARE(f.arpFlushes, 1);
-    QCOMPARE(f.button("cbBind")->text(), QStringLiteral("Disconnect"));
-    QVERIFY(f.button("Command3")->isEnabled());
+    QCOMPARE(f.button(controls::kLinkButton)->text(), QStringLiteral("Disconnect"));
+    QVERIFY(f.button(controls::kOpenFileButton)->isEnabled());
     QVERIFY(w.link().inquiryTimer()->isActive());
     QCOMPARE(f.bar()->colourValue(), colour::kNavy);
     QCOMPARE(w.state().linkActivity, 0);
@@ -55,7 +55,7 @@ void WindowFlowTest::downloadVerifyAndInstall()
     QTRY_VERIFY_WITH_TIMEOUT(f.linkAliveShown(), 2000);
 
     // The simulator answers the inquiry; with no image nothing else happens.
-    QTRY_VERIFY_WITH_TIMEOUT(f.view("tbReceiveData")->bytes().contains("VER="), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(f.view(controls::kReceivedReplyView)->bytes().contains("VER="), 5000);
     QCOMPARE(w.state().linkActivity, 1);
     QCOMPARE(f.bar()->text(), QStringLiteral("NO FILE"));
 
@@ -63,7 +63,7 @@ void WindowFlowTest::downloadVerifyAndInstall()
     // records and the end record.
     const QByteArray image = payload(2000);
     QVERIFY(f.prepareImage(image));
-    QVERIFY(f.click("Command3"));
+    QVERIFY(f.click(controls::kOpenFileButton));
     QCOMPARE(f.prompts.filtersAsked, QStringList{QStringLiteral("HEX files (*.hex)|*.hex")});
     QVERIFY(f.prompts.boxes.isEmpty());
     QCOMPARE(f.bar()->maximum(), 126);
@@ -78,19 +78,19 @@ void WindowFlowTest::downloadVerifyAndInstall()
     QVERIFY(!w.link().inquiryTimer()->isActive());
     QCOMPARE(w.state().imageLoaded, 0);
     QCOMPARE(w.state().verifying, 0);
-    QCOMPARE(f.view("tbReceiveData")->bytes(), QByteArray());
-    QCOMPARE(f.view("Text8")->bytes(), QByteArray("DOWNLOAD\r\n"));
-    QVERIFY(f.button("Command3")->isEnabled());
+    QCOMPARE(f.view(controls::kReceivedReplyView)->bytes(), QByteArray());
+    QCOMPARE(f.view(controls::kClassifiedReplyView)->bytes(), QByteArray("DOWNLOAD\r\n"));
+    QVERIFY(f.button(controls::kOpenFileButton)->isEnabled());
 
     // Install: "BOOTg", the pause, and the window back at rest.
-    QVERIFY(f.click("Command5"));
+    QVERIFY(f.click(controls::kInstallButton));
     QCOMPARE(f.pauses, QList<std::chrono::milliseconds>{std::chrono::milliseconds(100)});
     QVERIFY(!w.link().isOpen());
-    QCOMPARE(f.button("cbBind")->text(), QStringLiteral("Connect"));
+    QCOMPARE(f.button(controls::kLinkButton)->text(), QStringLiteral("Connect"));
     QCOMPARE(f.bar()->text(), QStringLiteral("NO FILE"));
     QCOMPARE(f.bar()->colourValue(), colour::kNavy);
-    QVERIFY(!f.button("Command3")->isEnabled());
-    QVERIFY(!f.linkAliveShown() && !f.control("NoConnect")->isHidden());
+    QVERIFY(!f.button(controls::kOpenFileButton)->isEnabled());
+    QVERIFY(!f.linkAliveShown() && !f.control(controls::kNoLinkImage)->isHidden());
 
     // The simulator got exactly this image, in both passes, and ended well.
     QCOMPARE(f.devsim.waitForSummary(), cleanImageReport(image, 126));
@@ -111,7 +111,7 @@ void WindowFlowTest::newFileChosenWhileTheDeviceAnswers()
     QVERIFY(f.show());
     QVERIFY(f.connectTo(f.port));
     QVERIFY(f.prepareImage(payload(640, 1)));
-    QVERIFY(f.click("Command3"));
+    QVERIFY(f.click(controls::kOpenFileButton));
     QCOMPARE(f.bar()->text(), QStringLiteral("READY"));
 
     const QByteArray chosen = payload(48, 2);
@@ -123,12 +123,13 @@ void WindowFlowTest::newFileChosenWhileTheDeviceAnswers()
     f.prompts.whileDialogOpen = [&] { QTest::qWait(700); };
     QObject::connect(
         &w.link(), &UdpLink::inquiryTick, &w,
-        [&] { QTimer::singleShot(0, &w, [&] { f.click("Command3"); }); }, Qt::SingleShotConnection);
+        [&] { QTimer::singleShot(0, &w, [&] { f.click(controls::kOpenFileButton); }); },
+        Qt::SingleShotConnection);
 
     QTRY_COMPARE_WITH_TIMEOUT(f.bar()->text(), QStringLiteral("END"), 20000);
     QVERIFY(f.prompts.filtersAsked.size() == 2);
     QCOMPARE(f.bar()->maximum(), 4);
-    QVERIFY(f.click("Command5"));
+    QVERIFY(f.click(controls::kInstallButton));
     // The device holds the chosen image, downloaded from its first line and
     // verified, and nothing of the first one.
     QCOMPARE(f.devsim.waitForSummary(), cleanImageReport(chosen, 4));
@@ -144,7 +145,7 @@ void WindowFlowTest::deviceErrorShowsRedBar()
     QVERIFY(f.show());
     QVERIFY(f.connectTo(f.port));
     QVERIFY(f.prepareImage(payload(320, 7)));
-    QVERIFY(f.click("Command3"));
+    QVERIFY(f.click(controls::kOpenFileButton));
 
     QTRY_COMPARE_WITH_TIMEOUT(f.bar()->text(), QStringLiteral("ERROR"), 10000);
     QCOMPARE(f.bar()->colourValue(), colour::kRed);
@@ -155,7 +156,7 @@ void WindowFlowTest::deviceErrorShowsRedBar()
     QCOMPARE(f.barShare(QColor(0, 255, 0)), 0.0);
 
     // Disconnect leaves the window at rest on a navy bar.
-    QVERIFY(f.click("cbBind"));
+    QVERIFY(f.click(controls::kLinkButton));
     QVERIFY(!w.link().isOpen());
     QCOMPARE(f.bar()->text(), QStringLiteral("NO FILE"));
     QCOMPARE(f.bar()->colourValue(), colour::kNavy);
@@ -174,19 +175,19 @@ void WindowFlowTest::lostReplyStallsAndDisconnectRecovers()
     QVERIFY(f.connectTo(f.port));
     const QByteArray image = payload(320, 3);
     QVERIFY(f.prepareImage(image));
-    QVERIFY(f.click("Command3"));
+    QVERIFY(f.click(controls::kOpenFileButton));
     QTRY_COMPARE_WITH_TIMEOUT(f.bar()->value(), 9, 10000);
     QSignalSpy arrived(&f.window->link(), &UdpLink::datagramArrived);
     QVERIFY(!arrived.wait(1000));
     QCOMPARE(f.bar()->text(), QStringLiteral("DOWNLOAD"));
 
     // Disconnect, connect again, open the image again: it goes through.
-    QVERIFY(f.click("cbBind"));
+    QVERIFY(f.click(controls::kLinkButton));
     QVERIFY(f.connectTo(f.port));
     QVERIFY(f.prepareImage(image));
-    QVERIFY(f.click("Command3"));
+    QVERIFY(f.click(controls::kOpenFileButton));
     QTRY_COMPARE_WITH_TIMEOUT(f.bar()->text(), QStringLiteral("END"), 20000);
-    QVERIFY(f.click("Command5"));
+    QVERIFY(f.click(controls::kInstallButton));
     QCOMPARE(f.devsim.waitForSummary(), cleanImageReport(image, 21));
     QVERIFY(f.checkLoopback());
 }

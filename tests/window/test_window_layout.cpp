@@ -38,33 +38,40 @@ struct Row {
 
 // The panel and the service area, as the layout gives them.
 const Row kRows[] = {
-    {"Frame8", Kind::Frame, nullptr, "Link Ethernet", 0, 0, 4935, 975, 8},
-    {"ComboRemoteIP", Kind::Combo, "Frame8", "", 120, 240, 2055, 315, 10},
-    {"YesConnect", Kind::Picture, "Frame8", nullptr, 2220, 240, 480, 480, -1},
-    {"NoConnect", Kind::Picture, "Frame8", nullptr, 2220, 360, 480, 480, -1},
-    {"cbBind", Kind::Button, "Frame8", "Connect", 2820, 240, 1155, 255, 9},
-    {"Command5", Kind::Button, "Frame8", "Install", 4080, 240, 735, 255, 22},
-    {"Add_ip", Kind::Button, "Frame8", "Add", 120, 600, 615, 255, 11},
-    {"Del_ip", Kind::Button, "Frame8", "Del", 840, 600, 615, 255, 12},
-    {"SaveIP", Kind::Button, "Frame8", "Save", 1560, 600, 615, 255, 13},
-    {"Command3", Kind::Button, nullptr, "Open File and  Download", 2760, 600, 2055, 255, 19},
-    {"Frame1", Kind::Frame, nullptr, "Status", 0, 960, 4935, 975, 5},
-    {"vbalProgressBar1", Kind::Bar, nullptr, "NO FILE", 120, 1200, 4695, 255, 21},
-    {"Text3", Kind::LineBox, "Frame1", "", 120, 600, 4695, 285, 23},
-    {"Label14", Kind::Label, "Frame1", "Label14", 1920, 960, 135, 15, 7},
-    {"Text8", Kind::MultiBox, nullptr, "", 0, 2280, 4875, 975, 1},
-    {"Command4", Kind::Button, nullptr, "Send", 60, 3360, 795, 255, 20},
-    {"Command9", Kind::Button, nullptr, "CLR", 1980, 3360, 615, 255, 24},
-    {"tbReceiveData", Kind::MultiBox, nullptr, "", 0, 5520, 4815, 975, 18},
-    {"Label37", Kind::Label, nullptr, "Remote-Port", 180, 6720, 975, 255, 16},
-    {"Label36", Kind::Label, nullptr, "Local-Port", 1260, 6720, 855, 255, 17},
-    {"tbRemotePort", Kind::LineBox, nullptr, "", 180, 6960, 975, 285, 14},
-    {"tbLocalPort", Kind::LineBox, nullptr, "", 1140, 6960, 975, 285, 15},
-    {"Text5", Kind::LineBox, nullptr, "Text5", 900, 8400, 1335, 285, 3},
-    {"Text1", Kind::LineBox, nullptr, "Text1", 2460, 8400, 735, 285, 2},
-    {"Text6", Kind::LineBox, nullptr, "Text6", 3300, 8400, 495, 285, 4},
-    {"Text2", Kind::LineBox, nullptr, "text2", 900, 8640, 1095, 285, 6},
-    {"Text20", Kind::MultiBox, nullptr, "", 60, 9120, 4395, 975, 0},
+    {controls::kLinkFrame, Kind::Frame, nullptr, "Link Ethernet", 0, 0, 4935, 975, 8},
+    {controls::kAddressBox, Kind::Combo, controls::kLinkFrame, "", 120, 240, 2055, 315, 10},
+    {controls::kLinkAliveImage, Kind::Picture, controls::kLinkFrame, nullptr, 2220, 240, 480, 480,
+     -1},
+    {controls::kNoLinkImage, Kind::Picture, controls::kLinkFrame, nullptr, 2220, 360, 480, 480, -1},
+    {controls::kLinkButton, Kind::Button, controls::kLinkFrame, "Connect", 2820, 240, 1155, 255, 9},
+    {controls::kInstallButton, Kind::Button, controls::kLinkFrame, "Install", 4080, 240, 735, 255,
+     22},
+    {controls::kAddAddressButton, Kind::Button, controls::kLinkFrame, "Add", 120, 600, 615, 255,
+     11},
+    {controls::kDeleteAddressButton, Kind::Button, controls::kLinkFrame, "Del", 840, 600, 615, 255,
+     12},
+    {controls::kSaveAddressesButton, Kind::Button, controls::kLinkFrame, "Save", 1560, 600, 615,
+     255, 13},
+    {controls::kOpenFileButton, Kind::Button, nullptr, "Open File and  Download", 2760, 600, 2055,
+     255, 19},
+    {controls::kStatusFrame, Kind::Frame, nullptr, "Status", 0, 960, 4935, 975, 5},
+    {controls::kStatusBar, Kind::Bar, nullptr, "NO FILE", 120, 1200, 4695, 255, 21},
+    {controls::kReplyLine, Kind::LineBox, controls::kStatusFrame, "", 120, 600, 4695, 285, 23},
+    {controls::kStatusFrameMark, Kind::Label, controls::kStatusFrame, "Label14", 1920, 960, 135, 15,
+     7},
+    {controls::kClassifiedReplyView, Kind::MultiBox, nullptr, "", 0, 2280, 4875, 975, 1},
+    {controls::kSendButton, Kind::Button, nullptr, "Send", 60, 3360, 795, 255, 20},
+    {controls::kClearReplyButton, Kind::Button, nullptr, "CLR", 1980, 3360, 615, 255, 24},
+    {controls::kReceivedReplyView, Kind::MultiBox, nullptr, "", 0, 5520, 4815, 975, 18},
+    {controls::kRemotePortLabel, Kind::Label, nullptr, "Remote-Port", 180, 6720, 975, 255, 16},
+    {controls::kLocalPortLabel, Kind::Label, nullptr, "Local-Port", 1260, 6720, 855, 255, 17},
+    {controls::kRemotePortBox, Kind::LineBox, nullptr, "", 180, 6960, 975, 285, 14},
+    {controls::kLocalPortBox, Kind::LineBox, nullptr, "", 1140, 6960, 975, 285, 15},
+    {controls::kSpareBox1, Kind::LineBox, nullptr, "Text5", 900, 8400, 1335, 285, 3},
+    {controls::kSpareBox2, Kind::LineBox, nullptr, "Text1", 2460, 8400, 735, 285, 2},
+    {controls::kSpareBox3, Kind::LineBox, nullptr, "Text6", 3300, 8400, 495, 285, 4},
+    {controls::kSpareBox4, Kind::LineBox, nullptr, "text2", 900, 8640, 1095, 285, 6},
+    {controls::kFirstFocusBox, Kind::MultiBox, nullptr, "", 60, 9120, 4395, 975, 0},
 };
 
 // Frames, labels, pictures and the bar never take the focus.
@@ -133,7 +140,7 @@ void WindowLayoutTest::controlsStandAsLaidOut()
 {
     WindowFixture f;
     MainWindow &w = *f.window;
-    QCOMPARE(w.objectName(), QStringLiteral("UP_config"));
+    QCOMPARE(w.objectName(), QLatin1StringView(controls::kWindow));
     QCOMPARE(w.windowTitle(), QStringLiteral("Corvanel V4"));
     QVERIFY(!w.windowIcon().isNull());
     for (const Row &row : kRows) {
@@ -153,17 +160,17 @@ void WindowLayoutTest::controlsStandAsLaidOut()
     QCOMPARE(QSize(twipsToPixels(kClientWidthTwips, 96), twipsToPixels(kClientHeightTwips, 96)),
              QSize(330, 130));
     // The two link pictures can be told apart and fill their place.
-    const QImage yes = f.control<QLabel>("YesConnect")->pixmap().toImage();
-    QCOMPARE(yes.size(), f.control("YesConnect")->size());
-    QVERIFY(yes != f.control<QLabel>("NoConnect")->pixmap().toImage());
+    const QImage yes = f.control<QLabel>(controls::kLinkAliveImage)->pixmap().toImage();
+    QCOMPARE(yes.size(), f.control(controls::kLinkAliveImage)->size());
+    QVERIFY(yes != f.control<QLabel>(controls::kNoLinkImage)->pixmap().toImage());
 
     // Command3 and the bar are drawn above the frames they lie over.
     const auto z = [&](const char *name) { return w.children().indexOf(f.control(name)); };
-    QVERIFY(z("Command3") > z("Frame8"));
-    QVERIFY(z("vbalProgressBar1") > z("Frame1"));
+    QVERIFY(z(controls::kOpenFileButton) > z(controls::kLinkFrame));
+    QVERIFY(z(controls::kStatusBar) > z(controls::kStatusFrame));
     QCOMPARE(f.timer1()->interval(), 500);
-    QCOMPARE(w.findChild<QTimer *>(QStringLiteral("Timer2"))->interval(), 500);
-    QVERIFY(w.findChild<QObject *>(QStringLiteral("Winsock1")));
+    QCOMPARE(w.findChild<QTimer *>(QLatin1StringView(controls::kInquiryTimer))->interval(), 500);
+    QVERIFY(w.findChild<QObject *>(QLatin1StringView(controls::kSocket)));
 }
 
 void WindowLayoutTest::tabWalksTheTableOrder()
@@ -175,7 +182,7 @@ void WindowLayoutTest::tabWalksTheTableOrder()
     const auto focused = [] {
         return QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : QString();
     };
-    QTRY_COMPARE_WITH_TIMEOUT(focused(), QStringLiteral("Text20"), 2000);
+    QTRY_COMPARE_WITH_TIMEOUT(focused(), QLatin1StringView(controls::kFirstFocusBox), 2000);
 
     // Tab walks the controls that take the focus by their tab index and back
     // round to Text20; Shift+Tab walks them backwards. Command3 is enabled
@@ -203,7 +210,7 @@ void WindowLayoutTest::tabWalksTheTableOrder()
     std::reverse(expected.begin(), expected.end());
     QCOMPARE(walk(Qt::Key_Backtab), expected);
     // Tab moved the focus and typed nothing.
-    QCOMPARE(f.control<QPlainTextEdit>("Text20")->toPlainText(), QString());
+    QCOMPARE(f.control<QPlainTextEdit>(controls::kFirstFocusBox)->toPlainText(), QString());
 }
 
 void WindowLayoutTest::fixedSizeAndCaptionsFit()
@@ -230,8 +237,8 @@ void WindowLayoutTest::fixedSizeAndCaptionsFit()
                              2 * w.style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
     for (QPushButton *button : w.findChildren<QPushButton *>())
         QVERIFY(fits(button, button->text(), buttonMargin));
-    QVERIFY(fits(f.button("cbBind"), QStringLiteral("Disconnect"), buttonMargin));
-    for (const char *name : {"Label36", "Label37"})
+    QVERIFY(fits(f.button(controls::kLinkButton), QStringLiteral("Disconnect"), buttonMargin));
+    for (const char *name : {controls::kLocalPortLabel, controls::kRemotePortLabel})
         QVERIFY(fits(f.control(name), f.control<QLabel>(name)->text(), 0));
     for (QGroupBox *frame : w.findChildren<QGroupBox *>())
         QVERIFY(fits(frame, frame->title(), 16));
@@ -239,10 +246,10 @@ void WindowLayoutTest::fixedSizeAndCaptionsFit()
                                    status::kVerify, status::kEnd, status::kError})
         QVERIFY(fits(f.bar(), QString(word), 4)); // in the bar's own font
     // Still an 8-point class dialog font, tall enough to read.
-    const QFont font = f.button("Command3")->font();
+    const QFont font = f.button(controls::kOpenFileButton)->font();
     QVERIFY2(QFontInfo(font).pointSizeF() >= 6.5 && QFontInfo(font).pointSizeF() <= 9,
              qPrintable(QFontInfo(font).family()));
-    QVERIFY(QFontMetrics(font).height() <= f.button("Command3")->height());
+    QVERIFY(QFontMetrics(font).height() <= f.button(controls::kOpenFileButton)->height());
 
     // A font far too wide for its room is narrowed until it fits.
     QFont wide = baseDialogFont();
@@ -261,12 +268,12 @@ void WindowLayoutTest::stateAtCreationAndAfterStartUp()
     QVERIFY(!w.started());
     QCOMPARE(f.combo()->count(), 0);
     for (QPushButton *button : w.findChildren<QPushButton *>())
-        QVERIFY2(button->isEnabled() == (button->objectName() != "Command3"),
+        QVERIFY2(button->isEnabled() == (button->objectName() != controls::kOpenFileButton),
                  qPrintable(button->objectName()));
     QVERIFY(f.timer1()->isActive());
     QVERIFY(!w.link().inquiryTimer()->isActive());
     QVERIFY(!w.link().isOpen());
-    QVERIFY(!f.linkAliveShown() && !f.control("NoConnect")->isHidden());
+    QVERIFY(!f.linkAliveShown() && !f.control(controls::kNoLinkImage)->isHidden());
     QCOMPARE(f.bar()->colourValue(), colour::kBlue);
     QCOMPARE(f.bar()->barColour(), QColor(0, 0, 255));
     QVERIFY(f.bar()->barRect().isEmpty());
@@ -292,10 +299,10 @@ void WindowLayoutTest::stateAtCreationAndAfterStartUp()
     QCOMPARE(f.combo()->currentIndex(), 0);
     QCOMPARE(f.combo()->currentText(), QStringLiteral("127.0.0.9"));
     bool isNumber = false;
-    const int localPort = f.line("tbLocalPort")->text().toInt(&isNumber);
+    const int localPort = f.line(controls::kLocalPortBox)->text().toInt(&isNumber);
     QVERIFY2(isNumber && localPort >= 5500 && localPort <= 6499,
              qPrintable(QString::number(localPort)));
-    QCOMPARE(f.line("tbRemotePort")->text(), QStringLiteral("111"));
+    QCOMPARE(f.line(controls::kRemotePortBox)->text(), QStringLiteral("111"));
     QCOMPARE(w.state().connected, 0);
     QCOMPARE(w.state().linkActivity, 50);
     // Start-up opens nothing and sends nothing, and runs once only.
@@ -347,14 +354,14 @@ void WindowLayoutTest::replyViewsAndClear()
     // Trailing spaces stay in tbReceiveData and Text3, not in Text8.
     const QByteArray reply("OK  \r\n  ");
     f.window->display().ShowReply(reply);
-    QCOMPARE(f.view("tbReceiveData")->bytes(), reply);
-    QCOMPARE(f.line("Text3")->text(), QString::fromLatin1(reply));
-    QCOMPARE(f.view("Text8")->bytes(), QByteArray("OK  \r\n"));
+    QCOMPARE(f.view(controls::kReceivedReplyView)->bytes(), reply);
+    QCOMPARE(f.line(controls::kReplyLine)->text(), QString::fromLatin1(reply));
+    QCOMPARE(f.view(controls::kClassifiedReplyView)->bytes(), QByteArray("OK  \r\n"));
     // "CLR" clears Text3 only.
-    QVERIFY(f.click("Command9"));
-    QCOMPARE(f.line("Text3")->text(), QString());
-    QCOMPARE(f.view("tbReceiveData")->bytes(), reply);
-    QCOMPARE(f.view("Text8")->bytes(), QByteArray("OK  \r\n"));
+    QVERIFY(f.click(controls::kClearReplyButton));
+    QCOMPARE(f.line(controls::kReplyLine)->text(), QString());
+    QCOMPARE(f.view(controls::kReceivedReplyView)->bytes(), reply);
+    QCOMPARE(f.view(controls::kClassifiedReplyView)->bytes(), QByteArray("OK  \r\n"));
 }
 
 void WindowLayoutTest::linkIndicatorTiming()
@@ -378,7 +385,7 @@ void WindowLayoutTest::linkIndicatorTiming()
         QVERIFY2(f.linkAliveShown(), qPrintable(QString::number(i)));
     }
     QVERIFY(tick());
-    QVERIFY(!f.linkAliveShown() && !f.control("NoConnect")->isHidden());
+    QVERIFY(!f.linkAliveShown() && !f.control(controls::kNoLinkImage)->isHidden());
     QCOMPARE(w.state().linkActivity, 50);
     QVERIFY(f.checkLoopback());
 }
@@ -390,19 +397,19 @@ void WindowLayoutTest::addressButtonsAndBadPort()
     w.StartWindow();
     // Add, Del and Save reach the address list and its file.
     f.combo()->setEditText(QStringLiteral("127.0.0.2"));
-    QVERIFY(f.click("Add_ip"));
+    QVERIFY(f.click(controls::kAddAddressButton));
     QCOMPARE(f.combo()->count(), 2);
     f.combo()->setCurrentIndex(0);
-    QVERIFY(f.click("Del_ip"));
-    QVERIFY(f.click("SaveIP"));
+    QVERIFY(f.click(controls::kDeleteAddressButton));
+    QVERIFY(f.click(controls::kSaveAddressesButton));
     QFile file(f.addressPath());
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), QByteArray("127.0.0.2\r\n"));
     QVERIFY(f.prompts.boxes.isEmpty());
 
     // A port that is no number: an "Error#" box naming it, and no link.
-    f.line("tbRemotePort")->setText(QStringLiteral("port"));
-    QVERIFY(f.click("cbBind"));
+    f.line(controls::kRemotePortBox)->setText(QStringLiteral("port"));
+    QVERIFY(f.click(controls::kLinkButton));
     QCOMPARE(f.prompts.errors.size(), 1);
     QVERIFY(f.prompts.boxes.first().startsWith(QStringLiteral("Error#")));
     QVERIFY(f.prompts.errors.first().text.contains(QStringLiteral("port")));

@@ -6,6 +6,7 @@
 
 #include "support/devsim_process.h"
 #include "support/prompts_recorder.h"
+#include "window/control_names.h"
 #include "window/main_window.h"
 #include "window/reply_view.h"
 #include "window/status_bar.h"
@@ -105,14 +106,17 @@ struct WindowFixture {
     QPushButton *button(const char *name) const { return control<QPushButton>(name); }
     QLineEdit *line(const char *name) const { return control<QLineEdit>(name); }
     ReplyView *view(const char *name) const { return control<ReplyView>(name); }
-    QComboBox *combo() const { return control<QComboBox>("ComboRemoteIP"); }
-    TextProgressBar *bar() const { return control<TextProgressBar>("vbalProgressBar1"); }
-    QTimer *timer1() const { return window->findChild<QTimer *>(QStringLiteral("Timer1")); }
+    QComboBox *combo() const { return control<QComboBox>(controls::kAddressBox); }
+    TextProgressBar *bar() const { return control<TextProgressBar>(controls::kStatusBar); }
+    QTimer *timer1() const
+    {
+        return window->findChild<QTimer *>(QLatin1StringView(controls::kLinkIndicatorTimer));
+    }
     // The link indicator: the link-alive picture shown, the no-link one hidden.
     bool linkAliveShown() const
     {
-        return !control<QLabel>("YesConnect")->isHidden() &&
-               control<QLabel>("NoConnect")->isHidden();
+        return !control<QLabel>(controls::kLinkAliveImage)->isHidden() &&
+               control<QLabel>(controls::kNoLinkImage)->isHidden();
     }
 
     bool show()
@@ -136,9 +140,9 @@ struct WindowFixture {
     bool connectTo(quint16 remotePort)
     {
         combo()->setEditText(QStringLiteral("127.0.0.1"));
-        line("tbRemotePort")->setText(QString::number(remotePort));
-        line("tbLocalPort")->setText(QStringLiteral("0"));
-        return click("cbBind") && window->link().isOpen() &&
+        line(controls::kRemotePortBox)->setText(QString::number(remotePort));
+        line(controls::kLocalPortBox)->setText(QStringLiteral("0"));
+        return click(controls::kLinkButton) && window->link().isOpen() &&
                window->link().remoteAddress().isLoopback();
     }
 

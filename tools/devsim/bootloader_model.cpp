@@ -1,28 +1,11 @@
 #include "tools/devsim/bootloader_model.h"
 
 #include "engine/protocol.h"
+#include "image/image_figures.h"
 
 namespace corvanel::devsim {
 
 namespace {
-
-constexpr std::array<quint32, 256> makeCrcTable()
-{
-    std::array<quint32, 256> table{};
-    for (quint32 n = 0; n < 256; ++n) {
-        quint32 c = n;
-        for (int k = 0; k < 8; ++k)
-            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        table[n] = c;
-    }
-    return table;
-}
-constexpr std::array<quint32, 256> kCrcTable = makeCrcTable();
-
-quint32 crcUpdate(quint32 state, quint8 byte)
-{
-    return kCrcTable[(state ^ byte) & 0xFFu] ^ (state >> 8);
-}
 
 // A verify record stands for a download record when the two differ only where
 // the verify record has '#' for ':'. Compared in place: this runs per record.
@@ -39,20 +22,6 @@ bool repeats(QByteArrayView verifyRecord, QByteArrayView downloadRecord)
 }
 
 } // namespace
-
-QString hex32(quint32 value)
-{
-    return QStringLiteral("0x") +
-           QString::number(value, 16).toUpper().rightJustified(8, QLatin1Char('0'));
-}
-
-quint32 crc32(QByteArrayView bytes, quint32 crc)
-{
-    quint32 state = ~crc;
-    for (const char c : bytes)
-        state = crcUpdate(state, static_cast<quint8>(c));
-    return ~state;
-}
 
 void Memory::clear()
 {
@@ -104,14 +73,19 @@ std::optional<quint32> Memory::highest() const
 
 quint32 Memory::crc32() const
 {
-    quint32 state = ~0u;
+    // The stored bytes in address order, a page at a time, gaps left out.
+    quint32 crc = 0;
+    QByteArray run;
+    run.reserve(kPageSize);
     for (const auto &[index, page] : pages_) {
+        run.clear();
         for (quint32 at = 0; at < kPageSize; ++at) {
             if (page.present.test(at))
-                state = crcUpdate(state, page.bytes[at]);
+                run.append(char(page.bytes[at]));
         }
+        crc = image::crc32(run, crc);
     }
-    return ~state;
+    return crc;
 }
 
 BootloaderModel::BootloaderModel(ModelOptions options) : options_(std::move(options)) {}
@@ -304,8 +278,8 @@ BootloaderModel::Outcome BootloaderModel::verify(QByteArrayView text)
             const quint32 address = dataAddress(base_, segmented_, record->offset, i);
             const auto stored = memory_.read(address);
             if (!stored || *stored != static_cast<quint8>(record->data[i])) {
-                return refuseVerify(text,
-                                    QStringLiteral("verify mismatch at %1").arg(hex32(address)));
+                return refuseVerify(
+                    text, QStringLiteral("verify mismatch at %1").arg(image::hexAddress(address)));
             }
         }
         break;

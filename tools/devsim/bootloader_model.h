@@ -22,12 +22,6 @@ inline constexpr QByteArrayView kReplyError = "ERROR\r\n";
 inline constexpr QByteArrayView kReplyPassEnd = "DOWNLOAD\r\n";
 inline constexpr QByteArrayView kDefaultVersion = "DEVSIM 1.0";
 
-// CRC-32 as zlib and Ethernet compute it (reflected, polynomial 0xEDB88320).
-quint32 crc32(QByteArrayView bytes, quint32 crc = 0);
-
-// "0x" and eight upper-case hex digits.
-QString hex32(quint32 value);
-
 // The programmed memory: bytes by 32-bit address, with gaps.
 class Memory {
 public:

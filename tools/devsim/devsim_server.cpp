@@ -1,6 +1,7 @@
 #include "tools/devsim/devsim_server.h"
 
 #include "engine/protocol.h"
+#include "image/memory_image.h"
 
 #include <QCommandLineParser>
 #include <QJsonDocument>
@@ -268,7 +269,8 @@ QString summaryLine(const ImageSummary &s)
         .arg(s.records)
         .arg(s.dataRecords)
         .arg(s.bytes)
-        .arg(hex32(s.lowAddress), hex32(s.highAddress), hex32(s.crc32),
+        .arg(image::hexAddress(s.lowAddress), image::hexAddress(s.highAddress),
+             image::hexAddress(s.crc32),
              s.downloadComplete ? QStringLiteral("complete") : QStringLiteral("incomplete"),
              s.verified ? QStringLiteral("passed") : QStringLiteral("failed"))
         .arg(s.downloadErrors)
@@ -281,9 +283,9 @@ QByteArray summaryJson(const ImageSummary &s)
         {QStringLiteral("records"), s.records},
         {QStringLiteral("dataRecords"), s.dataRecords},
         {QStringLiteral("bytes"), s.bytes},
-        {QStringLiteral("lowAddress"), hex32(s.lowAddress)},
-        {QStringLiteral("highAddress"), hex32(s.highAddress)},
-        {QStringLiteral("crc32"), hex32(s.crc32)},
+        {QStringLiteral("lowAddress"), image::hexAddress(s.lowAddress)},
+        {QStringLiteral("highAddress"), image::hexAddress(s.highAddress)},
+        {QStringLiteral("crc32"), image::hexAddress(s.crc32)},
         {QStringLiteral("downloadComplete"), s.downloadComplete},
         {QStringLiteral("verified"), s.verified},
         {QStringLiteral("downloadErrors"), s.downloadErrors},
