@@ -7,22 +7,6 @@ namespace {
 // Count, two address bytes, type, checksum.
 constexpr int kRecordOverhead = 5;
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-QString hexByte(int value)
-{
-    return QStringLiteral("%1").arg(value, 2, 16, QLatin1Char('0')).toUpper();
-}
-
 QString printable(char c)
 {
     const auto u = static_cast<unsigned char>(c);
@@ -30,7 +14,7 @@ QString printable(char c)
         return QStringLiteral("'%1'").arg(QLatin1Char(c));
     if (u == ' ')
         return QStringLiteral("a space");
-    return QStringLiteral("byte 0x") + hexByte(u);
+    return QStringLiteral("byte 0x") + hexByteText(u);
 }
 
 // The fixed data length of each record type other than data (-1: any).
@@ -52,6 +36,22 @@ int requiredLength(int type)
 
 } // namespace
 
+int hexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+QString hexByteText(int value)
+{
+    return QStringLiteral("%1").arg(value, 2, 16, QLatin1Char('0')).toUpper();
+}
+
 std::optional<HexRecord> parseHexRecord(QByteArrayView line, char startCode, QString *problem)
 {
     const auto fail = [problem](const QString &why) -> std::optional<HexRecord> {
@@ -67,7 +67,7 @@ std::optional<HexRecord> parseHexRecord(QByteArrayView line, char startCode, QSt
     }
     const QByteArrayView digits = line.sliced(1);
     for (qsizetype i = 0; i < digits.size(); ++i) {
-        if (hexValue(digits[i]) < 0) {
+        if (hexDigitValue(digits[i]) < 0) {
             return fail(QStringLiteral("%1 at column %2 is not a hex digit")
                             .arg(printable(digits[i]))
                             .arg(i + 2));
@@ -86,7 +86,7 @@ std::optional<HexRecord> parseHexRecord(QByteArrayView line, char startCode, QSt
     QByteArray bytes(byteCount, Qt::Uninitialized);
     int sum = 0;
     for (qsizetype i = 0; i < byteCount; ++i) {
-        const int b = hexValue(digits[2 * i]) * 16 + hexValue(digits[2 * i + 1]);
+        const int b = hexDigitValue(digits[2 * i]) * 16 + hexDigitValue(digits[2 * i + 1]);
         bytes[i] = static_cast<char>(b);
         sum += b;
     }
@@ -95,23 +95,23 @@ std::optional<HexRecord> parseHexRecord(QByteArrayView line, char startCode, QSt
     const qsizetype present = byteCount - kRecordOverhead;
     if (declared != present) {
         return fail(QStringLiteral("byte count %1 (%2) but the record holds %3 data bytes")
-                        .arg(hexByte(declared))
+                        .arg(hexByteText(declared))
                         .arg(declared)
                         .arg(present));
     }
     const int type = byteAt(3);
     if (type > hexrecord::kStartLinearAddress)
-        return fail(QStringLiteral("unknown record type %1 (known: 00 to 05)").arg(hexByte(type)));
+        return fail(QStringLiteral("unknown record type %1 (known: 00 to 05)").arg(hexByteText(type)));
     if ((sum & 0xff) != 0) {
         const int stored = byteAt(byteCount - 1);
         const int expected = (stored - sum) & 0xff;
         return fail(QStringLiteral("checksum %1 is wrong, it should be %2")
-                        .arg(hexByte(stored), hexByte(expected)));
+                        .arg(hexByteText(stored), hexByteText(expected)));
     }
     const int required = requiredLength(type);
     if (required >= 0 && declared != required) {
         return fail(QStringLiteral("a record of type %1 carries %2 data bytes, not %3")
-                        .arg(hexByte(type))
+                        .arg(hexByteText(type))
                         .arg(required)
                         .arg(declared));
     }

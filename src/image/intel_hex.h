@@ -26,6 +26,11 @@ struct HexRecord {
     QByteArray data;
 };
 
+// The value of one hex digit, upper or lower case; -1 for any other character.
+int hexDigitValue(char c);
+// A byte as two upper-case hex digits.
+QString hexByteText(int value);
+
 // Reads one line as a record: the start code (':' in a file and a download
 // message, '#' in a verify message), hex digit pairs, a byte count that
 // matches the data present, a known type (00 to 05) with its fixed length,

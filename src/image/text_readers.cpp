@@ -18,22 +18,6 @@ ImageError lineError(qint64 line, const QString &what)
     return ImageError{QStringLiteral("line %1: %2").arg(line).arg(what)};
 }
 
-QString hexByte(int value)
-{
-    return QStringLiteral("%1").arg(value, 2, 16, QLatin1Char('0')).toUpper();
-}
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 // Decoded data and the records' places in it. A record costs 24 bytes here
 // until build() joins records at consecutive addresses into one segment, so a
 // million-record file never holds a million segments.
@@ -233,16 +217,16 @@ std::variant<MemoryImage, ImageError> readSRecord(const QByteArray &content)
         const int type = text[1] - '0';
         const QByteArrayView digits = text.sliced(2);
         for (qsizetype i = 0; i < digits.size(); ++i) {
-            if (hexValue(digits[i]) < 0)
+            if (hexDigitValue(digits[i]) < 0)
                 return lineError(number, QStringLiteral("column %1 is not a hex digit").arg(i + 3));
         }
         if (digits.size() < 2)
             return lineError(number, QStringLiteral("no byte count"));
-        const int count = hexValue(digits[0]) * 16 + hexValue(digits[1]);
+        const int count = hexDigitValue(digits[0]) * 16 + hexDigitValue(digits[1]);
         if (digits.size() != 2 * (count + 1)) {
             return lineError(number,
                              QStringLiteral("byte count %1 (%2) but %3 hex digits follow it")
-                                 .arg(hexByte(count))
+                                 .arg(hexByteText(count))
                                  .arg(count)
                                  .arg(digits.size() - 2));
         }
@@ -257,7 +241,7 @@ std::variant<MemoryImage, ImageError> readSRecord(const QByteArray &content)
         std::array<quint8, kMaxBytes> bytes{};
         int sum = 0;
         for (int i = 0; i <= count; ++i) {
-            bytes[size_t(i)] = quint8(hexValue(digits[2 * i]) * 16 + hexValue(digits[2 * i + 1]));
+            bytes[size_t(i)] = quint8(hexDigitValue(digits[2 * i]) * 16 + hexDigitValue(digits[2 * i + 1]));
             if (i < count)
                 sum += bytes[size_t(i)];
         }
@@ -265,7 +249,7 @@ std::variant<MemoryImage, ImageError> readSRecord(const QByteArray &content)
         const int expected = ~sum & 0xff;
         if (stored != expected) {
             return lineError(number, QStringLiteral("checksum %1 is wrong, it should be %2")
-                                         .arg(hexByte(stored), hexByte(expected)));
+                                         .arg(hexByteText(stored), hexByteText(expected)));
         }
         quint32 address = 0;
         for (int i = 1; i <= addressBytes; ++i)
