@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, the tests and the demo need,
 # skipping what is already there. Runs apt-get as root or through sudo.
+# The second line is for the installation and package tests and for
+# scripts/make-deb.sh: the package tools, lintian, the desktop entry check and
+# bash's completion helpers.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ qt6-base-dev libgl-dev binutils fonts-dejavu-core "$@")
+packages=(cmake ninja-build g++ qt6-base-dev libgl-dev binutils fonts-dejavu-core
+  dpkg-dev file lintian desktop-file-utils bash-completion "$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -2,6 +2,7 @@
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QRegularExpression>
 
 namespace corvanel::cli {
 
@@ -19,6 +20,64 @@ QString optionLabel(const Option &option)
     if (!option.valueName.isEmpty())
         label += QLatin1Char(' ') + option.valueName;
     return label;
+}
+
+QString dashes(const QString &name)
+{
+    return (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+}
+
+// How roff shows `text` as it is. Backslashes are escaped; a dash becomes a
+// minus sign (copied from a terminal as '-') everywhere in `Code`, and in
+// `Prose` within words that start with one ("--drop-rate", "-"), so that
+// hyphenated words keep their hyphens.
+enum class Roff { Prose, Code };
+QString roff(QString text, Roff kind)
+{
+    text.replace(QLatin1Char('\\'), QStringLiteral("\\e"));
+    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    QString out;
+    out.reserve(text.size() + 16);
+    bool optionWord = kind == Roff::Code;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        const QChar before = i > 0 ? text[i - 1] : QChar(u' ');
+        if (kind == Roff::Prose && c == u'-' && QStringView(u" (\"'[").contains(before))
+            optionWord = true;
+        else if (kind == Roff::Prose && c.isSpace())
+            optionWord = false;
+        out += c == u'-' && optionWord ? QStringLiteral("\\-") : QString(c);
+    }
+    // A line starting with '.' or '\'' would be read as a request.
+    if (out.startsWith(QLatin1Char('.')) || out.startsWith(QLatin1Char('\'')))
+        out.prepend(QStringLiteral("\\&"));
+    return out;
+}
+
+QString bold(const QString &text)
+{
+    return QStringLiteral("\\fB") + roff(text, Roff::Code) + QStringLiteral("\\fR");
+}
+
+QString italic(const QString &text)
+{
+    return QStringLiteral("\\fI") + roff(text, Roff::Code) + QStringLiteral("\\fR");
+}
+
+// A word list as one single-quoted shell word.
+QString shellWords(const QStringList &words)
+{
+    QString joined = words.join(QLatin1Char(' '));
+    joined.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+    return QLatin1Char('\'') + joined + QLatin1Char('\'');
+}
+
+QStringList optionForms(const Option &option)
+{
+    QStringList forms;
+    for (const QString &name : option.names)
+        forms << dashes(name);
+    return forms;
 }
 
 } // namespace
@@ -83,6 +142,199 @@ QString helpText(const Spec &spec)
                     QLatin1Char('\n');
     }
     return text;
+}
+
+QString manPage(const Spec &spec, const QString &version)
+{
+    QString page;
+    const auto line = [&page](const QString &text) { page += text + QLatin1Char('\n'); };
+    const auto paragraphs = [&line](const QStringList &texts) {
+        for (const QString &text : texts) {
+            line(QStringLiteral(".PP"));
+            line(roff(text, Roff::Prose));
+        }
+    };
+
+    line(QStringLiteral(".TH %1 1 \"\" \"Corvanel %2\" \"User Commands\"")
+             .arg(roff(spec.program.toUpper(), Roff::Code), roff(version, Roff::Code)));
+    // Left-aligned and unhyphenated, so that no option name is split.
+    line(QStringLiteral(".nh"));
+    line(QStringLiteral(".ad l"));
+    line(QStringLiteral(".SH NAME"));
+    line(roff(spec.program, Roff::Code) + QStringLiteral(" \\- ") +
+         roff(spec.summary, Roff::Prose));
+
+    line(QStringLiteral(".SH SYNOPSIS"));
+    for (qsizetype i = 0; i < spec.usage.size(); ++i) {
+        if (i > 0)
+            line(QStringLiteral(".br"));
+        line(bold(spec.program) + QLatin1Char(' ') + roff(spec.usage[i], Roff::Code));
+    }
+
+    if (!spec.description.isEmpty()) {
+        line(QStringLiteral(".SH DESCRIPTION"));
+        paragraphs(spec.description);
+    }
+
+    line(QStringLiteral(".SH OPTIONS"));
+    for (const Option &option : spec.options) {
+        QStringList forms;
+        for (const QString &form : optionForms(option))
+            forms << bold(form);
+        QString label = forms.join(QStringLiteral(", "));
+        if (!option.valueName.isEmpty())
+            label += QLatin1Char(' ') + italic(option.valueName);
+        line(QStringLiteral(".TP"));
+        line(label);
+        line(roff(option.description, Roff::Prose));
+    }
+
+    if (!spec.notes.isEmpty()) {
+        line(QStringLiteral(".SH NOTES"));
+        paragraphs(spec.notes);
+    }
+
+    if (!spec.exitCodes.isEmpty()) {
+        line(QStringLiteral(".SH \"EXIT STATUS\""));
+        for (const ExitCode &exit : spec.exitCodes) {
+            line(QStringLiteral(".TP"));
+            line(bold(exit.code));
+            line(roff(exit.meaning, Roff::Prose));
+        }
+    }
+
+    if (!spec.examples.isEmpty()) {
+        line(QStringLiteral(".SH EXAMPLES"));
+        for (const Example &example : spec.examples) {
+            line(QStringLiteral(".PP"));
+            line(roff(example.what, Roff::Prose));
+            line(QStringLiteral(".RS 4"));
+            line(QStringLiteral(".nf"));
+            line(roff(example.command, Roff::Code));
+            line(QStringLiteral(".fi"));
+            line(QStringLiteral(".RE"));
+        }
+    }
+
+    if (!spec.seeAlso.isEmpty()) {
+        line(QStringLiteral(".SH \"SEE ALSO\""));
+        // "name(1)" as .BR name (1), every one but the last followed by a comma.
+        static const QRegularExpression reference(QStringLiteral("^(.*)\\((\\w+)\\)$"));
+        for (qsizetype i = 0; i < spec.seeAlso.size(); ++i) {
+            const QRegularExpressionMatch match = reference.match(spec.seeAlso[i]);
+            const QString comma = i + 1 < spec.seeAlso.size() ? QStringLiteral(",") : QString();
+            if (match.hasMatch()) {
+                line(QStringLiteral(".BR %1 (%2)%3")
+                         .arg(roff(match.captured(1), Roff::Code), match.captured(2), comma));
+            } else {
+                line(QStringLiteral(".B %1%2").arg(roff(spec.seeAlso[i], Roff::Code), comma));
+            }
+        }
+    }
+    return page;
+}
+
+QString bashCompletion(const Spec &spec)
+{
+    QString function = QStringLiteral("_") + spec.program;
+    function.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9_]")), QStringLiteral("_"));
+
+    QStringList allForms;
+    QStringList fileForms;
+    QStringList freeValueForms; // values the shell cannot guess
+    QString fixedCases;
+    for (const Option &option : spec.options) {
+        const QStringList forms = optionForms(option);
+        allForms << forms;
+        if (option.valueName.isEmpty())
+            continue;
+        if (option.valueIsFile) {
+            fileForms << forms;
+        } else if (!option.values.isEmpty()) {
+            fixedCases += QStringLiteral("        %1)\n"
+                                         "            mapfile -t COMPREPLY < <(compgen -W %2 -- "
+                                         "\"$cur\")\n"
+                                         "            return\n"
+                                         "            ;;\n")
+                              .arg(forms.join(QLatin1Char('|')), shellWords(option.values));
+        } else {
+            freeValueForms << forms;
+        }
+    }
+    QString cases = fixedCases;
+    if (!fileForms.isEmpty()) {
+        cases += QStringLiteral("        %1)\n"
+                                "            %2_files\n"
+                                "            return\n"
+                                "            ;;\n")
+                     .arg(fileForms.join(QLatin1Char('|')), function);
+    }
+    if (!freeValueForms.isEmpty()) {
+        cases += QStringLiteral("        %1)\n"
+                                "            return\n"
+                                "            ;;\n")
+                     .arg(freeValueForms.join(QLatin1Char('|')));
+    }
+    const QString operands = spec.operands == Spec::Operands::Files
+                                 ? QStringLiteral("    if [[ $cur == -* ]]; then\n"
+                                                  "        %1_options\n"
+                                                  "    else\n"
+                                                  "        %1_files\n"
+                                                  "    fi\n")
+                                       .arg(function)
+                                 : QStringLiteral("    %1_options\n").arg(function);
+
+    return QStringLiteral("# bash completion for %1, made from its option table by the build.\n"
+                          "\n"
+                          "%2_files()\n"
+                          "{\n"
+                          "    if declare -F _filedir >/dev/null; then\n"
+                          "        _filedir\n"
+                          "    else\n"
+                          "        compopt -o filenames 2>/dev/null\n"
+                          "        mapfile -t COMPREPLY < <(compgen -f -- \"$cur\")\n"
+                          "    fi\n"
+                          "}\n"
+                          "\n"
+                          "%2_options()\n"
+                          "{\n"
+                          "    mapfile -t COMPREPLY < <(compgen -W %3 -- \"$cur\")\n"
+                          "}\n"
+                          "\n"
+                          "%2()\n"
+                          "{\n"
+                          "    local cur prev words cword split\n"
+                          "    if declare -F _init_completion >/dev/null; then\n"
+                          "        _init_completion -s || return\n"
+                          "    else\n"
+                          "        cur=${COMP_WORDS[COMP_CWORD]}\n"
+                          "        prev=${COMP_WORDS[COMP_CWORD - 1]}\n"
+                          "        # bash splits \"--option=value\" at '='.\n"
+                          "        if [[ $cur == = ]]; then\n"
+                          "            cur=\n"
+                          "        elif [[ $prev == = ]] && ((COMP_CWORD >= 2)); then\n"
+                          "            prev=${COMP_WORDS[COMP_CWORD - 2]}\n"
+                          "        fi\n"
+                          "    fi\n"
+                          "    case $prev in\n"
+                          "%4"
+                          "    esac\n"
+                          "%5"
+                          "}\n"
+                          "complete -F %2 %1\n")
+        .arg(spec.program, function, shellWords(allForms), cases, operands);
+}
+
+std::optional<QString> generatedFile(const QStringList &arguments, const Spec &spec,
+                                     const QString &version)
+{
+    if (arguments.size() != 2)
+        return std::nullopt;
+    if (arguments[1] == QLatin1String("--man-page"))
+        return manPage(spec, version);
+    if (arguments[1] == QLatin1String("--bash-completion"))
+        return bashCompletion(spec);
+    return std::nullopt;
 }
 
 } // namespace corvanel::cli

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 class QCommandLineParser;
 
 // One definition of a program's command line, from which its --help text,
@@ -37,6 +39,10 @@ struct Spec {
     QStringList notes; // paragraphs after the options
     QList<ExitCode> exitCodes;
     QList<Example> examples;
+    // What the words that are not options name, for shell completion.
+    enum class Operands { Files, None };
+    Operands operands = Operands::Files;
+    QStringList seeAlso = {}; // other manual pages: "corvanel-devsim(1)"
 };
 
 // The options as the parser takes them.
@@ -45,6 +51,25 @@ void addOptions(QCommandLineParser &parser, const Spec &spec);
 // The --help text: usage, description, options, notes, exit codes, examples;
 // wrapped to 80 columns.
 QString helpText(const Spec &spec);
+
+// The manual page: roff with the man(7) macros, sections NAME, SYNOPSIS,
+// DESCRIPTION, OPTIONS, NOTES, EXIT STATUS, EXAMPLES and SEE ALSO, from the
+// same fields as helpText(). `version` goes into the footer; no date, so that
+// a build makes the same page every time.
+QString manPage(const Spec &spec, const QString &version);
+
+// A bash completion script for the program: its options, the values of those
+// that take fixed ones, files for file-valued options and, with
+// Operands::Files, for the operands. Uses bash-completion's helpers where they
+// are loaded and plain compgen otherwise.
+QString bashCompletion(const Spec &spec);
+
+// The options every program answers before anything else, for the build:
+// "--man-page" and "--bash-completion", alone after the program name, give
+// manPage() and bashCompletion(). They are not in the Spec, so --help does not
+// list them. Empty for any other command line.
+std::optional<QString> generatedFile(const QStringList &arguments, const Spec &spec,
+                                     const QString &version);
 
 // `text` wrapped to `width` columns, every line indented by `indent` spaces.
 QString wrap(const QString &text, int width, int indent = 0);

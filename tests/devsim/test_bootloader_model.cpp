@@ -303,7 +303,7 @@ private slots:
             QVERIFY2(refused.isError && !refused.options, bad);
         }
         const ParsedCommandLine help = parse(u"--help"_s);
-        QVERIFY(!help.options && !help.isError && help.message.contains("--late-answer <N:D>"));
+        QVERIFY(!help.options && !help.isError && help.message.contains("--late-answer N:D"));
     }
 
     void serverDropsDuplicatesAndDelays()

@@ -1,5 +1,6 @@
 #include "tools/devsim/devsim_server.h"
 
+#include "common/numbers.h"
 #include "engine/protocol.h"
 #include "image/memory_image.h"
 
@@ -11,8 +12,8 @@
 #include <QVariant>
 
 #include <chrono>
-#include <climits>
 #include <cstdio>
+#include <limits>
 
 using namespace Qt::StringLiterals;
 
@@ -23,37 +24,121 @@ namespace {
 constexpr int kReceiveBufferBytes = 1 << 20;
 constexpr int kMaxHoldMs = 600000; // the longest any reply may be held back
 
-const char *const kDescription =
-    "Bootloader simulator for Corvanel: a UDP peer on loopback that answers the\n"
-    "bootloader protocol. \"BOOTi\" gets a \"VER=\" reply; each download record\n"
-    "(\"BOOT:...\") is checked (Intel HEX syntax, byte count, checksum, record type)\n"
-    "and stored, answered \"OK\" or \"ERROR\"; the end-of-file record gets \"DOWNLOAD\".\n"
-    "Verify records (\"BOOT#...\") must repeat the records the download took, in the\n"
-    "same order ('#' for ':'), and match the stored image: a record left out,\n"
-    "repeated in place of another or changed gets \"ERROR\". The verify end-of-file\n"
-    "record gets \"DOWNLOAD\" when the whole pass matched. A new download record\n"
-    "after a finished pass or after \"BOOTi\" starts a new image; a verify record\n"
-    "after \"BOOTi\" starts the verify pass again. The record just handled, sent\n"
-    "again right after (a lost reply), is answered as before and counted once.\n"
-    "On \"BOOTg\" it prints a summary line (records, bytes, address range, CRC-32 of\n"
-    "the image bytes in address order) and exits.\n"
-    "\n"
-    "At start it prints \"listening ADDRESS:PORT\" on stdout.\n"
-    "Exit codes: 0 a complete, verified image was installed; 1 \"BOOTg\" without one;\n"
-    "2 bad options or the port cannot be bound; 3 idle time-out.\n"
-    "\n"
-    "A record's number (for --fake-download, --late-answer) counts from 1 within its\n"
-    "pass; copies sent again are not counted. Faults combine: --delay-ms and\n"
-    "--late-answer hold a reply first, --late-copy counts from there, and --reorder\n"
-    "adds its own hold to every datagram. A dropped reply has no copies.";
+constexpr int kMaxIdleSeconds = 24 * 60 * 60;
 
-bool parseInt(const QString &text, int lowest, int highest, int &value)
+cli::Spec makeSpec()
 {
-    bool ok = false;
-    const int parsed = text.toInt(&ok);
-    if (!ok || parsed < lowest || parsed > highest)
+    cli::Spec spec;
+    spec.program = QStringLiteral("corvanel-devsim");
+    spec.summary = QStringLiteral("bootloader simulator for Corvanel on loopback UDP");
+    spec.usage = {QStringLiteral("[options]")};
+    spec.description = {
+        QStringLiteral(
+            "A UDP peer on loopback that answers the bootloader protocol. \"BOOTi\" gets a "
+            "\"VER=\" reply; each download record (\"BOOT:...\") is checked (Intel HEX syntax, "
+            "byte count, checksum, record type) and stored, answered \"OK\" or \"ERROR\"; the "
+            "end-of-file record gets \"DOWNLOAD\". Verify records (\"BOOT#...\") must repeat the "
+            "records the download took, in the same order ('#' for ':'), and match the stored "
+            "image: a record left out, repeated in place of another or changed gets \"ERROR\". "
+            "The verify end-of-file record gets \"DOWNLOAD\" when the whole pass matched."),
+        QStringLiteral(
+            "A new download record after a finished pass or after \"BOOTi\" starts a new image; "
+            "a verify record after \"BOOTi\" starts the verify pass again. The record just "
+            "handled, sent again right after (a lost reply), is answered as before and counted "
+            "once. On \"BOOTg\" it prints a summary line (records, bytes, address range, CRC-32 "
+            "of the image bytes in address order) and exits."),
+        QStringLiteral("At start it prints \"listening ADDRESS:PORT\" on standard output."),
+    };
+    const auto number = [](const char *name, const char *value, const QString &text) {
+        return cli::Option{{QString::fromLatin1(name)}, QString::fromLatin1(value), text};
+    };
+    const auto flag = [](const char *name, const QString &text) {
+        return cli::Option{{QString::fromLatin1(name)}, {}, text};
+    };
+    spec.options = {
+        {{QStringLiteral("address")},
+         QStringLiteral("ADDRESS"),
+         QStringLiteral(
+             "Bind to this IPv4 address; only 127.0.0.0/8 is allowed (default 127.0.0.1).")},
+        number("port", "PORT",
+               QStringLiteral("Bind to this UDP port; 0 lets the system choose (default 111).")),
+        number("drop-every", "N", QStringLiteral("Drop every Nth reply (N >= 1).")),
+        number("drop-reply", "N",
+               QStringLiteral("Drop reply number N only (counted from 1 over all replies).")),
+        number("drop-rate", "P",
+               QStringLiteral("Drop this share of replies, 0 to 1, drawn from --seed.")),
+        number("seed", "S", QStringLiteral("Seed for --drop-rate and --reorder (default 1).")),
+        number("error-at", "N",
+               QStringLiteral("Answer \"ERROR\" to download line N of a pass, once, and keep "
+                              "nothing of it.")),
+        number("delay-ms", "D", QStringLiteral("Send each reply D milliseconds late.")),
+        flag("ok-at-eof",
+             QStringLiteral(
+                 "Answer end-of-file records with a plain \"OK\" instead of \"DOWNLOAD\".")),
+        flag("duplicate", QStringLiteral("Send every reply twice.")),
+        number("late-copy", "D",
+               QStringLiteral("Send a copy of each reply again D milliseconds after it, so that "
+                              "it lands among later replies or in the next pass.")),
+        {{QStringLiteral("late-copy-token")},
+         QStringLiteral("TEXT"),
+         QStringLiteral("With --late-copy: copy only replies that contain TEXT (e.g. DOWNLOAD).")},
+        number("reorder", "D",
+               QStringLiteral("Hold every datagram sent (replies, copies, fakes) a further "
+                              "random 0 to D milliseconds, drawn from --seed, so that datagrams "
+                              "in flight together overtake each other.")),
+        number("fake-download", "N",
+               QStringLiteral("Send an extra \"DOWNLOAD\" just before the answer to record N of "
+                              "each pass, download and verify (also when that answer is "
+                              "dropped).")),
+        number("late-answer", "N:D",
+               QStringLiteral("Send the answer to record N of the download pass D milliseconds "
+                              "late. A tool that sends the record again meanwhile is answered at "
+                              "once, and the late answer follows: two answers to one line.")),
+        number("idle-timeout", "S",
+               QStringLiteral(
+                   "Exit with code 3 after S seconds without a datagram (default: never).")),
+        {{QStringLiteral("summary-json")},
+         QStringLiteral("FILE"),
+         QStringLiteral("On \"BOOTg\" also write the summary as JSON to FILE."),
+         {},
+         true},
+        flag("verbose", QStringLiteral("Log every message and reply on standard error.")),
+        {{QStringLiteral("h"), QStringLiteral("help")}, {}, QStringLiteral("Show this help.")},
+        flag("version", QStringLiteral("Show the version.")),
+    };
+    spec.notes = {
+        QStringLiteral("A record's number (for --fake-download, --late-answer) counts from 1 "
+                       "within its pass; copies sent again are not counted. Faults combine: "
+                       "--delay-ms and --late-answer hold a reply first, --late-copy counts from "
+                       "there, and --reorder adds its own hold to every datagram. A dropped "
+                       "reply has no copies."),
+    };
+    spec.exitCodes = {
+        {QStringLiteral("0"), QStringLiteral("a complete, verified image was installed")},
+        {QStringLiteral("1"), QStringLiteral("\"BOOTg\" came without one")},
+        {QStringLiteral("2"), QStringLiteral("bad options, or the port cannot be bound")},
+        {QStringLiteral("3"), QStringLiteral("idle time-out")},
+    };
+    spec.examples = {
+        {QStringLiteral("A simulator on a port the system chooses, for a test:"),
+         QStringLiteral("corvanel-devsim --port 0 --idle-timeout 60")},
+        {QStringLiteral("A lossy, slow network: one reply in ten lost, each held 200 ms, every "
+                        "datagram logged:"),
+         QStringLiteral("corvanel-devsim --port 1111 --drop-rate 0.1 --seed 3 --delay-ms 200 "
+                        "--verbose")},
+    };
+    spec.operands = cli::Spec::Operands::None;
+    spec.seeAlso = {QStringLiteral("corvanel-flash(1)"), QStringLiteral("corvanel(1)")};
+    return spec;
+}
+
+// A whole number from `lowest` to `highest` into `value`; false otherwise.
+bool readNumber(const QString &text, int lowest, int highest, int &value)
+{
+    const auto parsed = parseWholeNumber(text, lowest, highest);
+    if (!parsed)
         return false;
-    value = parsed;
+    value = int(*parsed);
     return true;
 }
 
@@ -80,87 +165,16 @@ bool isAllowedBindAddress(const QHostAddress &address)
     return isV4 && (v4 >> 24) == 127;
 }
 
+const cli::Spec &commandLine()
+{
+    static const cli::Spec spec = makeSpec();
+    return spec;
+}
+
 ParsedCommandLine parseCommandLine(const QStringList &arguments)
 {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(kDescription));
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
-                                  QStringLiteral("Show this help and exit."));
-    const QCommandLineOption address(
-        QStringLiteral("address"),
-        QStringLiteral(
-            "Bind to this IPv4 address; only 127.0.0.0/8 is allowed (default 127.0.0.1)."),
-        QStringLiteral("ip"), QStringLiteral("127.0.0.1"));
-    const QCommandLineOption port(
-        QStringLiteral("port"),
-        QStringLiteral("Bind to this UDP port; 0 lets the system choose (default 111)."),
-        QStringLiteral("port"), QStringLiteral("111"));
-    const QCommandLineOption dropEvery(QStringLiteral("drop-every"),
-                                       QStringLiteral("Drop every Nth reply (N >= 1)."),
-                                       QStringLiteral("N"));
-    const QCommandLineOption dropReply(
-        QStringLiteral("drop-reply"),
-        QStringLiteral("Drop reply number N only (counted from 1 over all replies)."),
-        QStringLiteral("N"));
-    const QCommandLineOption dropRate(
-        QStringLiteral("drop-rate"),
-        QStringLiteral("Drop this share of replies, 0 to 1, drawn from --seed."),
-        QStringLiteral("P"));
-    const QCommandLineOption seed(QStringLiteral("seed"),
-                                  QStringLiteral("Seed for --drop-rate and --reorder (default 1)."),
-                                  QStringLiteral("S"), QStringLiteral("1"));
-    const QCommandLineOption errorAt(
-        QStringLiteral("error-at"),
-        QStringLiteral("Answer \"ERROR\" to download line N of a pass, once, and keep nothing "
-                       "of it."),
-        QStringLiteral("N"));
-    const QCommandLineOption delay(QStringLiteral("delay-ms"),
-                                   QStringLiteral("Send each reply D milliseconds late."),
-                                   QStringLiteral("D"));
-    const QCommandLineOption okAtEof(
-        QStringLiteral("ok-at-eof"),
-        QStringLiteral("Answer end-of-file records with a plain \"OK\" instead of \"DOWNLOAD\"."));
-    const QCommandLineOption duplicate(QStringLiteral("duplicate"),
-                                       QStringLiteral("Send every reply twice."));
-    const QCommandLineOption lateCopy(
-        QStringLiteral("late-copy"),
-        QStringLiteral("Send a copy of each reply again D milliseconds after it, so that it "
-                       "lands among later replies or in the next pass."),
-        QStringLiteral("D"));
-    const QCommandLineOption lateCopyToken(
-        QStringLiteral("late-copy-token"),
-        QStringLiteral("With --late-copy: copy only replies that contain TEXT (e.g. DOWNLOAD)."),
-        QStringLiteral("TEXT"));
-    const QCommandLineOption reorder(
-        QStringLiteral("reorder"),
-        QStringLiteral("Hold every datagram sent (replies, copies, fakes) a further random 0 to D "
-                       "milliseconds, drawn from --seed, so that datagrams in flight together "
-                       "overtake each other."),
-        QStringLiteral("D"));
-    const QCommandLineOption fakeDownload(
-        QStringLiteral("fake-download"),
-        QStringLiteral("Send an extra \"DOWNLOAD\" just before the answer to record N of each "
-                       "pass, download and verify (also when that answer is dropped)."),
-        QStringLiteral("N"));
-    const QCommandLineOption lateAnswer(
-        QStringLiteral("late-answer"),
-        QStringLiteral("Send the answer to record N of the download pass D milliseconds late. A "
-                       "tool that sends the record again meanwhile is answered at once, and the "
-                       "late answer follows: two answers to one line."),
-        QStringLiteral("N:D"));
-    const QCommandLineOption idle(
-        QStringLiteral("idle-timeout"),
-        QStringLiteral("Exit with code 3 after S seconds without a datagram (default: never)."),
-        QStringLiteral("S"));
-    const QCommandLineOption json(
-        QStringLiteral("summary-json"),
-        QStringLiteral("On \"BOOTg\" also write the summary as JSON to FILE."),
-        QStringLiteral("FILE"));
-    const QCommandLineOption verbose(QStringLiteral("verbose"),
-                                     QStringLiteral("Log every message and reply on stderr."));
-    parser.addOptions({help, address, port, dropEvery, dropReply, dropRate, seed, errorAt, delay,
-                       okAtEof, duplicate, lateCopy, lateCopyToken, reorder, fakeDownload,
-                       lateAnswer, idle, json, verbose});
+    cli::addOptions(parser, commandLine());
 
     ParsedCommandLine result;
     const auto error = [&result](const QString &text) {
@@ -170,94 +184,98 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
     };
     if (!parser.parse(arguments))
         return error(parser.errorText());
-    if (parser.isSet(help)) {
-        result.message = parser.helpText();
+    if (parser.isSet(QStringLiteral("help"))) {
+        result.message = cli::helpText(commandLine());
+        return result;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        result.message =
+            QStringLiteral("%1 %2\n").arg(commandLine().program, QStringLiteral(CORVANEL_VERSION));
         return result;
     }
     if (!parser.positionalArguments().isEmpty())
         return error(
             QStringLiteral("Unexpected argument: %1").arg(parser.positionalArguments().first()));
+    const auto isSet = [&parser](const char *name) {
+        return parser.isSet(QString::fromLatin1(name));
+    };
+    const auto value = [&parser](const char *name) {
+        return parser.value(QString::fromLatin1(name));
+    };
+    constexpr int kMaxInt = std::numeric_limits<int>::max();
 
     ServerOptions options;
-    if (!options.address.setAddress(parser.value(address)) ||
-        !isAllowedBindAddress(options.address)) {
-        return error(
-            QStringLiteral("--address %1: only loopback addresses 127.0.0.0/8 may be bound")
-                .arg(parser.value(address)));
+    if (isSet("address")) {
+        if (!options.address.setAddress(value("address")) ||
+            !isAllowedBindAddress(options.address)) {
+            return error(
+                QStringLiteral("--address %1: only loopback addresses 127.0.0.0/8 may be bound")
+                    .arg(value("address")));
+        }
+        options.address.setAddress(options.address.toIPv4Address());
     }
-    options.address.setAddress(options.address.toIPv4Address());
-    int value = 0;
-    if (!parseInt(parser.value(port), 0, 65535, value))
-        return error(QStringLiteral("--port must be a number from 0 to 65535"));
-    options.port = static_cast<quint16>(value);
-    if (parser.isSet(dropEvery)) {
-        if (!parseInt(parser.value(dropEvery), 1, INT_MAX, options.dropEvery))
-            return error(QStringLiteral("--drop-every must be a whole number of at least 1"));
+    if (isSet("port")) {
+        int port = 0;
+        if (!readNumber(value("port"), 0, 65535, port))
+            return error(QStringLiteral("--port must be a number from 0 to 65535"));
+        options.port = static_cast<quint16>(port);
     }
-    if (parser.isSet(dropReply)) {
-        if (!parseInt(parser.value(dropReply), 1, INT_MAX, options.dropReply))
-            return error(QStringLiteral("--drop-reply must be a reply number of at least 1"));
-    }
-    if (parser.isSet(dropRate)) {
+    if (isSet("drop-every") && !readNumber(value("drop-every"), 1, kMaxInt, options.dropEvery))
+        return error(QStringLiteral("--drop-every must be a whole number of at least 1"));
+    if (isSet("drop-reply") && !readNumber(value("drop-reply"), 1, kMaxInt, options.dropReply))
+        return error(QStringLiteral("--drop-reply must be a reply number of at least 1"));
+    if (isSet("drop-rate")) {
         bool ok = false;
-        options.dropRate = parser.value(dropRate).toDouble(&ok);
+        options.dropRate = value("drop-rate").toDouble(&ok);
         if (!ok || options.dropRate < 0.0 || options.dropRate > 1.0)
             return error(QStringLiteral("--drop-rate must be a number from 0 to 1"));
     }
-    {
-        bool ok = false;
-        options.seed = parser.value(seed).toUInt(&ok);
-        if (!ok)
-            return error(QStringLiteral("--seed must be a whole number"));
+    if (isSet("seed")) {
+        const auto seed = parseWholeNumber(value("seed"), 0, 0xFFFFFFFF);
+        if (!seed)
+            return error(QStringLiteral("--seed must be a whole number from 0 to 4294967295"));
+        options.seed = quint32(*seed);
     }
-    if (parser.isSet(errorAt)) {
-        if (!parseInt(parser.value(errorAt), 1, INT_MAX, options.model.errorAtLine))
-            return error(QStringLiteral("--error-at must be a line number of at least 1"));
-    }
+    if (isSet("error-at") && !readNumber(value("error-at"), 1, kMaxInt, options.model.errorAtLine))
+        return error(QStringLiteral("--error-at must be a line number of at least 1"));
     const QString holdRange = QStringLiteral("from 0 to %1").arg(kMaxHoldMs);
-    if (parser.isSet(delay)) {
-        if (!parseInt(parser.value(delay), 0, kMaxHoldMs, options.delayMs))
-            return error(QStringLiteral("--delay-ms must be milliseconds %1").arg(holdRange));
-    }
-    if (parser.isSet(lateCopy)) {
+    if (isSet("delay-ms") && !readNumber(value("delay-ms"), 0, kMaxHoldMs, options.delayMs))
+        return error(QStringLiteral("--delay-ms must be milliseconds %1").arg(holdRange));
+    if (isSet("late-copy")) {
         int copyMs = 0;
-        if (!parseInt(parser.value(lateCopy), 0, kMaxHoldMs, copyMs))
+        if (!readNumber(value("late-copy"), 0, kMaxHoldMs, copyMs))
             return error(QStringLiteral("--late-copy must be milliseconds %1").arg(holdRange));
         options.lateCopyMs = copyMs;
     }
-    if (parser.isSet(lateCopyToken)) {
+    if (isSet("late-copy-token")) {
         if (!options.lateCopyMs)
             return error(QStringLiteral("--late-copy-token needs --late-copy"));
-        options.lateCopyToken = parser.value(lateCopyToken).toLatin1();
+        options.lateCopyToken = value("late-copy-token").toLatin1();
         if (options.lateCopyToken.isEmpty())
             return error(QStringLiteral("--late-copy-token must not be empty"));
     }
-    if (parser.isSet(reorder)) {
-        if (!parseInt(parser.value(reorder), 0, kMaxHoldMs, options.reorderMs))
-            return error(QStringLiteral("--reorder must be milliseconds %1").arg(holdRange));
-    }
-    if (parser.isSet(fakeDownload)) {
-        if (!parseInt(parser.value(fakeDownload), 1, INT_MAX, options.fakeDownloadLine))
-            return error(QStringLiteral("--fake-download must be a record number of at least 1"));
-    }
-    if (parser.isSet(lateAnswer)) {
-        const QStringList parts = parser.value(lateAnswer).split(QLatin1Char(':'));
-        if (parts.size() != 2 || !parseInt(parts[0], 1, INT_MAX, options.lateAnswerLine) ||
-            !parseInt(parts[1], 0, kMaxHoldMs, options.lateAnswerMs)) {
+    if (isSet("reorder") && !readNumber(value("reorder"), 0, kMaxHoldMs, options.reorderMs))
+        return error(QStringLiteral("--reorder must be milliseconds %1").arg(holdRange));
+    if (isSet("fake-download") &&
+        !readNumber(value("fake-download"), 1, kMaxInt, options.fakeDownloadLine))
+        return error(QStringLiteral("--fake-download must be a record number of at least 1"));
+    if (isSet("late-answer")) {
+        const QStringList parts = value("late-answer").split(QLatin1Char(':'));
+        if (parts.size() != 2 || !readNumber(parts[0], 1, kMaxInt, options.lateAnswerLine) ||
+            !readNumber(parts[1], 0, kMaxHoldMs, options.lateAnswerMs)) {
             return error(QStringLiteral("--late-answer %1: must be N:D, a record number of at "
                                         "least 1 and milliseconds %2 (e.g. 5:800)")
-                             .arg(parser.value(lateAnswer), holdRange));
+                             .arg(value("late-answer"), holdRange));
         }
     }
-    if (parser.isSet(idle)) {
-        if (!parseInt(parser.value(idle), 1, 86400, options.idleTimeoutSeconds))
-            return error(
-                QStringLiteral("--idle-timeout must be a number of seconds from 1 to 86400"));
-    }
-    options.model.okAtEof = parser.isSet(okAtEof);
-    options.duplicate = parser.isSet(duplicate);
-    options.summaryJson = parser.value(json);
-    options.verbose = parser.isSet(verbose);
+    if (isSet("idle-timeout") &&
+        !readNumber(value("idle-timeout"), 1, kMaxIdleSeconds, options.idleTimeoutSeconds))
+        return error(QStringLiteral("--idle-timeout must be a number of seconds from 1 to %1")
+                         .arg(kMaxIdleSeconds));
+    options.model.okAtEof = isSet("ok-at-eof");
+    options.duplicate = isSet("duplicate");
+    options.summaryJson = value("summary-json");
+    options.verbose = isSet("verbose");
     result.options = options;
     return result;
 }

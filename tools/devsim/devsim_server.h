@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/command_line.h"
 #include "tools/devsim/bootloader_model.h"
 
 #include <QHostAddress>
@@ -37,7 +38,10 @@ struct ServerOptions {
     bool verbose = false;          // log every message and reply on stderr
 };
 
-// The command line: options, or the text to print (help, or an error).
+// The simulator's command line: its options, --help, man page and completion.
+const cli::Spec &commandLine();
+
+// The command line: options, or the text to print (help, version, or an error).
 struct ParsedCommandLine {
     std::optional<ServerOptions> options;
     QString message;

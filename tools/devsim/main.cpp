@@ -12,7 +12,15 @@ using namespace corvanel::devsim;
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("corvanel-devsim"));
+    QCoreApplication::setApplicationName(commandLine().program);
+    QCoreApplication::setApplicationVersion(QStringLiteral(CORVANEL_VERSION));
+
+    // The build asks for the man page and the completion script this way.
+    if (const auto file = corvanel::cli::generatedFile(QCoreApplication::arguments(), commandLine(),
+                                                       QCoreApplication::applicationVersion())) {
+        std::fputs(file->toUtf8().constData(), stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
 
     const ParsedCommandLine parsed = parseCommandLine(QCoreApplication::arguments());
     if (!parsed.options) {

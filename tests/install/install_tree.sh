@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix and uses it from there: the
+# versions, one whole transfer from the installed flasher to the installed
+# simulator on loopback, no trace of the build folder in any installed file,
+# the desktop entry and the icons.
+#   install_tree.sh BUILD_DIR VERSION SANITIZE(0 or 1)
+set -euo pipefail
+build=$(cd "$1" && pwd)
+version=$2
+sanitize=$3
+work=$(mktemp -d)
+trap 'kill "${devsim_pid:-}" 2>/dev/null || true; rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+prefix=$work/prefix
+cmake --install "$build" --prefix "$prefix" >/dev/null
+bin=$prefix/bin
+app_id=org.corvanel.Corvanel
+
+# --version on all three, the window's without any display.
+for program in corvanel corvanel-flash corvanel-devsim; do
+  got=$(env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb "$bin/$program" --version)
+  [ "$got" = "$program $version" ] || fail "$program --version printed \"$got\""
+done
+
+# A transfer: the simulator exits 0 only after a complete, verified image.
+head -c 3000 "$bin/corvanel-flash" >"$work/firmware.bin"
+objcopy -I binary -O ihex "$work/firmware.bin" "$work/firmware.hex"
+"$bin/corvanel-devsim" --address 127.0.0.1 --port 0 --idle-timeout 30 >"$work/devsim.out" 2>&1 &
+devsim_pid=$!
+for _ in $(seq 100); do
+  grep -q '^listening' "$work/devsim.out" && break
+  sleep 0.1
+done
+port=$(sed -n 's/^listening 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/devsim.out")
+[ -n "$port" ] || fail "the simulator did not listen: $(cat "$work/devsim.out")"
+timeout 60 "$bin/corvanel-flash" --quiet --install --inquiry-timeout 10 \
+  "$work/firmware.hex" "127.0.0.1:$port" >"$work/flash.out" 2>&1 ||
+  fail "corvanel-flash failed ($?): $(cat "$work/flash.out")"
+status=0
+wait "$devsim_pid" || status=$?
+devsim_pid=
+[ "$status" -eq 0 ] || fail "the simulator exited $status: $(cat "$work/devsim.out")"
+grep -q 'verify=passed' "$work/devsim.out" || fail "no verified image: $(cat "$work/devsim.out")"
+
+# Relocatable: no installed file names the build folder, no run path leads
+# anywhere but next to the program.
+# One exception: GCC 12 writes the names of the generated moc sources into a
+# sanitizer build's instrumentation as they are, without -ffile-prefix-map.
+for file in $(grep -rlF "$build" "$prefix" || true); do
+  names=$(strings -a "$file" | grep -F "$build")
+  if [ "$sanitize" = 1 ] && ! grep -vq '_autogen/' <<<"$names"; then
+    continue
+  fi
+  fail "$file holds the build folder's path: $(head -n 3 <<<"$names")"
+done
+for program in "$bin"/*; do
+  paths=$(readelf -d "$program" | sed -n 's/.*(\(RPATH\|RUNPATH\)).*\[\(.*\)\]/\2/p')
+  for path in ${paths//:/ }; do
+    case $path in '$ORIGIN'*) ;; *) fail "$program has the run path $path" ;; esac
+  done
+done
+
+# The desktop entry, and its icon at every size, each as large as its folder says.
+desktop-file-validate "$prefix/share/applications/$app_id.desktop" ||
+  fail "desktop-file-validate refused the desktop entry"
+icons=$prefix/share/icons/hicolor
+for size in 16 22 24 32 48 64 128 256; do
+  png=$icons/${size}x$size/apps/$app_id.png
+  [ -f "$png" ] || fail "no icon $png"
+  # The PNG header's width and height, big-endian at bytes 16 to 23.
+  read -r -a header < <(od -An -tu1 -j16 -N8 "$png")
+  width=$(((header[2] << 8) + header[3]))
+  height=$(((header[6] << 8) + header[7]))
+  [ "$width x $height" = "$size x $size" ] || fail "$png is $width x $height"
+done
+grep -q '<svg' "$icons/scalable/apps/$app_id.svg" || fail "no scalable icon"
+for file in man/man1/corvanel.1.gz man/man1/corvanel-flash.1.gz man/man1/corvanel-devsim.1.gz \
+  bash-completion/completions/corvanel-flash bash-completion/completions/corvanel-devsim \
+  doc/corvanel/README.md doc/corvanel/copyright; do
+  [ -s "$prefix/share/$file" ] || fail "share/$file is missing"
+done
+echo "installed, ran and checked in $prefix"
