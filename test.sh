@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-./scripts/install-deps.sh
+./scripts/install-deps.sh --packaging
 
 # The "asan" preset of CMakePresets.json: build/asan.
 cmake --preset asan

@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build, the tests and the demo need,
-# skipping what is already there. Runs apt-get as root or through sudo.
-# The second line is for the installation and package tests and for
-# scripts/make-deb.sh: the package tools, lintian, the desktop entry check and
-# bash's completion helpers.
+# Installs the Debian 12 packages the build and the demo need, skipping what
+# is already there. Runs apt-get as root or through sudo.
+#   install-deps.sh [--packaging] [PACKAGE...]
+# --packaging adds what the installation and package tests and
+# scripts/make-deb.sh need: the package tools, lintian, the desktop entry
+# check and bash's completion helpers. Further names are installed too.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ qt6-base-dev libgl-dev binutils fonts-dejavu-core
-  dpkg-dev file lintian desktop-file-utils bash-completion "$@")
+packages=(cmake ninja-build g++ qt6-base-dev libgl-dev binutils fonts-dejavu-core)
+if [ "${1:-}" = "--packaging" ]; then
+  shift
+  packages+=(dpkg-dev file lintian desktop-file-utils bash-completion)
+fi
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -23,7 +23,7 @@ while [ $# -gt 0 ]; do
 done
 
 if [ -z "$build" ]; then
-  ./scripts/install-deps.sh
+  ./scripts/install-deps.sh --packaging
   build=build/deb
   # Debian's own compiler and linker flags (hardening among them); CMake reads
   # them when it configures the folder for the first time.
@@ -39,7 +39,7 @@ if [ ! -f "$build/CPackConfig.cmake" ]; then
 fi
 for tool in cpack dpkg-shlibdeps lintian; do
   if ! command -v "$tool" >/dev/null; then
-    echo "make-deb.sh: $tool is missing; scripts/install-deps.sh installs it" >&2
+    echo "make-deb.sh: $tool is missing; scripts/install-deps.sh --packaging installs it" >&2
     exit 2
   fi
 done
