@@ -5,12 +5,14 @@
 #include "flash/flash_session.h"
 #include "flash/interrupt_notifier.h"
 #include "flash/progress_view.h"
+#include "flash/report_file.h"
 #include "flash/report_writers.h"
 #include "link/platform_arp.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QHostInfo>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -74,18 +76,54 @@ int showInfo(const Console &console, const FlashOptions &options, const FlashIma
     return exitcode::kOk;
 }
 
+// A record that could not be written fails the run even when every board
+// ended well: a board without its record is not done on a production line.
+int withReportFailure(int code)
+{
+    if (code == exitcode::kOk || code == exitcode::kFileError)
+        return exitcode::kFileError;
+    return code >= exitcode::kInterrupted ? code : exitcode::kMixedFailures;
+}
+
 int flashHosts(const Console &console, const FlashOptions &options, const FlashImage &image)
 {
+    RunFacts run;
+    run.toolVersion = QCoreApplication::applicationVersion();
+    run.station = options.station.isEmpty() ? QHostInfo::localHostName() : options.station;
+    run.imagePath = options.imagePath;
+    run.lineCount = image.lines.count();
+    run.figures = image.figures;
+    run.dryRun = options.mode == FlashOptions::Mode::DryRun;
+
+    // Opened before anything is sent: a run that cannot be recorded does not start.
+    ReportFile reportFile;
+    if (!options.reportPath.isEmpty()) {
+        if (auto error = reportFile.open(options.reportPath))
+            return refuse(console, options, {*error, {}});
+    }
     if (options.flushArp)
         platform::flushArpCache();
 
+    run.start = QDateTime::currentDateTimeUtc();
     FlashSession session(options.hosts, image.lines);
     const ProgressView::Mode mode = options.quiet           ? ProgressView::Mode::Quiet
                                     : console.errIsTerminal ? ProgressView::Mode::Bars
                                                             : ProgressView::Mode::Lines;
     ProgressView view(mode, console.err, session);
     QObject::connect(&session, &FlashSession::hostProgressed, &view, &ProgressView::hostProgressed);
+    QObject::connect(&session, &FlashSession::attemptEnded, &view, &ProgressView::attemptEnded);
     QObject::connect(&session, &FlashSession::hostFinished, &view, &ProgressView::hostFinished);
+
+    bool reportFailed = false;
+    if (reportFile.isOpen()) {
+        QObject::connect(
+            &session, &FlashSession::attemptEnded, &session, [&](int, const HostReport &attempt) {
+                if (const auto error = reportFile.append(attemptRecord(run, attempt))) {
+                    reportFailed = true;
+                    print(console.err, QStringLiteral("%1: %2\n").arg(kProgramName, *error));
+                }
+            });
+    }
 
     QEventLoop loop;
     QObject::connect(&session, &FlashSession::finished, &loop,
@@ -95,14 +133,19 @@ int flashHosts(const Console &console, const FlashOptions &options, const FlashI
                      &FlashSession::interrupt);
 
     session.start();
-    const int code = loop.exec();
+    int code = loop.exec();
     view.finish();
+    run.end = QDateTime::currentDateTimeUtc();
+    if (reportFailed)
+        code = withReportFailure(code);
 
     const QList<HostReport> reports = session.reports();
-    if (options.json)
-        printRaw(console.out, summaryJson(options.imagePath, image.lines.count(), reports, code));
-    else
-        print(console.out, summaryTable(reports, code));
+    if (options.json) {
+        printRaw(console.out, summaryJson(run, reports, code));
+    } else {
+        print(console.out,
+              (run.dryRun ? dryRunHeader(run) : QString()) + summaryTable(reports, code));
+    }
     return code;
 }
 

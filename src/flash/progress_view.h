@@ -24,6 +24,7 @@ public:
     ProgressView(Mode mode, std::FILE *out, const FlashSession &session, QObject *parent = nullptr);
 
     void hostProgressed(int index);
+    void attemptEnded(int index, const HostReport &report);
     void hostFinished(int index);
     // Draws the final state; call once the session has finished.
     void finish();
