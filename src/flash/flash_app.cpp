@@ -1,8 +1,10 @@
 #include "flash/flash_app.h"
 
+#include "flash/board_scan.h"
 #include "flash/flash_image.h"
 #include "flash/flash_options.h"
 #include "flash/flash_session.h"
+#include "flash/host_flasher.h"
 #include "flash/interrupt_notifier.h"
 #include "flash/progress_view.h"
 #include "flash/report_file.h"
@@ -149,6 +151,52 @@ int flashHosts(const Console &console, const FlashOptions &options, const FlashI
     return code;
 }
 
+int scanBoards(const Console &console, const FlashOptions &options)
+{
+    BoardScan scan({options.scanDestinations, options.scanTime, options.scanLocalPort});
+    if (!options.quiet) {
+        QObject::connect(&scan, &BoardScan::boardFound, &scan, [&](const FoundBoard &board) {
+            print(console.err, QStringLiteral("%1:%2: %3\n")
+                                   .arg(ipv4Text(board.address))
+                                   .arg(board.port)
+                                   .arg(quotedReply(board.version.toLatin1())));
+        });
+    }
+    QEventLoop loop;
+    QObject::connect(&scan, &BoardScan::finished, &loop, [&loop] { loop.exit(0); });
+    InterruptNotifier interrupts;
+    int signal = 0;
+    QObject::connect(&interrupts, &InterruptNotifier::interrupted, &scan, [&](int number) {
+        signal = number;
+        scan.interrupt();
+    });
+    if (const auto error = scan.start()) {
+        print(console.err, QStringLiteral("%1: %2\n").arg(kProgramName, *error));
+        return exitcode::kNetworkError;
+    }
+    loop.exec();
+
+    const ScanOutcome &outcome = scan.outcome();
+    for (const QString &text : outcome.sendErrorTexts)
+        print(console.err, QStringLiteral("%1: %2\n").arg(kProgramName, text));
+    if (outcome.sendErrors > outcome.sendErrorTexts.size()) {
+        print(console.err, QStringLiteral("%1: ... and %2 more inquiries not sent\n")
+                               .arg(kProgramName)
+                               .arg(outcome.sendErrors - outcome.sendErrorTexts.size()));
+    }
+    const int code = signal != 0                 ? 128 + signal
+                     : !outcome.boards.isEmpty() ? exitcode::kOk
+                     : outcome.sent == 0         ? exitcode::kNetworkError
+                                                 : exitcode::kTimeout;
+    if (options.json) {
+        printRaw(console.out,
+                 scanJson(outcome, QCoreApplication::applicationVersion(), options.scanTime, code));
+    } else {
+        print(console.out, scanTable(outcome, code));
+    }
+    return code;
+}
+
 } // namespace
 
 bool isInteractiveTerminal(std::FILE *stream)
@@ -184,10 +232,8 @@ int runFlasher(const QStringList &arguments, const Console &console)
         break;
     }
     const FlashOptions &options = parsed.options;
-    if (options.mode == FlashOptions::Mode::Scan) {
-        print(console.err, QStringLiteral("%1: --scan is not built yet\n").arg(kProgramName));
-        return exitcode::kUsage;
-    }
+    if (options.mode == FlashOptions::Mode::Scan)
+        return scanBoards(console, options);
 
     auto loaded = loadFlashImage(options.imagePath, options.image);
     if (auto *refusal = std::get_if<ImageRefusal>(&loaded))

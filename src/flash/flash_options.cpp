@@ -432,6 +432,12 @@ ParsedArguments parseArguments(const QStringList &arguments, const HostsFileRead
         if (positional.isEmpty())
             return usageError(QStringLiteral("--scan needs at least one target"));
         options.scanTargets = positional;
+        auto destinations = scanDestinations(positional, common.remotePort);
+        if (const auto *error = std::get_if<QString>(&destinations))
+            return usageError(*error);
+        options.scanDestinations = std::get<QList<ScanDestination>>(std::move(destinations));
+        if (firstLocalPort)
+            options.scanLocalPort = quint16(*firstLocalPort);
         parsed.action = ParsedArguments::Action::Run;
         return parsed;
     }
