@@ -61,12 +61,12 @@ struct HostReport {
     QString reason;         // empty when Ok
     // The text after "VER=" in the reply that started the transfer; empty
     // when no board answered the inquiry.
-    std::optional<QString> deviceVersion;
+    std::optional<QString> deviceVersion{};
     // UTC. An attempt's own report: that attempt's start and end, and
     // `seconds` its length. A host's summary row: its first attempt's start,
     // its last attempt's end, and `seconds` all of it.
-    QDateTime start;
-    QDateTime end;
+    QDateTime start{};
+    QDateTime end{};
     int attempt = 1;     // the attempt reported (a summary row: the last one made)
     int maxAttempts = 1; // the attempts allowed
     bool dryRun = false; // only waited for "VER="

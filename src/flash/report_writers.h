@@ -23,10 +23,10 @@ struct RunFacts {
     QString station;
     QString imagePath;
     int lineCount = 0;
-    std::optional<image::ImageFigures> figures; // empty for an unreadable unchecked image
+    std::optional<image::ImageFigures> figures{}; // empty for an unreadable unchecked image
     bool dryRun = false;
-    QDateTime start; // UTC
-    QDateTime end;   // UTC; the summary's only
+    QDateTime start{}; // UTC
+    QDateTime end{};   // UTC; the summary's only
 };
 
 // ISO 8601 in UTC with milliseconds: "2025-03-01T08:15:02.125Z".
