@@ -55,7 +55,8 @@ ProgressView::ProgressView(Mode mode, std::FILE *out, const FlashSession &sessio
     for (int i = 0; i < session_.hostCount(); ++i) {
         lastQuarter_.append(0);
         lastPhase_.append(Phase::Connecting);
-        labelWidth_ = qMax(labelWidth_, int(session_.host(i).report().address().size()));
+        labels_.append(session_.host(i).report().address());
+        labelWidth_ = qMax(labelWidth_, int(labels_.back().size()));
     }
     // Bars are redrawn by moving the cursor up over them; more bars than the
     // terminal has rows would scroll out of reach and smear the screen.
@@ -111,7 +112,8 @@ void ProgressView::hostProgressed(int index)
     if (mode_ != Mode::Lines)
         return;
     const HostFlasher &host = session_.host(index);
-    const QString label = host.report().address();
+    // Called for every line sent: no report is made here.
+    const QString &label = labels_[index];
     const Phase phase = host.phase();
     if (phase != lastPhase_[index]) {
         lastPhase_[index] = phase;
