@@ -123,6 +123,7 @@ HostFlasher::HostFlasher(HostSettings settings, const LineTable &image, QObject 
     nextAttemptTimer_.setSingleShot(true);
     connect(&nextAttemptTimer_, &QTimer::timeout, this, &HostFlasher::startAttempt);
     link_->setInquiriesOnly(settings_.dryRun);
+    resetReport();
 
     connect(&udp_, &UdpLink::inquiryTick, this, [this] {
         if (settled_)
@@ -168,13 +169,7 @@ void HostFlasher::startAttempt()
     line_ = 0;
     transferStartMs_ = -1;
     attemptStartMs_ = clock_.elapsed();
-    report_ = HostReport{};
-    report_.host = settings_.host;
-    report_.port = settings_.remotePort;
-    report_.lineCount = image_.count();
-    report_.attempt = attempt_;
-    report_.maxAttempts = settings_.attempts;
-    report_.dryRun = settings_.dryRun;
+    resetReport();
     report_.start = attempt_ == 1 ? firstStart_ : QDateTime::currentDateTimeUtc();
     setPhase(Phase::Connecting);
 
@@ -362,6 +357,17 @@ void HostFlasher::conclude(Outcome outcome, const QString &reason)
     report_.deviceVersion = versionText(controller_.versionReply());
     // Teardown goes through the controller, which may be mid-call right now.
     QMetaObject::invokeMethod(this, &HostFlasher::closeAndFinish, Qt::QueuedConnection);
+}
+
+void HostFlasher::resetReport()
+{
+    report_ = HostReport{};
+    report_.host = settings_.host;
+    report_.port = settings_.remotePort;
+    report_.lineCount = image_.count();
+    report_.attempt = attempt_;
+    report_.maxAttempts = settings_.attempts;
+    report_.dryRun = settings_.dryRun;
 }
 
 bool HostFlasher::mayTryAgain() const

@@ -73,6 +73,7 @@ private:
     void onLinkClosed();
     void conclude(Outcome outcome, const QString &reason);
     void closeAndFinish();
+    void resetReport(); // what an attempt's report says before it ends
     bool mayTryAgain() const;
     void setPhase(Phase phase);
     QString failureReason() const;

@@ -42,7 +42,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(device.received.size(), expected.size(), 2000);
         QCOMPARE(device.received, expected);
         // Not a terminal: plain progress lines, and the table on stdout.
-        QVERIFY2(run.err.contains(": download pass, 6 lines"), run.err.constData());
+        QVERIFY2(run.err.contains(device.target().toLatin1() + ": download pass, 6 lines"),
+                 run.err.constData());
         QVERIFY2(run.err.contains(": verify 6/6"), run.err.constData());
         QVERIFY2(run.out.contains("END") && run.out.contains("installed"), run.out.constData());
     }

@@ -108,19 +108,6 @@ private slots:
         QCOMPARE(got, hosts);
     }
 
-    void hostsFileThatCannotBeRead()
-    {
-        const auto parsed =
-            parseArguments(QStringLiteral("corvanel-flash --hosts - a.hex").split(' '),
-                           [](const QString &path, QString *error) {
-                               *error =
-                                   QStringLiteral("cannot read the hosts file \"%1\"").arg(path);
-                               return std::optional<QByteArray>();
-                           });
-        QCOMPARE(parsed.action, ParsedArguments::Action::UsageError);
-        QCOMPARE(parsed.error, QStringLiteral("cannot read the hosts file \"-\""));
-    }
-
     void scanTargets_data()
     {
         QTest::addColumn<QString>("targets");
