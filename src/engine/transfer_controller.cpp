@@ -95,6 +95,7 @@ void TransferController::act(protocol::ReplyKind kind, QByteArrayView reply)
 {
     switch (kind) {
     case protocol::ReplyKind::Version:
+        versionReply_ = reply.toByteArray();
         link_.stopInquiryTimer();
         polling_ = false;
         SendNextLine();
@@ -236,6 +237,7 @@ std::optional<OperatorError> TransferController::connect(const LinkSettings &set
     failure_ = {};
     ignoredReplies_ = 0;
     resends_ = 0;
+    versionReply_.clear();
     inquirySendFailed_ = false;
     insteadReply_.clear();
     insteadVerdict_ = Verdict::Answer;

@@ -77,6 +77,10 @@ public:
     const TransferFailure &failure() const { return failure_; }
     int ignoredReplies() const { return ignoredReplies_; }
     int resends() const { return resends_; }
+    // The reply that answered the inquiry on this connection, as received
+    // less trailing spaces; empty until one came. Unattended front ends quote
+    // the device's "VER=" text from it.
+    const QByteArray &versionReply() const { return versionReply_; }
 
     void SendNextLine();
     void HandleReply(QByteArrayView reply);
@@ -131,6 +135,7 @@ private:
     TransferFailure failure_;
     int ignoredReplies_ = 0;
     int resends_ = 0;
+    QByteArray versionReply_;
 
     // Unattended bookkeeping.
     QByteArray lastMessage_; // the line in flight, as sent

@@ -1,16 +1,20 @@
 #include "flash/flash_app.h"
 
+#include "flash/board_scan.h"
 #include "flash/flash_image.h"
 #include "flash/flash_options.h"
 #include "flash/flash_session.h"
+#include "flash/host_flasher.h"
 #include "flash/interrupt_notifier.h"
 #include "flash/progress_view.h"
+#include "flash/report_file.h"
 #include "flash/report_writers.h"
 #include "link/platform_arp.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QHostInfo>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -74,18 +78,54 @@ int showInfo(const Console &console, const FlashOptions &options, const FlashIma
     return exitcode::kOk;
 }
 
+// A record that could not be written fails the run even when every board
+// ended well: a board without its record is not done on a production line.
+int withReportFailure(int code)
+{
+    if (code == exitcode::kOk || code == exitcode::kFileError)
+        return exitcode::kFileError;
+    return code >= exitcode::kInterrupted ? code : exitcode::kMixedFailures;
+}
+
 int flashHosts(const Console &console, const FlashOptions &options, const FlashImage &image)
 {
+    RunFacts run;
+    run.toolVersion = QCoreApplication::applicationVersion();
+    run.station = options.station.isEmpty() ? QHostInfo::localHostName() : options.station;
+    run.imagePath = options.imagePath;
+    run.lineCount = image.lines.count();
+    run.figures = image.figures;
+    run.dryRun = options.mode == FlashOptions::Mode::DryRun;
+
+    // Opened before anything is sent: a run that cannot be recorded does not start.
+    ReportFile reportFile;
+    if (!options.reportPath.isEmpty()) {
+        if (auto error = reportFile.open(options.reportPath))
+            return refuse(console, options, {*error, {}});
+    }
     if (options.flushArp)
         platform::flushArpCache();
 
+    run.start = QDateTime::currentDateTimeUtc();
     FlashSession session(options.hosts, image.lines);
     const ProgressView::Mode mode = options.quiet           ? ProgressView::Mode::Quiet
                                     : console.errIsTerminal ? ProgressView::Mode::Bars
                                                             : ProgressView::Mode::Lines;
     ProgressView view(mode, console.err, session);
     QObject::connect(&session, &FlashSession::hostProgressed, &view, &ProgressView::hostProgressed);
+    QObject::connect(&session, &FlashSession::attemptEnded, &view, &ProgressView::attemptEnded);
     QObject::connect(&session, &FlashSession::hostFinished, &view, &ProgressView::hostFinished);
+
+    bool reportFailed = false;
+    if (reportFile.isOpen()) {
+        QObject::connect(
+            &session, &FlashSession::attemptEnded, &session, [&](int, const HostReport &attempt) {
+                if (const auto error = reportFile.append(attemptRecord(run, attempt))) {
+                    reportFailed = true;
+                    print(console.err, QStringLiteral("%1: %2\n").arg(kProgramName, *error));
+                }
+            });
+    }
 
     QEventLoop loop;
     QObject::connect(&session, &FlashSession::finished, &loop,
@@ -95,14 +135,65 @@ int flashHosts(const Console &console, const FlashOptions &options, const FlashI
                      &FlashSession::interrupt);
 
     session.start();
-    const int code = loop.exec();
+    int code = loop.exec();
     view.finish();
+    run.end = QDateTime::currentDateTimeUtc();
+    if (reportFailed)
+        code = withReportFailure(code);
 
     const QList<HostReport> reports = session.reports();
-    if (options.json)
-        printRaw(console.out, summaryJson(options.imagePath, image.lines.count(), reports, code));
-    else
-        print(console.out, summaryTable(reports, code));
+    if (options.json) {
+        printRaw(console.out, summaryJson(run, reports, code));
+    } else {
+        print(console.out,
+              (run.dryRun ? dryRunHeader(run) : QString()) + summaryTable(reports, code));
+    }
+    return code;
+}
+
+int scanBoards(const Console &console, const FlashOptions &options)
+{
+    BoardScan scan({options.scanDestinations, options.scanTime, options.scanLocalPort});
+    if (!options.quiet) {
+        QObject::connect(&scan, &BoardScan::boardFound, &scan, [&](const FoundBoard &board) {
+            print(console.err, QStringLiteral("%1:%2: %3\n")
+                                   .arg(ipv4Text(board.address))
+                                   .arg(board.port)
+                                   .arg(quotedReply(board.version.toLatin1())));
+        });
+    }
+    QEventLoop loop;
+    QObject::connect(&scan, &BoardScan::finished, &loop, [&loop] { loop.exit(0); });
+    InterruptNotifier interrupts;
+    int signal = 0;
+    QObject::connect(&interrupts, &InterruptNotifier::interrupted, &scan, [&](int number) {
+        signal = number;
+        scan.interrupt();
+    });
+    if (const auto error = scan.start()) {
+        print(console.err, QStringLiteral("%1: %2\n").arg(kProgramName, *error));
+        return exitcode::kNetworkError;
+    }
+    loop.exec();
+
+    const ScanOutcome &outcome = scan.outcome();
+    for (const QString &text : outcome.sendErrorTexts)
+        print(console.err, QStringLiteral("%1: %2\n").arg(kProgramName, text));
+    if (outcome.sendErrors > outcome.sendErrorTexts.size()) {
+        print(console.err, QStringLiteral("%1: ... and %2 more inquiries not sent\n")
+                               .arg(kProgramName)
+                               .arg(outcome.sendErrors - outcome.sendErrorTexts.size()));
+    }
+    const int code = signal != 0                 ? 128 + signal
+                     : !outcome.boards.isEmpty() ? exitcode::kOk
+                     : outcome.sent == 0         ? exitcode::kNetworkError
+                                                 : exitcode::kTimeout;
+    if (options.json) {
+        printRaw(console.out,
+                 scanJson(outcome, QCoreApplication::applicationVersion(), options.scanTime, code));
+    } else {
+        print(console.out, scanTable(outcome, code));
+    }
     return code;
 }
 
@@ -141,10 +232,8 @@ int runFlasher(const QStringList &arguments, const Console &console)
         break;
     }
     const FlashOptions &options = parsed.options;
-    if (options.mode == FlashOptions::Mode::Scan) {
-        print(console.err, QStringLiteral("%1: --scan is not built yet\n").arg(kProgramName));
-        return exitcode::kUsage;
-    }
+    if (options.mode == FlashOptions::Mode::Scan)
+        return scanBoards(console, options);
 
     auto loaded = loadFlashImage(options.imagePath, options.image);
     if (auto *refusal = std::get_if<ImageRefusal>(&loaded))

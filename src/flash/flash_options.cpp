@@ -96,9 +96,13 @@ cli::Spec makeSpec()
         {{QStringLiteral("attempts")},
          QStringLiteral("N"),
          QStringLiteral("Try a failing host up to N times in all (default 1): each new attempt "
-                        "starts the whole transfer again from the inquiry, a new download pass "
-                        "from line 1. A device's \"ERROR\", a time-out and a network error are "
-                        "tried again; an interrupt is not.")},
+                        "closes the socket, opens a new one and starts the whole transfer again "
+                        "from the inquiry, a new download pass from line 1. A device's "
+                        "\"ERROR\", a time-out and a network error are tried again; an "
+                        "interrupt is not. With a fixed --local-port the new attempt first "
+                        "waits --reply-timeout, so that late replies to the failed one are not "
+                        "taken for answers. The summary shows the attempt each host ended on; "
+                        "--report records every attempt.")},
         {{QStringLiteral("install")},
          {},
          QStringLiteral("After \"END\", send \"BOOTg\" to start the new firmware.")},
@@ -133,19 +137,35 @@ cli::Spec makeSpec()
         {{QStringLiteral("dry-run")},
          {},
          QStringLiteral("Check the image, open the links and wait for each board's \"VER=\"; "
-                        "send nothing but inquiries, and report what would be flashed.")},
+                        "send nothing but inquiries, and report what would be flashed: each "
+                        "board's \"VER=\" text (result READY), and the image's line count, "
+                        "data bytes, CRC-32 and SHA-256. Exit codes as for flashing.")},
         {{QStringLiteral("scan")},
          {},
-         QStringLiteral("Send \"BOOTi\" to each TARGET (an address, a CIDR range such as "
-                        "10.0.0.0/28, or a broadcast address; with :PORT or --port) and list "
-                        "every board that answers, with its address, port and \"VER=\" text.")},
+         QStringLiteral("Send \"BOOTi\" to each TARGET (an IPv4 address, a CIDR range such "
+                        "as 10.0.0.0/28 whose host addresses are asked, /16 at the widest, or a "
+                        "broadcast address; each with :PORT or --port) from one socket, and "
+                        "list every board that answers \"VER=\" from a port asked, once, with "
+                        "its address, port and \"VER=\" text. The inquiries go out at most "
+                        "10,000 a second, three times within --scan-time (at its start, a "
+                        "quarter and half of it), so that one lost datagram hides no board.")},
         {{QStringLiteral("scan-time")},
          QStringLiteral("S"),
-         QStringLiteral("Seconds to listen for answers to --scan (default 1).")},
+         QStringLiteral("Seconds to listen for answers to --scan (default 1). A range too wide "
+                        "to ask within half of it is asked fewer times, and the scan goes on a "
+                        "quarter of this time after its last inquiry.")},
         file({QStringLiteral("report")}, QStringLiteral("FILE"),
              QStringLiteral("Append one JSON object per host and attempt to FILE (JSON Lines): "
-                            "the traceability record. Earlier lines are never rewritten; several "
-                            "runs may append to one file.")),
+                            "the traceability record. Each holds schemaVersion, toolVersion, "
+                            "station, start and end (UTC, ISO 8601 with milliseconds), host, "
+                            "port, localPort, image, imageSha256 and imageCrc32 (of the data "
+                            "bytes; null when unknown), lineCount, deviceVersion (the text after "
+                            "\"VER=\"; null when none came), dryRun, result, ok, exitCode, phase "
+                            "and line where it stopped, installed, seconds, resends, "
+                            "ignoredReplies, attempt, maxAttempts and reason. Earlier lines are "
+                            "never rewritten, and each record is written whole in one append, so "
+                            "several runs may share one file. A FILE that cannot be opened stops "
+                            "the run before anything is sent.")),
         {{QStringLiteral("station")},
          QStringLiteral("NAME"),
          QStringLiteral("The station named in the report (default: this machine's host "
@@ -181,9 +201,10 @@ cli::Spec makeSpec()
                         "within --reply-timeout (after --retries), or no board answered --scan")},
         {QStringLiteral("4"),
          QStringLiteral("file error: IMAGE unreadable, empty or refused, or the report cannot be "
-                        "written")},
+                        "opened or written")},
         {QStringLiteral("5"),
-         QStringLiteral("network error: a socket could not be opened or a datagram not sent")},
+         QStringLiteral("network error: a socket could not be opened or a datagram not sent "
+                        "(--scan: not one inquiry could be sent)")},
         {QStringLiteral("6"),
          QStringLiteral("several hosts failed, in different ways (each host's own code is in the "
                         "summary; --json gives it per host)")},
@@ -432,6 +453,12 @@ ParsedArguments parseArguments(const QStringList &arguments, const HostsFileRead
         if (positional.isEmpty())
             return usageError(QStringLiteral("--scan needs at least one target"));
         options.scanTargets = positional;
+        auto destinations = scanDestinations(positional, common.remotePort);
+        if (const auto *error = std::get_if<QString>(&destinations))
+            return usageError(*error);
+        options.scanDestinations = std::get<QList<ScanDestination>>(std::move(destinations));
+        if (firstLocalPort)
+            options.scanLocalPort = quint16(*firstLocalPort);
         parsed.action = ParsedArguments::Action::Run;
         return parsed;
     }

@@ -3,6 +3,7 @@
 #include "common/command_line.h"
 #include "flash/flash_image.h"
 #include "flash/host_settings.h"
+#include "flash/scan_targets.h"
 
 #include <QByteArray>
 #include <QList>
@@ -29,6 +30,8 @@ struct FlashOptions {
     ImageOptions image;
     QList<HostSettings> hosts; // the command line's, then the hosts file's; ports resolved
     QStringList scanTargets;
+    QList<ScanDestination> scanDestinations; // the targets, expanded and ports resolved
+    std::optional<quint16> scanLocalPort;    // --local-port for the scan's one socket
     std::chrono::milliseconds scanTime{1000};
     QString reportPath; // JSON Lines appended per host and attempt; empty: none
     QString station;    // empty: this machine's host name

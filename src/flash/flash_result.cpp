@@ -1,5 +1,7 @@
 #include "flash/flash_result.h"
 
+#include "engine/protocol.h"
+
 namespace corvanel::flash {
 
 int exitCodeFor(Outcome outcome)
@@ -55,6 +57,27 @@ QString outcomeWord(Outcome outcome)
         return QStringLiteral("STOPPED");
     }
     return {};
+}
+
+QString resultWord(const HostReport &report)
+{
+    if (report.dryRun && report.outcome == Outcome::Ok)
+        return QStringLiteral("READY");
+    return outcomeWord(report.outcome);
+}
+
+std::optional<QString> versionText(QByteArrayView reply)
+{
+    const qsizetype at = reply.indexOf(protocol::kTokenVersion);
+    if (at < 0)
+        return std::nullopt;
+    QByteArrayView text = reply.sliced(at + protocol::kTokenVersion.size());
+    const auto blank = [](char c) { return c == '\r' || c == '\n' || c == ' '; };
+    while (!text.isEmpty() && blank(text.front()))
+        text = text.sliced(1);
+    while (!text.isEmpty() && blank(text.back()))
+        text.chop(1);
+    return QString::fromLatin1(text);
 }
 
 QString phaseWord(Phase phase)

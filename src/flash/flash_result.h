@@ -1,7 +1,11 @@
 #pragma once
 
+#include <QByteArrayView>
+#include <QDateTime>
 #include <QList>
 #include <QString>
+
+#include <optional>
 
 namespace corvanel::flash {
 
@@ -55,8 +59,28 @@ struct HostReport {
     int resends = 0;        // datagrams sent again after a reply time-out
     int ignoredReplies = 0; // duplicates and stale inquiry answers left out
     QString reason;         // empty when Ok
+    // The text after "VER=" in the reply that started the transfer; empty
+    // when no board answered the inquiry.
+    std::optional<QString> deviceVersion{};
+    // UTC. An attempt's own report: that attempt's start and end, and
+    // `seconds` its length. A host's summary row: its first attempt's start,
+    // its last attempt's end, and `seconds` all of it.
+    QDateTime start{};
+    QDateTime end{};
+    int attempt = 1;     // the attempt reported (a summary row: the last one made)
+    int maxAttempts = 1; // the attempts allowed
+    bool dryRun = false; // only waited for "VER="
 
     QString address() const { return host + QLatin1Char(':') + QString::number(port); }
 };
+
+// The word in the summary's RESULT column and in JSON: the outcome's, but
+// "READY" for a board that answered a dry run.
+QString resultWord(const HostReport &report);
+
+// The device's version as a report quotes it: the text after the first
+// "VER=", CR, LF and spaces trimmed from both ends; empty when there is no
+// "VER=".
+std::optional<QString> versionText(QByteArrayView reply);
 
 } // namespace corvanel::flash

@@ -12,6 +12,8 @@ FlashSession::FlashSession(const QList<HostSettings> &hosts, const LineTable &im
         auto host = std::make_unique<HostFlasher>(settings, image);
         connect(host.get(), &HostFlasher::progressed, this,
                 [this, index] { emit hostProgressed(index); });
+        connect(host.get(), &HostFlasher::attemptEnded, this,
+                [this, index](const HostReport &report) { emit attemptEnded(index, report); });
         connect(host.get(), &HostFlasher::finished, this, [this, index] {
             ++finishedCount_;
             emit hostFinished(index);

@@ -37,6 +37,8 @@ public:
 
 signals:
     void hostProgressed(int index);
+    // One attempt on a host is over (more may follow): its own report.
+    void attemptEnded(int index, const corvanel::flash::HostReport &report);
     void hostFinished(int index);
     void finished(int exitCode);
 

@@ -37,7 +37,14 @@ public:
     {
         return udp_.open(settings);
     }
-    bool send(QByteArrayView datagram) override { return udp_.send(datagram); }
+    bool send(QByteArrayView datagram) override
+    {
+        // A dry run's promise is kept here, where every datagram leaves: the
+        // line the controller starts with after "VER=" goes nowhere.
+        if (inquiriesOnly_ && datagram != protocol::kInquiry)
+            return true;
+        return udp_.send(datagram);
+    }
     void close() override
     {
         if (udp_.isOpen() && linger_.count() > 0) {
@@ -49,6 +56,8 @@ public:
     void startInquiryTimer() override { udp_.startInquiryTimer(); }
     void stopInquiryTimer() override { udp_.stopInquiryTimer(); }
     void pause(std::chrono::milliseconds duration) override { linger_ = duration; }
+
+    void setInquiriesOnly(bool only) { inquiriesOnly_ = only; }
 
     // Closes at once, an install's pending close included.
     void abort()
@@ -73,6 +82,7 @@ private:
     UdpLink &udp_;
     QTimer lingerTimer_;
     std::chrono::milliseconds linger_{0};
+    bool inquiriesOnly_ = false;
 };
 
 QString secondsText(std::chrono::milliseconds duration)
@@ -110,6 +120,10 @@ HostFlasher::HostFlasher(HostSettings settings, const LineTable &image, QObject 
     deadlineTimer_.setSingleShot(true);
     // Time-outs as short as a few hundred milliseconds must hold their bound.
     deadlineTimer_.setTimerType(Qt::PreciseTimer);
+    nextAttemptTimer_.setSingleShot(true);
+    connect(&nextAttemptTimer_, &QTimer::timeout, this, &HostFlasher::startAttempt);
+    link_->setInquiriesOnly(settings_.dryRun);
+    resetReport();
 
     connect(&udp_, &UdpLink::inquiryTick, this, [this] {
         if (settled_)
@@ -142,13 +156,26 @@ HostFlasher::~HostFlasher()
 void HostFlasher::start()
 {
     clock_.start();
-    report_.host = settings_.host;
-    report_.port = settings_.remotePort;
-    report_.lineCount = image_.count();
+    firstStart_ = QDateTime::currentDateTimeUtc();
+    startAttempt();
+}
+
+void HostFlasher::startAttempt()
+{
+    if (interrupted_)
+        return;
+    ++attempt_;
+    settled_ = false;
+    line_ = 0;
+    transferStartMs_ = -1;
+    attemptStartMs_ = clock_.elapsed();
+    resetReport();
+    report_.start = attempt_ == 1 ? firstStart_ : QDateTime::currentDateTimeUtc();
+    setPhase(Phase::Connecting);
 
     linkSettings_ = {settings_.host, QString::number(settings_.remotePort), {}};
     std::optional<OperatorError> error;
-    for (int attempt = 0; attempt < kBindAttempts; ++attempt) {
+    for (int bind = 0; bind < kBindAttempts; ++bind) {
         linkSettings_.localPort =
             settings_.localPort ? QString::number(*settings_.localPort) : initialLocalPort();
         error = controller_.ToggleLink(linkSettings_);
@@ -172,6 +199,27 @@ void HostFlasher::start()
 
 void HostFlasher::interrupt()
 {
+    if (finished_ || interrupted_)
+        return;
+    interrupted_ = true;
+    if (nextAttemptTimer_.isActive()) {
+        // Between attempts: the last one is recorded; the host stops here.
+        nextAttemptTimer_.stop();
+        report_.outcome = Outcome::Interrupted;
+        report_.reason = QStringLiteral("interrupted before attempt %1 of %2; attempt %3: %4")
+                             .arg(attempt_ + 1)
+                             .arg(settings_.attempts)
+                             .arg(attempt_)
+                             .arg(report_.reason);
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                finished_ = true;
+                emit finished();
+            },
+            Qt::QueuedConnection);
+        return;
+    }
     // An install has already sent "BOOTg"; its close follows within 100 ms.
     if (settled_ || phase_ == Phase::Install)
         return;
@@ -186,6 +234,11 @@ void HostFlasher::afterEvent()
 {
     if (settled_)
         return;
+    if (settings_.dryRun && !controller_.versionReply().isEmpty()) {
+        // The board answered; the line that would follow stayed in the link.
+        conclude(Outcome::Ok, {});
+        return;
+    }
     switch (controller_.phase()) {
     case TransferPhase::Download:
     case TransferPhase::Verify: {
@@ -292,15 +345,35 @@ void HostFlasher::conclude(Outcome outcome, const QString &reason)
         return;
     settled_ = true;
     deadlineTimer_.stop();
+    endMs_ = clock_.elapsed();
     report_.outcome = outcome;
     report_.reason = reason;
     report_.phase = phase_;
     report_.line = line_;
-    report_.seconds = double(clock_.elapsed()) / 1000.0;
+    report_.seconds = double(endMs_ - attemptStartMs_) / 1000.0;
+    report_.end = QDateTime::currentDateTimeUtc();
     report_.resends = controller_.resends();
     report_.ignoredReplies = controller_.ignoredReplies() + udp_.strangerDatagrams();
+    report_.deviceVersion = versionText(controller_.versionReply());
     // Teardown goes through the controller, which may be mid-call right now.
     QMetaObject::invokeMethod(this, &HostFlasher::closeAndFinish, Qt::QueuedConnection);
+}
+
+void HostFlasher::resetReport()
+{
+    report_ = HostReport{};
+    report_.host = settings_.host;
+    report_.port = settings_.remotePort;
+    report_.lineCount = image_.count();
+    report_.attempt = attempt_;
+    report_.maxAttempts = settings_.attempts;
+    report_.dryRun = settings_.dryRun;
+}
+
+bool HostFlasher::mayTryAgain() const
+{
+    return report_.outcome != Outcome::Ok && report_.outcome != Outcome::Interrupted &&
+           !interrupted_ && attempt_ < settings_.attempts;
 }
 
 void HostFlasher::closeAndFinish()
@@ -310,8 +383,17 @@ void HostFlasher::closeAndFinish()
     if (controller_.state().connected == 1)
         controller_.ToggleLink(linkSettings_); // disconnect: timer off, socket closed
     link_->abort();
-    finished_ = true;
-    emit finished();
+    const bool again = mayTryAgain();
+    finished_ = !again;
+    emit attemptEnded(report_);
+    if (!again) {
+        emit finished();
+        return;
+    }
+    // A new random or system-chosen port never hears the last attempt's late
+    // replies; a port the user fixed might, so it first waits them out.
+    const bool fixedPort = settings_.localPort && *settings_.localPort != 0;
+    nextAttemptTimer_.start(fixedPort ? settings_.limits.replyTimeout : Millis{0});
 }
 
 void HostFlasher::setPhase(Phase phase)
@@ -345,7 +427,11 @@ qint64 HostFlasher::elapsedMs() const
 HostReport HostFlasher::report() const
 {
     HostReport r = report_;
-    if (!settled_) {
+    r.start = firstStart_;
+    r.attempt = attempt_;
+    if (settled_) {
+        r.seconds = double(endMs_) / 1000.0;
+    } else {
         r.phase = phase_;
         r.line = line_;
         r.seconds = double(elapsedMs()) / 1000.0;

@@ -22,7 +22,9 @@ class LingeringLink;
 // One device: its own socket and its own unattended transfer controller. This
 // class only starts the transfer, feeds it the socket's datagrams, the
 // inquiry ticks and its deadlines, and says how it ended; the controller
-// decides everything about the transfer itself.
+// decides everything about the transfer itself. A failed attempt is followed
+// by a whole new one (a new socket, the inquiry, line 1) while the settings
+// allow more; an interrupt never is.
 class HostFlasher : public QObject {
     Q_OBJECT
 public:
@@ -35,7 +37,8 @@ public:
     // Connects, loads the image and sends the first inquiry at once; the
     // transfer follows from the event loop.
     void start();
-    // Stops a transfer under way; "finished" follows from the event loop.
+    // Stops a transfer under way, or a new attempt not yet begun; "finished"
+    // follows from the event loop.
     void interrupt();
 
     const HostSettings &settings() const { return settings_; }
@@ -43,24 +46,35 @@ public:
     Phase phase() const { return phase_; }
     int line() const { return line_; } // line sent last in this pass
     int lineCount() const { return image_.count(); }
-    int linesDone() const;    // over both passes, 0 to 2 × lineCount
+    int attempt() const { return attempt_; } // 1 for the first, 0 before start
+    int linesDone() const;    // over both passes of this attempt, 0 to 2 × lineCount
     qint64 elapsedMs() const; // since start
-    qint64 transferStartMs() const { return transferStartMs_; } // first line, -1 before
+    qint64 transferStartMs() const
+    {
+        return transferStartMs_;
+    } // this attempt's first line, -1 before
+    // The host's summary row: the last attempt's result over the whole time.
     HostReport report() const;
 
     UdpLink &udpLink() { return udp_; }
 
 signals:
     void progressed(); // the phase or the line changed
+    // An attempt is over; its own report. isFinished() tells whether another
+    // attempt follows. Comes before "finished".
+    void attemptEnded(const corvanel::flash::HostReport &report);
     void finished();
 
 private:
     Millis now() const { return Millis(clock_.elapsed()); }
+    void startAttempt();
     void afterEvent();
     void install();
     void onLinkClosed();
     void conclude(Outcome outcome, const QString &reason);
     void closeAndFinish();
+    void resetReport(); // what an attempt's report says before it ends
+    bool mayTryAgain() const;
     void setPhase(Phase phase);
     QString failureReason() const;
 
@@ -73,11 +87,17 @@ private:
     TransferController controller_;
     LinkSettings linkSettings_;
     QTimer deadlineTimer_;
-    HostReport report_;
+    QTimer nextAttemptTimer_;
+    HostReport report_; // the attempt under way, or the last one
+    QDateTime firstStart_;
     Phase phase_ = Phase::Connecting;
     int line_ = 0;
+    int attempt_ = 0;
+    qint64 attemptStartMs_ = 0;
     qint64 transferStartMs_ = -1;
-    bool settled_ = false;
+    qint64 endMs_ = 0;
+    bool settled_ = false; // the attempt under way has its outcome
+    bool interrupted_ = false;
     bool finished_ = false;
 };
 

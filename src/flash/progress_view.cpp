@@ -55,7 +55,8 @@ ProgressView::ProgressView(Mode mode, std::FILE *out, const FlashSession &sessio
     for (int i = 0; i < session_.hostCount(); ++i) {
         lastQuarter_.append(0);
         lastPhase_.append(Phase::Connecting);
-        labelWidth_ = qMax(labelWidth_, int(session_.host(i).report().address().size()));
+        labels_.append(session_.host(i).report().address());
+        labelWidth_ = qMax(labelWidth_, int(labels_.back().size()));
     }
     // Bars are redrawn by moving the cursor up over them; more bars than the
     // terminal has rows would scroll out of reach and smear the screen.
@@ -79,7 +80,7 @@ QString ProgressView::barLine(const QString &label, int labelWidth, Phase phase,
     const int filled = total > 0 ? int(qint64(kBarWidth) * linesDone / total) : 0;
     const QString bar =
         QString(filled, QLatin1Char('#')) + QString(kBarWidth - filled, QLatin1Char('.'));
-    QString word = ended ? outcomeWord(ended->outcome) : phaseWord(phase).toUpper();
+    QString word = ended ? resultWord(*ended) : phaseWord(phase).toUpper();
     QString text = QStringLiteral("%1  %2 [%3] %4/%5")
                        .arg(label.leftJustified(labelWidth), word.leftJustified(8), bar)
                        .arg(line, 4)
@@ -111,7 +112,8 @@ void ProgressView::hostProgressed(int index)
     if (mode_ != Mode::Lines)
         return;
     const HostFlasher &host = session_.host(index);
-    const QString label = host.report().address();
+    // Called for every line sent: no report is made here.
+    const QString &label = labels_[index];
     const Phase phase = host.phase();
     if (phase != lastPhase_[index]) {
         lastPhase_[index] = phase;
@@ -145,6 +147,17 @@ void ProgressView::hostProgressed(int index)
     }
 }
 
+void ProgressView::attemptEnded(int index, const HostReport &report)
+{
+    // The last attempt is told by hostFinished; this tells the ones retried.
+    if (mode_ != Mode::Lines || session_.host(index).isFinished())
+        return;
+    write(QStringLiteral("%1: %2: %3; attempt %4 of %5 follows\n")
+              .arg(report.address(), resultWord(report), report.reason)
+              .arg(report.attempt + 1)
+              .arg(report.maxAttempts));
+}
+
 void ProgressView::hostFinished(int index)
 {
     if (mode_ == Mode::Bars) {
@@ -154,12 +167,15 @@ void ProgressView::hostFinished(int index)
     if (mode_ != Mode::Lines)
         return;
     const HostReport r = session_.host(index).report();
-    if (r.outcome == Outcome::Ok) {
+    if (r.outcome == Outcome::Ok && r.dryRun) {
+        write(QStringLiteral("%1: READY, \"VER=%2\"\n")
+                  .arg(r.address(), r.deviceVersion.value_or(QString())));
+    } else if (r.outcome == Outcome::Ok) {
         write(QStringLiteral("%1: END after %2%3\n")
                   .arg(r.address(), timeText(r.seconds),
                        r.installed ? QStringLiteral(", installed") : QString()));
     } else {
-        write(QStringLiteral("%1: %2: %3\n").arg(r.address(), outcomeWord(r.outcome), r.reason));
+        write(QStringLiteral("%1: %2: %3\n").arg(r.address(), resultWord(r), r.reason));
     }
 }
 

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <cstdio>
@@ -24,6 +25,7 @@ public:
     ProgressView(Mode mode, std::FILE *out, const FlashSession &session, QObject *parent = nullptr);
 
     void hostProgressed(int index);
+    void attemptEnded(int index, const HostReport &report);
     void hostFinished(int index);
     // Draws the final state; call once the session has finished.
     void finish();
@@ -43,6 +45,7 @@ private:
     QTimer redrawTimer_;
     QList<int> lastQuarter_; // per host: pass * 4 + quarter printed last
     QList<Phase> lastPhase_;
+    QStringList labels_; // per host: "HOST:PORT"
     int labelWidth_ = 0;
     int linesDrawn_ = 0;
     bool dirty_ = false;

@@ -1,5 +1,7 @@
 #include "flash/report_writers.h"
 
+#include "flash/host_flasher.h"
+
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -9,32 +11,85 @@ namespace corvanel::flash {
 
 namespace {
 
+QJsonValue optionalText(const std::optional<QString> &text)
+{
+    return text ? QJsonValue(*text) : QJsonValue(QJsonValue::Null);
+}
+
+QJsonValue timeJson(const QDateTime &time)
+{
+    return time.isValid() ? QJsonValue(utcText(time)) : QJsonValue(QJsonValue::Null);
+}
+
+int linesReached(const HostReport &r)
+{
+    return r.outcome == Outcome::Ok && !r.dryRun ? r.lineCount : r.line;
+}
+
+// The fields a host's summary row and an attempt's record share.
 QJsonObject hostJson(const HostReport &r)
 {
     return QJsonObject{
         {QStringLiteral("host"), r.host},
         {QStringLiteral("port"), r.port},
         {QStringLiteral("localPort"), r.localPort},
-        {QStringLiteral("result"), outcomeWord(r.outcome)},
+        {QStringLiteral("result"), resultWord(r)},
         {QStringLiteral("ok"), r.outcome == Outcome::Ok},
         {QStringLiteral("exitCode"), exitCodeFor(r.outcome)},
         {QStringLiteral("phase"), phaseWord(r.phase)},
-        {QStringLiteral("line"), r.outcome == Outcome::Ok ? r.lineCount : r.line},
+        {QStringLiteral("line"), linesReached(r)},
         {QStringLiteral("lineCount"), r.lineCount},
         {QStringLiteral("installed"), r.installed},
         {QStringLiteral("seconds"), r.seconds},
         {QStringLiteral("resends"), r.resends},
         {QStringLiteral("ignoredReplies"), r.ignoredReplies},
         {QStringLiteral("reason"), r.reason},
+        {QStringLiteral("deviceVersion"), optionalText(r.deviceVersion)},
+        {QStringLiteral("start"), timeJson(r.start)},
+        {QStringLiteral("end"), timeJson(r.end)},
+        {QStringLiteral("maxAttempts"), r.maxAttempts},
     };
+}
+
+// The fields every record and summary of a run carry about the run.
+void addRunFacts(QJsonObject &object, const RunFacts &run)
+{
+    object.insert(QStringLiteral("schemaVersion"), kReportSchemaVersion);
+    object.insert(QStringLiteral("toolVersion"), run.toolVersion);
+    object.insert(QStringLiteral("station"), run.station);
+    object.insert(QStringLiteral("image"), run.imagePath);
+    object.insert(QStringLiteral("lineCount"), run.lineCount);
+    object.insert(QStringLiteral("imageSha256"),
+                  run.figures ? QJsonValue(QString::fromLatin1(run.figures->sha256.toHex()))
+                              : QJsonValue(QJsonValue::Null));
+    object.insert(QStringLiteral("imageCrc32"),
+                  run.figures ? QJsonValue(image::hexAddress(run.figures->crc32))
+                              : QJsonValue(QJsonValue::Null));
+    object.insert(QStringLiteral("dryRun"), run.dryRun);
+}
+
+QString figuresText(const RunFacts &run)
+{
+    QString text = QStringLiteral("%1 lines").arg(run.lineCount);
+    if (run.figures) {
+        text += QStringLiteral(", %1 data bytes, CRC-32 %2, SHA-256 %3")
+                    .arg(run.figures->dataBytes)
+                    .arg(image::hexAddress(run.figures->crc32),
+                         QString::fromLatin1(run.figures->sha256.toHex()));
+    }
+    return text;
 }
 
 } // namespace
 
+QString utcText(const QDateTime &time)
+{
+    return time.toUTC().toString(Qt::ISODateWithMs);
+}
+
 QString linesText(const HostReport &r)
 {
-    const int done = r.outcome == Outcome::Ok ? r.lineCount : r.line;
-    return QStringLiteral("%1/%2").arg(done).arg(r.lineCount);
+    return QStringLiteral("%1/%2").arg(linesReached(r)).arg(r.lineCount);
 }
 
 QString timeText(double seconds)
@@ -44,6 +99,8 @@ QString timeText(double seconds)
 
 QString detailText(const HostReport &r)
 {
+    if (r.outcome == Outcome::Ok && r.dryRun)
+        return {};
     if (r.outcome == Outcome::Ok)
         return r.installed ? QStringLiteral("installed (\"BOOTg\" sent)") : QString();
     return r.reason;
@@ -51,16 +108,34 @@ QString detailText(const HostReport &r)
 
 QString summaryTable(const QList<HostReport> &reports, int exitCode)
 {
-    const QStringList header{QStringLiteral("HOST"), QStringLiteral("RESULT"),
-                             QStringLiteral("PASS"), QStringLiteral("LINES"),
-                             QStringLiteral("TIME"), QStringLiteral("REASON")};
+    bool dryRun = !reports.isEmpty();
+    bool retried = false;
+    for (const HostReport &r : reports) {
+        dryRun = dryRun && r.dryRun;
+        retried = retried || r.maxAttempts > 1;
+    }
+    // A dry run has no pass and no lines to show; attempts only when allowed.
+    QStringList header{QStringLiteral("HOST"), QStringLiteral("RESULT")};
+    if (!dryRun)
+        header << QStringLiteral("PASS") << QStringLiteral("LINES");
+    header << QStringLiteral("TIME");
+    if (retried)
+        header << QStringLiteral("ATTEMPT");
+    header << QStringLiteral("VER") << QStringLiteral("REASON");
     QList<QStringList> rows{header};
     int ok = 0;
     for (const HostReport &r : reports) {
         if (r.outcome == Outcome::Ok)
             ++ok;
-        rows.append({r.address(), outcomeWord(r.outcome), phaseWord(r.phase), linesText(r),
-                     timeText(r.seconds), detailText(r)});
+        QStringList row{r.address(), resultWord(r)};
+        if (!dryRun)
+            row << phaseWord(r.phase) << linesText(r);
+        row << timeText(r.seconds);
+        if (retried)
+            row << QStringLiteral("%1/%2").arg(r.attempt).arg(r.maxAttempts);
+        row << (r.deviceVersion ? quotedReply(r.deviceVersion->toLatin1()) : QStringLiteral("-"))
+            << detailText(r);
+        rows.append(row);
     }
     QList<qsizetype> widths(header.size(), 0);
     for (const QStringList &row : rows) {
@@ -77,27 +152,49 @@ QString summaryTable(const QList<HostReport> &reports, int exitCode)
         text += line.trimmed() + QLatin1Char('\n');
     }
     const int failed = int(reports.size()) - ok;
-    text += QStringLiteral("%1 host%2: %3 ended with END, %4 failed; exit code %5\n")
+    text += QStringLiteral("%1 host%2: %3 %4, %5 failed; exit code %6\n")
                 .arg(reports.size())
                 .arg(reports.size() == 1 ? QString() : QStringLiteral("s"))
                 .arg(ok)
+                .arg(dryRun ? QStringLiteral("answered \"VER=\" (nothing else sent)")
+                            : QStringLiteral("ended with END"))
                 .arg(failed)
                 .arg(exitCode);
     return text;
 }
 
-QByteArray summaryJson(const QString &imagePath, int lineCount, const QList<HostReport> &reports,
-                       int exitCode)
+QString dryRunHeader(const RunFacts &run)
+{
+    return QStringLiteral("dry run: would flash %1 (%2)\n")
+        .arg(QDir::toNativeSeparators(run.imagePath), figuresText(run));
+}
+
+QByteArray summaryJson(const RunFacts &run, const QList<HostReport> &reports, int exitCode)
 {
     QJsonArray hosts;
-    for (const HostReport &r : reports)
-        hosts.append(hostJson(r));
-    const QJsonObject root{
-        {QStringLiteral("image"), imagePath},   {QStringLiteral("lineCount"), lineCount},
-        {QStringLiteral("exitCode"), exitCode}, {QStringLiteral("ok"), exitCode == exitcode::kOk},
+    for (const HostReport &r : reports) {
+        QJsonObject host = hostJson(r);
+        host.insert(QStringLiteral("attempts"), r.attempt);
+        hosts.append(host);
+    }
+    QJsonObject root{
+        {QStringLiteral("exitCode"), exitCode},
+        {QStringLiteral("ok"), exitCode == exitcode::kOk},
+        {QStringLiteral("start"), timeJson(run.start)},
+        {QStringLiteral("end"), timeJson(run.end)},
         {QStringLiteral("hosts"), hosts},
     };
+    addRunFacts(root, run);
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
+}
+
+QByteArray attemptRecord(const RunFacts &run, const HostReport &attempt)
+{
+    QJsonObject record = hostJson(attempt);
+    record.insert(QStringLiteral("attempt"), attempt.attempt);
+    addRunFacts(record, run);
+    // Compact JSON escapes every control character: the record is one line.
+    return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
 }
 
 QByteArray refusalJson(const QString &imagePath, int exitCode, const QString &error,

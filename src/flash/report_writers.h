@@ -5,15 +5,40 @@
 #include "image/image_figures.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QList>
 #include <QString>
 
+#include <optional>
+
 namespace corvanel::flash {
+
+// The layout of the records and JSON summaries; raised when a field changes
+// meaning or goes away (new fields may come without it).
+inline constexpr int kReportSchemaVersion = 1;
+
+// What every record and summary of a run says about the run itself.
+struct RunFacts {
+    QString toolVersion;
+    QString station;
+    QString imagePath;
+    int lineCount = 0;
+    std::optional<image::ImageFigures> figures{}; // empty for an unreadable unchecked image
+    bool dryRun = false;
+    QDateTime start{}; // UTC
+    QDateTime end{};   // UTC; the summary's only
+};
+
+// ISO 8601 in UTC with milliseconds: "2025-03-01T08:15:02.125Z".
+QString utcText(const QDateTime &time);
 
 // The summary at the end of a run, one row per host.
 QString summaryTable(const QList<HostReport> &reports, int exitCode);
-QByteArray summaryJson(const QString &imagePath, int lineCount, const QList<HostReport> &reports,
-                       int exitCode);
+QByteArray summaryJson(const RunFacts &run, const QList<HostReport> &reports, int exitCode);
+// A dry run's first line: what would be flashed.
+QString dryRunHeader(const RunFacts &run);
+// One attempt on one host as a line of JSON Lines: the traceability record.
+QByteArray attemptRecord(const RunFacts &run, const HostReport &attempt);
 // A run that ended before any host was contacted (file error, refused image).
 QByteArray refusalJson(const QString &imagePath, int exitCode, const QString &error,
                        const QList<image::HexProblem> &problems);

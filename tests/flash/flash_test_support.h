@@ -134,4 +134,43 @@ inline FlashRun runFlasher(const QStringList &arguments, int timeoutMs = 15000)
     return finishFlasher(*startFlasher(arguments), timeoutMs);
 }
 
+// A simulator process that is ended with its handle.
+struct EndProcess {
+    void operator()(QProcess *process) const
+    {
+        process->kill();
+        process->waitForFinished(5000);
+        delete process;
+    }
+};
+using DevsimHandle = std::unique_ptr<QProcess, EndProcess>;
+
+// corvanel-devsim bound to ADDRESS:PORT (--scan needs several on one port);
+// empty when it did not start listening.
+inline DevsimHandle startDevsimAt(const QString &address, quint16 port)
+{
+    DevsimHandle process(new QProcess);
+    process->start(QStringLiteral(CORVANEL_DEVSIM),
+                   {QStringLiteral("--address"), address, QStringLiteral("--port"),
+                    QString::number(port), QStringLiteral("--idle-timeout"), QStringLiteral("60")});
+    QByteArray out;
+    QElapsedTimer clock;
+    clock.start();
+    while (!out.contains("listening") && clock.elapsed() < 10000 &&
+           process->state() != QProcess::NotRunning) {
+        process->waitForReadyRead(100);
+        out += process->readAllStandardOutput();
+    }
+    if (!out.contains("listening"))
+        return nullptr;
+    return process;
+}
+
+// A UDP port free on every address right now.
+inline quint16 freePort()
+{
+    QUdpSocket probe;
+    return probe.bind(QHostAddress::AnyIPv4, 0) ? probe.localPort() : 0;
+}
+
 } // namespace corvanel::flashtest

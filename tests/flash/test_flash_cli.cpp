@@ -1,10 +1,13 @@
 // corvanel-flash against devices played by the test on 127.0.0.1: the exact
 // datagrams, the inquiry time-out, exit codes, --check, bad files and usage,
-// and Ctrl-C.
+// --dry-run, the report file, and Ctrl-C.
 
 #include "flash_test_support.h"
 
+#include <QCryptographicHash>
 #include <QtTest>
+
+#include <vector>
 
 #ifdef Q_OS_UNIX
 #include <csignal>
@@ -19,7 +22,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(dir_.isValid());
-        image_ = objcopyImage(dir_, 5, &lines_);
+        image_ = objcopyImage(dir_, 5, &lines_, &data_);
         QCOMPARE(lines_.size(), 6);
     }
 
@@ -39,7 +42,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(device.received.size(), expected.size(), 2000);
         QCOMPARE(device.received, expected);
         // Not a terminal: plain progress lines, and the table on stdout.
-        QVERIFY2(run.err.contains(": download pass, 6 lines"), run.err.constData());
+        QVERIFY2(run.err.contains(device.target().toLatin1() + ": download pass, 6 lines"),
+                 run.err.constData());
         QVERIFY2(run.err.contains(": verify 6/6"), run.err.constData());
         QVERIFY2(run.out.contains("END") && run.out.contains("installed"), run.out.constData());
     }
@@ -147,6 +151,111 @@ private slots:
         QVERIFY(run.host(0).value("reason").toString().contains(port));
     }
 
+    void dryRunSendsOnlyInquiries_data()
+    {
+        QTest::addColumn<bool>("answers");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("result");
+        QTest::newRow("board answers") << true << 0 << "READY";
+        QTest::newRow("silent board") << false << 3 << "TIMEOUT";
+    }
+
+    void dryRunSendsOnlyInquiries()
+    {
+        QFETCH(bool, answers);
+        QFETCH(int, exitCode);
+        QFETCH(QString, result);
+        ScriptedDevice device(answers ? ScriptedDevice::Script(bootloaderAnswer)
+                                      : ScriptedDevice::Script());
+        const FlashRun run = runFlasher({QStringLiteral("--dry-run"), QStringLiteral("--install"),
+                                         QStringLiteral("--inquiry-timeout"), QStringLiteral("0.7"),
+                                         QStringLiteral("--json"), image_, device.target()});
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitCode, exitCode);
+        QCoreApplication::processEvents(); // what the flasher sent last is on the socket
+        QVERIFY(!device.received.isEmpty());
+        QCOMPARE(device.received.count("BOOTi\r\n"), device.received.size());
+        const QJsonObject json = run.json();
+        QCOMPARE(json.value("dryRun").toBool(), true);
+        QCOMPARE(json.value("lineCount").toInt(), 6);
+        QCOMPARE(json.value("imageSha256").toString(),
+                 QString::fromLatin1(
+                     QCryptographicHash::hash(data_, QCryptographicHash::Sha256).toHex()));
+        QCOMPARE(json.value("imageCrc32").toString(),
+                 corvanel::image::hexAddress(corvanel::image::crc32(data_)));
+        QCOMPARE(run.host(0).value("result").toString(), result);
+        QCOMPARE(run.host(0).value("line").toInt(), 0);
+        const QJsonValue version = run.host(0).value("deviceVersion");
+        QCOMPARE(version.isNull(), !answers);
+        QCOMPARE(version.toString(), answers ? QStringLiteral("SCRIPT") : QString());
+    }
+
+    void reportThatCannotBeWritten_data()
+    {
+        QTest::addColumn<QString>("report");
+        QTest::addColumn<bool>("sends"); // opened: the run goes ahead
+        QTest::newRow("folder missing: nothing sent")
+            << dir_.filePath(QStringLiteral("missing/flash.jsonl")) << false;
+#ifdef Q_OS_LINUX
+        QTest::newRow("device full: the board ends, the run fails") << "/dev/full" << true;
+#endif
+    }
+
+    void reportThatCannotBeWritten()
+    {
+        QFETCH(QString, report);
+        QFETCH(bool, sends);
+        ScriptedDevice device(bootloaderAnswer);
+        const FlashRun run = runFlasher({QStringLiteral("--report"), report,
+                                         QStringLiteral("--json"), image_, device.target()});
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitCode, 4);
+        QCOMPARE(run.json().value("exitCode").toInt(), 4);
+        QVERIFY2(run.err.contains(QFile::encodeName(report)), run.err.constData());
+        QCoreApplication::processEvents();
+        QCOMPARE(device.received.isEmpty(), !sends);
+        if (sends)
+            QCOMPARE(run.host(0).value("result").toString(), QStringLiteral("END"));
+    }
+
+    void runsAppendToOneReport()
+    {
+        // An earlier line stays; two runs at once, two boards each, write four
+        // whole records after it.
+        const QString report = writeFile(dir_, QStringLiteral("shared.jsonl"), "{\"earlier\":1}\n");
+        std::vector<std::unique_ptr<ScriptedDevice>> devices;
+        std::vector<std::unique_ptr<QProcess>> runs;
+        QSet<int> ports;
+        for (int run = 0; run < 2; ++run) {
+            QStringList arguments{QStringLiteral("--report"), report, QStringLiteral("--station"),
+                                  QStringLiteral("station %1").arg(run), image_};
+            for (int board = 0; board < 2; ++board) {
+                devices.push_back(std::make_unique<ScriptedDevice>(bootloaderAnswer));
+                arguments << devices.back()->target();
+                ports.insert(devices.back()->target().section(':', 1).toInt());
+            }
+            runs.push_back(startFlasher(arguments));
+        }
+        for (auto &process : runs)
+            QCOMPARE(finishFlasher(*process).exitCode, 0);
+        const QList<QByteArray> lines = readLines(report);
+        QCOMPARE(lines.size(), 5);
+        QCOMPARE(lines.front(), QByteArray("{\"earlier\":1}"));
+        QSet<int> recorded;
+        QSet<QString> stations;
+        for (const QByteArray &line : lines.mid(1)) {
+            QJsonParseError error{};
+            const QJsonObject record = QJsonDocument::fromJson(line, &error).object();
+            QVERIFY2(error.error == QJsonParseError::NoError, line.constData());
+            QCOMPARE(record.value("result").toString(), QStringLiteral("END"));
+            recorded.insert(record.value("port").toInt());
+            stations.insert(record.value("station").toString());
+        }
+        QCOMPARE(recorded, ports);
+        QCOMPARE(stations,
+                 (QSet<QString>{QStringLiteral("station 0"), QStringLiteral("station 1")}));
+    }
+
     void badUsage_data()
     {
         QTest::addColumn<QString>("arguments");
@@ -158,6 +267,8 @@ private slots:
             << QStringLiteral("--reply-timeout soon x.hex 127.0.0.1");
         QTest::newRow("zero timeout") << QStringLiteral("--inquiry-timeout 0 x.hex 127.0.0.1");
         QTest::newRow("bad port") << QStringLiteral("x.hex 127.0.0.1:70000");
+        QTest::newRow("scan range wider than /16") << QStringLiteral("--scan 127.0.0.0/15");
+        QTest::newRow("scan without a target") << QStringLiteral("--scan");
         QTest::newRow("same host twice")
             << QStringLiteral("--port 4000 x.hex 127.0.0.1 127.0.0.1:4000");
     }
@@ -179,13 +290,18 @@ private slots:
         const QByteArray line4 = "BOOT" + lines_.at(3) + "\r\n";
         ScriptedDevice device(
             [&](const QByteArray &d) { return d == line4 ? QByteArray() : bootloaderAnswer(d); });
-        auto flasher = startFlasher(
-            {QStringLiteral("--reply-timeout"), QStringLiteral("60"), image_, device.target()});
+        // Attempts to spare: an interrupt must still not start another.
+        auto flasher = startFlasher({QStringLiteral("--reply-timeout"), QStringLiteral("60"),
+                                     QStringLiteral("--attempts"), QStringLiteral("3"), image_,
+                                     device.target()});
         QTRY_VERIFY_WITH_TIMEOUT(device.received.contains(line4), 5000);
         ::kill(pid_t(flasher->processId()), SIGINT);
         const FlashRun run = finishFlasher(*flasher, 5000);
         QVERIFY(run.finished);
         QCOMPARE(run.exitCode, 130);
+        QCoreApplication::processEvents();
+        QCOMPARE(device.received.count("BOOTi\r\n"), 1);
+        QCOMPARE(device.received.last(), line4);
         QVERIFY2(run.out.contains("STOPPED"), run.out.constData());
         QVERIFY2(run.out.contains("interrupted at line 4 of 6 (download pass)"),
                  run.out.constData());
@@ -196,6 +312,7 @@ private slots:
 private:
     QTemporaryDir dir_;
     QList<QByteArray> lines_;
+    QByteArray data_;
     QString image_;
 };
 

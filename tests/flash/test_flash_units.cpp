@@ -1,11 +1,14 @@
-// The flasher's pieces on their own: the options, the exit-code rule and the
-// summary.
+// The flasher's pieces on their own: the options, the hosts file, the scan
+// targets, the exit-code rule, the summary and the report record.
 
 #include "flash/flash_options.h"
 #include "flash/flash_result.h"
 #include "flash/progress_view.h"
 #include "flash/report_writers.h"
+#include "flash/scan_targets.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
 
 using namespace corvanel;
@@ -52,6 +55,172 @@ private slots:
         // The second host would need local port 65536.
         QCOMPARE(parse("corvanel-flash --local-port 65535 a.hex 127.0.0.2 127.0.0.3").action,
                  ParsedArguments::Action::UsageError);
+    }
+
+    void hostsFile_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("command");   // after "corvanel-flash --hosts boards.txt"
+        QTest::addColumn<QStringList>("hosts"); // "HOST:PORT" in order; empty: refused
+        QTest::addColumn<QString>("error");     // the refusal's start
+        QTest::newRow("comments, blanks, CR LF; after the command line's hosts")
+            << QByteArray("# line 3\r\n127.0.0.2  # board A\r\n\r\n 127.0.0.3:4000\r\n#\n")
+            << "a.hex 127.0.0.9" << QStringList{"127.0.0.9:111", "127.0.0.2:111", "127.0.0.3:4000"}
+            << "";
+        QTest::newRow("the file alone")
+            << QByteArray("127.0.0.2") << "a.hex" << QStringList{"127.0.0.2:111"} << "";
+        QTest::newRow("bad port names file and line")
+            << QByteArray("127.0.0.2\n\n127.0.0.3:0\n") << "a.hex" << QStringList{}
+            << "boards.txt:3: \"127.0.0.3:0\": the port";
+        QTest::newRow("IPv6 in brackets refused")
+            << QByteArray("# v6\n[::1]:111\n") << "a.hex" << QStringList{}
+            << "boards.txt:2: \"[::1]:111\": IPv6 addresses are not supported";
+        QTest::newRow("a host on the command line and in the file")
+            << QByteArray("127.0.0.2:111\n") << "a.hex 127.0.0.2" << QStringList{}
+            << "boards.txt:1: host 127.0.0.2:111 given more than once";
+        QTest::newRow("only comments")
+            << QByteArray("# none yet\n") << "a.hex" << QStringList{} << "no host given";
+    }
+
+    void hostsFile()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, command);
+        QFETCH(QStringList, hosts);
+        QFETCH(QString, error);
+        QString pathRead;
+        const auto reader = [&](const QString &path, QString *) {
+            pathRead = path;
+            return std::optional<QByteArray>(file);
+        };
+        const auto parsed = parseArguments(
+            QStringLiteral("corvanel-flash --hosts boards.txt %1").arg(command).split(' '), reader);
+        QCOMPARE(pathRead, QStringLiteral("boards.txt"));
+        if (!error.isEmpty()) {
+            QCOMPARE(parsed.action, ParsedArguments::Action::UsageError);
+            QVERIFY2(parsed.error.startsWith(error), qPrintable(parsed.error));
+            return;
+        }
+        QCOMPARE(parsed.action, ParsedArguments::Action::Run);
+        QStringList got;
+        for (const HostSettings &h : parsed.options.hosts)
+            got << QStringLiteral("%1:%2").arg(h.host).arg(h.remotePort);
+        QCOMPARE(got, hosts);
+    }
+
+    void scanTargets_data()
+    {
+        QTest::addColumn<QString>("targets");
+        QTest::addColumn<QStringList>("expected"); // "A.B.C.D:PORT"; or the error's words
+        QTest::addColumn<bool>("refused");
+        const auto range = [](int first, int last, int port) {
+            QStringList list;
+            for (int i = first; i <= last; ++i)
+                list << QStringLiteral("127.0.0.%1:%2").arg(i).arg(port);
+            return list;
+        };
+        QTest::newRow("a /29 asks its six host addresses")
+            << "127.0.0.0/29" << range(1, 6, 111) << false;
+        QTest::newRow("host bits of a range are masked")
+            << "127.0.0.7/30:5000" << range(5, 6, 5000) << false;
+        QTest::newRow("/31 and /32 have no network or broadcast address")
+            << "127.0.0.4/31 127.0.0.9/32" << range(4, 5, 111) + range(9, 9, 111) << false;
+        QTest::newRow("each destination once, in order; ports apart")
+            << "127.0.0.2 127.0.0.0/30 127.0.0.2:112"
+            << QStringList{"127.0.0.2:111", "127.0.0.1:111", "127.0.0.2:112"} << false;
+        QTest::newRow("broadcast address")
+            << "255.255.255.255:9" << QStringList{"255.255.255.255:9"} << false;
+        QTest::newRow("wider than /16")
+            << "10.0.0.0/15" << QStringList{"/15", "at the widest"} << true;
+        QTest::newRow("two /16 are too many")
+            << "10.0.0.0/16 10.1.0.0/16" << QStringList{"more than 65536"} << true;
+        QTest::newRow("IPv6") << "[::1]:111" << QStringList{"IPv6"} << true;
+        QTest::newRow("host name") << "localhost" << QStringList{"not an IPv4 address"} << true;
+        QTest::newRow("short form") << "127.1" << QStringList{"not an IPv4 address"} << true;
+        QTest::newRow("octet too big") << "127.0.0.256" << QStringList{"not an IPv4"} << true;
+        QTest::newRow("port 0") << "127.0.0.1:0" << QStringList{"port after ':'"} << true;
+        QTest::newRow("prefix 33") << "127.0.0.0/33" << QStringList{"prefix after '/'"} << true;
+        QTest::newRow("any address") << "0.0.0.0" << QStringList{"not a device address"} << true;
+    }
+
+    void scanTargets()
+    {
+        QFETCH(QString, targets);
+        QFETCH(QStringList, expected);
+        QFETCH(bool, refused);
+        const auto result = scanDestinations(targets.split(' '), 111);
+        if (refused) {
+            const auto *error = std::get_if<QString>(&result);
+            QVERIFY(error);
+            for (const QString &word : expected)
+                QVERIFY2(error->contains(word), qPrintable(*error));
+            QVERIFY2(error->contains(targets.split(' ').last()) || error->contains("more than"),
+                     qPrintable(*error)); // names the target
+            return;
+        }
+        QStringList got;
+        for (const ScanDestination &d : std::get<QList<ScanDestination>>(result))
+            got << QStringLiteral("%1:%2").arg(ipv4Text(d.address)).arg(d.port);
+        QCOMPARE(got, expected);
+    }
+
+    void widestScanRangeIsAccepted()
+    {
+        const auto result = scanDestinations({QStringLiteral("10.0.0.0/16")}, 111);
+        QCOMPARE(std::get<QList<ScanDestination>>(result).size(), 65534);
+    }
+
+    void versionText_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QString>("text"); // null: no "VER="
+        QTest::newRow("plain") << QByteArray("VER=DEVSIM 1.0\r\n") << "DEVSIM 1.0";
+        QTest::newRow("spaces and line ends around") << QByteArray(" VER=  2.1 \r\n\r\n") << "2.1";
+        QTest::newRow("empty text is not none") << QByteArray("VER=\r\n") << "";
+        QTest::newRow("not a version") << QByteArray("OK\r\n") << QString();
+    }
+
+    void versionText()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(QString, text);
+        const auto version = corvanel::flash::versionText(reply);
+        QCOMPARE(version.has_value(), !text.isNull());
+        if (version)
+            QCOMPARE(*version, text);
+    }
+
+    void attemptRecordIsOneLine()
+    {
+        RunFacts run{.toolVersion = QStringLiteral("4.0"),
+                     .station = QStringLiteral("line 3"),
+                     .imagePath = QStringLiteral("a.hex"),
+                     .lineCount = 10};
+        HostReport attempt{.host = QStringLiteral("127.0.0.2"),
+                           .port = 111,
+                           .outcome = Outcome::TimedOut,
+                           .phase = Phase::Verify,
+                           .line = 4,
+                           .lineCount = 10,
+                           .reason = QStringLiteral("two\nlines\r")};
+        attempt.start = QDateTime(QDate(2025, 3, 1), QTime(8, 15, 2, 125), Qt::UTC);
+        attempt.end = attempt.start.addMSecs(1500);
+        attempt.attempt = 2;
+        attempt.maxAttempts = 3;
+        const QByteArray line = attemptRecord(run, attempt);
+        QVERIFY(line.endsWith('\n'));
+        QCOMPARE(line.count('\n'), 1);
+        const QJsonObject record = QJsonDocument::fromJson(line).object();
+        QCOMPARE(record.value("start").toString(), QStringLiteral("2025-03-01T08:15:02.125Z"));
+        QCOMPARE(record.value("end").toString(), QStringLiteral("2025-03-01T08:15:03.625Z"));
+        QCOMPARE(record.value("reason").toString(), attempt.reason);
+        // Unknown is null, not an empty text that could pass for a value.
+        for (const char *field : {"imageSha256", "imageCrc32", "deviceVersion"})
+            QVERIFY2(record.value(field).isNull(), field);
+        QCOMPARE(record.value("line").toInt(), 4);
+        QCOMPARE(record.value("attempt").toInt(), 2);
+        QCOMPARE(record.value("maxAttempts").toInt(), 3);
+        QCOMPARE(record.value("exitCode").toInt(), 3);
     }
 
     void exitCodeOfAWholeRun()

@@ -1,0 +1,120 @@
+#include "flash/scan_targets.h"
+
+#include "common/numbers.h"
+
+#include <QSet>
+
+#include <optional>
+
+namespace corvanel::flash {
+
+namespace {
+
+constexpr int kLongestSpecialPrefix = 30; // /31 and /32 have no network or broadcast address
+
+// Four decimal numbers from 0 to 255 and nothing else: no host names, no
+// short forms such as "10.1".
+std::optional<quint32> parseIpv4(const QString &text)
+{
+    const QStringList parts = text.split(QLatin1Char('.'));
+    if (parts.size() != 4)
+        return std::nullopt;
+    quint32 address = 0;
+    for (const QString &part : parts) {
+        if (part.isEmpty() || part.size() > 3)
+            return std::nullopt;
+        for (QChar c : part) {
+            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+                return std::nullopt;
+        }
+        const int value = part.toInt();
+        if (value > 255)
+            return std::nullopt;
+        address = (address << 8) | quint32(value);
+    }
+    return address;
+}
+
+} // namespace
+
+QString ipv4Text(quint32 address)
+{
+    return QStringLiteral("%1.%2.%3.%4")
+        .arg(address >> 24)
+        .arg((address >> 16) & 0xFF)
+        .arg((address >> 8) & 0xFF)
+        .arg(address & 0xFF);
+}
+
+std::variant<QList<ScanDestination>, QString> scanDestinations(const QStringList &targets,
+                                                               quint16 defaultPort)
+{
+    QList<ScanDestination> destinations;
+    QSet<quint64> seen;
+    const auto add = [&](quint32 address, quint16 port) {
+        const quint64 key = (quint64(address) << 16) | port;
+        if (!seen.contains(key)) {
+            seen.insert(key);
+            destinations.append({address, port});
+        }
+    };
+    for (const QString &target : targets) {
+        QString text = target.trimmed();
+        const auto fail = [&target](const QString &what) {
+            return QStringLiteral("scan target \"%1\": %2").arg(target, what);
+        };
+        if (text.startsWith(QLatin1Char('[')) || text.count(QLatin1Char(':')) > 1)
+            return fail(QStringLiteral("IPv6 is not supported; the bootloader protocol runs "
+                                       "over IPv4"));
+        quint16 port = defaultPort;
+        if (const qsizetype colon = text.indexOf(QLatin1Char(':')); colon >= 0) {
+            const auto number = parseWholeNumber(text.mid(colon + 1), 1, 65535);
+            if (!number)
+                return fail(QStringLiteral("the port after ':' must be a number from 1 to 65535"));
+            port = quint16(*number);
+            text.truncate(colon);
+        }
+        int prefix = 32;
+        bool range = false;
+        if (const qsizetype slash = text.indexOf(QLatin1Char('/')); slash >= 0) {
+            const auto number = parseWholeNumber(text.mid(slash + 1), 0, 32);
+            if (!number)
+                return fail(QStringLiteral("the prefix after '/' must be a number from %1 to 32")
+                                .arg(kWidestScanPrefix));
+            prefix = int(*number);
+            if (prefix < kWidestScanPrefix)
+                return fail(QStringLiteral("a /%1 range holds %2 addresses; --scan takes /%3 "
+                                           "(%4 addresses) at the widest")
+                                .arg(prefix)
+                                .arg(quint64(1) << (32 - prefix))
+                                .arg(kWidestScanPrefix)
+                                .arg(kMaxScanDestinations));
+            range = true;
+            text.truncate(slash);
+        }
+        const auto address = parseIpv4(text);
+        if (!address)
+            return fail(QStringLiteral("not an IPv4 address A.B.C.D (the scan takes addresses "
+                                       "and ranges, not host names)"));
+        if (!range) {
+            if (*address == 0)
+                return fail(QStringLiteral("0.0.0.0 is not a device address"));
+            add(*address, port);
+        } else {
+            const quint32 size = quint32(quint64(1) << (32 - prefix));
+            const quint32 first = *address & ~(size - 1);
+            const bool hostsOnly = prefix <= kLongestSpecialPrefix;
+            for (quint32 i = hostsOnly ? 1 : 0; i < (hostsOnly ? size - 1 : size); ++i) {
+                if (first + i != 0)
+                    add(first + i, port);
+            }
+        }
+        if (destinations.size() > kMaxScanDestinations)
+            return QStringLiteral("the scan targets hold more than %1 addresses and ports; "
+                                  "scan fewer at once")
+                .arg(kMaxScanDestinations);
+    }
+    return destinations;
+}
+
+} // namespace corvanel::flash
