@@ -12,13 +12,13 @@ namespace {
 
 using namespace corvanel;
 
-cli::Spec windowCommandLine()
+cli::Definition windowCommandLine()
 {
-    cli::Spec spec;
-    spec.program = QStringLiteral("corvanel");
-    spec.summary = QStringLiteral("load firmware into a device's bootloader over UDP");
-    spec.usage = {QStringLiteral("[--help | --version]")};
-    spec.description = {
+    cli::Definition definition;
+    definition.program = QStringLiteral("corvanel");
+    definition.summary = QStringLiteral("load firmware into a device's bootloader over UDP");
+    definition.usage = {QStringLiteral("[--help | --version]")};
+    definition.description = {
         QStringLiteral(
             "Opens the Corvanel window. The operator picks the device's IP address, connects, "
             "and opens an Intel HEX file; the window sends the file to the bootloader over UDP, "
@@ -31,25 +31,26 @@ cli::Spec windowCommandLine()
             "from a random local port from 5500 to 6499 to the device's port 111 and sends an "
             "inquiry every 500 ms until the device answers."),
     };
-    spec.options = {
+    definition.options = {
         {{QStringLiteral("h"), QStringLiteral("help")}, {}, QStringLiteral("Show this help.")},
         {{QStringLiteral("version")}, {}, QStringLiteral("Show the version.")},
     };
-    spec.notes = {
+    definition.notes = {
         QStringLiteral("The window also takes the Qt toolkit's own options, such as -platform "
                        "and -style. Both options above are answered without a display."),
     };
-    spec.exitCodes = {
+    definition.exitCodes = {
         {QStringLiteral("0"), QStringLiteral("the window was closed")},
         {QStringLiteral("2"), QStringLiteral("bad usage")},
     };
-    spec.examples = {
+    definition.examples = {
         {QStringLiteral("Work with the address list of one production line:"),
          QStringLiteral("cd line-3 && corvanel")},
     };
-    spec.operands = cli::Spec::Operands::None;
-    spec.seeAlso = {QStringLiteral("corvanel-flash(1)"), QStringLiteral("corvanel-devsim(1)")};
-    return spec;
+    definition.operands = cli::Definition::Operands::None;
+    definition.seeAlso = {QStringLiteral("corvanel-flash(1)"),
+                          QStringLiteral("corvanel-devsim(1)")};
+    return definition;
 }
 
 void print(std::FILE *stream, const QString &text)
@@ -62,33 +63,33 @@ void print(std::FILE *stream, const QString &text)
 // answered. Before the application exists (`final` false), a command line it
 // cannot read may hold Qt's own options, which the application takes out; the
 // second reading, of what is left, refuses it.
-std::optional<int> answerCommandLine(const QStringList &arguments, const cli::Spec &spec,
-                                     bool final)
+std::optional<int> answerCommandLine(const QStringList &arguments,
+                                     const cli::Definition &definition, bool final)
 {
     const QString version = QStringLiteral(CORVANEL_VERSION);
     // The build asks for the man page and the completion script this way.
-    if (const auto file = cli::generatedFile(arguments, spec, version)) {
+    if (const auto file = cli::generatedFile(arguments, definition, version)) {
         print(stdout, *file);
         return 0;
     }
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    cli::addOptions(parser, spec);
+    cli::addOptions(parser, definition);
     const bool parsed = parser.parse(arguments);
     QString error = parser.errorText();
     if (parsed && parser.isSet(QStringLiteral("help"))) {
-        print(stdout, cli::helpText(spec));
+        print(stdout, cli::helpText(definition));
         return 0;
     }
     if (parsed && parser.isSet(QStringLiteral("version"))) {
-        print(stdout, QStringLiteral("%1 %2\n").arg(spec.program, version));
+        print(stdout, QStringLiteral("%1 %2\n").arg(definition.program, version));
         return 0;
     }
     if (parsed && !parser.positionalArguments().isEmpty())
         error = QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments()[0]);
     else if (parsed || !final)
         return std::nullopt;
-    print(stderr, QStringLiteral("%1: %2\nTry '%1 --help'.\n").arg(spec.program, error));
+    print(stderr, QStringLiteral("%1: %2\nTry '%1 --help'.\n").arg(definition.program, error));
     return 2;
 }
 
@@ -105,8 +106,8 @@ QStringList argumentList(int argc, char *argv[])
 int main(int argc, char *argv[])
 {
     // --help and --version need no display, so they come before the application.
-    const cli::Spec spec = windowCommandLine();
-    if (const auto code = answerCommandLine(argumentList(argc, argv), spec, false))
+    const cli::Definition definition = windowCommandLine();
+    if (const auto code = answerCommandLine(argumentList(argc, argv), definition, false))
         return *code;
 
     QApplication app(argc, argv);
@@ -114,7 +115,7 @@ int main(int argc, char *argv[])
     QApplication::setApplicationVersion(QStringLiteral(CORVANEL_VERSION));
     // Desktops match the window to its installed entry and icon by this name.
     QGuiApplication::setDesktopFileName(QStringLiteral(CORVANEL_APP_ID));
-    if (const auto code = answerCommandLine(QApplication::arguments(), spec, true))
+    if (const auto code = answerCommandLine(QApplication::arguments(), definition, true))
         return *code;
 
     corvanel::MainWindow window;

@@ -82,9 +82,9 @@ QStringList optionForms(const Option &option)
 
 } // namespace
 
-void addOptions(QCommandLineParser &parser, const Spec &spec)
+void addOptions(QCommandLineParser &parser, const Definition &definition)
 {
-    for (const Option &option : spec.options)
+    for (const Option &option : definition.options)
         parser.addOption(QCommandLineOption(option.names, option.description, option.valueName));
 }
 
@@ -106,17 +106,17 @@ QString wrap(const QString &text, int width, int indent)
     return out;
 }
 
-QString helpText(const Spec &spec)
+QString helpText(const Definition &definition)
 {
     QString text;
-    for (int i = 0; i < spec.usage.size(); ++i) {
-        text += (i == 0 ? QStringLiteral("Usage: ") : QStringLiteral("       ")) + spec.program +
-                QLatin1Char(' ') + spec.usage[i] + QLatin1Char('\n');
+    for (int i = 0; i < definition.usage.size(); ++i) {
+        text += (i == 0 ? QStringLiteral("Usage: ") : QStringLiteral("       ")) +
+                definition.program + QLatin1Char(' ') + definition.usage[i] + QLatin1Char('\n');
     }
-    for (const QString &paragraph : spec.description)
+    for (const QString &paragraph : definition.description)
         text += QLatin1Char('\n') + wrap(paragraph, kColumns);
     text += QStringLiteral("\nOptions:\n");
-    for (const Option &option : spec.options) {
+    for (const Option &option : definition.options) {
         const QString label = QStringLiteral("  ") + optionLabel(option);
         QString body = wrap(option.description, kColumns, kOptionColumn);
         if (label.size() + 2 <= kOptionColumn)
@@ -125,26 +125,26 @@ QString helpText(const Spec &spec)
             body.prepend(label + QLatin1Char('\n'));
         text += body;
     }
-    for (const QString &paragraph : spec.notes)
+    for (const QString &paragraph : definition.notes)
         text += QLatin1Char('\n') + wrap(paragraph, kColumns);
-    if (!spec.exitCodes.isEmpty()) {
+    if (!definition.exitCodes.isEmpty()) {
         text += QStringLiteral("\nExit codes:\n");
-        for (const ExitCode &exit : spec.exitCodes) {
+        for (const ExitCode &exit : definition.exitCodes) {
             QString body = wrap(exit.meaning, kColumns, 7);
             body.replace(0, 2 + exit.code.size(), QStringLiteral("  ") + exit.code);
             text += body;
         }
     }
-    if (!spec.examples.isEmpty()) {
+    if (!definition.examples.isEmpty()) {
         text += QStringLiteral("\nExamples:\n");
-        for (const Example &example : spec.examples)
+        for (const Example &example : definition.examples)
             text += wrap(example.what, kColumns, 2) + QStringLiteral("    ") + example.command +
                     QLatin1Char('\n');
     }
     return text;
 }
 
-QString manPage(const Spec &spec, const QString &version)
+QString manPage(const Definition &definition, const QString &version)
 {
     QString page;
     const auto line = [&page](const QString &text) { page += text + QLatin1Char('\n'); };
@@ -156,28 +156,28 @@ QString manPage(const Spec &spec, const QString &version)
     };
 
     line(QStringLiteral(".TH %1 1 \"\" \"Corvanel %2\" \"User Commands\"")
-             .arg(roff(spec.program.toUpper(), Roff::Code), roff(version, Roff::Code)));
+             .arg(roff(definition.program.toUpper(), Roff::Code), roff(version, Roff::Code)));
     // Left-aligned and unhyphenated, so that no option name is split.
     line(QStringLiteral(".nh"));
     line(QStringLiteral(".ad l"));
     line(QStringLiteral(".SH NAME"));
-    line(roff(spec.program, Roff::Code) + QStringLiteral(" \\- ") +
-         roff(spec.summary, Roff::Prose));
+    line(roff(definition.program, Roff::Code) + QStringLiteral(" \\- ") +
+         roff(definition.summary, Roff::Prose));
 
     line(QStringLiteral(".SH SYNOPSIS"));
-    for (qsizetype i = 0; i < spec.usage.size(); ++i) {
+    for (qsizetype i = 0; i < definition.usage.size(); ++i) {
         if (i > 0)
             line(QStringLiteral(".br"));
-        line(bold(spec.program) + QLatin1Char(' ') + roff(spec.usage[i], Roff::Code));
+        line(bold(definition.program) + QLatin1Char(' ') + roff(definition.usage[i], Roff::Code));
     }
 
-    if (!spec.description.isEmpty()) {
+    if (!definition.description.isEmpty()) {
         line(QStringLiteral(".SH DESCRIPTION"));
-        paragraphs(spec.description);
+        paragraphs(definition.description);
     }
 
     line(QStringLiteral(".SH OPTIONS"));
-    for (const Option &option : spec.options) {
+    for (const Option &option : definition.options) {
         QStringList forms;
         for (const QString &form : optionForms(option))
             forms << bold(form);
@@ -189,23 +189,23 @@ QString manPage(const Spec &spec, const QString &version)
         line(roff(option.description, Roff::Prose));
     }
 
-    if (!spec.notes.isEmpty()) {
+    if (!definition.notes.isEmpty()) {
         line(QStringLiteral(".SH NOTES"));
-        paragraphs(spec.notes);
+        paragraphs(definition.notes);
     }
 
-    if (!spec.exitCodes.isEmpty()) {
+    if (!definition.exitCodes.isEmpty()) {
         line(QStringLiteral(".SH \"EXIT STATUS\""));
-        for (const ExitCode &exit : spec.exitCodes) {
+        for (const ExitCode &exit : definition.exitCodes) {
             line(QStringLiteral(".TP"));
             line(bold(exit.code));
             line(roff(exit.meaning, Roff::Prose));
         }
     }
 
-    if (!spec.examples.isEmpty()) {
+    if (!definition.examples.isEmpty()) {
         line(QStringLiteral(".SH EXAMPLES"));
-        for (const Example &example : spec.examples) {
+        for (const Example &example : definition.examples) {
             line(QStringLiteral(".PP"));
             line(roff(example.what, Roff::Prose));
             line(QStringLiteral(".RS 4"));
@@ -216,34 +216,35 @@ QString manPage(const Spec &spec, const QString &version)
         }
     }
 
-    if (!spec.seeAlso.isEmpty()) {
+    if (!definition.seeAlso.isEmpty()) {
         line(QStringLiteral(".SH \"SEE ALSO\""));
         // "name(1)" as .BR name (1), every one but the last followed by a comma.
         static const QRegularExpression reference(QStringLiteral("^(.*)\\((\\w+)\\)$"));
-        for (qsizetype i = 0; i < spec.seeAlso.size(); ++i) {
-            const QRegularExpressionMatch match = reference.match(spec.seeAlso[i]);
-            const QString comma = i + 1 < spec.seeAlso.size() ? QStringLiteral(",") : QString();
+        for (qsizetype i = 0; i < definition.seeAlso.size(); ++i) {
+            const QRegularExpressionMatch match = reference.match(definition.seeAlso[i]);
+            const QString comma =
+                i + 1 < definition.seeAlso.size() ? QStringLiteral(",") : QString();
             if (match.hasMatch()) {
                 line(QStringLiteral(".BR %1 (%2)%3")
                          .arg(roff(match.captured(1), Roff::Code), match.captured(2), comma));
             } else {
-                line(QStringLiteral(".B %1%2").arg(roff(spec.seeAlso[i], Roff::Code), comma));
+                line(QStringLiteral(".B %1%2").arg(roff(definition.seeAlso[i], Roff::Code), comma));
             }
         }
     }
     return page;
 }
 
-QString bashCompletion(const Spec &spec)
+QString bashCompletion(const Definition &definition)
 {
-    QString function = QStringLiteral("_") + spec.program;
+    QString function = QStringLiteral("_") + definition.program;
     function.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9_]")), QStringLiteral("_"));
 
     QStringList allForms;
     QStringList fileForms;
     QStringList freeValueForms; // values the shell cannot guess
     QString fixedCases;
-    for (const Option &option : spec.options) {
+    for (const Option &option : definition.options) {
         const QStringList forms = optionForms(option);
         allForms << forms;
         if (option.valueName.isEmpty())
@@ -275,7 +276,7 @@ QString bashCompletion(const Spec &spec)
                                 "            ;;\n")
                      .arg(freeValueForms.join(QLatin1Char('|')));
     }
-    const QString operands = spec.operands == Spec::Operands::Files
+    const QString operands = definition.operands == Definition::Operands::Files
                                  ? QStringLiteral("    if [[ $cur == -* ]]; then\n"
                                                   "        %1_options\n"
                                                   "    else\n"
@@ -322,18 +323,18 @@ QString bashCompletion(const Spec &spec)
                           "%5"
                           "}\n"
                           "complete -F %2 %1\n")
-        .arg(spec.program, function, shellWords(allForms), cases, operands);
+        .arg(definition.program, function, shellWords(allForms), cases, operands);
 }
 
-std::optional<QString> generatedFile(const QStringList &arguments, const Spec &spec,
+std::optional<QString> generatedFile(const QStringList &arguments, const Definition &definition,
                                      const QString &version)
 {
     if (arguments.size() != 2)
         return std::nullopt;
     if (arguments[1] == QLatin1String("--man-page"))
-        return manPage(spec, version);
+        return manPage(definition, version);
     if (arguments[1] == QLatin1String("--bash-completion"))
-        return bashCompletion(spec);
+        return bashCompletion(definition);
     return std::nullopt;
 }
 

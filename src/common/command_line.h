@@ -30,7 +30,7 @@ struct Example {
     QString command;
 };
 
-struct Spec {
+struct Definition {
     QString program;         // "corvanel-flash"
     QString summary;         // one line: what the program is
     QStringList usage;       // forms of the command line, without the program name
@@ -46,29 +46,29 @@ struct Spec {
 };
 
 // The options as the parser takes them.
-void addOptions(QCommandLineParser &parser, const Spec &spec);
+void addOptions(QCommandLineParser &parser, const Definition &definition);
 
 // The --help text: usage, description, options, notes, exit codes, examples;
 // wrapped to 80 columns.
-QString helpText(const Spec &spec);
+QString helpText(const Definition &definition);
 
 // The manual page: roff with the man(7) macros, sections NAME, SYNOPSIS,
 // DESCRIPTION, OPTIONS, NOTES, EXIT STATUS, EXAMPLES and SEE ALSO, from the
 // same fields as helpText(). `version` goes into the footer; no date, so that
 // a build makes the same page every time.
-QString manPage(const Spec &spec, const QString &version);
+QString manPage(const Definition &definition, const QString &version);
 
 // A bash completion script for the program: its options, the values of those
 // that take fixed ones, files for file-valued options and, with
 // Operands::Files, for the operands. Uses bash-completion's helpers where they
 // are loaded and plain compgen otherwise.
-QString bashCompletion(const Spec &spec);
+QString bashCompletion(const Definition &definition);
 
 // The options every program answers before anything else, for the build:
 // "--man-page" and "--bash-completion", alone after the program name, give
-// manPage() and bashCompletion(). They are not in the Spec, so --help does not
+// manPage() and bashCompletion(). They are not in the Definition, so --help does not
 // list them. Empty for any other command line.
-std::optional<QString> generatedFile(const QStringList &arguments, const Spec &spec,
+std::optional<QString> generatedFile(const QStringList &arguments, const Definition &definition,
                                      const QString &version);
 
 // `text` wrapped to `width` columns, every line indented by `indent` spaces.

@@ -32,19 +32,19 @@ const QList<std::pair<QString, Format>> &formatNames()
     return names;
 }
 
-cli::Spec makeSpec()
+cli::Definition makeDefinition()
 {
-    cli::Spec spec;
-    spec.program = QString(kProgramName);
-    spec.summary = QStringLiteral("flash firmware to Corvanel bootloaders over UDP");
-    spec.usage = {
+    cli::Definition definition;
+    definition.program = QString(kProgramName);
+    definition.summary = QStringLiteral("flash firmware to Corvanel bootloaders over UDP");
+    definition.usage = {
         QStringLiteral("[options] IMAGE HOST[:PORT]..."),
         QStringLiteral("[options] --hosts FILE IMAGE [HOST[:PORT]...]"),
         QStringLiteral("--dry-run [options] IMAGE HOST[:PORT]..."),
         QStringLiteral("--info [--json] [--format F] [--base-address A] [--record-bytes N] IMAGE"),
         QStringLiteral("--scan [--scan-time S] [--json] TARGET..."),
     };
-    spec.description = {
+    definition.description = {
         QStringLiteral(
             "Sends IMAGE to the bootloader of every HOST over UDP, the same way the Corvanel "
             "window does: \"BOOTi\" at once and then every 500 ms until the device answers "
@@ -66,7 +66,7 @@ cli::Spec makeSpec()
     const auto file = [](QStringList names, const QString &value, const QString &text) {
         return cli::Option{std::move(names), value, text, {}, true};
     };
-    spec.options = {
+    definition.options = {
         {{QStringLiteral("port")},
          QStringLiteral("PORT"),
          QStringLiteral("Device port for hosts given without \":PORT\" (default 111).")},
@@ -185,11 +185,11 @@ cli::Spec makeSpec()
         {{QStringLiteral("h"), QStringLiteral("help")}, {}, QStringLiteral("Show this help.")},
         {{QStringLiteral("version")}, {}, QStringLiteral("Show the version.")},
     };
-    spec.notes = {
+    definition.notes = {
         QStringLiteral("Progress goes to standard error: a live bar per host on a terminal, "
                        "plain progress lines otherwise. The summary goes to standard output."),
     };
-    spec.exitCodes = {
+    definition.exitCodes = {
         {QStringLiteral("0"),
          QStringLiteral("every host ended with \"END\" (and \"BOOTg\" sent, with --install); "
                         "--dry-run: every host answered \"VER=\"; --scan: a board answered")},
@@ -212,7 +212,7 @@ cli::Spec makeSpec()
          QStringLiteral("interrupted by Ctrl-C (143 on SIGTERM); the summary shows what was "
                         "done")},
     };
-    spec.examples = {
+    definition.examples = {
         {QStringLiteral("Find the boards waiting in their bootloader on a line's subnet:"),
          QStringLiteral("corvanel-flash --scan 10.0.0.0/28")},
         {QStringLiteral("Flash every board listed in boards.txt, two attempts each, install, "
@@ -222,7 +222,7 @@ cli::Spec makeSpec()
         {QStringLiteral("A raw binary at 0x08000000, checked without the network:"),
          QStringLiteral("corvanel-flash --info --base-address 0x08000000 firmware.bin")},
     };
-    return spec;
+    return definition;
 }
 
 struct HostAndPort {
@@ -296,10 +296,10 @@ struct HostEntry {
 
 } // namespace
 
-const cli::Spec &commandLine()
+const cli::Definition &commandLine()
 {
-    static const cli::Spec spec = makeSpec();
-    return spec;
+    static const cli::Definition definition = makeDefinition();
+    return definition;
 }
 
 std::optional<std::chrono::milliseconds> parseSeconds(const QString &text)

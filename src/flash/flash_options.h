@@ -62,6 +62,6 @@ ParsedArguments parseArguments(const QStringList &arguments,
 std::optional<std::chrono::milliseconds> parseSeconds(const QString &text);
 
 // The flasher's command line: its options, --help, man page and completion.
-const cli::Spec &commandLine();
+const cli::Definition &commandLine();
 
 } // namespace corvanel::flash

@@ -12,9 +12,9 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(CORVANEL_VERSION));
 
     // The build asks for the man page and the completion script this way.
-    corvanel::cli::Spec spec = corvanel::flash::commandLine();
-    spec.seeAlso = {QStringLiteral("corvanel-devsim(1)"), QStringLiteral("corvanel(1)")};
-    if (const auto file = corvanel::cli::generatedFile(app.arguments(), spec,
+    corvanel::cli::Definition definition = corvanel::flash::commandLine();
+    definition.seeAlso = {QStringLiteral("corvanel-devsim(1)"), QStringLiteral("corvanel(1)")};
+    if (const auto file = corvanel::cli::generatedFile(app.arguments(), definition,
                                                        QCoreApplication::applicationVersion())) {
         std::fputs(file->toUtf8().constData(), stdout);
         return std::fflush(stdout) == 0 ? 0 : 1;

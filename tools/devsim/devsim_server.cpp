@@ -26,13 +26,13 @@ constexpr int kMaxHoldMs = 600000; // the longest any reply may be held back
 
 constexpr int kMaxIdleSeconds = 24 * 60 * 60;
 
-cli::Spec makeSpec()
+cli::Definition makeDefinition()
 {
-    cli::Spec spec;
-    spec.program = QStringLiteral("corvanel-devsim");
-    spec.summary = QStringLiteral("bootloader simulator for Corvanel on loopback UDP");
-    spec.usage = {QStringLiteral("[options]")};
-    spec.description = {
+    cli::Definition definition;
+    definition.program = QStringLiteral("corvanel-devsim");
+    definition.summary = QStringLiteral("bootloader simulator for Corvanel on loopback UDP");
+    definition.usage = {QStringLiteral("[options]")};
+    definition.description = {
         QStringLiteral(
             "A UDP peer on loopback that answers the bootloader protocol. \"BOOTi\" gets a "
             "\"VER=\" reply; each download record (\"BOOT:...\") is checked (Intel HEX syntax, "
@@ -55,7 +55,7 @@ cli::Spec makeSpec()
     const auto flag = [](const char *name, const QString &text) {
         return cli::Option{{QString::fromLatin1(name)}, {}, text};
     };
-    spec.options = {
+    definition.options = {
         {{QStringLiteral("address")},
          QStringLiteral("ADDRESS"),
          QStringLiteral(
@@ -106,20 +106,20 @@ cli::Spec makeSpec()
         {{QStringLiteral("h"), QStringLiteral("help")}, {}, QStringLiteral("Show this help.")},
         flag("version", QStringLiteral("Show the version.")),
     };
-    spec.notes = {
+    definition.notes = {
         QStringLiteral("A record's number (for --fake-download, --late-answer) counts from 1 "
                        "within its pass; copies sent again are not counted. Faults combine: "
                        "--delay-ms and --late-answer hold a reply first, --late-copy counts from "
                        "there, and --reorder adds its own hold to every datagram. A dropped "
                        "reply has no copies."),
     };
-    spec.exitCodes = {
+    definition.exitCodes = {
         {QStringLiteral("0"), QStringLiteral("a complete, verified image was installed")},
         {QStringLiteral("1"), QStringLiteral("\"BOOTg\" came without one")},
         {QStringLiteral("2"), QStringLiteral("bad options, or the port cannot be bound")},
         {QStringLiteral("3"), QStringLiteral("idle time-out")},
     };
-    spec.examples = {
+    definition.examples = {
         {QStringLiteral("A simulator on a port the system chooses, for a test:"),
          QStringLiteral("corvanel-devsim --port 0 --idle-timeout 60")},
         {QStringLiteral("A lossy, slow network: one reply in ten lost, each held 200 ms, every "
@@ -127,9 +127,9 @@ cli::Spec makeSpec()
          QStringLiteral("corvanel-devsim --port 1111 --drop-rate 0.1 --seed 3 --delay-ms 200 "
                         "--verbose")},
     };
-    spec.operands = cli::Spec::Operands::None;
-    spec.seeAlso = {QStringLiteral("corvanel-flash(1)"), QStringLiteral("corvanel(1)")};
-    return spec;
+    definition.operands = cli::Definition::Operands::None;
+    definition.seeAlso = {QStringLiteral("corvanel-flash(1)"), QStringLiteral("corvanel(1)")};
+    return definition;
 }
 
 // A whole number from `lowest` to `highest` into `value`; false otherwise.
@@ -165,10 +165,10 @@ bool isAllowedBindAddress(const QHostAddress &address)
     return isV4 && (v4 >> 24) == 127;
 }
 
-const cli::Spec &commandLine()
+const cli::Definition &commandLine()
 {
-    static const cli::Spec spec = makeSpec();
-    return spec;
+    static const cli::Definition definition = makeDefinition();
+    return definition;
 }
 
 ParsedCommandLine parseCommandLine(const QStringList &arguments)

@@ -39,7 +39,7 @@ struct ServerOptions {
 };
 
 // The simulator's command line: its options, --help, man page and completion.
-const cli::Spec &commandLine();
+const cli::Definition &commandLine();
 
 // The command line: options, or the text to print (help, version, or an error).
 struct ParsedCommandLine {
