@@ -90,6 +90,12 @@ Verdict ReplyRules::judge(protocol::ReplyKind kind)
 
     switch (state_) {
     case State::Settling:
+        // The device refused one of the copies: that outweighs the answer
+        // held back, never a reply to count and forget.
+        if (kind == ReplyKind::Error) {
+            forgetLine();
+            return Verdict::Answer;
+        }
         if (--extraAnswers_ <= 0)
             forgetLine();
         return Verdict::SecondAnswer;

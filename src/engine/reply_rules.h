@@ -67,6 +67,8 @@ public:
     bool lineInFlight() const { return state_ == State::InFlight; }
     int line() const { return line_; }
     int copies() const { return copies_; }
+    // When the line in flight (or the one answered last) went out last.
+    Millis sentAt() const { return sentAt_; }
     // While an answered line that went out more than once may still be
     // answered again, the next line waits: until its other answers came, or
     // until this time. Empty when nothing holds the next line back.

@@ -2,6 +2,7 @@
 
 #include "engine/protocol.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace corvanel {
@@ -67,13 +68,17 @@ void TransferController::HandleReply(QByteArrayView reply)
     display_.ShowReply(reply);
     const QByteArrayView text = protocol::trimTrailingSpaces(reply);
 
-    // Unattended, a transfer that is over takes nothing more.
+    const auto kind = protocol::classifyReply(text, state_.imageLoaded == 1);
+    // Unattended, a transfer that is over takes nothing more; one whose end
+    // is being confirmed takes only the device's refusal.
     if (strict() && (phase_ == TransferPhase::Ended || phase_ == TransferPhase::Failed ||
-                     phase_ == TransferPhase::NotConnected)) {
-        ignore(Verdict::NothingInFlight, text);
+                     phase_ == TransferPhase::NotConnected || confirmUntil_)) {
+        if (confirmUntil_ && kind == protocol::ReplyKind::Error)
+            fail(TransferFailure::Kind::DeviceError, text);
+        else
+            ignore(Verdict::NothingInFlight, text);
         return;
     }
-    const auto kind = protocol::classifyReply(text, state_.imageLoaded == 1);
     const Verdict verdict = rules_.judge(kind);
     if (verdict != Verdict::Answer) {
         ignore(verdict, text);
@@ -82,6 +87,8 @@ void TransferController::HandleReply(QByteArrayView reply)
             act(*std::exchange(pending_, std::nullopt), pendingReply_);
         return;
     }
+    if (phase_ == TransferPhase::Download || phase_ == TransferPhase::Verify)
+        slowestAnswer_ = std::max(slowestAnswer_, now() - rules_.sentAt());
     if (rules_.settleDeadline()) {
         // The line went out more than once: its other answers come first.
         pending_ = kind;
@@ -113,16 +120,19 @@ void TransferController::act(protocol::ReplyKind kind, QByteArrayView reply)
         if (state_.imageLoaded != 1)
             break;
         if (state_.verifying == 1) {
-            display_.ShowStatus(status::kEnd);
-            display_.SetBarColour(colour::kGreen);
-            state_.verifying = 0;
-            display_.allowOpenFile(true);
-            display_.clearReceivedReply();
-            state_.imageLoaded = 0;
-            state_.position = 0;
-            phase_ = TransferPhase::Ended;
             line_ = state_.lineCount;
             rules_.forgetLine();
+            if (strict()) {
+                // No sequence numbers: a late copy of the download pass's
+                // "DOWNLOAD" can land while the last verify line waits, with
+                // the device's own answer still on its way. The end stands
+                // once twice the slowest answer of the transfer has passed
+                // without an "ERROR".
+                confirmUntil_ =
+                    now() + std::clamp(2 * slowestAnswer_, Millis{1}, limits_.replyTimeout);
+                break;
+            }
+            endTransfer();
         } else {
             display_.ShowStatus(status::kVerify);
             state_.verifying = 1;
@@ -138,6 +148,18 @@ void TransferController::act(protocol::ReplyKind kind, QByteArrayView reply)
     case protocol::ReplyKind::Other:
         break;
     }
+}
+
+void TransferController::endTransfer()
+{
+    display_.ShowStatus(status::kEnd);
+    display_.SetBarColour(colour::kGreen);
+    state_.verifying = 0;
+    display_.allowOpenFile(true);
+    display_.clearReceivedReply();
+    state_.imageLoaded = 0;
+    state_.position = 0;
+    phase_ = TransferPhase::Ended;
 }
 
 void TransferController::ignore(Verdict verdict, QByteArrayView reply)
@@ -162,6 +184,7 @@ void TransferController::fail(TransferFailure::Kind kind, QByteArrayView reply, 
     failure_.instead = instead;
     phase_ = TransferPhase::Failed;
     pending_.reset();
+    confirmUntil_.reset();
     rules_.forgetLine();
 }
 
@@ -203,6 +226,7 @@ void TransferController::ResetTransfer()
     polling_ = false;
     line_ = 0;
     pending_.reset();
+    confirmUntil_.reset();
     rules_.reset();
 }
 
@@ -234,6 +258,8 @@ std::optional<OperatorError> TransferController::connect(const LinkSettings &set
     line_ = 0;
     rules_.reset();
     pending_.reset();
+    confirmUntil_.reset();
+    slowestAnswer_ = Millis{0};
     failure_ = {};
     ignoredReplies_ = 0;
     resends_ = 0;
@@ -292,6 +318,7 @@ void TransferController::adoptImage(LineTable &&lines)
     // Whatever is still on its way answers the old image, not this one.
     rules_.forgetLine();
     pending_.reset();
+    confirmUntil_.reset();
     line_ = 0;
     if (state_.connected == 1)
         phase_ = polling_ ? TransferPhase::Polling : TransferPhase::Ready;
@@ -311,6 +338,8 @@ std::optional<Millis> TransferController::deadline() const
 {
     if (!strict())
         return std::nullopt;
+    if (confirmUntil_)
+        return confirmUntil_;
     if (const auto settle = rules_.settleDeadline())
         return settle;
     if (phase_ == TransferPhase::Polling)
@@ -325,6 +354,13 @@ void TransferController::handleTimeout()
     if (!strict())
         return;
     const Millis time = now();
+    if (confirmUntil_) {
+        if (time >= *confirmUntil_) {
+            confirmUntil_.reset();
+            endTransfer();
+        }
+        return;
+    }
     if (const auto settle = rules_.settleDeadline()) {
         if (time < *settle)
             return;

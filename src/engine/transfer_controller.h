@@ -118,6 +118,7 @@ private:
     std::optional<OperatorError> connect(const LinkSettings &settings);
     void disconnect();
     void act(protocol::ReplyKind kind, QByteArrayView reply);
+    void endTransfer();
     void ignore(Verdict verdict, QByteArrayView reply);
     void fail(TransferFailure::Kind kind, QByteArrayView reply = {},
               Verdict instead = Verdict::Answer);
@@ -144,7 +145,9 @@ private:
     bool inquirySendFailed_ = false;
     std::optional<protocol::ReplyKind> pending_; // an answer held back while its line settles
     QByteArray pendingReply_;
-    QByteArray insteadReply_; // left out while the line in flight waited
+    std::optional<Millis> confirmUntil_; // the end is being confirmed until then
+    Millis slowestAnswer_{0};            // the longest a line waited for its answer
+    QByteArray insteadReply_;            // left out while the line in flight waited
     Verdict insteadVerdict_ = Verdict::Answer;
 };
 

@@ -134,7 +134,10 @@ void BoardScan::roundSent()
 
 void BoardScan::readPending()
 {
-    while (socket_->hasPendingDatagrams()) {
+    // A bounded batch: the rest is announced again from the event loop, so a
+    // flood cannot hold off the scan's end.
+    constexpr int kReadBatch = 256;
+    for (int taken = 0; taken < kReadBatch && socket_->hasPendingDatagrams(); ++taken) {
         QHostAddress sender;
         quint16 senderPort = 0;
         const qint64 size =

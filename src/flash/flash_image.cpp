@@ -2,7 +2,9 @@
 
 #include "engine/protocol.h"
 #include "image/image_loader.h"
+#include "image/line_cursor.h"
 
+#include <QBuffer>
 #include <QDir>
 
 namespace corvanel::flash {
@@ -27,23 +29,27 @@ QString displayPath(const QString &path)
 
 // The lines the check read must be the lines the transfer sends; a file the
 // line reader splits differently (a comma, a quote) is refused, not guessed at.
-std::optional<int> firstDifferentLine(const QList<QByteArrayView> &checked, const LineTable &table)
+std::optional<int> firstDifferentLine(QByteArrayView content, const LineTable &table)
 {
-    const qsizetype common = qMin(checked.size(), qsizetype(table.count()));
-    for (qsizetype i = 0; i < common; ++i) {
-        if (checked[i] != table.line(int(i) + 1))
-            return int(i) + 1;
+    image::LineCursor checked(content);
+    QByteArrayView line;
+    while (checked.next(line)) {
+        if (checked.number() > table.count() || line != table.line(int(checked.number())))
+            return int(checked.number());
     }
-    if (checked.size() != table.count())
-        return int(common) + 1;
+    if (checked.number() != table.count())
+        return int(checked.number()) + 1;
     return std::nullopt;
 }
 
 std::variant<FlashImage, ImageRefusal> loadIntelHex(const QString &path, const QByteArray &content,
                                                     const ImageOptions &options)
 {
-    // Sent exactly as the window sends it: the file's own lines.
-    auto read = readImageFile(path, LineTable::kUnlimited);
+    // Sent exactly as the window sends it: the file's own lines, from the
+    // same bytes the check and the figures read.
+    QBuffer buffer(const_cast<QByteArray *>(&content));
+    buffer.open(QIODevice::ReadOnly);
+    auto read = readImageLines(buffer, path, LineTable::kUnlimited);
     if (auto *error = std::get_if<OperatorError>(&read))
         return ImageRefusal{error->text, {}};
     FlashImage image;
@@ -60,18 +66,20 @@ std::variant<FlashImage, ImageRefusal> loadIntelHex(const QString &path, const Q
     if (options.check) {
         QList<image::HexProblem> problems = image::checkIntelHex(content);
         if (problems.isEmpty()) {
-            if (const auto line = firstDifferentLine(image::splitHexLines(content), image.lines)) {
+            if (const auto line = firstDifferentLine(content, image.lines)) {
                 problems.append({*line, QStringLiteral("the line reader splits this line "
                                                        "differently from the file (a comma or "
                                                        "a quote?)")});
             }
         }
         if (!problems.isEmpty()) {
-            return ImageRefusal{QStringLiteral("refused \"%1\": %2 bad line%3, nothing sent")
-                                    .arg(displayPath(path))
-                                    .arg(problems.size())
-                                    .arg(problems.size() == 1 ? QString() : QStringLiteral("s")),
-                                problems};
+            const bool stopped = problems.size() > image::kMaxHexProblems;
+            return ImageRefusal{
+                QStringLiteral("refused \"%1\": %2%3 bad line%4, nothing sent")
+                    .arg(displayPath(path), stopped ? QStringLiteral("more than ") : QString())
+                    .arg(problems.size() - (stopped ? 1 : 0))
+                    .arg(problems.size() == 1 ? QString() : QStringLiteral("s")),
+                problems};
         }
     }
     // The data bytes, for the figures; two records writing one address are

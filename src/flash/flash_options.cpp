@@ -275,8 +275,17 @@ HostAndPort splitHost(const QString &argument)
         }
         result.port = quint16(*port);
     }
-    if (result.host.isEmpty())
+    if (result.host.isEmpty()) {
         result.error = QStringLiteral("\"%1\": no host name or address").arg(argument);
+        return result;
+    }
+    // Letters, digits, '-', '_' and '.': a host name or a dotted address.
+    for (const QChar c : std::as_const(result.host)) {
+        if (c.unicode() > 127 || !(c.isLetterOrNumber() || c == u'-' || c == u'_' || c == u'.')) {
+            result.error = QStringLiteral("\"%1\": not a host name or IPv4 address").arg(argument);
+            break;
+        }
+    }
     return result;
 }
 
@@ -478,9 +487,15 @@ ParsedArguments parseArguments(const QStringList &arguments, const HostsFileRead
     if (isSet("hosts")) {
         const QString path = value("hosts");
         QString error;
-        const auto text = hostsFile(path, &error);
+        auto text = hostsFile(path, &error);
         if (!text)
             return usageError(error);
+        if (text->startsWith("\xFF\xFE") || text->startsWith("\xFE\xFF") || text->contains('\0'))
+            return usageError(QStringLiteral("the hosts file \"%1\" is not plain text (UTF-16?); "
+                                             "save it as ASCII or UTF-8")
+                                  .arg(path));
+        if (text->startsWith("\xEF\xBB\xBF")) // a UTF-8 byte-order mark
+            text->remove(0, 3);
         int number = 0;
         for (const QByteArray &line : text->split('\n')) {
             ++number;

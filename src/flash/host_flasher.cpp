@@ -43,7 +43,10 @@ public:
         // line the controller starts with after "VER=" goes nowhere.
         if (inquiriesOnly_ && datagram != protocol::kInquiry)
             return true;
-        return udp_.send(datagram);
+        const bool sent = udp_.send(datagram);
+        if (datagram == protocol::kInstall)
+            installSent_ = sent;
+        return sent;
     }
     void close() override
     {
@@ -58,6 +61,8 @@ public:
     void pause(std::chrono::milliseconds duration) override { linger_ = duration; }
 
     void setInquiriesOnly(bool only) { inquiriesOnly_ = only; }
+    // Whether the last "BOOTg" left.
+    bool installSent() const { return installSent_; }
 
     // Closes at once, an install's pending close included.
     void abort()
@@ -72,17 +77,18 @@ signals:
 private:
     void closeNow()
     {
+        // Said also when the socket had closed already, so that an install
+        // always comes to its end.
         lingerTimer_.stop();
-        const bool wasOpen = udp_.isOpen();
         udp_.close();
-        if (wasOpen)
-            emit closed();
+        emit closed();
     }
 
     UdpLink &udp_;
     QTimer lingerTimer_;
     std::chrono::milliseconds linger_{0};
     bool inquiriesOnly_ = false;
+    bool installSent_ = false;
 };
 
 QString secondsText(std::chrono::milliseconds duration)
@@ -173,11 +179,17 @@ void HostFlasher::startAttempt()
     report_.start = attempt_ == 1 ? firstStart_ : QDateTime::currentDateTimeUtc();
     setPhase(Phase::Connecting);
 
+    // A random port is drawn anew, never the last attempt's: its late
+    // replies must not reach this one.
+    const QString lastPort = linkSettings_.localPort;
     linkSettings_ = {settings_.host, QString::number(settings_.remotePort), {}};
     std::optional<OperatorError> error;
     for (int bind = 0; bind < kBindAttempts; ++bind) {
         linkSettings_.localPort =
             settings_.localPort ? QString::number(*settings_.localPort) : initialLocalPort();
+        for (int draw = 0; !settings_.localPort && draw < 8 && linkSettings_.localPort == lastPort;
+             ++draw)
+            linkSettings_.localPort = initialLocalPort();
         error = controller_.ToggleLink(linkSettings_);
         // Only a random port may be drawn again: a given one is the user's.
         if (!error || settings_.localPort || error->number != errnum::kAddressInUse)
@@ -256,6 +268,8 @@ void HostFlasher::afterEvent()
     case TransferPhase::Ended:
         line_ = image_.count();
         if (settings_.install) {
+            if (phase_ == Phase::Install)
+                return; // asked for already
             setPhase(Phase::Install);
             // Not from inside the handler that is still running.
             QMetaObject::invokeMethod(this, &HostFlasher::install, Qt::QueuedConnection);
@@ -332,11 +346,16 @@ void HostFlasher::install()
 
 void HostFlasher::onLinkClosed()
 {
-    if (phase_ == Phase::Install && !settled_) {
-        report_.installed = true;
-        setPhase(Phase::Done);
-        conclude(Outcome::Ok, {});
+    if (phase_ != Phase::Install || settled_)
+        return;
+    if (!link_->installSent()) {
+        conclude(Outcome::NetworkError,
+                 QStringLiteral("could not send \"BOOTg\": %1").arg(udp_.socket()->errorString()));
+        return;
     }
+    report_.installed = true;
+    setPhase(Phase::Done);
+    conclude(Outcome::Ok, {});
 }
 
 void HostFlasher::conclude(Outcome outcome, const QString &reason)
@@ -404,16 +423,16 @@ void HostFlasher::setPhase(Phase phase)
     emit progressed();
 }
 
-int HostFlasher::linesDone() const
+qint64 HostFlasher::linesDone() const
 {
     switch (phase_) {
     case Phase::Download:
         return line_;
     case Phase::Verify:
-        return image_.count() + line_;
+        return qint64(image_.count()) + line_;
     case Phase::Install:
     case Phase::Done:
-        return 2 * image_.count();
+        return 2 * qint64(image_.count());
     default:
         return 0;
     }

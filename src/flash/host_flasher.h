@@ -47,7 +47,7 @@ public:
     int line() const { return line_; } // line sent last in this pass
     int lineCount() const { return image_.count(); }
     int attempt() const { return attempt_; } // 1 for the first, 0 before start
-    int linesDone() const;    // over both passes of this attempt, 0 to 2 × lineCount
+    qint64 linesDone() const; // over both passes of this attempt, 0 to 2 × lineCount
     qint64 elapsedMs() const; // since start
     qint64 transferStartMs() const
     {

@@ -73,11 +73,11 @@ ProgressView::ProgressView(Mode mode, std::FILE *out, const FlashSession &sessio
 }
 
 QString ProgressView::barLine(const QString &label, int labelWidth, Phase phase, int line,
-                              int lineCount, int linesDone, qint64 elapsedMs,
+                              int lineCount, qint64 linesDone, qint64 elapsedMs,
                               qint64 transferStartMs, const HostReport *ended)
 {
-    const int total = 2 * lineCount;
-    const int filled = total > 0 ? int(qint64(kBarWidth) * linesDone / total) : 0;
+    const qint64 total = 2 * qint64(lineCount);
+    const int filled = total > 0 ? int(kBarWidth * linesDone / total) : 0;
     const QString bar =
         QString(filled, QLatin1Char('#')) + QString(kBarWidth - filled, QLatin1Char('.'));
     QString word = ended ? resultWord(*ended) : phaseWord(phase).toUpper();

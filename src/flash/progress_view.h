@@ -32,8 +32,8 @@ public:
 
     // One bar line, as drawn on a terminal (tests read it).
     static QString barLine(const QString &label, int labelWidth, Phase phase, int line,
-                           int lineCount, int linesDone, qint64 elapsedMs, qint64 transferStartMs,
-                           const HostReport *ended);
+                           int lineCount, qint64 linesDone, qint64 elapsedMs,
+                           qint64 transferStartMs, const HostReport *ended);
 
 private:
     void redraw();

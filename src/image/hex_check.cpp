@@ -24,30 +24,19 @@ Record checkRecord(QByteArrayView line)
 
 } // namespace
 
-QList<QByteArrayView> splitHexLines(QByteArrayView text)
-{
-    QList<QByteArrayView> lines;
-    LineCursor cursor(text);
-    QByteArrayView line;
-    while (cursor.next(line))
-        lines.append(line);
-    return lines;
-}
-
-QList<HexProblem> checkIntelHex(QByteArrayView text)
+QList<HexProblem> checkIntelHex(QByteArrayView text, qsizetype maxProblems)
 {
     QList<HexProblem> problems;
-    const QList<QByteArrayView> lines = splitHexLines(text);
-    if (lines.isEmpty()) {
-        problems.append(
-            {1, QStringLiteral("the file is empty: no records and no end-of-file record")});
-        return problems;
-    }
-
+    LineCursor lines(text);
+    QByteArrayView line;
     int endOfFileLine = 0; // the first end-of-file record
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        const int number = static_cast<int>(i) + 1;
-        const Record record = checkRecord(lines[i]);
+    while (lines.next(line)) {
+        const int number = int(lines.number());
+        if (problems.size() >= maxProblems) {
+            problems.append({number, QStringLiteral("the check stops here: too many bad lines")});
+            return problems;
+        }
+        const Record record = checkRecord(line);
         if (!record.problem.isEmpty()) {
             problems.append({number, record.problem});
         } else if (endOfFileLine > 0) {
@@ -60,10 +49,13 @@ QList<HexProblem> checkIntelHex(QByteArrayView text)
         if (record.type == hexrecord::kEndOfFile && record.problem.isEmpty() && endOfFileLine == 0)
             endOfFileLine = number;
     }
-    if (endOfFileLine == 0) {
-        const int last = static_cast<int>(lines.size());
-        problems.append({last, QStringLiteral("no end-of-file record: the file ends here without "
-                                              "\":00000001FF\"")});
+    if (lines.number() == 0) {
+        problems.append(
+            {1, QStringLiteral("the file is empty: no records and no end-of-file record")});
+    } else if (endOfFileLine == 0) {
+        problems.append({int(lines.number()),
+                         QStringLiteral("no end-of-file record: the file ends here without "
+                                        "\":00000001FF\"")});
     }
     return problems;
 }

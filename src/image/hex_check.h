@@ -16,16 +16,15 @@ struct HexProblem {
     bool operator==(const HexProblem &) const = default;
 };
 
-// The lines of a HEX file as the transfer sends them: split at LF, a CR before
-// the LF dropped, no empty last line after a final line end.
-QList<QByteArrayView> splitHexLines(QByteArrayView text);
-
 // Reads the file's text as Intel HEX: record syntax (":" then hex digit pairs),
 // byte count against the data actually present, checksum, record types 00 to
 // 05 with their fixed lengths, and exactly one end-of-file record, last. The
 // transfer itself never parses the image (the bootloader does); this lets a
 // script refuse a damaged file before a single line reaches a device.
 // Returns every bad line, in file order; empty when the image is sound.
-QList<HexProblem> checkIntelHex(QByteArrayView text);
+// After this many bad lines the check stops, with one last entry saying so:
+// a binary file given as Intel HEX must not fill memory with complaints.
+inline constexpr qsizetype kMaxHexProblems = 1000;
+QList<HexProblem> checkIntelHex(QByteArrayView text, qsizetype maxProblems = kMaxHexProblems);
 
 } // namespace corvanel::image

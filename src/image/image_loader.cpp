@@ -43,7 +43,12 @@ std::variant<LineTable, OperatorError> readImageFile(const QString &path, int ma
             number, path,
             QStringLiteral("cannot open it for reading (%1).").arg(file.errorString()));
     }
+    return readImageLines(file, path, maxLines);
+}
 
+std::variant<LineTable, OperatorError> readImageLines(QIODevice &file, const QString &path,
+                                                      int maxLines)
+{
     LineTable table(maxLines);
     table.reserveBytes(qMin(file.size(), kMaxReserveBytes));
     FieldReader reader(file, protocol::kMaxLineLength);

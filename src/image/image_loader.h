@@ -3,6 +3,7 @@
 #include "common/operator_error.h"
 #include "engine/line_table.h"
 
+#include <QIODevice>
 #include <QString>
 
 #include <variant>
@@ -14,5 +15,9 @@ namespace corvanel {
 // the file (missing, directory, unreadable, more than `maxLines` lines, a
 // line too long for a datagram).
 std::variant<LineTable, OperatorError> readImageFile(const QString &path, int maxLines);
+
+// The same for bytes already open in `file`; `path` names them in errors.
+std::variant<LineTable, OperatorError> readImageLines(QIODevice &file, const QString &path,
+                                                      int maxLines);
 
 } // namespace corvanel

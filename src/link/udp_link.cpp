@@ -151,6 +151,17 @@ std::optional<OperatorError> UdpLink::open(const LinkSettings &settings)
                              QStringLiteral("Remote host %1 is not a device address").arg(host)};
     }
 
+    // Answers to a broadcast come from every board's own address: with the
+    // device's exact address and port required, no answer could ever count,
+    // and taking them all would let one board answer for another.
+    const bool manyHosts = reachesManyHosts(address);
+    if (manyHosts && senderCheck_ == SenderCheck::AddressAndPort) {
+        return OperatorError{errnum::kAddressNotAvailable,
+                             QStringLiteral("Remote host %1 is a broadcast or multicast address, "
+                                            "not one device")
+                                 .arg(host)};
+    }
+
     // Exclusive, so that no second program on this port can take the replies.
     if (!socket_->bind(QHostAddress::AnyIPv4, *localPort, QAbstractSocket::DontShareAddress)) {
         OperatorError error = bindError(*socket_, *localPort);
@@ -163,7 +174,7 @@ std::optional<OperatorError> UdpLink::open(const LinkSettings &settings)
     remoteAddress_ = address;
     remoteIPv4_ = address.toIPv4Address();
     remotePort_ = *remotePort;
-    acceptAnySender_ = reachesManyHosts(address);
+    acceptAnySender_ = manyHosts;
     strangers_ = 0;
     return std::nullopt;
 }

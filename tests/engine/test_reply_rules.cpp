@@ -80,6 +80,10 @@ private slots:
             << "inq E3/3 t3000 resend t3100 dl dl L1/3 dl ok"
             << "A2SA"
             << "ANSA";
+        // One of a resent line's answers is "ERROR": it is never swallowed.
+        QTest::newRow("refused copy") << "inq L1/3 t3000 resend ok err"
+                                      << "AA"
+                                      << "AA";
         // The second answer never comes: the wait ends at its time.
         QTest::newRow("settling ends in time") << "inq L1/3 resend t10 ok t3010 L2/3 ok"
                                                << "AA"

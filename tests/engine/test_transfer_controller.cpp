@@ -408,19 +408,30 @@ private slots:
             QTest::newRow(name) << QString::fromLatin1(steps).split(QLatin1Char(' ')) << sent
                                 << phase << failure;
         };
+        // The end stands once the device has had time to say otherwise.
         row("clean", "inq VER=1 OK OK DOWNLOAD OK OK DOWNLOAD", "i d1 d2 d3 v1 v2 v3",
+            TransferPhase::Verify);
+        row("clean, confirmed", "inq VER=1 OK OK DOWNLOAD OK OK DOWNLOAD +1", "i d1 d2 d3 v1 v2 v3",
             TransferPhase::Ended);
         row("nothing counts before the inquiry", "ERROR VER=1 OK inq VER=1", "i d1",
             TransferPhase::Download);
         // A late copy of the download pass's end lands in the verify pass.
-        row("late pass end", "inq VER=1 OK OK DOWNLOAD DOWNLOAD OK OK DOWNLOAD",
+        row("late pass end", "inq VER=1 OK OK DOWNLOAD DOWNLOAD OK OK DOWNLOAD +1",
             "i d1 d2 d3 v1 v2 v3", TransferPhase::Ended);
+        // ... or just while the last verify line waits, ahead of the device's
+        // own "ERROR" to it.
+        row("late pass end, then the device's ERROR",
+            "inq VER=1 OK OK DOWNLOAD OK OK DOWNLOAD ERROR +1000", "i d1 d2 d3 v1 v2 v3",
+            TransferPhase::Failed, Kind::DeviceError);
         // The end record's answer comes after its time-out: it is sent again,
         // and its second answer waits out before the verify pass begins.
-        row("resent end answered twice", "inq VER=1 OK OK +1000 DOWNLOAD DOWNLOAD OK OK DOWNLOAD",
-            "i d1 d2 d3 d3 v1 v2 v3", TransferPhase::Ended);
+        row("resent end answered twice",
+            "inq VER=1 OK OK +1000 DOWNLOAD DOWNLOAD OK OK DOWNLOAD +1", "i d1 d2 d3 d3 v1 v2 v3",
+            TransferPhase::Ended);
         row("resent end answered once", "inq VER=1 OK OK +1000 DOWNLOAD +999 +1 OK",
             "i d1 d2 d3 d3 v1 v2", TransferPhase::Verify);
+        row("resent line refused by its second answer", "inq VER=1 OK +1000 OK ERROR", "i d1 d2 d2",
+            TransferPhase::Failed, Kind::DeviceError);
         row("stale pass end, then silence", "inq VER=1 DOWNLOAD +1000 +1000", "i d1 d1",
             TransferPhase::Failed, Kind::NoAnswer);
         row("OK to the last line", "inq VER=1 OK OK OK +1000 +1000", "i d1 d2 d3 d3",

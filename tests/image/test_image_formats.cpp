@@ -391,13 +391,6 @@ private slots:
         QCOMPARE(checkIntelHex(QByteArray()).size(), 1);
     }
 
-    void linesSplitAsTheTransferSendsThem()
-    {
-        QCOMPARE(splitHexLines("a\r\nb\nc"), (QList<QByteArrayView>{"a", "b", "c"}));
-        QCOMPARE(splitHexLines("a\r\n\r\nb\r\n"), (QList<QByteArrayView>{"a", "", "b"}));
-        QCOMPARE(splitHexLines(""), QList<QByteArrayView>{});
-    }
-
     void crc32Values_data()
     {
         QTest::addColumn<QByteArray>("bytes");

@@ -198,6 +198,12 @@ private slots:
             QVERIFY2(arrived.wait(5000), host);
             link.close();
             QVERIFY(!link.acceptsAnySender());
+            // Unattended, one device is flashed at a time.
+            link.setSenderCheck(SenderCheck::AddressAndPort);
+            const auto refused = link.open(towards(device.port(), QString::fromLatin1(host)));
+            QVERIFY(refused && refused->text.contains(QLatin1String("not one device")));
+            QVERIFY(!link.isOpen());
+            link.setSenderCheck(SenderCheck::Address);
         }
     }
 
