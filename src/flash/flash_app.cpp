@@ -30,17 +30,15 @@ namespace {
 // otherwise flood the terminal with thousands of lines.
 constexpr int kMaxProblemsShown = 100;
 
-void print(std::FILE *stream, const QString &text)
-{
-    const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
-}
-
 void printRaw(std::FILE *stream, const QByteArray &bytes)
 {
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
     std::fflush(stream);
+}
+
+void print(std::FILE *stream, const QString &text)
+{
+    printRaw(stream, text.toLocal8Bit());
 }
 
 int refuse(const Console &console, const FlashOptions &options, const ImageRefusal &refusal)

@@ -225,56 +225,13 @@ cli::Definition makeDefinition()
     return definition;
 }
 
-struct HostAndPort {
-    QString host;
-    std::optional<quint16> port;
-    QString error;
-};
-
-// "HOST", "HOST:PORT", "[ADDRESS]" or "[ADDRESS]:PORT"; a port given here
-// outranks --port.
+// A host to flash: a target as splitTarget() reads it, named by a host name
+// or a dotted address; a port given here outranks --port.
 HostAndPort splitHost(const QString &argument)
 {
-    HostAndPort result;
-    QString text = argument.trimmed();
-    QString portText;
-    bool hasPort = false;
-    if (text.startsWith(QLatin1Char('['))) {
-        const qsizetype close = text.indexOf(QLatin1Char(']'));
-        const QString rest = close < 0 ? QString() : text.mid(close + 1);
-        if (close < 0 || (!rest.isEmpty() && !rest.startsWith(QLatin1Char(':')))) {
-            result.error = QStringLiteral("\"%1\": an address in brackets is written [ADDRESS] "
-                                          "or [ADDRESS]:PORT")
-                               .arg(argument);
-            return result;
-        }
-        result.host = text.mid(1, close - 1);
-        hasPort = !rest.isEmpty();
-        portText = rest.mid(1);
-    } else if (text.count(QLatin1Char(':')) > 1) {
-        result.host = text;
-    } else {
-        const qsizetype colon = text.indexOf(QLatin1Char(':'));
-        hasPort = colon >= 0;
-        result.host = hasPort ? text.left(colon) : text;
-        portText = hasPort ? text.mid(colon + 1) : QString();
-    }
-    if (result.host.contains(QLatin1Char(':'))) {
-        result.error = QStringLiteral("\"%1\": IPv6 addresses are not supported; the "
-                                      "bootloader protocol runs over IPv4")
-                           .arg(argument);
+    HostAndPort result = splitTarget(argument);
+    if (!result.error.isEmpty())
         return result;
-    }
-    if (hasPort) {
-        const auto port = parseWholeNumber(portText, 1, 65535);
-        if (!port) {
-            result.error =
-                QStringLiteral("\"%1\": the port after ':' must be a number from 1 to 65535")
-                    .arg(argument);
-            return result;
-        }
-        result.port = quint16(*port);
-    }
     if (result.host.isEmpty()) {
         result.error = QStringLiteral("\"%1\": no host name or address").arg(argument);
         return result;

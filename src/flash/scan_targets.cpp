@@ -37,6 +37,51 @@ std::optional<quint32> parseIpv4(const QString &text)
 
 } // namespace
 
+HostAndPort splitTarget(const QString &argument)
+{
+    HostAndPort result;
+    QString text = argument.trimmed();
+    QString portText;
+    bool hasPort = false;
+    if (text.startsWith(QLatin1Char('['))) {
+        const qsizetype close = text.indexOf(QLatin1Char(']'));
+        const QString rest = close < 0 ? QString() : text.mid(close + 1);
+        if (close < 0 || (!rest.isEmpty() && !rest.startsWith(QLatin1Char(':')))) {
+            result.error = QStringLiteral("\"%1\": an address in brackets is written [ADDRESS] "
+                                          "or [ADDRESS]:PORT")
+                               .arg(argument);
+            return result;
+        }
+        result.host = text.mid(1, close - 1);
+        hasPort = !rest.isEmpty();
+        portText = rest.mid(1);
+    } else if (text.count(QLatin1Char(':')) > 1) {
+        result.host = text;
+    } else {
+        const qsizetype colon = text.indexOf(QLatin1Char(':'));
+        hasPort = colon >= 0;
+        result.host = hasPort ? text.left(colon) : text;
+        portText = hasPort ? text.mid(colon + 1) : QString();
+    }
+    if (result.host.contains(QLatin1Char(':'))) {
+        result.error = QStringLiteral("\"%1\": IPv6 addresses are not supported; the "
+                                      "bootloader protocol runs over IPv4")
+                           .arg(argument);
+        return result;
+    }
+    if (hasPort) {
+        const auto port = parseWholeNumber(portText, 1, 65535);
+        if (!port) {
+            result.error =
+                QStringLiteral("\"%1\": the port after ':' must be a number from 1 to 65535")
+                    .arg(argument);
+            return result;
+        }
+        result.port = quint16(*port);
+    }
+    return result;
+}
+
 QString ipv4Text(quint32 address)
 {
     return QStringLiteral("%1.%2.%3.%4")
@@ -59,21 +104,14 @@ std::variant<QList<ScanDestination>, QString> scanDestinations(const QStringList
         }
     };
     for (const QString &target : targets) {
-        QString text = target.trimmed();
         const auto fail = [&target](const QString &what) {
             return QStringLiteral("scan target \"%1\": %2").arg(target, what);
         };
-        if (text.startsWith(QLatin1Char('[')) || text.count(QLatin1Char(':')) > 1)
-            return fail(QStringLiteral("IPv6 is not supported; the bootloader protocol runs "
-                                       "over IPv4"));
-        quint16 port = defaultPort;
-        if (const qsizetype colon = text.indexOf(QLatin1Char(':')); colon >= 0) {
-            const auto number = parseWholeNumber(text.mid(colon + 1), 1, 65535);
-            if (!number)
-                return fail(QStringLiteral("the port after ':' must be a number from 1 to 65535"));
-            port = quint16(*number);
-            text.truncate(colon);
-        }
+        const HostAndPort split = splitTarget(target);
+        if (!split.error.isEmpty())
+            return QStringLiteral("scan target ") + split.error;
+        QString text = split.host;
+        const quint16 port = split.port.value_or(defaultPort);
         int prefix = 32;
         bool range = false;
         if (const qsizetype slash = text.indexOf(QLatin1Char('/')); slash >= 0) {

@@ -4,9 +4,22 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
 #include <variant>
 
 namespace corvanel::flash {
+
+// A target of the flasher, as given: a host to flash or a scan target.
+struct HostAndPort {
+    QString host;
+    std::optional<quint16> port;
+    QString error; // names the argument and says what is wrong
+};
+
+// "HOST", "HOST:PORT", "[ADDRESS]" or "[ADDRESS]:PORT", split; the host part
+// is not looked at beyond refusing IPv6 (the bootloader protocol runs over
+// IPv4). The port, when given, is a number from 1 to 65535.
+HostAndPort splitTarget(const QString &argument);
 
 // One address and port that --scan asks.
 struct ScanDestination {
