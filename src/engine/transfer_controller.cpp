@@ -73,15 +73,28 @@ void TransferController::HandleReply(QByteArrayView reply)
     // is being confirmed takes only the device's refusal.
     if (strict() && (phase_ == TransferPhase::Ended || phase_ == TransferPhase::Failed ||
                      phase_ == TransferPhase::NotConnected || confirmUntil_)) {
-        if (confirmUntil_ && kind == protocol::ReplyKind::Error)
+        if (confirmUntil_ && kind == protocol::ReplyKind::Error) {
             fail(TransferFailure::Kind::DeviceError, text);
-        else
+        } else if (confirmUntil_ && kind != protocol::ReplyKind::Other) {
+            // Every line has had its answer: one more is a copy of some reply.
             ignore(Verdict::NothingInFlight, text);
+            fail(TransferFailure::Kind::Unpaired, text, Verdict::NothingInFlight);
+        } else {
+            ignore(Verdict::NothingInFlight, text);
+        }
         return;
     }
+    if (strict() && kind == protocol::ReplyKind::Version)
+        ++versionReplies_;
     const Verdict verdict = rules_.judge(kind);
     if (verdict != Verdict::Answer) {
         ignore(verdict, text);
+        if (strict() && unexplained(verdict, kind)) {
+            // No sequence numbers: once a reply is seen twice, none can be
+            // trusted to answer the line in flight.
+            fail(TransferFailure::Kind::Unpaired, text, verdict);
+            return;
+        }
         // The last answer owed by a line sent more than once frees the next.
         if (pending_ && !rules_.settleDeadline())
             act(*std::exchange(pending_, std::nullopt), pendingReply_);
@@ -128,8 +141,7 @@ void TransferController::act(protocol::ReplyKind kind, QByteArrayView reply)
                 // the device's own answer still on its way. The end stands
                 // once twice the slowest answer of the transfer has passed
                 // without an "ERROR".
-                confirmUntil_ =
-                    now() + std::clamp(2 * slowestAnswer_, Millis{1}, limits_.replyTimeout);
+                confirmUntil_ = now() + confirmTime();
                 break;
             }
             endTransfer();
@@ -171,6 +183,37 @@ void TransferController::ignore(Verdict verdict, QByteArrayView reply)
     }
 }
 
+// Whether a reply left out betrays a copy: one that no datagram of ours
+// explains. A second answer to a line sent again is explained by the second
+// send; a second "VER=" by a second inquiry.
+bool TransferController::unexplained(Verdict verdict, protocol::ReplyKind kind) const
+{
+    switch (verdict) {
+    case Verdict::StalePassEnd:
+    case Verdict::EarlyOk:
+        return true;
+    case Verdict::LateVersion:
+        return versionReplies_ > inquiriesSent_;
+    case Verdict::NothingInFlight:
+        // Before the device answered the inquiry, no line has been asked.
+        return kind != protocol::ReplyKind::Other && !versionReply_.isEmpty();
+    case Verdict::Answer:
+    case Verdict::Unrecognised:
+    case Verdict::BeforeInquiry:
+    case Verdict::SecondAnswer:
+        break;
+    }
+    return false;
+}
+
+Millis TransferController::confirmTime() const
+{
+    if (limits_.confirmTime)
+        return *limits_.confirmTime;
+    return std::min(std::max(StrictLimits::kMinConfirmTime, 2 * slowestAnswer_),
+                    limits_.replyTimeout);
+}
+
 void TransferController::fail(TransferFailure::Kind kind, QByteArrayView reply, Verdict instead)
 {
     failure_.kind = kind;
@@ -192,6 +235,7 @@ void TransferController::PollDevice()
 {
     if (!link_.send(protocol::kInquiry))
         inquirySendFailed_ = true;
+    ++inquiriesSent_;
     display_.ClearReplyView();
     rules_.inquirySent();
 }
@@ -267,6 +311,8 @@ std::optional<OperatorError> TransferController::connect(const LinkSettings &set
     inquirySendFailed_ = false;
     insteadReply_.clear();
     insteadVerdict_ = Verdict::Answer;
+    inquiriesSent_ = 0;
+    versionReplies_ = 0;
     inquiryDeadline_ = now() + limits_.inquiryTimeout;
     return std::nullopt;
 }
@@ -386,9 +432,7 @@ void TransferController::handleTimeout()
             fail(TransferFailure::Kind::SendFailed);
         return;
     }
-    fail(insteadVerdict_ == Verdict::EarlyOk ? TransferFailure::Kind::BrokenProtocol
-                                             : TransferFailure::Kind::NoAnswer,
-         insteadReply_, insteadVerdict_);
+    fail(TransferFailure::Kind::NoAnswer, insteadReply_, insteadVerdict_);
 }
 
 } // namespace corvanel

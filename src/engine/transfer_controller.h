@@ -29,7 +29,10 @@ struct TransferFailure {
     enum class Kind {
         None,
         DeviceError,    // the device answered "ERROR"
-        BrokenProtocol, // the device answered the last line with "OK", never "DOWNLOAD"
+        // A reply that no datagram of ours explains: the network duplicates
+        // (or the device answers out of turn), so no reply proves which line
+        // it answers and the image cannot be proven.
+        Unpaired,
         NoVersion,      // no "VER=" within the inquiry time-out
         NoAnswer,       // no answer to a line within the reply time-out, after retries
         SendFailed,     // a datagram could not be handed to the network
@@ -44,9 +47,16 @@ struct TransferFailure {
 
 // Bounds of an unattended transfer.
 struct StrictLimits {
+    // The shortest quiet time before an end stands.
+    static constexpr Millis kMinConfirmTime{50};
+
     Millis inquiryTimeout{30000};
     Millis replyTimeout{3000};
     int retries = 0; // sends of a line again after its reply time-out
+    // How long the end of the verify pass must stand without a further reply
+    // before it counts; empty: at least kMinConfirmTime and twice the slowest
+    // answer of the transfer, at most the reply time-out.
+    std::optional<Millis> confirmTime;
 };
 
 // Monotonic time for an unattended transfer's deadlines.
@@ -120,6 +130,8 @@ private:
     void act(protocol::ReplyKind kind, QByteArrayView reply);
     void endTransfer();
     void ignore(Verdict verdict, QByteArrayView reply);
+    bool unexplained(Verdict verdict, protocol::ReplyKind kind) const;
+    Millis confirmTime() const;
     void fail(TransferFailure::Kind kind, QByteArrayView reply = {},
               Verdict instead = Verdict::Answer);
 
@@ -149,6 +161,8 @@ private:
     Millis slowestAnswer_{0};            // the longest a line waited for its answer
     QByteArray insteadReply_;            // left out while the line in flight waited
     Verdict insteadVerdict_ = Verdict::Answer;
+    int inquiriesSent_ = 0;  // each may draw one "VER="
+    int versionReplies_ = 0; // "VER=" replies taken or left out
 };
 
 } // namespace corvanel

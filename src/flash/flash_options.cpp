@@ -86,6 +86,13 @@ cli::Definition makeDefinition()
          QStringLiteral("S"),
          QStringLiteral("Seconds to wait for each reply to a line (default 3). Both time-outs "
                         "take fractions, e.g. 0.5.")},
+        {{QStringLiteral("confirm-time")},
+         QStringLiteral("S"),
+         QStringLiteral("Seconds the device's \"DOWNLOAD\" after the last verify line must "
+                        "stand with no further reply before it counts as \"END\" (default: "
+                        "0.05 or twice the slowest answer of the transfer, whichever is longer, "
+                        "at most --reply-timeout). An \"ERROR\" in that time fails the host; "
+                        "any other reply proves that the network duplicates, and fails it too.")},
         {{QStringLiteral("retries")},
          QStringLiteral("N"),
          QStringLiteral("Send a line again up to N times when its reply does not come in time "
@@ -194,7 +201,9 @@ cli::Definition makeDefinition()
          QStringLiteral("every host ended with \"END\" (and \"BOOTg\" sent, with --install); "
                         "--dry-run: every host answered \"VER=\"; --scan: a board answered")},
         {QStringLiteral("1"),
-         QStringLiteral("a device answered \"ERROR\" (or broke the protocol)")},
+         QStringLiteral("a device answered \"ERROR\" or broke the protocol, or a reply came "
+                        "that no datagram sent explains (the network duplicates, so replies "
+                        "cannot be paired with lines)")},
         {QStringLiteral("2"), QStringLiteral("bad usage")},
         {QStringLiteral("3"),
          QStringLiteral("time-out: no \"VER=\" within --inquiry-timeout, no reply to a line "
@@ -361,6 +370,13 @@ ParsedArguments parseArguments(const QStringList &arguments, const HostsFileRead
                                              "(fractions allowed, at most a day)")
                                   .arg(QLatin1StringView(name)));
         *field = *seconds;
+    }
+    if (isSet("confirm-time")) {
+        const auto seconds = parseSeconds(value("confirm-time"));
+        if (!seconds)
+            return usageError(QStringLiteral("--confirm-time must be a number of seconds above 0 "
+                                             "(fractions allowed, at most a day)"));
+        common.limits.confirmTime = *seconds;
     }
     for (const auto &[name, field, highest] :
          {std::tuple{"retries", &common.limits.retries, kMaxRetries},

@@ -310,14 +310,24 @@ QString HostFlasher::failureReason() const
     switch (f.kind) {
     case TransferFailure::Kind::DeviceError:
         return QStringLiteral("the device answered %1 to %2").arg(quotedReply(f.reply), where);
-    case TransferFailure::Kind::BrokenProtocol:
-        return QStringLiteral("the device answered %1 to the last line (%2 of %3, %4 pass) "
-                              "instead of \"DOWNLOAD\"")
-            .arg(quotedReply(f.reply))
-            .arg(f.line)
-            .arg(image_.count())
-            .arg(f.phase == TransferPhase::Verify ? QStringLiteral("verify")
-                                                  : QStringLiteral("download"));
+    case TransferFailure::Kind::Unpaired: {
+        const QString unproven =
+            QStringLiteral(": replies cannot be paired with lines, so the image is not proven");
+        if (f.instead == Verdict::EarlyOk)
+            return QStringLiteral("the device answered %1 to the last line (%2 of %3, %4 pass) "
+                                  "instead of \"DOWNLOAD\", or the network duplicated a reply%5")
+                .arg(quotedReply(f.reply))
+                .arg(f.line)
+                .arg(image_.count())
+                .arg(f.phase == TransferPhase::Verify ? QStringLiteral("verify")
+                                                      : QStringLiteral("download"),
+                     unproven);
+        const QString when = f.instead == Verdict::NothingInFlight
+                                 ? QStringLiteral("after every line had its answer")
+                                 : QStringLiteral("while %1 waited").arg(where);
+        return QStringLiteral("the network duplicated 1 reply (%1 came %2; %3)%4")
+            .arg(quotedReply(f.reply), when, verdictText(f.instead), unproven);
+    }
     case TransferFailure::Kind::NoVersion:
         return QStringLiteral("no \"VER=\" reply to the inquiry within %1%2")
             .arg(secondsText(settings_.limits.inquiryTimeout), instead);

@@ -16,6 +16,74 @@ using namespace corvanel::flashtest;
 namespace {
 constexpr int kLines = 40; // 39 data records and the end record
 const QString kInstall = QStringLiteral("--install");
+
+// What a hostile network must never turn into a false "END".
+enum class Expect { End, Fail };
+
+// A bootloader behind a hostile network, played by the test: it answers as a
+// bootloader does ("VER=", "OK",
+// "DOWNLOAD" to the end-of-file record), and its network spoils that.
+class HostileDevice {
+public:
+    enum Network {
+        // Every answer to a line arrives twice, back to back, and the third
+        // line of each pass never reaches the device.
+        CopiesAndLoss,
+        // The device checks the whole image before it answers the verify
+        // pass's end-of-file record: its "ERROR" comes 30 ms late, and a stale
+        // copy of the download pass's "DOWNLOAD" lands first.
+        StaleEndBeforeSlowError,
+    };
+
+    explicit HostileDevice(Network network) : network_(network)
+    {
+        socket_.bind(QHostAddress::LocalHost, 0);
+        QObject::connect(&socket_, &QUdpSocket::readyRead, &socket_, [this] {
+            while (socket_.hasPendingDatagrams())
+                take(socket_.receiveDatagram());
+        });
+    }
+
+    QString target() const { return QStringLiteral("127.0.0.1:%1").arg(socket_.localPort()); }
+
+private:
+    void take(const QNetworkDatagram &d)
+    {
+        const QByteArray datagram = d.data();
+        const auto send = [this, &d](const QByteArray &reply) {
+            socket_.writeDatagram(reply, d.senderAddress(), quint16(d.senderPort()));
+        };
+        if (datagram == "BOOTi\r\n") {
+            send("VER=KEEPER\r\n");
+            return;
+        }
+        if (!datagram.startsWith("BOOT:") && !datagram.startsWith("BOOT#"))
+            return;
+        const bool endRecord = datagram.mid(5).startsWith("00000001FF");
+        ++inPass_;
+        if (network_ == CopiesAndLoss) {
+            if (inPass_ == 3)
+                return; // lost on its way
+            const QByteArray reply = endRecord ? "DOWNLOAD\r\n" : "OK\r\n";
+            send(reply);
+            send(reply);
+        } else if (endRecord && datagram.startsWith("BOOT#")) {
+            send("DOWNLOAD\r\n");
+            const QHostAddress to = d.senderAddress();
+            const auto port = quint16(d.senderPort());
+            QTimer::singleShot(30, &socket_,
+                               [this, to, port] { socket_.writeDatagram("ERROR\r\n", to, port); });
+        } else {
+            send(endRecord ? "DOWNLOAD\r\n" : "OK\r\n");
+        }
+        if (endRecord)
+            inPass_ = 0;
+    }
+
+    Network network_;
+    QUdpSocket socket_;
+    int inPass_ = 0;
+};
 } // namespace
 
 class TestFlashTransfer : public QObject {
@@ -111,30 +179,36 @@ private slots:
     {
         QTest::addColumn<QStringList>("simulator");
         QTest::addColumn<QStringList>("flasher");
-        QTest::addColumn<bool>("mustEnd"); // the flasher can and must get through
+        QTest::addColumn<Expect>("expect");
         const QStringList retries{"--reply-timeout", "0.3", "--retries", "2"};
-        QTest::newRow("clean network") << QStringList{} << QStringList{} << true;
-        QTest::newRow("every reply twice") << QStringList{"--duplicate"} << QStringList{} << true;
+        QTest::newRow("clean network") << QStringList{} << QStringList{} << Expect::End;
+        // A reply seen twice proves that replies cannot be paired with lines.
+        QTest::newRow("every reply twice")
+            << QStringList{"--duplicate"} << QStringList{} << Expect::Fail;
         QTest::newRow("late copies of every reply")
-            << QStringList{"--late-copy", "3"} << QStringList{} << true;
+            << QStringList{"--late-copy", "3"} << QStringList{} << Expect::Fail;
         QTest::newRow("late copy of the pass end")
             << QStringList{"--late-copy", "20", "--late-copy-token", "DOWNLOAD"} << QStringList{}
-            << true;
+            << Expect::Fail;
         QTest::newRow("faked DOWNLOAD")
-            << QStringList{"--fake-download", "12"} << QStringList{} << true;
+            << QStringList{"--fake-download", "12"} << QStringList{} << Expect::Fail;
+        // A second answer to a line sent again is explained by the resend, as
+        // long as it comes while the next line waits for it (one reply
+        // time-out after the resend).
         QTest::newRow("end record answered twice")
-            << QStringList{"--late-answer", "40:600"} << retries << true;
+            << QStringList{"--late-answer", "40:450"} << retries << Expect::End;
         QTest::newRow("line answered twice")
-            << QStringList{"--late-answer", "9:600"} << retries << true;
+            << QStringList{"--late-answer", "9:450"} << retries << Expect::End;
         for (const char *seed : {"1", "2", "3"})
             QTest::addRow("reordered copies, seed %s", seed)
                 << QStringList{"--duplicate", "--reorder", "20", "--seed", seed} << QStringList{}
-                << false;
+                << Expect::Fail;
         QTest::newRow("lost and reordered replies")
             << QStringList{"--drop-rate", "0.03", "--reorder", "10", "--late-copy", "4"} << retries
-            << false;
+            << Expect::Fail;
         QTest::newRow("lost reply, no retries")
-            << QStringList{"--drop-reply", "20"} << QStringList{"--reply-timeout", "0.3"} << false;
+            << QStringList{"--drop-reply", "20"} << QStringList{"--reply-timeout", "0.3"}
+            << Expect::Fail;
     }
 
     void hostileNetworkNeverEndsFalsely()
@@ -143,18 +217,48 @@ private slots:
         // and verified record by record.
         QFETCH(QStringList, simulator);
         QFETCH(QStringList, flasher);
-        QFETCH(bool, mustEnd);
+        QFETCH(Expect, expect);
         Devsim sim(simulator);
         QVERIFY2(sim.waitForPort() != 0, qPrintable(sim.errors()));
         const FlashRun run = runFlasher(flasher + QStringList{kInstall, image_, sim.target()});
         QVERIFY2(run.finished, run.err.constData());
-        if (mustEnd)
-            QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.exitCode == 0, expect == Expect::End);
         if (run.exitCode != 0)
             return;
         QCOMPARE(sim.waitForSummary(), cleanImageReport(data_, kLines));
         QTRY_COMPARE_WITH_TIMEOUT(sim.process().state(), QProcess::NotRunning, 3000);
         QCOMPARE(sim.process().exitCode(), 0);
+    }
+
+    void deviceThatKeepsWhatItGotIsNeverToldEnd_data()
+    {
+        QTest::addColumn<int>("network");
+        QTest::addColumn<QStringList>("flasher");
+        QTest::addColumn<QString>("reason");
+        const QString unproven = QStringLiteral("the image is not proven");
+        QTest::newRow("every answer twice, line 3 of each pass lost")
+            << int(HostileDevice::CopiesAndLoss) << QStringList{} << unproven;
+        QTest::newRow("same, with attempts and retries")
+            << int(HostileDevice::CopiesAndLoss)
+            << QStringList{"--attempts", "3", "--retries", "2", "--reply-timeout", "0.3"}
+            << unproven;
+        QTest::newRow("stale DOWNLOAD ahead of a 30 ms ERROR to the last verify line")
+            << int(HostileDevice::StaleEndBeforeSlowError) << QStringList{}
+            << QStringLiteral("the device answered \"ERROR\" to line 40 of 40 (verify pass)");
+    }
+
+    void deviceThatKeepsWhatItGotIsNeverToldEnd()
+    {
+        QFETCH(int, network);
+        QFETCH(QStringList, flasher);
+        QFETCH(QString, reason);
+        HostileDevice device{HostileDevice::Network(network)};
+        auto process = startFlasher(flasher + QStringList{"--json", image_, device.target()});
+        const FlashRun run = finishFlasher(*process);
+        QVERIFY2(run.finished, run.err.constData());
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.host(0).value("reason").toString().contains(reason),
+                 qPrintable(run.host(0).value("reason").toString()));
     }
 
     void threeDevicesAtOnce_data()
