@@ -276,7 +276,8 @@ private slots:
             parse(u"--address 127.0.0.3 --port 0 --drop-every 7 --drop-rate 0.25 --seed 9 "
                   u"--error-at 12 --delay-ms 5 --ok-at-eof --duplicate --idle-timeout 30 "
                   u"--summary-json out.json --drop-reply 4 --late-copy 50 --late-copy-token "
-                  u"DOWNLOAD --reorder 20 --fake-download 3 --late-answer 6:800"_s);
+                  u"DOWNLOAD --reorder 20 --fake-download 3 --late-answer 6:800 --boards 3 "
+                  u"--fail-board 2 --swap-time 0.25"_s);
         QVERIFY2(all.options, qPrintable(all.message));
         const ServerOptions &o = *all.options;
         QCOMPARE(o.address, QHostAddress(u"127.0.0.3"_s));
@@ -290,6 +291,7 @@ private slots:
                              o.lateAnswerMs}),
                  QList<int>({50, 20, 3, 6, 800}));
         QCOMPARE(o.lateCopyToken, "DOWNLOAD");
+        QCOMPARE(QList<int>({o.boards, o.failBoard, o.swapTimeMs}), QList<int>({3, 2, 250}));
 
         // Only loopback may be bound; bad values are refused.
         QVERIFY(!isAllowedBindAddress(QHostAddress(QHostAddress::AnyIPv4)));
@@ -302,6 +304,11 @@ private slots:
             const ParsedCommandLine refused = parse(QLatin1String(bad));
             QVERIFY2(refused.isError && !refused.options, bad);
         }
+        // The production line's options: only with --boards, only in range.
+        for (const char *bad :
+             {"--boards 0", "--fail-board 1", "--boards 2 --fail-board 3", "--swap-time 1",
+              "--boards 2 --swap-time -1", "--boards 2 --swap-time x"})
+            QVERIFY2(parse(QLatin1String(bad)).isError, bad);
         const ParsedCommandLine help = parse(u"--help"_s);
         QVERIFY(!help.options && !help.isError && help.message.contains("--late-answer N:D"));
     }

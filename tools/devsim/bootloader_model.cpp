@@ -185,6 +185,8 @@ void BootloaderModel::startVerify()
 
 BootloaderModel::Outcome BootloaderModel::download(QByteArrayView text)
 {
+    if (options_.refuseDownloads)
+        return refuse(QStringLiteral("this board refuses every download record"), downloadErrors_);
     // A download record after a finished pass or an inquiry is a new image.
     const bool sameRecord = !inquired_ && !lastRecord_.isEmpty() && text == lastRecord_;
     if (sameRecord && (phase_ == Phase::Download || phase_ == Phase::DownloadDone))

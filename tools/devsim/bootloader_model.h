@@ -47,8 +47,9 @@ private:
 
 struct ModelOptions {
     QByteArray version = kDefaultVersion.toByteArray(); // after "VER="
-    int errorAtLine = 0;  // "ERROR" to this download line, once (0: never)
-    bool okAtEof = false; // plain "OK" to end-of-file records
+    int errorAtLine = 0;          // "ERROR" to this download line, once (0: never)
+    bool okAtEof = false;         // plain "OK" to end-of-file records
+    bool refuseDownloads = false; // a broken board: "ERROR" to every download record
 };
 
 struct ImageSummary {
@@ -89,6 +90,7 @@ public:
     ImageSummary summary() const;
     const Memory &memory() const { return memory_; }
     int downloadLine() const { return downloadLine_; }
+    int downloadErrors() const { return downloadErrors_; }
 
 private:
     enum class Phase { Idle, Download, DownloadDone, Verify, VerifyDone };

@@ -5,13 +5,16 @@
 #include "image/memory_image.h"
 
 #include <QCommandLineParser>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimer>
 #include <QUdpSocket>
 #include <QVariant>
 
+#include <array>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <limits>
 
@@ -25,6 +28,7 @@ constexpr int kReceiveBufferBytes = 1 << 20;
 constexpr int kMaxHoldMs = 600000; // the longest any reply may be held back
 
 constexpr int kMaxIdleSeconds = 24 * 60 * 60;
+constexpr int kMaxBoards = 1000000;
 
 cli::Definition makeDefinition()
 {
@@ -47,6 +51,15 @@ cli::Definition makeDefinition()
             "handled, sent again right after (a lost reply), is answered as before and counted "
             "once. On \"BOOTg\" it prints a summary line (records, bytes, address range, CRC-32 "
             "of the image bytes in address order) and exits."),
+        QStringLiteral(
+            "With --boards N it acts as N boards that come one after another on its port, as "
+            "on a production line: board k answers \"VER=DEVSIM 1.0 board k\" and keeps its own "
+            "image. After \"BOOTg\" the board leaves: nothing answers for --swap-time, then "
+            "board k+1 comes. As each board leaves, a line \"board K RESULT records=...\" (the "
+            "fields of the summary line) is printed; RESULT is installed, unverified (\"BOOTg\" "
+            "without a verified image) or failed (--fail-board). After the last board's swap "
+            "time it prints \"summary boards=N installed=I failed=F unverified=U present=0\" "
+            "and exits."),
         QStringLiteral("At start it prints \"listening ADDRESS:PORT\" on standard output."),
     };
     const auto number = [](const char *name, const char *value, const QString &text) {
@@ -94,12 +107,27 @@ cli::Definition makeDefinition()
                QStringLiteral("Send the answer to record N of the download pass D milliseconds "
                               "late. A tool that sends the record again meanwhile is answered at "
                               "once, and the late answer follows: two answers to one line.")),
+        number("boards", "N",
+               QStringLiteral("Act as N boards, one after another (see above). Without it, one "
+                              "board whose \"BOOTg\" ends the run, answering \"VER=DEVSIM 1.0\".")),
+        number("fail-board", "K",
+               QStringLiteral("With --boards: board K is broken. It answers \"ERROR\" to every "
+                              "download record and stays (it answers the inquiry) until "
+                              "--swap-time has passed since its first refusal; then it is taken "
+                              "away: nothing answers for --swap-time, then board K+1 comes.")),
+        number("swap-time", "S",
+               QStringLiteral("With --boards: how many seconds no board is in place between two "
+                              "boards, and a failed board stays before it is taken away (default "
+                              "2; a fraction such as 0.2 is allowed). Choose it longer than the "
+                              "tool waits to decide that a board has left.")),
         number("idle-timeout", "S",
                QStringLiteral(
                    "Exit with code 3 after S seconds without a datagram (default: never).")),
         {{QStringLiteral("summary-json")},
          QStringLiteral("FILE"),
-         QStringLiteral("On \"BOOTg\" also write the summary as JSON to FILE."),
+         QStringLiteral("On \"BOOTg\" also write the summary as JSON to FILE; with --boards, "
+                        "at the end, every board's as {\"boards\": [{\"board\": 1, "
+                        "\"result\": \"installed\", ...}]}."),
          {},
          true},
         flag("verbose", QStringLiteral("Log every message and reply on standard error.")),
@@ -112,10 +140,16 @@ cli::Definition makeDefinition()
                        "--delay-ms and --late-answer hold a reply first, --late-copy counts from "
                        "there, and --reorder adds its own hold to every datagram. A dropped "
                        "reply has no copies."),
+        QStringLiteral("With --boards, the faults that count (--drop-every, --drop-reply, "
+                       "--error-at, --fake-download, --late-answer) count anew on each board; "
+                       "--drop-rate and --reorder draw on from the one --seed."),
     };
     definition.exitCodes = {
-        {QStringLiteral("0"), QStringLiteral("a complete, verified image was installed")},
-        {QStringLiteral("1"), QStringLiteral("\"BOOTg\" came without one")},
+        {QStringLiteral("0"),
+         QStringLiteral("a complete, verified image was installed; with --boards, on every "
+                        "board but the --fail-board one, which failed as asked")},
+        {QStringLiteral("1"), QStringLiteral("\"BOOTg\" came without one (with --boards: to "
+                                             "any board)")},
         {QStringLiteral("2"), QStringLiteral("bad options, or the port cannot be bound")},
         {QStringLiteral("3"), QStringLiteral("idle time-out")},
     };
@@ -126,6 +160,8 @@ cli::Definition makeDefinition()
                         "datagram logged:"),
          QStringLiteral("corvanel-devsim --port 1111 --drop-rate 0.1 --seed 3 --delay-ms 200 "
                         "--verbose")},
+        {QStringLiteral("A production line of three boards, the second one broken:"),
+         QStringLiteral("corvanel-devsim --port 0 --boards 3 --fail-board 2 --swap-time 1.5")},
     };
     definition.operands = cli::Definition::Operands::None;
     definition.seeAlso = {QStringLiteral("corvanel-flash(1)"), QStringLiteral("corvanel(1)")};
@@ -272,6 +308,27 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
         !readNumber(value("idle-timeout"), 1, kMaxIdleSeconds, options.idleTimeoutSeconds))
         return error(QStringLiteral("--idle-timeout must be a number of seconds from 1 to %1")
                          .arg(kMaxIdleSeconds));
+    if (isSet("boards") && !readNumber(value("boards"), 1, kMaxBoards, options.boards))
+        return error(
+            QStringLiteral("--boards must be a number of boards from 1 to %1").arg(kMaxBoards));
+    if (isSet("fail-board")) {
+        if (options.boards == 0)
+            return error(QStringLiteral("--fail-board needs --boards"));
+        if (!readNumber(value("fail-board"), 1, options.boards, options.failBoard))
+            return error(QStringLiteral("--fail-board must be a board number from 1 to %1")
+                             .arg(options.boards));
+    }
+    if (isSet("swap-time")) {
+        if (options.boards == 0)
+            return error(QStringLiteral("--swap-time needs --boards"));
+        bool ok = false;
+        const double seconds = value("swap-time").trimmed().toDouble(&ok);
+        if (!ok || !(seconds >= 0.0 && seconds <= kMaxIdleSeconds))
+            return error(QStringLiteral("--swap-time %1: must be seconds from 0 to %2 (e.g. 0.5)")
+                             .arg(value("swap-time"))
+                             .arg(kMaxIdleSeconds));
+        options.swapTimeMs = int(std::ceil(seconds * 1000.0));
+    }
     options.model.okAtEof = isSet("ok-at-eof");
     options.duplicate = isSet("duplicate");
     options.summaryJson = value("summary-json");
@@ -280,9 +337,11 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
     return result;
 }
 
-QString summaryLine(const ImageSummary &s)
+namespace {
+
+QString imageFields(const ImageSummary &s)
 {
-    return QStringLiteral("summary records=%1 data-records=%2 bytes=%3 low=%4 high=%5 crc32=%6 "
+    return QStringLiteral("records=%1 data-records=%2 bytes=%3 low=%4 high=%5 crc32=%6 "
                           "download=%7 verify=%8 download-errors=%9 verify-errors=%10")
         .arg(s.records)
         .arg(s.dataRecords)
@@ -295,9 +354,9 @@ QString summaryLine(const ImageSummary &s)
         .arg(s.verifyErrors);
 }
 
-QByteArray summaryJson(const ImageSummary &s)
+QJsonObject summaryObject(const ImageSummary &s)
 {
-    const QJsonObject object{
+    return QJsonObject{
         {QStringLiteral("records"), s.records},
         {QStringLiteral("dataRecords"), s.dataRecords},
         {QStringLiteral("bytes"), s.bytes},
@@ -309,14 +368,88 @@ QByteArray summaryJson(const ImageSummary &s)
         {QStringLiteral("downloadErrors"), s.downloadErrors},
         {QStringLiteral("verifyErrors"), s.verifyErrors},
     };
-    return QJsonDocument(object).toJson();
+}
+
+QString resultName(BoardResult result)
+{
+    switch (result) {
+    case BoardResult::Installed:
+        return QStringLiteral("installed");
+    case BoardResult::Unverified:
+        return QStringLiteral("unverified");
+    case BoardResult::Failed:
+        return QStringLiteral("failed");
+    case BoardResult::Present:
+        break;
+    }
+    return QStringLiteral("present");
+}
+
+} // namespace
+
+QString summaryLine(const ImageSummary &s)
+{
+    return QStringLiteral("summary ") + imageFields(s);
+}
+
+QString boardLine(const BoardRecord &record)
+{
+    return QStringLiteral("board %1 %2 %3")
+        .arg(record.board)
+        .arg(resultName(record.result), imageFields(record.image));
+}
+
+QString boardsSummaryLine(const QList<BoardRecord> &records)
+{
+    std::array<int, 4> counts{};
+    for (const BoardRecord &record : records)
+        ++counts[size_t(record.result)];
+    return QStringLiteral("summary boards=%1 installed=%2 failed=%3 unverified=%4 present=%5")
+        .arg(records.size())
+        .arg(counts[size_t(BoardResult::Installed)])
+        .arg(counts[size_t(BoardResult::Failed)])
+        .arg(counts[size_t(BoardResult::Unverified)])
+        .arg(counts[size_t(BoardResult::Present)]);
+}
+
+QByteArray boardsJson(const QList<BoardRecord> &records)
+{
+    QJsonArray boards;
+    for (const BoardRecord &record : records) {
+        QJsonObject object = summaryObject(record.image);
+        object.insert(QStringLiteral("board"), record.board);
+        object.insert(QStringLiteral("result"), resultName(record.result));
+        boards.append(object);
+    }
+    return QJsonDocument(QJsonObject{{QStringLiteral("boards"), boards}}).toJson();
+}
+
+int boardsExitCode(const QList<BoardRecord> &records)
+{
+    // A failed board is always the --fail-board one: nothing else fails a board.
+    for (const BoardRecord &record : records) {
+        if (record.result != BoardResult::Installed && record.result != BoardResult::Failed)
+            return 1;
+    }
+    return 0;
+}
+
+QByteArray summaryJson(const ImageSummary &s)
+{
+    return QJsonDocument(summaryObject(s)).toJson();
 }
 
 DevsimServer::DevsimServer(ServerOptions options, QObject *parent)
     : QObject(parent), options_(std::move(options)), model_(options_.model),
-      socket_(new QUdpSocket(this)), idleTimer_(new QTimer(this)), random_(options_.seed),
-      holdRandom_(options_.seed), buffer_(protocol::kMaxDatagram + 1, Qt::Uninitialized)
+      socket_(new QUdpSocket(this)), idleTimer_(new QTimer(this)), swapTimer_(new QTimer(this)),
+      random_(options_.seed), holdRandom_(options_.seed),
+      buffer_(protocol::kMaxDatagram + 1, Qt::Uninitialized)
 {
+    if (options_.boards > 0)
+        model_ = makeModel();
+    swapTimer_->setSingleShot(true);
+    swapTimer_->setTimerType(Qt::PreciseTimer);
+    QObject::connect(swapTimer_, &QTimer::timeout, this, &DevsimServer::swapTimedOut);
     idleTimer_->setSingleShot(true);
     QObject::connect(idleTimer_, &QTimer::timeout, this, &DevsimServer::idleTimedOut);
     QObject::connect(socket_, &QUdpSocket::readyRead, this, &DevsimServer::readPending);
@@ -367,6 +500,11 @@ void DevsimServer::readPending()
         idleTimer_->start(options_.idleTimeoutSeconds * 1000);
 
     const QByteArrayView message(buffer_.constData(), size);
+    if (options_.boards > 0 && place_ == Place::Away) {
+        if (options_.verbose)
+            logLine(QStringLiteral("<- %1  (no board in place)").arg(printable(message)));
+        return;
+    }
     const BootloaderModel::Outcome outcome = model_.handle(message);
     if (options_.verbose) {
         const QString note =
@@ -374,10 +512,68 @@ void DevsimServer::readPending()
         logLine(QStringLiteral("<- %1%2").arg(printable(message), note));
     }
     if (outcome.action == BootloaderModel::Action::Install) {
-        emit installed(model_.summary().verified ? 0 : 1);
+        const bool verified = model_.summary().verified;
+        if (options_.boards == 0)
+            emit installed(verified ? 0 : 1);
+        else
+            leave(verified ? BoardResult::Installed : BoardResult::Unverified);
         return;
     }
+    // The broken board is taken away a swap time after it first refused.
+    if (place_ == Place::Present && board_ == options_.failBoard && model_.downloadErrors() > 0) {
+        place_ = Place::Staying;
+        swapTimer_->start(options_.swapTimeMs);
+    }
     answer(outcome, sender, senderPort);
+}
+
+BootloaderModel DevsimServer::makeModel() const
+{
+    ModelOptions model = options_.model;
+    model.version += " board " + QByteArray::number(board_);
+    model.refuseDownloads = board_ == options_.failBoard;
+    return BootloaderModel(model);
+}
+
+void DevsimServer::leave(BoardResult result)
+{
+    left_.append({board_, result, model_.summary()});
+    place_ = Place::Away;
+    swapTimer_->start(options_.swapTimeMs);
+    if (options_.verbose)
+        logLine(QStringLiteral("board %1 left").arg(board_));
+    emit boardLeft(board_);
+}
+
+void DevsimServer::swapTimedOut()
+{
+    if (place_ == Place::Staying) {
+        leave(BoardResult::Failed);
+        return;
+    }
+    if (place_ != Place::Away)
+        return;
+    if (board_ >= options_.boards) {
+        emit boardsFinished(boardsExitCode(left_));
+        return;
+    }
+    ++board_;
+    model_ = makeModel();
+    replies_ = 0; // counted faults hit each board alike
+    place_ = Place::Present;
+    if (options_.verbose)
+        logLine(QStringLiteral("board %1 in place").arg(board_));
+}
+
+QList<BoardRecord> DevsimServer::boardRecords() const
+{
+    QList<BoardRecord> records = left_;
+    if (place_ != Place::Away) {
+        records.append({board_,
+                        place_ == Place::Staying ? BoardResult::Failed : BoardResult::Present,
+                        model_.summary()});
+    }
+    return records;
 }
 
 bool DevsimServer::dropNext()

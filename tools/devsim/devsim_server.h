@@ -36,6 +36,13 @@ struct ServerOptions {
     int idleTimeoutSeconds = 0;    // quit after this long without a datagram (0: never)
     QString summaryJson;           // where to write the install summary as JSON
     bool verbose = false;          // log every message and reply on stderr
+    // Successive boards on one port (0: the one board of old, whose "BOOTg"
+    // ends the run). With boards: `failBoard` refuses every download record
+    // (0: none); no board is in place for `swapTimeMs` between two, and a
+    // failed one stays that long before it is taken away.
+    int boards = 0;
+    int failBoard = 0;
+    int swapTimeMs = 2000;
 };
 
 // The simulator's command line: its options, --help, man page and completion.
@@ -57,6 +64,27 @@ bool isAllowedBindAddress(const QHostAddress &address);
 QString summaryLine(const ImageSummary &summary);
 QByteArray summaryJson(const ImageSummary &summary);
 
+// With --boards: how a board left, or that it is still in place.
+enum class BoardResult {
+    Installed,  // "BOOTg" with a complete, verified image
+    Unverified, // "BOOTg" without one
+    Failed,     // the --fail-board board, taken away after refusing the download
+    Present,    // still in place
+};
+struct BoardRecord {
+    int board = 0; // from 1
+    BoardResult result = BoardResult::Present;
+    ImageSummary image;
+};
+// "board 2 failed records=... verify-errors=0": a board as it left.
+QString boardLine(const BoardRecord &record);
+// "summary boards=3 installed=2 failed=1 unverified=0 present=0": the last line.
+QString boardsSummaryLine(const QList<BoardRecord> &records);
+QByteArray boardsJson(const QList<BoardRecord> &records);
+// 0 when every board was installed with a verified image, the --fail-board one
+// excepted (it fails as asked); 1 otherwise.
+int boardsExitCode(const QList<BoardRecord> &records);
+
 // The bootloader on a loopback UDP socket, with the wire's faults.
 class DevsimServer : public QObject {
     Q_OBJECT
@@ -69,7 +97,12 @@ public:
     quint16 port() const;
     QHostAddress address() const;
 
+    // The board in place; with --boards, the one whose model this is (or the
+    // last one while none is in place).
     const BootloaderModel &model() const { return model_; }
+    int board() const { return board_; }
+    // With --boards: the boards that came so far, the one in place last.
+    QList<BoardRecord> boardRecords() const;
     int datagramsReceived() const { return received_; }
     int repliesSent() const { return sent_; }
     int repliesDropped() const { return dropped_; }
@@ -78,9 +111,17 @@ signals:
     // "BOOTg" arrived; exit code 0 when a complete, verified image was installed.
     void installed(int exitCode);
     void idleTimedOut();
+    // With --boards: board `board` left (its record is in boardRecords()),
+    // and, after the last one's swap time, the run is over.
+    void boardLeft(int board);
+    void boardsFinished(int exitCode);
 
 private:
     void readPending();
+    // With --boards: what "BOOTg" or the board's failure does, and the swap timer.
+    void leave(BoardResult result);
+    void swapTimedOut();
+    BootloaderModel makeModel() const;
     void answer(const BootloaderModel::Outcome &outcome, const QHostAddress &to, quint16 port);
     bool dropNext();
     // Sends one datagram `holdMs` from now, plus the reordering hold.
@@ -91,6 +132,12 @@ private:
     BootloaderModel model_;
     QUdpSocket *socket_;
     QTimer *idleTimer_;
+    // With --boards: the board in place, or none during the swap time.
+    enum class Place { Present, Staying, Away };
+    Place place_ = Place::Present;
+    int board_ = 1;
+    QTimer *swapTimer_;
+    QList<BoardRecord> left_;
     QRandomGenerator random_;
     QRandomGenerator holdRandom_; // its own, so --reorder leaves the drops as they were
     QByteArray buffer_;

@@ -9,6 +9,16 @@
 
 using namespace corvanel::devsim;
 
+namespace {
+
+void printLine(const QString &line)
+{
+    std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
@@ -41,21 +51,43 @@ int main(int argc, char *argv[])
     std::fflush(stdout);
 
     const QString jsonPath = parsed.options->summaryJson;
+    const auto writeJson = [&jsonPath](const QByteArray &json) {
+        if (jsonPath.isEmpty())
+            return;
+        QFile file(jsonPath);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(json) < 0) {
+            std::fprintf(stderr, "corvanel-devsim: cannot write %s: %s\n", qPrintable(jsonPath),
+                         qPrintable(file.errorString()));
+        }
+    };
     QObject::connect(&server, &DevsimServer::installed, &app, [&](int exitCode) {
         const ImageSummary summary = server.model().summary();
-        std::printf("%s\n", qPrintable(summaryLine(summary)));
-        std::fflush(stdout);
-        if (!jsonPath.isEmpty()) {
-            QFile file(jsonPath);
-            if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-                file.write(summaryJson(summary)) < 0) {
-                std::fprintf(stderr, "corvanel-devsim: cannot write %s: %s\n", qPrintable(jsonPath),
-                             qPrintable(file.errorString()));
-            }
-        }
+        printLine(summaryLine(summary));
+        writeJson(summaryJson(summary));
         QCoreApplication::exit(exitCode);
     });
-    QObject::connect(&server, &DevsimServer::idleTimedOut, &app, [] {
+    // With --boards: a line per board as it leaves, the summary at the end.
+    qsizetype printed = 0;
+    const auto printBoards = [&](const QList<BoardRecord> &records) {
+        for (; printed < records.size(); ++printed)
+            printLine(boardLine(records[printed]));
+    };
+    QObject::connect(&server, &DevsimServer::boardLeft, &app,
+                     [&] { printBoards(server.boardRecords()); });
+    QObject::connect(&server, &DevsimServer::boardsFinished, &app, [&](int exitCode) {
+        const QList<BoardRecord> records = server.boardRecords();
+        printLine(boardsSummaryLine(records));
+        writeJson(boardsJson(records));
+        QCoreApplication::exit(exitCode);
+    });
+    const bool boards = parsed.options->boards > 0;
+    QObject::connect(&server, &DevsimServer::idleTimedOut, &app, [&] {
+        if (boards) {
+            // The board in place too: what became of each board so far.
+            const QList<BoardRecord> records = server.boardRecords();
+            printBoards(records);
+            printLine(boardsSummaryLine(records));
+        }
         std::fprintf(stderr, "corvanel-devsim: idle time-out\n");
         QCoreApplication::exit(3);
     });
