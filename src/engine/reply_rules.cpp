@@ -25,11 +25,6 @@ QString verdictText(Verdict verdict)
     return {};
 }
 
-ReplyRules::ReplyRules(ReplyPolicy policy, Millis settleTime)
-    : policy_(policy), settleTime_(settleTime)
-{
-}
-
 void ReplyRules::reset()
 {
     forgetLine();
@@ -52,7 +47,7 @@ void ReplyRules::lineSent(int line, int lineCount, bool endOfFileRecord, Millis 
     // The window also ends a pass at an end-of-file record that stands before
     // the image's last line, as its bootloader does; unattended, a pass ends
     // at the last line only, so lines after an end record are never skipped.
-    endsPass_ = line == lineCount || (policy_ == ReplyPolicy::Window && endOfFileRecord);
+    endsPass_ = line == lineCount || (policy_.passEndsAtEndRecord && endOfFileRecord);
     copies_ = 1;
     extraAnswers_ = 0;
     sentAt_ = now;
@@ -70,7 +65,7 @@ std::optional<Millis> ReplyRules::settleDeadline() const
 {
     if (state_ != State::Settling)
         return std::nullopt;
-    return sentAt_ + settleTime_;
+    return sentAt_ + policy_.limits.replyTimeout;
 }
 
 void ReplyRules::endSettling()
@@ -84,8 +79,7 @@ Verdict ReplyRules::judge(protocol::ReplyKind kind)
     using protocol::ReplyKind;
     if (kind == ReplyKind::Other)
         return Verdict::Unrecognised;
-    const bool strict = policy_ == ReplyPolicy::Strict;
-    if (strict && !inquired_)
+    if (!policy_.repliesBeforeInquiryCount && !inquired_)
         return Verdict::BeforeInquiry;
 
     switch (state_) {
@@ -108,7 +102,7 @@ Verdict ReplyRules::judge(protocol::ReplyKind kind)
         case ReplyKind::Ok:
             // The window sends the first line of a newly loaded image on any
             // "OK"; unattended, an "OK" with nothing in flight is left over.
-            return strict ? Verdict::NothingInFlight : Verdict::Answer;
+            return policy_.okStartsImage ? Verdict::Answer : Verdict::NothingInFlight;
         case ReplyKind::PassEnd:
         case ReplyKind::Other:
             return Verdict::NothingInFlight;
@@ -119,13 +113,14 @@ Verdict ReplyRules::judge(protocol::ReplyKind kind)
         Verdict verdict = Verdict::Answer;
         if (kind == ReplyKind::PassEnd && !endsPass_)
             verdict = Verdict::StalePassEnd;
-        else if (strict && kind == ReplyKind::Ok && endsPass_)
+        else if (!policy_.okAnswersLastLine && kind == ReplyKind::Ok && endsPass_)
             verdict = Verdict::EarlyOk;
-        else if (strict && kind == ReplyKind::Version)
+        else if (!policy_.versionAnswersLine && kind == ReplyKind::Version)
             verdict = Verdict::LateVersion;
         if (verdict != Verdict::Answer)
             return verdict;
-        if (strict && copies_ > 1) {
+        // Only a line sent more than once (retries) owes further answers.
+        if (copies_ > 1) {
             state_ = State::Settling;
             extraAnswers_ = copies_ - 1;
         } else {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/policy.h"
 #include "engine/protocol.h"
 
 #include <QString>
@@ -8,22 +9,6 @@
 #include <optional>
 
 namespace corvanel {
-
-// Monotonic time, from an origin of the caller's choosing.
-using Millis = std::chrono::milliseconds;
-
-// Whose rules decide what a reply answers.
-enum class ReplyPolicy {
-    // The operator's window: every "OK", "VER=" and "ERROR" counts as the
-    // device says it; a "DOWNLOAD" ends a pass only when it answers the
-    // image's last line or an end-of-file record.
-    Window,
-    // Unattended flashing: exactly one reply answers each line; a pass ends
-    // only on the "DOWNLOAD" that answers its last line; nothing counts before
-    // the first inquiry; a line sent more than once takes its extra answers
-    // before the next line goes out.
-    Strict,
-};
 
 // What one classified reply means for the transfer.
 enum class Verdict {
@@ -43,12 +28,11 @@ QString verdictText(Verdict verdict);
 // The rules that decide whether a datagram answers the line in flight. The
 // protocol has no sequence numbers, and UDP duplicates, delays and reorders,
 // so these rules are all that stands between a stale "DOWNLOAD" and a false
-// "END". Plain calls in, a verdict out: no sockets, no timers, no clock.
+// "END". Plain calls in, a verdict out: no sockets, no timers, no clock. The
+// policy says which rules apply.
 class ReplyRules {
 public:
-    explicit ReplyRules(ReplyPolicy policy = ReplyPolicy::Window, Millis settleTime = Millis{0});
-
-    ReplyPolicy policy() const { return policy_; }
+    explicit ReplyRules(const Policy &policy) : policy_(policy) {}
 
     // A link opened or closed: nothing asked, nothing in flight.
     void reset();
@@ -79,8 +63,7 @@ public:
 private:
     enum class State { Idle, InFlight, Settling };
 
-    ReplyPolicy policy_;
-    Millis settleTime_;
+    const Policy &policy_;
     State state_ = State::Idle;
     bool inquired_ = false;
     int line_ = 0;

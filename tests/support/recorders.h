@@ -1,11 +1,13 @@
 #pragma once
 
-// Recording fakes of the transfer's two interfaces. Both write into one shared
-// event log, so a test can assert the exact order of everything the controller
-// did, and the link keeps every datagram byte for byte.
+// Recording fakes of what the transfer drives: the display and the link.
+// Both write into one shared event log, so a test can assert the exact order
+// of everything the transfer did, and the link keeps every datagram byte for
+// byte.
 
-#include "engine/device_link.h"
+#include "common/operator_error.h"
 #include "engine/status_display.h"
+#include "link/link_settings.h"
 
 #include <QByteArray>
 #include <QList>
@@ -93,7 +95,7 @@ private:
     EventLog &log_;
 };
 
-class RecordingLink : public DeviceLink {
+class RecordingLink {
 public:
     explicit RecordingLink(EventLog &log) : log_(log) {}
 
@@ -103,8 +105,8 @@ public:
     std::optional<OperatorError> openError; // what the next Open returns
     LinkSettings lastSettings;
 
-    void flushArpCache() override { log_.add(QStringLiteral("arp")); }
-    std::optional<OperatorError> open(const LinkSettings &settings) override
+    void flushArpCache() { log_.add(QStringLiteral("arp")); }
+    std::optional<OperatorError> open(const LinkSettings &settings)
     {
         lastSettings = settings;
         log_.add(QStringLiteral("open"));
@@ -113,7 +115,7 @@ public:
         isOpen = true;
         return std::nullopt;
     }
-    bool send(QByteArrayView datagram) override
+    bool send(QByteArrayView datagram)
     {
         log_.add(QStringLiteral("send ") + QString::fromLatin1(datagram.toByteArray()));
         if (!isOpen)
@@ -121,22 +123,22 @@ public:
         sent.append(datagram.toByteArray());
         return true;
     }
-    void close() override
+    void close()
     {
         isOpen = false;
         log_.add(QStringLiteral("close"));
     }
-    void startInquiryTimer() override
+    void startInquiryTimer()
     {
         polling = true;
         log_.add(QStringLiteral("start inquiry timer"));
     }
-    void stopInquiryTimer() override
+    void stopInquiryTimer()
     {
         polling = false;
         log_.add(QStringLiteral("stop inquiry timer"));
     }
-    void pause(std::chrono::milliseconds duration) override
+    void pause(std::chrono::milliseconds duration)
     {
         log_.add(QStringLiteral("pause %1").arg(duration.count()));
     }

@@ -1,0 +1,383 @@
+#include "engine/host_run.h"
+
+#include <utility>
+
+namespace corvanel {
+
+namespace {
+
+QString passWhere(Phase phase, int line, int lineCount)
+{
+    return QStringLiteral("line %1 of %2 (%3 pass)")
+        .arg(line)
+        .arg(lineCount)
+        .arg(phase == Phase::Verify ? QStringLiteral("verify") : QStringLiteral("download"));
+}
+
+Outcome outcomeOf(TransferFailure::Kind kind)
+{
+    switch (kind) {
+    case TransferFailure::Kind::NoVersion:
+    case TransferFailure::Kind::NoAnswer:
+        return Outcome::TimedOut;
+    case TransferFailure::Kind::SendFailed:
+        return Outcome::NetworkError;
+    case TransferFailure::Kind::None:
+    case TransferFailure::Kind::DeviceError:
+    case TransferFailure::Kind::Unpaired:
+        break;
+    }
+    return Outcome::DeviceError;
+}
+
+} // namespace
+
+HostRun::HostRun(HostSettings settings, const LineTable &image)
+    : settings_(std::move(settings)), image_(image), transfer_(Policy::strict(settings_.limits))
+{
+}
+
+void HostRun::start(Millis now)
+{
+    firstStart_ = now;
+    startAttempt(now);
+}
+
+void HostRun::startAttempt(Millis now)
+{
+    ++attempt_;
+    settled_ = false;
+    nextAttemptAt_.reset();
+    transferStart_.reset();
+    line_ = 0;
+    strangers_ = 0;
+    sendError_.clear();
+    phase_ = Phase::NotConnected;
+
+    report_ = HostReport{};
+    report_.host = settings_.host;
+    report_.port = settings_.remotePort;
+    report_.lineCount = image_.count();
+    report_.attempt = attempt_;
+    report_.maxAttempts = settings_.attempts;
+    report_.dryRun = settings_.dryRun;
+    report_.startedAt = now;
+    progress();
+
+    // A fresh socket, never the last attempt's port: its late replies must
+    // not reach this one.
+    transfer_.connect();
+    drainTransfer();
+    effects_.push_back({Effect::Kind::OpenLink, lastLocalPort_});
+}
+
+void HostRun::linkOpened(Millis now, quint16 localPort)
+{
+    if (settled_)
+        return;
+    linkOpen_ = true;
+    lastLocalPort_ = localPort;
+    report_.localPort = localPort;
+    transfer_.linkOpened(now);
+    // Loaded while polling, as the operator loads the file after connecting;
+    // the first inquiry goes out at once, the next ones every 500 ms.
+    transfer_.adoptImage(LineTable(image_));
+    transfer_.pollDevice(now);
+    phase_ = Phase::Polling;
+    progress();
+    afterTransfer(now);
+}
+
+void HostRun::linkFailed(Millis now, const QString &error)
+{
+    transfer_.linkFailed();
+    conclude(now, Outcome::NetworkError, error);
+}
+
+void HostRun::handleDatagram(Millis now, QByteArrayView datagram)
+{
+    if (settled_ || !linkOpen_)
+        return;
+    transfer_.handleDatagram(now, datagram);
+    afterTransfer(now);
+}
+
+void HostRun::handleSendFailure(Millis now, const QString &error)
+{
+    if (settled_)
+        return;
+    sendError_ = error;
+    transfer_.handleSendFailure();
+    afterTransfer(now);
+}
+
+void HostRun::handleTimeout(Millis now)
+{
+    if (finished_)
+        return;
+    if (nextAttemptAt_) {
+        if (now >= *nextAttemptAt_)
+            startAttempt(now);
+        return;
+    }
+    if (settled_)
+        return;
+    transfer_.handleTimeout(now);
+    afterTransfer(now);
+}
+
+void HostRun::interrupt(Millis now, int signal)
+{
+    if (finished_ || interrupted_)
+        return;
+    interrupted_ = true;
+    signal_ = signal;
+    if (nextAttemptAt_) {
+        // Between attempts: the last one is recorded; the board stops here.
+        nextAttemptAt_.reset();
+        report_.outcome = Outcome::Interrupted;
+        report_.exitCode = exitCodeFor(Outcome::Interrupted, signal_);
+        report_.reason = QStringLiteral("interrupted before attempt %1 of %2; attempt %3: %4")
+                             .arg(attempt_ + 1)
+                             .arg(settings_.attempts)
+                             .arg(attempt_)
+                             .arg(report_.reason);
+        report_.endedAt = now;
+        finished_ = true;
+        events_.push_back({RunEvent::Kind::Finished, report(now)});
+        return;
+    }
+    // "BOOTg" has gone out: the install ends in a moment, and ends well.
+    if (settled_ || phase_ == Phase::Installing)
+        return;
+    conclude(now, Outcome::Interrupted,
+             phase_ == Phase::Download || phase_ == Phase::Verify
+                 ? QStringLiteral("interrupted at %1").arg(passWhere(phase_, line_, lineCount()))
+                 : QStringLiteral("interrupted while waiting for \"VER=\""));
+}
+
+void HostRun::drainTransfer()
+{
+    // The board's run needs only what reaches the device.
+    while (auto effect = transfer_.pollEffect()) {
+        switch (effect->kind) {
+        case Effect::Kind::Send:
+            // A dry run's promise is kept here: nothing but inquiries leaves.
+            if (settings_.dryRun && effect->bytes != protocol::kInquiry)
+                break;
+            effects_.push_back(std::move(*effect));
+            break;
+        case Effect::Kind::CloseLink:
+            linkOpen_ = false;
+            effects_.push_back(std::move(*effect));
+            break;
+        default:
+            break; // the display, the inquiry timer and the ARP flush are the window's
+        }
+    }
+}
+
+void HostRun::afterTransfer(Millis now)
+{
+    drainTransfer();
+    if (settled_)
+        return;
+    if (settings_.dryRun && !transfer_.versionReply().isEmpty()) {
+        // The board answered; the line that would follow stayed here.
+        conclude(now, Outcome::Ok, {});
+        return;
+    }
+    switch (transfer_.phase()) {
+    case Phase::Download:
+    case Phase::Verify:
+        if (!transferStart_)
+            transferStart_ = now;
+        if (transfer_.phase() != phase_ || transfer_.line() != line_) {
+            phase_ = transfer_.phase();
+            line_ = transfer_.line();
+            progress();
+        }
+        break;
+    case Phase::Ended:
+        line_ = lineCount();
+        if (!settings_.install) {
+            phase_ = Phase::Ended;
+            conclude(now, Outcome::Ok, {});
+            return;
+        }
+        // "BOOTg", the pause and the close, exactly as the window's Install.
+        phase_ = Phase::Installing;
+        progress();
+        transfer_.install(now);
+        drainTransfer();
+        break;
+    case Phase::NotConnected:
+        // The install's close has come.
+        if (phase_ != Phase::Installing)
+            break;
+        if (!transfer_.installSent()) {
+            conclude(now, Outcome::NetworkError,
+                     QStringLiteral("could not send \"BOOTg\": %1").arg(sendError_));
+            return;
+        }
+        report_.installed = true;
+        phase_ = Phase::Ended;
+        conclude(now, Outcome::Ok, {});
+        return;
+    case Phase::Failed:
+        phase_ = transfer_.failure().phase;
+        conclude(now, outcomeOf(transfer_.failure().kind), failureReason());
+        return;
+    default:
+        break;
+    }
+}
+
+void HostRun::conclude(Millis now, Outcome outcome, const QString &reason)
+{
+    if (settled_)
+        return;
+    settled_ = true;
+    if (linkOpen_) {
+        // Disconnect: inquiries off, socket closed, the transfer at rest.
+        transfer_.disconnect();
+        drainTransfer();
+    }
+    report_.outcome = outcome;
+    report_.exitCode = exitCodeFor(outcome, signal_);
+    report_.reason = reason;
+    report_.phase = phase_;
+    report_.line = line_;
+    report_.endedAt = now;
+    report_.resends = transfer_.resends();
+    report_.ignoredReplies = transfer_.ignoredReplies() + strangers_;
+    report_.deviceVersion = versionText(transfer_.versionReply());
+    events_.push_back({RunEvent::Kind::AttemptEnded, report_});
+
+    const bool again = outcome != Outcome::Ok && outcome != Outcome::Interrupted &&
+                       !interrupted_ && attempt_ < settings_.attempts;
+    if (again) {
+        // A new random or system-chosen port never hears the last attempt's
+        // late replies; a port the user fixed might, so it waits them out.
+        const bool fixedPort = settings_.localPort && *settings_.localPort != 0;
+        nextAttemptAt_ = now + (fixedPort ? settings_.limits.replyTimeout : Millis{0});
+        return;
+    }
+    finished_ = true;
+    events_.push_back({RunEvent::Kind::Finished, report(now)});
+}
+
+QString HostRun::failureReason() const
+{
+    const TransferFailure &f = transfer_.failure();
+    const QString where = f.phase == Phase::Polling ? QStringLiteral("the inquiry")
+                                                    : passWhere(f.phase, f.line, lineCount());
+    QString instead;
+    if (!f.reply.isEmpty() && f.instead != Verdict::Answer)
+        instead = QStringLiteral("; %1 came instead, left out: %2")
+                      .arg(quotedReply(f.reply), verdictText(f.instead));
+    const StrictLimits &limits = settings_.limits;
+    switch (f.kind) {
+    case TransferFailure::Kind::DeviceError:
+        return QStringLiteral("the device answered %1 to %2").arg(quotedReply(f.reply), where);
+    case TransferFailure::Kind::Unpaired: {
+        const QString unproven =
+            QStringLiteral(": replies cannot be paired with lines, so the image is not proven");
+        if (f.instead == Verdict::EarlyOk)
+            return QStringLiteral("the device answered %1 to the last line (%2 of %3, %4 pass) "
+                                  "instead of \"DOWNLOAD\", or the network duplicated a reply%5")
+                .arg(quotedReply(f.reply))
+                .arg(f.line)
+                .arg(lineCount())
+                .arg(f.phase == Phase::Verify ? QStringLiteral("verify")
+                                              : QStringLiteral("download"),
+                     unproven);
+        const QString when = f.instead == Verdict::NothingInFlight
+                                 ? QStringLiteral("after every line had its answer")
+                                 : QStringLiteral("while %1 waited").arg(where);
+        return QStringLiteral("the network duplicated 1 reply (%1 came %2; %3)%4")
+            .arg(quotedReply(f.reply), when, verdictText(f.instead), unproven);
+    }
+    case TransferFailure::Kind::NoVersion:
+        return QStringLiteral("no \"VER=\" reply to the inquiry within %1%2")
+            .arg(secondsText(limits.inquiryTimeout), instead);
+    case TransferFailure::Kind::NoAnswer: {
+        QString reason =
+            QStringLiteral("no reply to %1 within %2").arg(where, secondsText(limits.replyTimeout));
+        if (f.sends > 1)
+            reason += QStringLiteral(", sent %1 times").arg(f.sends);
+        return reason + instead;
+    }
+    case TransferFailure::Kind::SendFailed:
+        return QStringLiteral("could not send %1: %2").arg(where, sendError_);
+    case TransferFailure::Kind::None:
+        break;
+    }
+    return {};
+}
+
+void HostRun::progress()
+{
+    events_.push_back({RunEvent::Kind::Progress});
+}
+
+std::optional<Effect> HostRun::pollEffect()
+{
+    if (effects_.empty())
+        return std::nullopt;
+    Effect effect = std::move(effects_.front());
+    effects_.pop_front();
+    return effect;
+}
+
+std::optional<RunEvent> HostRun::pollEvent()
+{
+    if (events_.empty())
+        return std::nullopt;
+    RunEvent event = std::move(events_.front());
+    events_.pop_front();
+    return event;
+}
+
+std::optional<Millis> HostRun::pollTimeout() const
+{
+    if (finished_)
+        return std::nullopt;
+    if (nextAttemptAt_)
+        return nextAttemptAt_;
+    if (settled_ || !linkOpen_)
+        return std::nullopt;
+    return transfer_.pollTimeout();
+}
+
+qint64 HostRun::linesDone() const
+{
+    switch (phase_) {
+    case Phase::Download:
+        return line_;
+    case Phase::Verify:
+        return qint64(lineCount()) + line_;
+    case Phase::Installing:
+    case Phase::Ended:
+        return 2 * qint64(lineCount());
+    default:
+        return 0;
+    }
+}
+
+HostReport HostRun::report(Millis now) const
+{
+    HostReport r = report_;
+    r.startedAt = firstStart_;
+    r.attempt = attempt_;
+    if (!settled_ && !finished_) {
+        r.phase = phase_;
+        r.line = line_;
+        r.endedAt = now;
+        r.resends = transfer_.resends();
+        r.ignoredReplies = transfer_.ignoredReplies() + strangers_;
+    }
+    return r;
+}
+
+} // namespace corvanel

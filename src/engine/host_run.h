@@ -1,0 +1,111 @@
+#pragma once
+
+#include "engine/effects.h"
+#include "engine/line_table.h"
+#include "engine/policy.h"
+#include "engine/protocol.h"
+#include "engine/run_report.h"
+#include "engine/transfer.h"
+
+#include <QString>
+
+#include <deque>
+#include <optional>
+
+namespace corvanel {
+
+// Everything one board's run is told.
+struct HostSettings {
+    QString host;
+    quint16 remotePort = protocol::kDefaultRemotePort;
+    // Empty: a random port from 5500 to 6499, as the window picks it (another
+    // one is drawn when that port is taken). 0: a port the system chooses.
+    std::optional<quint16> localPort;
+    StrictLimits limits;
+    int attempts = 1;     // whole transfers, each from the inquiry on
+    bool install = false; // "BOOTg" after "END"
+    bool dryRun = false;  // wait for "VER=" and send nothing else
+};
+
+// What a board's run tells its driver besides the datagrams.
+struct RunEvent {
+    enum class Kind {
+        Progress,     // the phase or the line changed
+        AttemptEnded, // `report` is that attempt's own; another may follow
+        Finished,     // `report` is the board's summary row; nothing follows
+    };
+    Kind kind;
+    HostReport report{};
+};
+
+// One board's whole run for the flasher, free of I/O: attempts (each a new
+// link, the inquiry, both passes), the dry run, the install and its pause,
+// the end's quiet time and the copy rule (from the strict transfer), and the
+// outcome with its exit code. Inputs carry the time; the driver polls the
+// link effects (OpenLink, Send, CloseLink), the next deadline and events.
+class HostRun {
+public:
+    HostRun(HostSettings settings, const LineTable &image);
+
+    const HostSettings &settings() const { return settings_; }
+
+    // Inputs.
+    void start(Millis now);
+    void linkOpened(Millis now, quint16 localPort);
+    void linkFailed(Millis now, const QString &error);
+    void handleDatagram(Millis now, QByteArrayView datagram);
+    void handleStranger() { ++strangers_; } // from another address or port
+    void handleSendFailure(Millis now, const QString &error);
+    void handleTimeout(Millis now);
+    // Stops the run: at once, or, while "BOOTg" is leaving, once it has left.
+    void interrupt(Millis now, int signal);
+
+    // Outputs.
+    std::optional<Effect> pollEffect();
+    std::optional<Millis> pollTimeout() const;
+    std::optional<RunEvent> pollEvent();
+
+    // Where the run stands, for the live view.
+    Phase phase() const { return phase_; }
+    int line() const { return line_; }
+    int lineCount() const { return image_.count(); }
+    int attempt() const { return attempt_; } // 1 for the first, 0 before start
+    bool isFinished() const { return finished_; }
+    qint64 linesDone() const; // over both passes of this attempt, 0 to 2 × lineCount
+    Millis startedAt() const { return firstStart_; }
+    std::optional<Millis> transferStartedAt() const { return transferStart_; }
+    // The board's summary row so far.
+    HostReport report(Millis now) const;
+
+private:
+    void startAttempt(Millis now);
+    void afterTransfer(Millis now);
+    void drainTransfer();
+    void conclude(Millis now, Outcome outcome, const QString &reason);
+    QString failureReason() const;
+    void progress();
+
+    HostSettings settings_;
+    LineTable image_;
+    Transfer transfer_;
+    std::deque<Effect> effects_;
+    std::deque<RunEvent> events_;
+
+    Phase phase_ = Phase::NotConnected;
+    int line_ = 0;
+    int attempt_ = 0;
+    int strangers_ = 0;
+    int signal_ = 0;
+    bool linkOpen_ = false;
+    bool settled_ = false; // the attempt under way has its outcome
+    bool interrupted_ = false;
+    bool finished_ = false;
+    std::optional<Millis> nextAttemptAt_;
+    Millis firstStart_{0};
+    std::optional<Millis> transferStart_; // this attempt's first line
+    quint16 lastLocalPort_ = 0;
+    QString sendError_;
+    HostReport report_; // the attempt under way, or the last one
+};
+
+} // namespace corvanel
