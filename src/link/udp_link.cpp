@@ -1,7 +1,6 @@
 #include "link/udp_link.h"
 
 #include "engine/protocol.h"
-#include "link/platform_arp.h"
 
 #include "common/numbers.h"
 
@@ -9,8 +8,6 @@
 #include <QNetworkInterface>
 #include <QPointer>
 #include <QRandomGenerator>
-#include <QThread>
-#include <QTimer>
 #include <QUdpSocket>
 #include <QVariant>
 
@@ -77,25 +74,14 @@ QString initialRemotePort()
     return QString::number(protocol::kDefaultRemotePort);
 }
 
-UdpLink::UdpLink(QObject *parent, ArpFlush flushArp, Sleeper sleep)
-    : QObject(parent), flushArp_(std::move(flushArp)), sleep_(std::move(sleep)),
-      socket_(new QUdpSocket(this)), inquiryTimer_(new QTimer(this)),
+UdpLink::UdpLink(QObject *parent)
+    : QObject(parent), socket_(new QUdpSocket(this)),
       buffer_(protocol::kMaxDatagram + 1, Qt::Uninitialized)
 {
-    inquiryTimer_->setInterval(kInquiryInterval);
-    QObject::connect(inquiryTimer_, &QTimer::timeout, this, &UdpLink::onInquiryTimer);
     QObject::connect(socket_, &QUdpSocket::readyRead, this, &UdpLink::readPending);
 }
 
 UdpLink::~UdpLink() = default;
-
-void UdpLink::flushArpCache()
-{
-    if (flushArp_)
-        flushArp_();
-    else
-        platform::flushArpCache();
-}
 
 std::optional<OperatorError> UdpLink::open(const LinkSettings &settings)
 {
@@ -190,30 +176,10 @@ bool UdpLink::send(QByteArrayView datagram)
 void UdpLink::close()
 {
     socket_->close();
-    held_.clear();
-    tickHeld_ = false;
     remoteAddress_.clear();
     remoteIPv4_ = 0;
     remotePort_ = 0;
     acceptAnySender_ = false;
-}
-
-void UdpLink::startInquiryTimer()
-{
-    inquiryTimer_->start();
-}
-
-void UdpLink::stopInquiryTimer()
-{
-    inquiryTimer_->stop();
-}
-
-void UdpLink::pause(std::chrono::milliseconds duration)
-{
-    if (sleep_)
-        sleep_(duration);
-    else
-        QThread::msleep(static_cast<unsigned long>(duration.count()));
 }
 
 bool UdpLink::isOpen() const
@@ -239,11 +205,6 @@ quint16 UdpLink::remotePort() const
 QUdpSocket *UdpLink::socket() const
 {
     return socket_;
-}
-
-QTimer *UdpLink::inquiryTimer() const
-{
-    return inquiryTimer_;
 }
 
 bool UdpLink::fromDevice(const QHostAddress &sender, quint16 port) const
@@ -273,69 +234,17 @@ void UdpLink::readPending()
             continue;
         if (!fromDevice(sender, senderPort)) {
             ++strangers_;
+            emit strangerArrived();
+            if (!alive)
+                return;
             continue;
         }
-        QByteArray datagram(buffer_.constData(), size);
-        // Held events go first, also once released and not yet handed on.
-        if (holding_ || !held_.empty()) {
-            if (qsizetype(held_.size()) >= kMaxHeldDatagrams)
-                ++strangers_;
-            else
-                held_.push_back({false, std::move(datagram)});
-            continue;
-        }
-        emit datagramArrived(datagram);
+        emit datagramArrived(QByteArray(buffer_.constData(), size));
         if (!alive)
             return;
     }
     // What is left is announced again from the event loop: the socket's
     // notifier is level-triggered and each read re-arms it.
-}
-
-void UdpLink::onInquiryTimer()
-{
-    if (!holding_ && held_.empty()) {
-        emit inquiryTick();
-        return;
-    }
-    // Ticks that fall due while held become one, in its place among the datagrams.
-    if (!tickHeld_) {
-        tickHeld_ = true;
-        held_.push_back({true, {}});
-    }
-}
-
-void UdpLink::holdEvents()
-{
-    holding_ = true;
-}
-
-void UdpLink::releaseEvents()
-{
-    if (!holding_)
-        return;
-    holding_ = false;
-    if (!held_.empty())
-        QMetaObject::invokeMethod(this, &UdpLink::deliverHeld, Qt::QueuedConnection);
-}
-
-void UdpLink::deliverHeld()
-{
-    const QPointer<UdpLink> alive(this);
-    while (!holding_ && !held_.empty()) {
-        const HeldEvent event = std::move(held_.front());
-        held_.pop_front();
-        if (event.tick) {
-            tickHeld_ = false;
-            // A tick counts only while the inquiry timer still runs.
-            if (inquiryTimer_->isActive())
-                emit inquiryTick();
-        } else if (isOpen()) {
-            emit datagramArrived(event.datagram);
-        }
-        if (!alive)
-            return;
-    }
 }
 
 } // namespace corvanel

@@ -83,13 +83,13 @@ QLabel *pictureBox(QWidget *parent, const QPixmap &pixmap)
 // operation runs to its end before the next event is taken.
 class EventHold {
 public:
-    explicit EventHold(UdpLink &link) : link_(link) { link_.holdEvents(); }
-    ~EventHold() { link_.releaseEvents(); }
+    explicit EventHold(WindowTransfer &transfer) : transfer_(transfer) { transfer_.hold(); }
+    ~EventHold() { transfer_.release(); }
     EventHold(const EventHold &) = delete;
     EventHold &operator=(const EventHold &) = delete;
 
 private:
-    UdpLink &link_;
+    WindowTransfer &transfer_;
 };
 
 } // namespace
@@ -98,8 +98,8 @@ MainWindow::MainWindow(WindowSeams seams, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
                           Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      seams_(std::move(seams)), link_(new UdpLink(this, seams_.flushArp, seams_.sleep)),
-      controller_(*this, *link_)
+      seams_(std::move(seams)),
+      transfer_(new WindowTransfer(*this, seams_.flushArp, seams_.sleep, this))
 {
     if (seams_.prompts) {
         prompts_ = seams_.prompts;
@@ -113,8 +113,8 @@ MainWindow::MainWindow(WindowSeams seams, QWidget *parent)
     setObjectName(QLatin1StringView(controls::kWindow));
     setWindowTitle(QStringLiteral("Corvanel V4"));
     setFont(baseDialogFont());
-    link_->socket()->setObjectName(QLatin1StringView(controls::kSocket));
-    link_->inquiryTimer()->setObjectName(QLatin1StringView(controls::kInquiryTimer));
+    transfer_->link().socket()->setObjectName(QLatin1StringView(controls::kSocket));
+    transfer_->inquiryTimer()->setObjectName(QLatin1StringView(controls::kInquiryTimer));
 
     const int dpiX = logicalDpiX();
     const int dpiY = logicalDpiY();
@@ -266,18 +266,15 @@ void MainWindow::connectEvents()
 {
     connect(linkButton_, &QPushButton::clicked, this, &MainWindow::onLinkButtonClicked);
     connect(openFileButton_, &QPushButton::clicked, this, &MainWindow::onOpenFileClicked);
-    connect(sendButton_, &QPushButton::clicked, this, [this] { controller_.SendNextLine(); });
-    connect(installButton_, &QPushButton::clicked, this, [this] { controller_.InstallFirmware(); });
+    connect(sendButton_, &QPushButton::clicked, this, [this] { transfer_->SendNextLine(); });
+    connect(installButton_, &QPushButton::clicked, this, [this] { transfer_->InstallFirmware(); });
     connect(clearReplyButton_, &QPushButton::clicked, this, [this] { ClearReplyView(); });
     connect(addAddressButton_, &QPushButton::clicked, this, [this] { AddAddress(*addressBox_); });
     connect(deleteAddressButton_, &QPushButton::clicked, this,
             [this] { DeleteAddress(*addressBox_); });
     connect(saveAddressesButton_, &QPushButton::clicked, this, &MainWindow::onSaveAddressesClicked);
     connect(linkIndicatorTimer_, &QTimer::timeout, this,
-            [this] { controller_.TickLinkIndicator(); });
-    connect(link_, &UdpLink::inquiryTick, this, [this] { controller_.PollDevice(); });
-    connect(link_, &UdpLink::datagramArrived, this,
-            [this](const QByteArray &datagram) { controller_.HandleReply(datagram); });
+            [this] { transfer_->TickLinkIndicator(); });
 }
 
 void MainWindow::showEvent(QShowEvent *event)
@@ -293,7 +290,7 @@ void MainWindow::StartWindow()
     if (started_)
         return;
     started_ = true;
-    controller_.resetForStart();
+    transfer_->resetForStart();
     LoadAddresses(*addressBox_, seams_.addressFile);
     InitPorts();
 }
@@ -306,10 +303,10 @@ void MainWindow::InitPorts()
 
 void MainWindow::onLinkButtonClicked()
 {
-    const EventHold hold(*link_);
+    const EventHold hold(*transfer_);
     const LinkSettings settings{addressBox_->currentText(), remotePortBox_->text(),
                                 localPortBox_->text()};
-    if (const auto error = controller_.ToggleLink(settings))
+    if (const auto error = transfer_->ToggleLink(settings))
         prompts_->showError(*error);
 }
 
@@ -317,13 +314,13 @@ void MainWindow::onOpenFileClicked()
 {
     // Nothing the device says while the dialog is open is handled before the
     // chosen image is in place: it is downloaded from its first line.
-    const EventHold hold(*link_);
-    LoadImageFile(controller_, *prompts_);
+    const EventHold hold(*transfer_);
+    LoadImageFile(transfer_->transfer(), [this] { transfer_->apply(); }, *prompts_);
 }
 
 void MainWindow::onSaveAddressesClicked()
 {
-    const EventHold hold(*link_);
+    const EventHold hold(*transfer_);
     SaveAddresses(*addressBox_, *prompts_, seams_.addressFile);
 }
 

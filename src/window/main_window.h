@@ -3,8 +3,7 @@
 #include "addresses/address_list.h"
 #include "common/operator_prompts.h"
 #include "engine/status_display.h"
-#include "engine/transfer_controller.h"
-#include "link/udp_link.h"
+#include "window/window_transfer.h"
 
 #include <QString>
 #include <QWidget>
@@ -30,15 +29,16 @@ class TextProgressBar;
 // members mean the real thing.
 struct WindowSeams {
     OperatorPrompts *prompts = nullptr; // file dialog and message boxes
-    UdpLink::ArpFlush flushArp;         // the platform's ARP flush
-    UdpLink::Sleeper sleep;             // the pause before the socket closes on install
+    WindowTransfer::ArpFlush flushArp;  // the platform's ARP flush
+    WindowTransfer::Sleeper sleep;      // the pause before the socket closes on install
     std::function<QString()> localPort; // start-up local port; initialLocalPort()
     QString addressFile = QString(kAddressFileName); // the address list, in the current directory
 };
 
-// The one window. It owns every control, the transfer controller, the UDP
-// link and both timers; each event starts one operation. It is the status
-// display the transfer drives. Object names of the controls: control_names.h.
+// The one window. It owns every control, the transfer's driver (with the UDP
+// link and the inquiry timer) and the link indicator's timer; each event
+// starts one operation. It is the status display the transfer drives. Object
+// names of the controls: control_names.h.
 class MainWindow : public QWidget, private StatusDisplay {
     Q_OBJECT
 public:
@@ -51,9 +51,10 @@ public:
     void StartWindow();
     bool started() const { return started_; }
 
-    TransferController &controller() { return controller_; }
-    const TransferState &state() const { return controller_.state(); }
-    UdpLink &link() { return *link_; }
+    WindowTransfer &transfer() { return *transfer_; }
+    const TransferState &state() const { return transfer_->state(); }
+    UdpLink &link() { return transfer_->link(); }
+    QTimer *inquiryTimer() const { return transfer_->inquiryTimer(); }
     StatusDisplay &display() { return *this; }
 
 protected:
@@ -87,8 +88,7 @@ private:
     WindowSeams seams_;
     std::unique_ptr<QtPrompts> ownPrompts_;
     OperatorPrompts *prompts_ = nullptr;
-    UdpLink *link_ = nullptr;
-    TransferController controller_;
+    WindowTransfer *transfer_ = nullptr;
     bool started_ = false;
 
     // The panel.

@@ -6,9 +6,10 @@
 
 namespace corvanel {
 
-void LoadImageFile(TransferController &controller, OperatorPrompts &prompts)
+void LoadImageFile(Transfer &transfer, const std::function<void()> &apply,
+                   OperatorPrompts &prompts)
 {
-    controller.startImageLoad();
+    transfer.startImageLoad();
 
     // Every cancel is a cancel: an empty name never reloads an earlier file.
     const QString path = prompts.askOpenFileName(QString(kHexFilter));
@@ -17,16 +18,19 @@ void LoadImageFile(TransferController &controller, OperatorPrompts &prompts)
         return;
     }
 
-    controller.clearImageForLoad();
+    transfer.clearImageForLoad();
+    apply();
 
     // A fresh table: the loaded image stays whole until the new one is complete.
     auto result = readImageFile(path, kWindowMaxLines);
     if (auto *error = std::get_if<OperatorError>(&result)) {
-        controller.abandonImageLoad();
+        transfer.abandonImageLoad();
+        apply();
         prompts.showError(*error);
         return;
     }
-    controller.adoptImage(std::move(std::get<LineTable>(result)));
+    transfer.adoptImage(std::move(std::get<LineTable>(result)));
+    apply();
 }
 
 } // namespace corvanel

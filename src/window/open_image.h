@@ -1,7 +1,9 @@
 #pragma once
 
 #include "common/operator_prompts.h"
-#include "engine/transfer_controller.h"
+#include "engine/transfer.h"
+
+#include <functional>
 
 #include <QLatin1StringView>
 
@@ -14,7 +16,9 @@ inline constexpr QLatin1StringView kHexFilter{"HEX files (*.hex)|*.hex"};
 inline constexpr int kWindowMaxLines = 9000;
 
 // The "Open File and  Download" button: dialog, read, adopt; "Cancel" and
-// "Error#" boxes through the prompts.
-void LoadImageFile(TransferController &controller, OperatorPrompts &prompts);
+// "Error#" boxes through the prompts. `apply` carries out the transfer's
+// effects after each step, so the bar shows them before any box opens.
+void LoadImageFile(Transfer &transfer, const std::function<void()> &apply,
+                   OperatorPrompts &prompts);
 
 } // namespace corvanel
