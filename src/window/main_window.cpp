@@ -294,7 +294,7 @@ void MainWindow::StartWindow()
         return;
     started_ = true;
     controller_.resetForStart();
-    LoadAddresses(*addressBox_, seams_.addressFile);
+    addressFileRead_ = LoadAddresses(*addressBox_, seams_.addressFile);
     InitPorts();
 }
 
@@ -324,7 +324,7 @@ void MainWindow::onOpenFileClicked()
 void MainWindow::onSaveAddressesClicked()
 {
     const EventHold hold(*link_);
-    SaveAddresses(*addressBox_, *prompts_, seams_.addressFile);
+    SaveAddresses(*addressBox_, *prompts_, addressFileRead_, seams_.addressFile);
 }
 
 void MainWindow::ShowStatus(QLatin1StringView word)

@@ -90,6 +90,7 @@ private:
     UdpLink *link_ = nullptr;
     TransferController controller_;
     bool started_ = false;
+    AddressFileRead addressFileRead_; // what start-up left unread: Save refuses then
 
     // The panel.
     QGroupBox *linkFrame_ = nullptr;

@@ -14,7 +14,8 @@ inline constexpr QLatin1StringView kHexFilter{"HEX files (*.hex)|*.hex"};
 inline constexpr int kWindowMaxLines = 9000;
 
 // The "Open File and  Download" button: dialog, read, adopt; "Cancel" and
-// "Error#" boxes through the prompts.
+// "Error#" boxes through the prompts. A cancelled dialog changes nothing of
+// the transfer; the pass flag is cleared only once a file was chosen.
 void LoadImageFile(TransferController &controller, OperatorPrompts &prompts);
 
 } // namespace corvanel
