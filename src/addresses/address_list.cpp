@@ -34,38 +34,52 @@ void dropCutField(QByteArray &head)
     head.truncate(end);
 }
 
-// Reads the non-empty fields of the file into `entries`. False when the file
-// cannot be read or holds no entry; what was read before a failure stays.
-bool readAddresses(QStringList &entries, const QString &path)
+// Reads the non-empty fields of the file into `entries`, up to
+// kMaxAddressEntries, and counts what it leaves out.
+AddressFileRead readAddresses(QStringList &entries, const QString &path)
 {
+    AddressFileRead read;
     // A FIFO or a device could block start-up; only a plain file is read.
     if (!QFileInfo(path).isFile())
-        return false;
+        return read;
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return false;
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        read.failure = file.errorString();
+        return read;
+    }
     // Only the head of the file is read, in one go: its size bounds both
     // memory and time, whatever the file holds.
     QByteArray head = file.read(kMaxAddressFileBytes);
-    const bool readFailed = file.error() != QFileDevice::NoError;
-    if (!readFailed && !file.atEnd())
+    if (file.error() != QFileDevice::NoError) {
+        read.failure = file.errorString();
+    } else if (!file.atEnd()) {
+        read.fileSize = qMax(file.size(), head.size() + 1);
         dropCutField(head);
+    }
     QBuffer buffer(&head);
     buffer.open(QIODevice::ReadOnly);
 
+    // Past the limit the head is still read to the end, to count what is left.
     FieldReader reader(buffer, kMaxAddressBytes);
     QByteArray field;
     // The first read comes before any end test, so an empty file holds no entry.
     do {
         if (reader.readField(field)) {
-            if (!field.isEmpty())
+            if (field.isEmpty())
+                continue;
+            if (entries.size() < kMaxAddressEntries)
                 entries.append(QString::fromLatin1(field));
-        } else if (reader.error() != FieldReader::Error::FieldTooLong ||
-                   !reader.skipTooLongField()) {
+            else
+                ++read.entriesPastLimit;
+        } else if (reader.error() == FieldReader::Error::FieldTooLong) {
+            ++read.tooLongEntries;
+            if (!reader.skipTooLongField())
+                break;
+        } else {
             break;
         }
-    } while (entries.size() < kMaxAddressEntries && !reader.atEnd());
-    return !readFailed && !entries.isEmpty();
+    } while (!reader.atEnd());
+    return read;
 }
 
 OperatorError saveError(const QString &path, int number, const QString &why)
@@ -165,20 +179,51 @@ bool rewriteInPlace(QFile &file, const QByteArray &data, QString &why)
     return false;
 }
 
+QString counted(qint64 n, const char *one, const char *many)
+{
+    return QStringLiteral("%1 %2").arg(n).arg(QLatin1StringView(n == 1 ? one : many));
+}
+
 } // namespace
 
-void LoadAddresses(QComboBox &box, const QString &path)
+OperatorError AddressFileRead::refusal(const QString &path) const
+{
+    QStringList left;
+    if (!failure.isEmpty())
+        left << QStringLiteral("it could not be read: %1").arg(failure);
+    if (entriesPastLimit > 0)
+        left << counted(entriesPastLimit, "entry", "entries") +
+                    QStringLiteral(" after the first %1").arg(kMaxAddressEntries);
+    if (tooLongEntries > 0)
+        left << counted(tooLongEntries, "entry", "entries") +
+                    QStringLiteral(" longer than %1 bytes").arg(kMaxAddressBytes);
+    if (fileSize > 0)
+        left << QStringLiteral("the %1 bytes after its first %2")
+                    .arg(fileSize - kMaxAddressFileBytes)
+                    .arg(kMaxAddressFileBytes);
+    const int number = !failure.isEmpty()                     ? errnum::kDeviceIo
+                       : entriesPastLimit > 0 || fileSize > 0 ? errnum::kSubscriptOutOfRange
+                                                              : errnum::kLineTooLong;
+    return saveError(path, number,
+                     QStringLiteral("start-up did not read the whole file (%1), and saving the "
+                                    "list shown would lose the rest. The file is left as it is; "
+                                    "edit it by hand and start again.")
+                         .arg(left.join(QStringLiteral("; "))));
+}
+
+AddressFileRead LoadAddresses(QComboBox &box, const QString &path)
 {
     box.clear();
     // A missing or unusable file is no news for the operator: the default
     // address is added to whatever was read, silently. The entries go in with
     // one call, so a long list does not cost one model update per line.
     QStringList entries;
-    const bool read = readAddresses(entries, path);
-    if (!read)
+    AddressFileRead read = readAddresses(entries, path);
+    if (entries.isEmpty() || !read.failure.isEmpty())
         entries.append(QString(kDefaultAddress));
     box.addItems(entries);
     box.setCurrentIndex(0);
+    return read;
 }
 
 void AddAddress(QComboBox &box)
@@ -208,8 +253,15 @@ void DeleteAddress(QComboBox &box)
     box.removeItem(index);
 }
 
-void SaveAddresses(const QComboBox &box, OperatorPrompts &prompts, const QString &path)
+void SaveAddresses(const QComboBox &box, OperatorPrompts &prompts, const AddressFileRead &read,
+                   const QString &path)
 {
+    // The list shown is all that would be written: what start-up left unread
+    // is kept by leaving the file alone.
+    if (!read.complete()) {
+        prompts.showError(read.refusal(path));
+        return;
+    }
     QByteArray data;
     for (int i = 0; i < box.count(); ++i) {
         data += box.itemText(i).toLatin1();

@@ -19,10 +19,26 @@ inline constexpr QLatin1StringView kDefaultAddress{"192.168.1.25"};
 inline constexpr int kMaxAddressEntries = 10000;
 inline constexpr qint64 kMaxAddressFileBytes = 1024 * 1024;
 
+// What start-up left of the file unread. "Save" writes the list the box
+// shows, so while any of this is there it refuses rather than lose it.
+struct AddressFileRead {
+    int entriesPastLimit = 0; // entries after the first kMaxAddressEntries, in the part read
+    int tooLongEntries = 0;   // entries longer than any host name, skipped
+    qint64 fileSize = 0;      // set when the file runs on past kMaxAddressFileBytes
+    QString failure;          // the file is there but could not be read (whole): why
+
+    bool complete() const
+    {
+        return entriesPastLimit == 0 && tooLongEntries == 0 && fileSize == 0 && failure.isEmpty();
+    }
+    // The "Error#" box that refuses "Save": the file and what was not read.
+    OperatorError refusal(const QString &path) const;
+};
+
 // Start-up: fills the box from the file (in the current directory by default),
 // selects item 0; falls back silently to the default address. An entry longer
-// than any host name is skipped alone.
-void LoadAddresses(QComboBox &box, const QString &path = kAddressFileName);
+// than any host name is skipped alone. Returns what was left unread.
+AddressFileRead LoadAddresses(QComboBox &box, const QString &path = kAddressFileName);
 // "Add": the edit text as a new item, if not empty.
 void AddAddress(QComboBox &box);
 // "Del": removes the selected item; nothing when no item is selected.
@@ -30,8 +46,9 @@ void DeleteAddress(QComboBox &box);
 // "Save": every item + CR LF, replacing the file only once it is complete; the
 // file keeps its mode, and its owner where the process may give files away. In
 // a folder that takes no new file the file is rewritten in place, and put back
-// as it was if that fails.
-void SaveAddresses(const QComboBox &box, OperatorPrompts &prompts,
+// as it was if that fails. When start-up did not read the whole file (`read`),
+// nothing is written and an "Error#" box says why.
+void SaveAddresses(const QComboBox &box, OperatorPrompts &prompts, const AddressFileRead &read,
                    const QString &path = kAddressFileName);
 
 } // namespace corvanel

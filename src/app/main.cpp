@@ -5,8 +5,11 @@
 #include <QApplication>
 #include <QCommandLineParser>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
+#include <tuple>
 
 namespace {
 
@@ -38,10 +41,13 @@ cli::Definition windowCommandLine()
     definition.notes = {
         QStringLiteral("The window also takes the Qt toolkit's own options, such as -platform "
                        "and -style. Both options above are answered without a display."),
+        QStringLiteral("The window needs a desktop session: DISPLAY or WAYLAND_DISPLAY set, or "
+                       "a platform that needs none, such as QT_QPA_PLATFORM=offscreen. Without "
+                       "one it says so in one line and exits 2; corvanel-flash needs no display."),
     };
     definition.exitCodes = {
         {QStringLiteral("0"), QStringLiteral("the window was closed")},
-        {QStringLiteral("2"), QStringLiteral("bad usage")},
+        {QStringLiteral("2"), QStringLiteral("bad usage, or no display to open the window on")},
     };
     definition.examples = {
         {QStringLiteral("Work with the address list of one production line:"),
@@ -59,10 +65,110 @@ void print(std::FILE *stream, const QString &text)
     std::fflush(stream);
 }
 
+constexpr const char kNoDisplay[] =
+    "no display: set DISPLAY or WAYLAND_DISPLAY, or use corvanel-flash\n";
+
+// The options QGuiApplication, QApplication and the X11 platform take out of
+// the command line, without dashes. Before the application exists they are no
+// usage error.
+const QStringList &qtOptionNames()
+{
+    static const QStringList names{
+        QStringLiteral("platform"),        QStringLiteral("platformpluginpath"),
+        QStringLiteral("platformtheme"),   QStringLiteral("plugin"),
+        QStringLiteral("qwindowgeometry"), QStringLiteral("geometry"),
+        QStringLiteral("qwindowtitle"),    QStringLiteral("title"),
+        QStringLiteral("qwindowicon"),     QStringLiteral("icon"),
+        QStringLiteral("reverse"),         QStringLiteral("session"),
+        QStringLiteral("display"),         QStringLiteral("name"),
+        QStringLiteral("style"),           QStringLiteral("stylesheet"),
+        QStringLiteral("widgetcount"),     QStringLiteral("testability"),
+        QStringLiteral("qmljsdebugger"),   QStringLiteral("sync"),
+        QStringLiteral("nograb"),          QStringLiteral("dograb"),
+        QStringLiteral("visual")};
+    return names;
+}
+
+// The value of Qt's option `-name VALUE` (or `--name VALUE`), if given.
+std::optional<QString> qtOptionValue(const QStringList &arguments, QLatin1StringView name)
+{
+    for (qsizetype i = 1; i + 1 < arguments.size(); ++i) {
+        QStringView argument = arguments[i];
+        if (argument.startsWith(QLatin1StringView("--")))
+            argument = argument.mid(1);
+        if (argument.startsWith(QLatin1Char('-')) && argument.mid(1) == name)
+            return arguments[i + 1];
+    }
+    return std::nullopt;
+}
+
+// Whether any platform Qt would try can have a display. Only what surely has
+// none is refused here: no DISPLAY and no WAYLAND_DISPLAY for Qt's default
+// choice, no DISPLAY for X11 alone. Any other platform asked for (offscreen,
+// wayland with its default socket, a frame buffer) is left to Qt.
+bool displayPossible(const QStringList &arguments)
+{
+    const bool x11 = !qEnvironmentVariableIsEmpty("DISPLAY") ||
+                     qtOptionValue(arguments, QLatin1StringView("display")).has_value();
+    const bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    const QString asked = qtOptionValue(arguments, QLatin1StringView("platform"))
+                              .value_or(qEnvironmentVariable("QT_QPA_PLATFORM"));
+    // "xcb;offscreen:option": tried in order, each with its own options.
+    QStringList platforms;
+    for (const QString &entry : asked.split(QLatin1Char(';'), Qt::SkipEmptyParts))
+        platforms << entry.section(QLatin1Char(':'), 0, 0).trimmed();
+    platforms.removeAll(QString());
+    if (platforms.isEmpty())
+        return x11 || wayland;
+    return std::any_of(platforms.cbegin(), platforms.cend(), [&](const QString &name) {
+        return name != QLatin1StringView("xcb") || x11;
+    });
+}
+
+// While the application is made: its messages are held, and a fatal one,
+// which Qt gives when no platform could start, ends the program with the
+// no-display line instead of an abort. The held messages go on afterwards,
+// but for the plugin loader's, which only repeat that no platform started.
+QtMessageHandler previousHandler = nullptr;
+QList<std::tuple<QtMsgType, QByteArray, QString>> heldMessages;
+
+void passOn(QtMsgType type, const char *category, const QString &message)
+{
+    const QMessageLogContext context(nullptr, 0, nullptr, category);
+    if (previousHandler)
+        previousHandler(type, context, message);
+    else
+        print(stderr, qFormatLogMessage(type, context, message) + QLatin1Char('\n'));
+}
+
+void holdWhileStarting(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type != QtFatalMsg) {
+        heldMessages.append({type, QByteArray(context.category), message});
+        return;
+    }
+    for (const auto &[heldType, category, text] : std::as_const(heldMessages)) {
+        if (category != "qt.qpa.plugin")
+            passOn(heldType, category.constData(), text);
+    }
+    std::fputs(kNoDisplay, stderr);
+    std::fflush(stderr);
+    std::_Exit(2);
+}
+
+void releaseMessages()
+{
+    qInstallMessageHandler(previousHandler);
+    for (const auto &[type, category, text] : std::as_const(heldMessages))
+        passOn(type, category.constData(), text);
+    heldMessages.clear();
+}
+
 // What the command line asks for other than the window: an exit code once
-// answered. Before the application exists (`final` false), a command line it
-// cannot read may hold Qt's own options, which the application takes out; the
-// second reading, of what is left, refuses it.
+// answered. Before the application exists (`final` false), an option the
+// window does not know may be one of Qt's, which the application takes out;
+// the second reading, of what is left, refuses it. Without a display there
+// will be no application, so a name that is not Qt's is refused at once.
 std::optional<int> answerCommandLine(const QStringList &arguments,
                                      const cli::Definition &definition, bool final)
 {
@@ -76,7 +182,6 @@ std::optional<int> answerCommandLine(const QStringList &arguments,
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     cli::addOptions(parser, definition);
     const bool parsed = parser.parse(arguments);
-    QString error = parser.errorText();
     if (parsed && parser.isSet(QStringLiteral("help"))) {
         print(stdout, cli::helpText(definition));
         return 0;
@@ -85,11 +190,29 @@ std::optional<int> answerCommandLine(const QStringList &arguments,
         print(stdout, QStringLiteral("%1 %2\n").arg(definition.program, version));
         return 0;
     }
-    if (parsed && !parser.positionalArguments().isEmpty())
+    QString error;
+    if (parsed && !parser.positionalArguments().isEmpty()) {
         error = QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments()[0]);
-    else if (parsed || !final)
+    } else if (!parsed) {
+        const QStringList unknown = parser.unknownOptionNames();
+        const auto notQt = [](const QString &name) { return !qtOptionNames().contains(name); };
+        const auto refused = final ? unknown.cbegin()
+                             : displayPossible(arguments)
+                                 ? unknown.cend()
+                                 : std::find_if(unknown.cbegin(), unknown.cend(), notQt);
+        if (refused != unknown.cend())
+            error = QStringLiteral("Unknown option '%1'.").arg(*refused);
+        else if (unknown.isEmpty())
+            error = parser.errorText();
+    }
+    if (error.isEmpty())
         return std::nullopt;
-    print(stderr, QStringLiteral("%1: %2\nTry '%1 --help'.\n").arg(definition.program, error));
+    QString usage;
+    for (qsizetype i = 0; i < definition.usage.size(); ++i)
+        usage += (i == 0 ? QStringLiteral("Usage: ") : QStringLiteral("       ")) +
+                 definition.program + QLatin1Char(' ') + definition.usage[i] + QLatin1Char('\n');
+    print(stderr,
+          QStringLiteral("%1: %2\n%3Try '%1 --help'.\n").arg(definition.program, error, usage));
     return 2;
 }
 
@@ -105,12 +228,21 @@ QStringList argumentList(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
-    // --help and --version need no display, so they come before the application.
+    // --help, --version and usage errors need no display, so they come before
+    // the application; so does the want of a display, which Qt would answer
+    // with an abort.
     const cli::Definition definition = windowCommandLine();
-    if (const auto code = answerCommandLine(argumentList(argc, argv), definition, false))
+    const QStringList arguments = argumentList(argc, argv);
+    if (const auto code = answerCommandLine(arguments, definition, false))
         return *code;
+    if (!displayPossible(arguments)) {
+        std::fputs(kNoDisplay, stderr);
+        return 2;
+    }
 
+    previousHandler = qInstallMessageHandler(holdWhileStarting);
     QApplication app(argc, argv);
+    releaseMessages();
     QApplication::setApplicationName(QString(corvanel::kProductName));
     QApplication::setApplicationVersion(QStringLiteral(CORVANEL_VERSION));
     // Desktops match the window to its installed entry and icon by this name.

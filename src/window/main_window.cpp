@@ -291,7 +291,7 @@ void MainWindow::StartWindow()
         return;
     started_ = true;
     transfer_->resetForStart();
-    LoadAddresses(*addressBox_, seams_.addressFile);
+    addressFileRead_ = LoadAddresses(*addressBox_, seams_.addressFile);
     InitPorts();
 }
 
@@ -321,7 +321,7 @@ void MainWindow::onOpenFileClicked()
 void MainWindow::onSaveAddressesClicked()
 {
     const EventHold hold(*transfer_);
-    SaveAddresses(*addressBox_, *prompts_, seams_.addressFile);
+    SaveAddresses(*addressBox_, *prompts_, addressFileRead_, seams_.addressFile);
 }
 
 void MainWindow::ShowStatus(QLatin1StringView word)

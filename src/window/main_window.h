@@ -90,6 +90,7 @@ private:
     OperatorPrompts *prompts_ = nullptr;
     WindowTransfer *transfer_ = nullptr;
     bool started_ = false;
+    AddressFileRead addressFileRead_; // what start-up left unread: Save refuses then
 
     // The panel.
     QGroupBox *linkFrame_ = nullptr;

@@ -9,15 +9,17 @@ namespace corvanel {
 void LoadImageFile(Transfer &transfer, const std::function<void()> &apply,
                    OperatorPrompts &prompts)
 {
-    transfer.startImageLoad();
-
-    // Every cancel is a cancel: an empty name never reloads an earlier file.
+    // Every cancel is a cancel: an empty name never reloads an earlier file,
+    // and it leaves the transfer in progress as it was. Clearing the pass
+    // flag before the dialog would send the rest of a verify pass as download
+    // records, which the device refuses.
     const QString path = prompts.askOpenFileName(QString(kHexFilter));
     if (path.isEmpty()) {
         prompts.showCancelled();
         return;
     }
 
+    transfer.startImageLoad();
     transfer.clearImageForLoad();
     apply();
 

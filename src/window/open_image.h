@@ -16,8 +16,10 @@ inline constexpr QLatin1StringView kHexFilter{"HEX files (*.hex)|*.hex"};
 inline constexpr int kWindowMaxLines = 9000;
 
 // The "Open File and  Download" button: dialog, read, adopt; "Cancel" and
-// "Error#" boxes through the prompts. `apply` carries out the transfer's
-// effects after each step, so the bar shows them before any box opens.
+// "Error#" boxes through the prompts. A cancelled dialog changes nothing of
+// the transfer; the pass flag is cleared only once a file was chosen.
+// `apply` carries out the transfer's effects after each step, so the bar
+// shows them before any box opens.
 void LoadImageFile(Transfer &transfer, const std::function<void()> &apply,
                    OperatorPrompts &prompts);
 

@@ -2,8 +2,10 @@
 #include "support/prompts_recorder.h"
 
 #include <QComboBox>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
@@ -47,6 +49,16 @@ QByteArray contents(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+// The file as it is: its bytes, or for a huge one its size and time.
+QByteArray snapshot(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.size() <= 16 * kMaxAddressFileBytes)
+        return contents(path);
+    return QByteArray::number(info.size()) + ' ' +
+           QByteArray::number(info.lastModified().toMSecsSinceEpoch());
 }
 
 // The box after start-up from `path`: the items, item 0 selected.
@@ -115,7 +127,7 @@ private slots:
         RecordingPrompts prompts;
         const QString path =
             write("BOOTLOADER.ini", "old list that is longer than the new one\r\n");
-        SaveAddresses(*box, prompts, path);
+        SaveAddresses(*box, prompts, {}, path);
         QVERIFY(prompts.boxes.isEmpty());
         QCOMPARE(contents(path),
                  QByteArray("127.0.0.3\r\n127.0.0.2\r\n127.0.0.3\r\nger\xe4t-7\r\n"));
@@ -124,46 +136,80 @@ private slots:
         expectLoaded(path, items);
     }
 
-    void load_data()
+    void loadAndSave_data()
     {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QStringList>("items");
-        QTest::newRow("blank lines")
-            << write("blank.ini", "\r\n127.0.0.2\r\n\r\n\r\n127.0.0.3\r\n\r\n")
-            << QStringList{kA, kB};
-        QTest::newRow("LF, no final line end")
-            << write("lf.ini", "127.0.0.2\n127.0.0.3") << QStringList{kA, kB};
-        QTest::newRow("spaces, quotes, commas")
-            << write("fields.ini", "  \"127.0.0.2\"\r\n127.0.0.3,,\r\n") << QStringList{kA, kB};
-        QTest::newRow("only blank lines")
-            << write("blanks.ini", "\r\n\r\n  \r\n") << QStringList{kDefault};
-        QTest::newRow("empty") << write("empty.ini", "") << QStringList{kDefault};
-        QTest::newRow("missing") << dir_.filePath(u"none.ini"_s) << QStringList{kDefault};
-        QTest::newRow("directory") << dir_.path() << QStringList{kDefault};
-        // An entry no address could be is dropped alone, quoted or not.
-        QTest::newRow("over-long entries")
-            << write("long.ini", "127.0.0.2\r\n" + QByteArray(100000, 'x') + "\r\n\"" +
-                                     QByteArray(5000, 'y') + ",\r\n\"\r\n127.0.0.3\r\n")
-            << QStringList{kA, kB};
+        QTest::addColumn<int>("saveError"); // the "Error#" that Save shows; 0: it saves
+        QTest::addColumn<QString>("says");  // what its text must hold besides the path
+        const auto row = [](const char *name, const QString &path, const QStringList &items,
+                            int saveError = 0, const char *says = "") {
+            QTest::newRow(name) << path << items << saveError << QString::fromLatin1(says);
+        };
+        row("blank lines", write("blank.ini", "\r\n127.0.0.2\r\n\r\n\r\n127.0.0.3\r\n\r\n"),
+            {kA, kB});
+        row("LF, no final line end", write("lf.ini", "127.0.0.2\n127.0.0.3"), {kA, kB});
+        row("spaces, quotes, commas", write("fields.ini", "  \"127.0.0.2\"\r\n127.0.0.3,,\r\n"),
+            {kA, kB});
+        row("only blank lines", write("blanks.ini", "\r\n\r\n  \r\n"), {kDefault});
+        row("empty", write("empty.ini", ""), {kDefault});
+        row("missing", dir_.filePath(u"none.ini"_s), {kDefault});
+        row("directory", dir_.path(), {kDefault}, errnum::kPathAccess);
+        // An entry no address could be is dropped alone, quoted or not; Save
+        // would lose it, so it refuses.
+        row("over-long entries",
+            write("long.ini", "127.0.0.2\r\n" + QByteArray(100000, 'x') + "\r\n\"" +
+                                  QByteArray(5000, 'y') + ",\r\n\"\r\n127.0.0.3\r\n"),
+            {kA, kB}, errnum::kLineTooLong, "2 entries longer than 4096 bytes");
         QStringList many;
         for (int i = 0; i < kMaxAddressEntries + 5; ++i)
             many.append(u"10.0.%1.%2"_s.arg(i / 256).arg(i % 256));
-        QTest::newRow("more entries than kept")
-            << write("many.ini", many.join(u"\r\n"_s).toLatin1()) << many.first(kMaxAddressEntries);
+        const QStringList kept = many.first(kMaxAddressEntries);
+        row("more entries than kept", write("many.ini", many.join(u"\r\n"_s).toLatin1()), kept,
+            errnum::kSubscriptOutOfRange, "5 entries after the first 10000");
+        row("as many as kept, blank lines after",
+            write("full.ini", kept.join(u"\r\n"_s).toLatin1() + "\r\n\r\n\r\n"), kept);
         // The read stops inside "127.0.0.2": no cut-short entry is kept.
         const qint64 pad = kMaxAddressFileBytes - 11 - 1 - 4;
-        QTest::newRow("entry cut by the read")
-            << write("cut.ini", "127.0.0.3\r\n" + QByteArray(pad, ' ') + "\n127.0.0.2\r\n")
-            << QStringList{kB};
+        row("entry cut by the read",
+            write("cut.ini", "127.0.0.3\r\n" + QByteArray(pad, ' ') + "\n127.0.0.2\r\n"), {kB},
+            errnum::kSubscriptOutOfRange, "bytes after its first 1048576");
         // A gigabyte, sparse on disk: what lies beyond the head is never read.
-        QTest::newRow("huge sparse file") << huge() << QStringList{kA};
+        row("huge sparse file", huge(), {kA}, errnum::kSubscriptOutOfRange,
+            "the 1072693248 bytes after its first 1048576");
+#ifdef Q_OS_LINUX
+        // Opens, then fails on the first read.
+        row("read failure", u"/proc/self/mem"_s, {kDefault}, errnum::kDeviceIo,
+            "could not be read");
+#endif
     }
 
-    void load()
+    void loadAndSave()
     {
         QFETCH(QString, path);
         QFETCH(QStringList, items);
-        expectLoaded(path, items);
+        QFETCH(int, saveError);
+        QFETCH(QString, says);
+        auto box = makeBox({u"stale"_s});
+        const AddressFileRead read = LoadAddresses(*box, path);
+        QCOMPARE(itemsOf(*box), items);
+        QCOMPARE(box->currentIndex(), 0);
+        QCOMPARE(box->currentText(), items.first());
+
+        // Save writes the list shown, or nothing at all.
+        const QByteArray before = snapshot(path);
+        RecordingPrompts prompts;
+        SaveAddresses(*box, prompts, read, path);
+        if (saveError == 0) {
+            QVERIFY(prompts.boxes.isEmpty());
+            QCOMPARE(contents(path), items.join(u"\r\n"_s).toLatin1() + "\r\n");
+            return;
+        }
+        QCOMPARE(prompts.boxes, QStringList{u"Error#%1"_s.arg(saveError)});
+        const QString text = prompts.errors.first().text;
+        QVERIFY2(text.contains(QDir::toNativeSeparators(path)) && text.contains(says),
+                 qPrintable(text));
+        QCOMPARE(snapshot(path), before);
     }
 
     void addAndDelete()
@@ -211,7 +257,7 @@ private slots:
         const QString notFolder = write("plain", "x");
         for (const QString &path : {notFolder + u"/BOOTLOADER.ini"_s, dir_.path()}) {
             RecordingPrompts prompts;
-            SaveAddresses(*box, prompts, path);
+            SaveAddresses(*box, prompts, {}, path);
             QCOMPARE(prompts.boxes, QStringList{u"Error#75"_s});
             QVERIFY(prompts.errors.first().text.contains(QDir::toNativeSeparators(path)));
         }
@@ -243,7 +289,7 @@ private slots:
         QCOMPARE(::stat(path, &before), 0);
 
         RecordingPrompts prompts;
-        SaveAddresses(*makeBox({kB}), prompts, QFile::decodeName(path));
+        SaveAddresses(*makeBox({kB}), prompts, {}, QFile::decodeName(path));
         QVERIFY(prompts.boxes.isEmpty());
         QCOMPARE(contents(QFile::decodeName(path)), QByteArray("127.0.0.3\r\n"));
         QCOMPARE(::stat(path, &after), 0);
@@ -287,7 +333,7 @@ private slots:
             std::optional<FileSizeLimit> limit;
             if (writeFails)
                 limit.emplace(4096);
-            SaveAddresses(*box, prompts, ini);
+            SaveAddresses(*box, prompts, {}, ini);
         }
         if (writeFails) {
             QCOMPARE(prompts.boxes, QStringList{u"Error#57"_s});

@@ -83,11 +83,12 @@ class TestOpenImage : public QObject {
     Q_OBJECT
 
 private slots:
-    void cancelChangesOnlyVerifying()
+    void cancelChangesNothing()
     {
         Rig b(oldImage());
 
-        // Every cancel is a cancel, also after an earlier file was chosen.
+        // Every cancel is a cancel, also after an earlier file was chosen; the
+        // verify pass under way stays a verify pass.
         for (int i = 1; i <= 2; ++i) {
             LoadImageFile(b.ctl, b.prompts);
             QCOMPARE(b.prompts.cancelledShown, i);
@@ -95,7 +96,7 @@ private slots:
         QCOMPARE(b.prompts.filtersAsked.last(), u"HEX files (*.hex)|*.hex"_s);
         QCOMPARE(b.prompts.boxes, QStringList({"Cancel", "Cancel"}));
         QVERIFY(b.log.events.isEmpty());
-        QCOMPARE(b.state.verifying, 0);
+        QCOMPARE(b.state.verifying, 1);
         QCOMPARE(b.state.position, 3);
         QCOMPARE(b.state.lineCount, 4);
         QCOMPARE(b.state.imageLoaded, 1);
@@ -220,6 +221,7 @@ private slots:
                  qPrintable(text));
         // Nothing can be sent until a file loads, but the image in memory is whole.
         QCOMPARE(b.log.events, QStringList{u"status NO FILE"_s});
+        QCOMPARE(b.state.verifying, 0); // a file was chosen
         QCOMPARE(b.state.imageLoaded, 0);
         QCOMPARE(b.state.position, 0);
         QCOMPARE(b.state.lineCount, 4);

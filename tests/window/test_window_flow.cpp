@@ -7,6 +7,7 @@
 
 #include "engine/status_display.h"
 
+#include <QScopeGuard>
 #include <QSignalSpy>
 
 using namespace corvanel;
@@ -31,6 +32,7 @@ class WindowFlowTest : public QObject {
 private slots:
     void downloadVerifyAndInstall();
     void newFileChosenWhileTheDeviceAnswers();
+    void dialogCancelledMidVerify();
     void deviceErrorShowsRedBar();
     void lostReplyStallsAndDisconnectRecovers();
 };
@@ -135,6 +137,51 @@ void WindowFlowTest::newFileChosenWhileTheDeviceAnswers()
     QCOMPARE(f.devsim.waitForSummary(), cleanImageReport(chosen, 4));
     QVERIFY(f.devsim.process().waitForFinished(10000));
     QCOMPARE(f.devsim.process().exitCode(), 0);
+}
+
+void WindowFlowTest::dialogCancelledMidVerify()
+{
+    // The operator opens the file dialog during the verify pass and cancels
+    // it. A cancel changes nothing: the pass goes on as a verify pass, and
+    // the device, which would answer "ERROR" to a download record there,
+    // ends with the image it was given.
+    WindowAndDevsim f;
+    QVERIFY2(f.port != 0, qPrintable(f.devsim.errors()));
+    MainWindow &w = *f.window;
+    QVERIFY(f.show());
+    QVERIFY(f.connectTo(f.port));
+    const QByteArray image = payload(2000, 4);
+    QVERIFY(f.prepareImage(image));
+    QVERIFY(f.click(controls::kOpenFileButton));
+
+    // Replies keep arriving while the dialog is open; they wait for it.
+    f.prompts.whileDialogOpen = [&] { QTest::qWait(100); };
+    int verifyLineAtClick = -1;
+    bool clicked = false;
+    const QMetaObject::Connection connection =
+        QObject::connect(&w.link(), &UdpLink::datagramArrived, &w, [&] {
+            if (clicked || w.state().verifying != 1 || w.state().position < 3)
+                return;
+            clicked = true;
+            QTimer::singleShot(0, &w, [&] {
+                verifyLineAtClick = w.state().verifying == 1 ? w.state().position : -1;
+                f.click(controls::kOpenFileButton);
+            });
+        });
+    const auto disconnect = qScopeGuard([&] { QObject::disconnect(connection); });
+
+    const auto ended = [&] {
+        return f.bar()->text() == QStringLiteral("END") ||
+               f.bar()->text() == QStringLiteral("ERROR");
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(ended(), 20000);
+    QCOMPARE(f.bar()->text(), QStringLiteral("END"));
+    QVERIFY2(verifyLineAtClick > 0 && verifyLineAtClick < 126, "cancelled outside the verify pass");
+    QCOMPARE(f.prompts.boxes, QStringList{QStringLiteral("Cancel")});
+    QCOMPARE(f.bar()->colourValue(), colour::kGreen);
+    QVERIFY(f.click(controls::kInstallButton));
+    QCOMPARE(f.devsim.waitForSummary(), cleanImageReport(image, 126));
+    QVERIFY(f.checkLoopback());
 }
 
 void WindowFlowTest::deviceErrorShowsRedBar()
