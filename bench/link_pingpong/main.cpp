@@ -1,4 +1,4 @@
-// bench_link: what the UDP link and the transfer controller cost per round
+// bench_link: what the UDP link and the transfer core cost per round
 // trip, against the floor of two plain sockets.
 //
 // Every run downloads and verifies the same 9000-line image over loopback:
@@ -9,7 +9,7 @@
 //     a plain POSIX socket and answers with BootloaderModel in a blocking
 //     recvfrom/sendto loop; the device side is thus identical for both runs
 //     and the difference is the tool side alone:
-//       link: TransferController + UdpLink on the Qt event loop;
+//       link: the window's transfer core + UdpLink on the Qt event loop;
 //       raw:  blocking sendto/recvfrom on a plain POSIX socket.
 //  2. Everything on this one thread. The link talks to DevsimServer (the
 //     simulator's Qt server) on the same event loop; raw is a lock-step
@@ -17,7 +17,7 @@
 //     event loop's poll() for both ends is in the link's figure.
 
 #include "engine/protocol.h"
-#include "engine/transfer_controller.h"
+#include "engine/transfer.h"
 #include "link/udp_link.h"
 #include "tools/devsim/bootloader_model.h"
 #include "tools/devsim/devsim_server.h"
@@ -87,27 +87,44 @@ QList<QByteArray> makeImage()
     return lines;
 }
 
-// Download and verify through the real link and controller; `started` and
-// the END status bracket the time.
+// Download and verify through the real link and the window's transfer core,
+// its effects carried out as the window's driver does; `started` and the END
+// status bracket the time.
 Run runLink(const QList<QByteArray> &image, quint16 devicePort)
 {
     StatusOnlyDisplay display;
-    UdpLink link(
-        nullptr, [] {}, [](std::chrono::milliseconds) {});
-    TransferController controller(display, link);
-    QObject::connect(&link, &UdpLink::datagramArrived, &link,
-                     [&](const QByteArray &data) { controller.HandleReply(data); });
-    QObject::connect(&link, &UdpLink::inquiryTick, &link, [&] { controller.PollDevice(); });
+    UdpLink link;
+    Transfer transfer;
+    QElapsedTimer clock;
+    clock.start();
+    const auto now = [&clock] { return Millis(clock.elapsed()); };
+    const auto apply = [&] {
+        while (auto effect = transfer.pollEffect()) {
+            if (effect->kind == Effect::Kind::Send)
+                link.send(effect->bytes);
+            else if (effect->kind == Effect::Kind::OpenLink)
+                transfer.linkOpened(now());
+            else
+                showOn(display, *effect);
+        }
+    };
+    QObject::connect(&link, &UdpLink::datagramArrived, &link, [&](const QByteArray &data) {
+        transfer.handleDatagram(now(), data);
+        apply();
+    });
 
-    if (auto error = controller.ToggleLink(
+    if (auto error = link.open(
             {QStringLiteral("127.0.0.1"), QString::number(devicePort), QStringLiteral("0")})) {
         std::fprintf(stderr, "bench_link: %s\n", qPrintable(error->text));
         return {};
     }
+    transfer.connect();
+    apply();
     LineTable table;
     for (const QByteArray &line : image)
         table.append(line);
-    controller.adoptImage(std::move(table));
+    transfer.adoptImage(std::move(table));
+    apply();
 
     QEventLoop loop;
     QObject::connect(&link, &UdpLink::datagramArrived, &loop, [&] {
@@ -117,15 +134,15 @@ Run runLink(const QList<QByteArray> &image, quint16 devicePort)
     QTimer::singleShot(120000, &loop, &QEventLoop::quit);
 
     // What a "VER=" reply does: stop polling, send line 1.
-    QElapsedTimer clock;
-    clock.start();
-    link.stopInquiryTimer();
-    controller.SendNextLine();
+    QElapsedTimer timer;
+    timer.start();
+    transfer.sendNextLine(now());
+    apply();
     loop.exec();
     Run run;
-    run.seconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
+    run.seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
     run.ok = display.status == status::kEnd; // the device says DOWNLOAD only when verified
-    controller.ToggleLink({});
+    link.close();
     return run;
 }
 

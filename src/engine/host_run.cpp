@@ -35,6 +35,19 @@ Outcome outcomeOf(TransferFailure::Kind kind)
 HostRun::HostRun(HostSettings settings, const LineTable &image)
     : settings_(std::move(settings)), image_(image), transfer_(Policy::strict(settings_.limits))
 {
+    resetReport(Millis{0});
+}
+
+void HostRun::resetReport(Millis now)
+{
+    report_ = HostReport{};
+    report_.host = settings_.host;
+    report_.port = settings_.remotePort;
+    report_.lineCount = image_.count();
+    report_.attempt = attempt_;
+    report_.maxAttempts = settings_.attempts;
+    report_.dryRun = settings_.dryRun;
+    report_.startedAt = now;
 }
 
 void HostRun::start(Millis now)
@@ -54,14 +67,7 @@ void HostRun::startAttempt(Millis now)
     sendError_.clear();
     phase_ = Phase::NotConnected;
 
-    report_ = HostReport{};
-    report_.host = settings_.host;
-    report_.port = settings_.remotePort;
-    report_.lineCount = image_.count();
-    report_.attempt = attempt_;
-    report_.maxAttempts = settings_.attempts;
-    report_.dryRun = settings_.dryRun;
-    report_.startedAt = now;
+    resetReport(now);
     progress();
 
     // A fresh socket, never the last attempt's port: its late replies must
@@ -363,6 +369,22 @@ qint64 HostRun::linesDone() const
     default:
         return 0;
     }
+}
+
+HostSnapshot HostRun::snapshot(Millis now) const
+{
+    HostSnapshot s;
+    s.phase = phase_;
+    s.line = line_;
+    s.lineCount = lineCount();
+    s.linesDone = linesDone();
+    s.elapsed = now - firstStart_;
+    if (transferStart_)
+        s.transferElapsed = now - *transferStart_;
+    s.finished = finished_;
+    if (finished_)
+        s.report = report(now);
+    return s;
 }
 
 HostReport HostRun::report(Millis now) const

@@ -38,6 +38,19 @@ struct RunEvent {
     HostReport report{};
 };
 
+// Where one board's run stands, as the live view and the summary take it: a
+// copy, never the run itself.
+struct HostSnapshot {
+    Phase phase = Phase::NotConnected;
+    int line = 0;
+    int lineCount = 0;
+    qint64 linesDone = 0;                  // over both passes, 0 to 2 × lineCount
+    Millis elapsed{0};                     // since the run began
+    std::optional<Millis> transferElapsed; // since this attempt's first line
+    bool finished = false;
+    HostReport report; // once finished: the board's summary row
+};
+
 // One board's whole run for the flasher, free of I/O: attempts (each a new
 // link, the inquiry, both passes), the dry run, the install and its pause,
 // the end's quiet time and the copy rule (from the strict transfer), and the
@@ -65,25 +78,21 @@ public:
     std::optional<Millis> pollTimeout() const;
     std::optional<RunEvent> pollEvent();
 
-    // Where the run stands, for the live view.
-    Phase phase() const { return phase_; }
-    int line() const { return line_; }
     int lineCount() const { return image_.count(); }
-    int attempt() const { return attempt_; } // 1 for the first, 0 before start
     bool isFinished() const { return finished_; }
-    qint64 linesDone() const; // over both passes of this attempt, 0 to 2 × lineCount
-    Millis startedAt() const { return firstStart_; }
-    std::optional<Millis> transferStartedAt() const { return transferStart_; }
     // The board's summary row so far.
     HostReport report(Millis now) const;
+    HostSnapshot snapshot(Millis now) const;
 
 private:
     void startAttempt(Millis now);
+    void resetReport(Millis now); // what an attempt's report says before it ends
     void afterTransfer(Millis now);
     void drainTransfer();
     void conclude(Millis now, Outcome outcome, const QString &reason);
     QString failureReason() const;
     void progress();
+    qint64 linesDone() const;
 
     HostSettings settings_;
     LineTable image_;

@@ -99,9 +99,9 @@ public:
     void install(Millis now);
     void tickLinkIndicator();
 
-    // Loading an image, in the order the open-file button takes its steps:
-    // the pass flag is cleared, the old image is retired once a file is
-    // chosen, and a finished line table is adopted (or the load abandoned).
+    // Loading an image, in the order the open-file button takes its steps
+    // once a file is chosen: the pass flag is cleared, the old image retired,
+    // and a finished line table adopted (or the load abandoned).
     void startImageLoad();
     void clearImageForLoad();
     void adoptImage(LineTable &&lines);

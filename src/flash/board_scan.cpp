@@ -1,8 +1,8 @@
 #include "flash/board_scan.h"
 
 #include "engine/protocol.h"
-#include "flash/flash_result.h"
-#include "flash/host_flasher.h"
+#include "engine/run_report.h"
+#include "engine/run_report.h"
 #include "flash/report_writers.h"
 
 #include <QDateTime>

@@ -4,7 +4,6 @@
 #include "flash/flash_image.h"
 #include "flash/flash_options.h"
 #include "flash/flash_session.h"
-#include "flash/host_flasher.h"
 #include "flash/interrupt_notifier.h"
 #include "flash/progress_view.h"
 #include "flash/report_file.h"
@@ -76,15 +75,6 @@ int showInfo(const Console &console, const FlashOptions &options, const FlashIma
     return exitcode::kOk;
 }
 
-// A record that could not be written fails the run even when every board
-// ended well: a board without its record is not done on a production line.
-int withReportFailure(int code)
-{
-    if (code == exitcode::kOk || code == exitcode::kFileError)
-        return exitcode::kFileError;
-    return code >= exitcode::kInterrupted ? code : exitcode::kMixedFailures;
-}
-
 int flashHosts(const Console &console, const FlashOptions &options, const FlashImage &image)
 {
     RunFacts run;
@@ -104,8 +94,9 @@ int flashHosts(const Console &console, const FlashOptions &options, const FlashI
     if (options.flushArp)
         platform::flushArpCache();
 
-    run.start = QDateTime::currentDateTimeUtc();
     FlashSession session(options.hosts, image.lines);
+    run.start = QDateTime::currentDateTimeUtc();
+    run.origin = run.start.addMSecs(-session.clock().elapsed());
     const ProgressView::Mode mode = options.quiet           ? ProgressView::Mode::Quiet
                                     : console.errIsTerminal ? ProgressView::Mode::Bars
                                                             : ProgressView::Mode::Lines;
@@ -126,20 +117,21 @@ int flashHosts(const Console &console, const FlashOptions &options, const FlashI
     }
 
     QEventLoop loop;
-    QObject::connect(&session, &FlashSession::finished, &loop,
-                     [&loop](int code) { loop.exit(code); });
+    QObject::connect(&session, &FlashSession::finished, &loop, &QEventLoop::quit);
     InterruptNotifier interrupts;
     QObject::connect(&interrupts, &InterruptNotifier::interrupted, &session,
                      &FlashSession::interrupt);
 
     session.start();
-    int code = loop.exec();
+    loop.exec();
     view.finish();
     run.end = QDateTime::currentDateTimeUtc();
-    if (reportFailed)
-        code = withReportFailure(code);
 
     const QList<HostReport> reports = session.reports();
+    QList<int> codes;
+    for (const HostReport &report : reports)
+        codes.append(report.exitCode);
+    const int code = runExitCode(codes, reportFailed);
     if (options.json) {
         printRaw(console.out, summaryJson(run, reports, code));
     } else {
@@ -182,7 +174,7 @@ int scanBoards(const Console &console, const FlashOptions &options)
                                .arg(kProgramName)
                                .arg(outcome.sendErrors - outcome.sendErrorTexts.size()));
     }
-    const int code = signal != 0                 ? 128 + signal
+    const int code = signal != 0                 ? exitcode::kSignalBase + signal
                      : !outcome.boards.isEmpty() ? exitcode::kOk
                      : outcome.sent == 0         ? exitcode::kNetworkError
                                                  : exitcode::kTimeout;

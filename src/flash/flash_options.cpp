@@ -1,7 +1,7 @@
 #include "flash/flash_options.h"
 
 #include "common/numbers.h"
-#include "flash/flash_result.h"
+#include "engine/run_report.h"
 
 #include <QCommandLineParser>
 #include <QFile>

@@ -2,7 +2,7 @@
 
 #include "common/command_line.h"
 #include "flash/flash_image.h"
-#include "flash/host_settings.h"
+#include "engine/host_run.h"
 #include "flash/scan_targets.h"
 
 #include <QByteArray>

@@ -1,24 +1,126 @@
 #include "flash/flash_session.h"
 
+#include <QUdpSocket>
+
 namespace corvanel::flash {
+
+HostDriver::HostDriver(HostSettings settings, const LineTable &image, const QElapsedTimer &clock,
+                       QObject *parent)
+    : QObject(parent), run_(std::move(settings), image), clock_(clock)
+{
+    // Only the device's own address and port answer.
+    link_.setSenderCheck(SenderCheck::AddressAndPort);
+    timer_.setSingleShot(true);
+    // Time-outs as short as a few hundred milliseconds must hold their bound.
+    timer_.setTimerType(Qt::PreciseTimer);
+    connect(&timer_, &QTimer::timeout, this, [this] {
+        run_.handleTimeout(now());
+        drive();
+    });
+    connect(&link_, &UdpLink::datagramArrived, this, [this](const QByteArray &datagram) {
+        run_.handleDatagram(now(), datagram);
+        drive();
+    });
+    connect(&link_, &UdpLink::strangerArrived, this, [this] { run_.handleStranger(); });
+}
+
+HostDriver::~HostDriver()
+{
+    link_.close();
+}
+
+void HostDriver::start()
+{
+    run_.start(now());
+    drive();
+}
+
+void HostDriver::interrupt(int signal)
+{
+    run_.interrupt(now(), signal);
+    drive();
+}
+
+void HostDriver::drive()
+{
+    while (auto effect = run_.pollEffect()) {
+        switch (effect->kind) {
+        case Effect::Kind::Send:
+            if (!link_.send(effect->bytes))
+                run_.handleSendFailure(now(), link_.socket()->errorString());
+            break;
+        case Effect::Kind::OpenLink:
+            openLink(quint16(effect->value));
+            break;
+        case Effect::Kind::CloseLink:
+            link_.close();
+            break;
+        default:
+            break;
+        }
+    }
+    while (auto event = run_.pollEvent()) {
+        switch (event->kind) {
+        case RunEvent::Kind::Progress:
+            emit progressed();
+            break;
+        case RunEvent::Kind::AttemptEnded:
+            emit attemptEnded(event->report);
+            break;
+        case RunEvent::Kind::Finished:
+            emit finished();
+            break;
+        }
+    }
+    if (const auto due = run_.pollTimeout())
+        timer_.start(std::max<qint64>(0, (*due - now()).count()));
+    else
+        timer_.stop();
+}
+
+void HostDriver::openLink(quint16 lastPort)
+{
+    const HostSettings &settings = run_.settings();
+    LinkSettings link{settings.host, QString::number(settings.remotePort), {}};
+    std::optional<OperatorError> error;
+    for (int bind = 0; bind < kBindAttempts; ++bind) {
+        link.localPort =
+            settings.localPort ? QString::number(*settings.localPort) : initialLocalPort();
+        // A random port is drawn anew, never the last attempt's.
+        for (int draw = 0; !settings.localPort && draw < 8 &&
+                           link.localPort == QString::number(lastPort);
+             ++draw)
+            link.localPort = initialLocalPort();
+        error = link_.open(link);
+        // Only a random port may be drawn again: a given one is the user's.
+        if (!error || settings.localPort || error->number != errnum::kAddressInUse)
+            break;
+    }
+    if (error)
+        run_.linkFailed(now(), error->text);
+    else
+        run_.linkOpened(now(), link_.localPort());
+}
 
 FlashSession::FlashSession(const QList<HostSettings> &hosts, const LineTable &image,
                            QObject *parent)
     : QObject(parent)
 {
+    clock_.start();
     hosts_.reserve(size_t(hosts.size()));
     for (const HostSettings &settings : hosts) {
         const int index = int(hosts_.size());
-        auto host = std::make_unique<HostFlasher>(settings, image);
-        connect(host.get(), &HostFlasher::progressed, this,
+        auto host = std::make_unique<HostDriver>(settings, image, clock_);
+        connect(host.get(), &HostDriver::progressed, this,
                 [this, index] { emit hostProgressed(index); });
-        connect(host.get(), &HostFlasher::attemptEnded, this,
+        connect(host.get(), &HostDriver::attemptEnded, this,
                 [this, index](const HostReport &report) { emit attemptEnded(index, report); });
-        connect(host.get(), &HostFlasher::finished, this, [this, index] {
+        connect(host.get(), &HostDriver::finished, this, [this, index] {
             ++finishedCount_;
             emit hostFinished(index);
+            // From the event loop, also when every board ended inside start().
             if (isFinished())
-                emit finished(exitCode());
+                QMetaObject::invokeMethod(this, &FlashSession::finished, Qt::QueuedConnection);
         });
         hosts_.push_back(std::move(host));
     }
@@ -32,12 +134,10 @@ void FlashSession::start()
         host->start();
 }
 
-void FlashSession::interrupt(int signalNumber)
+void FlashSession::interrupt(int signal)
 {
-    if (signal_ == 0)
-        signal_ = signalNumber;
     for (auto &host : hosts_)
-        host->interrupt();
+        host->interrupt(signal);
 }
 
 QList<HostReport> FlashSession::reports() const
@@ -46,17 +146,6 @@ QList<HostReport> FlashSession::reports() const
     for (const auto &host : hosts_)
         list.append(host->report());
     return list;
-}
-
-int FlashSession::exitCode() const
-{
-    QList<Outcome> outcomes;
-    for (const auto &host : hosts_)
-        outcomes.append(host->report().outcome);
-    const int code = combinedExitCode(outcomes);
-    if (signal_ != 0 && code == exitcode::kInterrupted)
-        return 128 + signal_;
-    return code;
 }
 
 } // namespace corvanel::flash

@@ -52,10 +52,11 @@ int terminalRows(std::FILE *out)
 ProgressView::ProgressView(Mode mode, std::FILE *out, const FlashSession &session, QObject *parent)
     : QObject(parent), mode_(mode), out_(out), session_(session)
 {
-    for (int i = 0; i < session_.hostCount(); ++i) {
+    const QList<HostReport> reports = session_.reports();
+    for (const HostReport &report : reports) {
         lastQuarter_.append(0);
-        lastPhase_.append(Phase::Connecting);
-        labels_.append(session_.host(i).report().address());
+        lastPhase_.append(Phase::NotConnected);
+        labels_.append(report.address());
         labelWidth_ = qMax(labelWidth_, int(labels_.back().size()));
     }
     // Bars are redrawn by moving the cursor up over them; more bars than the
@@ -72,33 +73,32 @@ ProgressView::ProgressView(Mode mode, std::FILE *out, const FlashSession &sessio
     }
 }
 
-QString ProgressView::barLine(const QString &label, int labelWidth, Phase phase, int line,
-                              int lineCount, qint64 linesDone, qint64 elapsedMs,
-                              qint64 transferStartMs, const HostReport *ended)
+QString ProgressView::barLine(const QString &label, int labelWidth, const HostSnapshot &host)
 {
-    const qint64 total = 2 * qint64(lineCount);
-    const int filled = total > 0 ? int(kBarWidth * linesDone / total) : 0;
+    const qint64 total = 2 * qint64(host.lineCount);
+    const int filled = total > 0 ? int(kBarWidth * host.linesDone / total) : 0;
     const QString bar =
         QString(filled, QLatin1Char('#')) + QString(kBarWidth - filled, QLatin1Char('.'));
-    QString word = ended ? resultWord(*ended) : phaseWord(phase).toUpper();
+    const HostReport &r = host.report;
+    QString word = host.finished ? resultWord(r) : phaseWord(host.phase).toUpper();
     QString text = QStringLiteral("%1  %2 [%3] %4/%5")
                        .arg(label.leftJustified(labelWidth), word.leftJustified(8), bar)
-                       .arg(line, 4)
-                       .arg(lineCount);
-    if (ended) {
-        text += QStringLiteral("  ") + timeText(ended->seconds);
-        const QString detail = detailText(*ended);
+                       .arg(host.line, 4)
+                       .arg(host.lineCount);
+    if (host.finished) {
+        text += QStringLiteral("  ") + timeText(r.seconds());
+        const QString detail = detailText(r);
         if (!detail.isEmpty())
             text += QStringLiteral("  ") + detail;
         return text;
     }
-    if (transferStartMs >= 0 && elapsedMs > transferStartMs && linesDone > 0) {
-        const double rate = linesDone * 1000.0 / double(elapsedMs - transferStartMs);
-        const auto leftMs = qint64(double(total - linesDone) * 1000.0 / rate);
+    if (host.transferElapsed && host.transferElapsed->count() > 0 && host.linesDone > 0) {
+        const double rate = double(host.linesDone) * 1000.0 / double(host.transferElapsed->count());
+        const auto leftMs = qint64(double(total - host.linesDone) * 1000.0 / rate);
         text +=
             QStringLiteral("  %1 lines/s  %2 left").arg(qRound(rate), 5).arg(durationText(leftMs));
     } else {
-        text += QStringLiteral("  %1").arg(durationText(elapsedMs));
+        text += QStringLiteral("  %1").arg(durationText(host.elapsed.count()));
     }
     return text;
 }
@@ -111,38 +111,37 @@ void ProgressView::hostProgressed(int index)
     }
     if (mode_ != Mode::Lines)
         return;
-    const HostFlasher &host = session_.host(index);
-    // Called for every line sent: no report is made here.
+    const HostSnapshot host = session_.snapshot(index);
     const QString &label = labels_[index];
-    const Phase phase = host.phase();
+    const Phase phase = host.phase;
     if (phase != lastPhase_[index]) {
         lastPhase_[index] = phase;
         lastQuarter_[index] = 0;
         switch (phase) {
-        case Phase::Inquiry:
+        case Phase::Polling:
             write(QStringLiteral("%1: connected, waiting for \"VER=\"\n").arg(label));
             break;
         case Phase::Download:
         case Phase::Verify:
             write(QStringLiteral("%1: %2 pass, %3 lines\n")
                       .arg(label, phaseWord(phase))
-                      .arg(host.lineCount()));
+                      .arg(host.lineCount));
             break;
-        case Phase::Install:
+        case Phase::Installing:
             write(QStringLiteral("%1: \"END\", sending \"BOOTg\"\n").arg(label));
             break;
         default:
             break;
         }
     }
-    if ((phase == Phase::Download || phase == Phase::Verify) && host.lineCount() > 0) {
-        const int quarter = int(qint64(host.line()) * 4 / host.lineCount());
+    if ((phase == Phase::Download || phase == Phase::Verify) && host.lineCount > 0) {
+        const int quarter = int(qint64(host.line) * 4 / host.lineCount);
         if (quarter > lastQuarter_[index]) {
             lastQuarter_[index] = quarter;
             write(QStringLiteral("%1: %2 %3/%4\n")
                       .arg(label, phaseWord(phase))
-                      .arg(host.line())
-                      .arg(host.lineCount()));
+                      .arg(host.line)
+                      .arg(host.lineCount));
         }
     }
 }
@@ -150,7 +149,7 @@ void ProgressView::hostProgressed(int index)
 void ProgressView::attemptEnded(int index, const HostReport &report)
 {
     // The last attempt is told by hostFinished; this tells the ones retried.
-    if (mode_ != Mode::Lines || session_.host(index).isFinished())
+    if (mode_ != Mode::Lines || session_.snapshot(index).finished)
         return;
     write(QStringLiteral("%1: %2: %3; attempt %4 of %5 follows\n")
               .arg(report.address(), resultWord(report), report.reason)
@@ -166,13 +165,13 @@ void ProgressView::hostFinished(int index)
     }
     if (mode_ != Mode::Lines)
         return;
-    const HostReport r = session_.host(index).report();
+    const HostReport r = session_.snapshot(index).report;
     if (r.outcome == Outcome::Ok && r.dryRun) {
         write(QStringLiteral("%1: READY, \"VER=%2\"\n")
                   .arg(r.address(), r.deviceVersion.value_or(QString())));
     } else if (r.outcome == Outcome::Ok) {
         write(QStringLiteral("%1: END after %2%3\n")
-                  .arg(r.address(), timeText(r.seconds),
+                  .arg(r.address(), timeText(r.seconds()),
                        r.installed ? QStringLiteral(", installed") : QString()));
     } else {
         write(QStringLiteral("%1: %2: %3\n").arg(r.address(), resultWord(r), r.reason));
@@ -195,11 +194,8 @@ void ProgressView::redraw()
     if (linesDrawn_ > 0)
         text += QStringLiteral("\x1b[%1A").arg(linesDrawn_); // back to the first bar
     for (int i = 0; i < session_.hostCount(); ++i) {
-        const HostFlasher &host = session_.host(i);
-        const HostReport report = host.report();
-        QString line = barLine(report.address(), labelWidth_, host.phase(), host.line(),
-                               host.lineCount(), host.linesDone(), host.elapsedMs(),
-                               host.transferStartMs(), host.isFinished() ? &report : nullptr);
+        const HostSnapshot host = session_.snapshot(i);
+        QString line = barLine(labels_[i], labelWidth_, host);
         // A wrapped line would throw the redraw off by a row.
         if (line.size() >= columns)
             line = line.left(columns - 1);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "flash/flash_result.h"
+#include "engine/host_run.h"
 
 #include <QList>
 #include <QObject>
@@ -31,9 +31,7 @@ public:
     void finish();
 
     // One bar line, as drawn on a terminal (tests read it).
-    static QString barLine(const QString &label, int labelWidth, Phase phase, int line,
-                           int lineCount, qint64 linesDone, qint64 elapsedMs,
-                           qint64 transferStartMs, const HostReport *ended);
+    static QString barLine(const QString &label, int labelWidth, const HostSnapshot &host);
 
 private:
     void redraw();

@@ -1,6 +1,5 @@
 #include "flash/report_writers.h"
 
-#include "flash/host_flasher.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -27,7 +26,7 @@ int linesReached(const HostReport &r)
 }
 
 // The fields a host's summary row and an attempt's record share.
-QJsonObject hostJson(const HostReport &r)
+QJsonObject hostJson(const RunFacts &run, const HostReport &r)
 {
     return QJsonObject{
         {QStringLiteral("host"), r.host},
@@ -35,18 +34,18 @@ QJsonObject hostJson(const HostReport &r)
         {QStringLiteral("localPort"), r.localPort},
         {QStringLiteral("result"), resultWord(r)},
         {QStringLiteral("ok"), r.outcome == Outcome::Ok},
-        {QStringLiteral("exitCode"), exitCodeFor(r.outcome)},
+        {QStringLiteral("exitCode"), r.exitCode},
         {QStringLiteral("phase"), phaseWord(r.phase)},
         {QStringLiteral("line"), linesReached(r)},
         {QStringLiteral("lineCount"), r.lineCount},
         {QStringLiteral("installed"), r.installed},
-        {QStringLiteral("seconds"), r.seconds},
+        {QStringLiteral("seconds"), r.seconds()},
         {QStringLiteral("resends"), r.resends},
         {QStringLiteral("ignoredReplies"), r.ignoredReplies},
         {QStringLiteral("reason"), r.reason},
         {QStringLiteral("deviceVersion"), optionalText(r.deviceVersion)},
-        {QStringLiteral("start"), timeJson(r.start)},
-        {QStringLiteral("end"), timeJson(r.end)},
+        {QStringLiteral("start"), timeJson(run.wallTime(r.startedAt))},
+        {QStringLiteral("end"), timeJson(run.wallTime(r.endedAt))},
         {QStringLiteral("maxAttempts"), r.maxAttempts},
     };
 }
@@ -130,7 +129,7 @@ QString summaryTable(const QList<HostReport> &reports, int exitCode)
         QStringList row{r.address(), resultWord(r)};
         if (!dryRun)
             row << phaseWord(r.phase) << linesText(r);
-        row << timeText(r.seconds);
+        row << timeText(r.seconds());
         if (retried)
             row << QStringLiteral("%1/%2").arg(r.attempt).arg(r.maxAttempts);
         row << (r.deviceVersion ? quotedReply(r.deviceVersion->toLatin1()) : QStringLiteral("-"))
@@ -173,7 +172,7 @@ QByteArray summaryJson(const RunFacts &run, const QList<HostReport> &reports, in
 {
     QJsonArray hosts;
     for (const HostReport &r : reports) {
-        QJsonObject host = hostJson(r);
+        QJsonObject host = hostJson(run, r);
         host.insert(QStringLiteral("attempts"), r.attempt);
         hosts.append(host);
     }
@@ -190,7 +189,7 @@ QByteArray summaryJson(const RunFacts &run, const QList<HostReport> &reports, in
 
 QByteArray attemptRecord(const RunFacts &run, const HostReport &attempt)
 {
-    QJsonObject record = hostJson(attempt);
+    QJsonObject record = hostJson(run, attempt);
     record.insert(QStringLiteral("attempt"), attempt.attempt);
     addRunFacts(record, run);
     // Compact JSON escapes every control character: the record is one line.

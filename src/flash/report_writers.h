@@ -1,6 +1,6 @@
 #pragma once
 
-#include "flash/flash_result.h"
+#include "engine/run_report.h"
 #include "image/hex_check.h"
 #include "image/image_figures.h"
 
@@ -27,6 +27,11 @@ struct RunFacts {
     bool dryRun = false;
     QDateTime start{}; // UTC
     QDateTime end{};   // UTC; the summary's only
+    // The wall clock when the run's monotonic clock read 0: reports count
+    // their times on that clock.
+    QDateTime origin{};
+
+    QDateTime wallTime(Millis at) const { return origin.addMSecs(at.count()); }
 };
 
 // ISO 8601 in UTC with milliseconds: "2025-03-01T08:15:02.125Z".

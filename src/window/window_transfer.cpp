@@ -92,15 +92,18 @@ void WindowTransfer::PollDevice()
 
 void WindowTransfer::InstallFirmware()
 {
-    transfer_.install(now());
+    const Millis at = now();
+    transfer_.install(at);
     apply();
+    // The whole pause, on this thread, as the operation has it: nothing else
+    // is handled before the close.
     if (const auto due = transfer_.pollTimeout()) {
-        const Millis pause = std::max(*due - now(), Millis{0});
+        const Millis pause = *due - at;
         if (sleep_)
             sleep_(pause);
         else
             QThread::msleep(static_cast<unsigned long>(pause.count()));
-        transfer_.handleTimeout(std::max(now(), *due));
+        transfer_.handleTimeout(*due);
         apply();
     }
 }

@@ -2,7 +2,7 @@
 // targets, the exit-code rule, the summary and the report record.
 
 #include "flash/flash_options.h"
-#include "flash/flash_result.h"
+#include "engine/run_report.h"
 #include "flash/progress_view.h"
 #include "flash/report_writers.h"
 #include "flash/scan_targets.h"
@@ -184,7 +184,7 @@ private slots:
     {
         QFETCH(QByteArray, reply);
         QFETCH(QString, text);
-        const auto version = corvanel::flash::versionText(reply);
+        const auto version = corvanel::versionText(reply);
         QCOMPARE(version.has_value(), !text.isNull());
         if (version)
             QCOMPARE(*version, text);
@@ -196,15 +196,17 @@ private slots:
                      .station = QStringLiteral("line 3"),
                      .imagePath = QStringLiteral("a.hex"),
                      .lineCount = 10};
+        run.origin = QDateTime(QDate(2025, 3, 1), QTime(8, 15, 0, 0), Qt::UTC);
         HostReport attempt{.host = QStringLiteral("127.0.0.2"),
                            .port = 111,
                            .outcome = Outcome::TimedOut,
+                           .exitCode = exitCodeFor(Outcome::TimedOut),
                            .phase = Phase::Verify,
                            .line = 4,
                            .lineCount = 10,
                            .reason = QStringLiteral("two\nlines\r")};
-        attempt.start = QDateTime(QDate(2025, 3, 1), QTime(8, 15, 2, 125), Qt::UTC);
-        attempt.end = attempt.start.addMSecs(1500);
+        attempt.startedAt = Millis{2125};
+        attempt.endedAt = Millis{3625};
         attempt.attempt = 2;
         attempt.maxAttempts = 3;
         const QByteArray line = attemptRecord(run, attempt);
@@ -223,11 +225,28 @@ private slots:
         QCOMPARE(record.value("exitCode").toInt(), 3);
     }
 
+    void exitCodeOfAWholeRun_data()
+    {
+        QTest::addColumn<QList<int>>("boards");
+        QTest::addColumn<bool>("reportFailed");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("all ended") << QList<int>{0, 0} << false << 0;
+        QTest::newRow("failed the same way") << QList<int>{3, 0, 3} << false << 3;
+        QTest::newRow("failed in different ways") << QList<int>{1, 3} << false << 6;
+        QTest::newRow("an interrupt outranks") << QList<int>{1, 143, 0} << false << 143;
+        QTest::newRow("records lost, boards fine") << QList<int>{0} << true << 4;
+        QTest::newRow("records lost, boards failed") << QList<int>{1} << true << 6;
+        QTest::newRow("records lost, interrupted") << QList<int>{129} << true << 129;
+        QTest::newRow("interrupted by Ctrl-C")
+            << QList<int>{exitCodeFor(Outcome::Interrupted, 2)} << false << 130;
+    }
+
     void exitCodeOfAWholeRun()
     {
-        // The end-to-end tests cover the other cases.
-        QCOMPARE(combinedExitCode({Outcome::TimedOut, Outcome::TimedOut}), 3);
-        QCOMPARE(combinedExitCode({Outcome::DeviceError, Outcome::Interrupted}), 130);
+        QFETCH(QList<int>, boards);
+        QFETCH(bool, reportFailed);
+        QFETCH(int, exitCode);
+        QCOMPARE(runExitCode(boards, reportFailed), exitCode);
     }
 
     void summaryAndProgressBar()
@@ -251,8 +270,14 @@ private slots:
         QVERIFY(rows[2].contains(QStringLiteral("4/10")) && rows[2].endsWith(bad.reason));
         QCOMPARE(rows[3], QStringLiteral("2 hosts: 1 ended with END, 1 failed; exit code 1"));
 
-        const QString bar = ProgressView::barLine(QStringLiteral("127.0.0.2:111"), 14,
-                                                  Phase::Verify, 5, 10, 15, 2000, 500, nullptr);
+        HostSnapshot host;
+        host.phase = Phase::Verify;
+        host.line = 5;
+        host.lineCount = 10;
+        host.linesDone = 15;
+        host.elapsed = Millis{2000};
+        host.transferElapsed = Millis{1500};
+        const QString bar = ProgressView::barLine(QStringLiteral("127.0.0.2:111"), 14, host);
         QVERIFY2(bar.contains(QStringLiteral("VERIFY   [###############.....]    5/10")) &&
                      bar.contains(QStringLiteral("10 lines/s")) &&
                      bar.contains(QStringLiteral("0:01 left")),

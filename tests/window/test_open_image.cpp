@@ -1,7 +1,7 @@
 #include "engine/protocol.h"
 #include "image/image_loader.h"
 #include "support/prompts_recorder.h"
-#include "support/recorders.h"
+#include "support/transfer_rig.h"
 #include "window/open_image.h"
 
 #include <QDir>
@@ -29,29 +29,25 @@ namespace {
 // The Open File button with recorders in place of the window and its dialogs.
 // Given an old image of 4 lines, it is loaded and its verify pass under way
 // at line 3.
-struct Rig {
+struct Rig : TransferRig {
     explicit Rig(const QString &oldImage = {})
     {
-        ctl.ToggleLink({u"127.0.0.1"_s, u"111"_s, u"0"_s});
+        ToggleLink({u"127.0.0.1"_s, u"111"_s, u"0"_s});
         if (oldImage.isEmpty())
             return;
         load(oldImage);
         for (const char *reply : {"VER=1", "OK", "OK", "OK", "DOWNLOAD", "OK", "OK"})
-            ctl.HandleReply(reply);
+            HandleReply(reply);
         log.events.clear();
     }
-    EventLog log;
-    RecordingDisplay display{log};
-    RecordingLink link{log};
-    TransferController ctl{display, link};
-    const TransferState &state = ctl.state();
+    const TransferState &state = core.state();
     RecordingPrompts prompts;
 
     void load(const QString &path)
     {
         prompts.answers = QStringList{path};
         log.events.clear();
-        LoadImageFile(ctl, prompts);
+        LoadImageFile(core, applier(), prompts);
     }
     Lines lines() const
     {
@@ -90,7 +86,7 @@ private slots:
         // Every cancel is a cancel, also after an earlier file was chosen; the
         // verify pass under way stays a verify pass.
         for (int i = 1; i <= 2; ++i) {
-            LoadImageFile(b.ctl, b.prompts);
+            LoadImageFile(b.core, b.applier(), b.prompts);
             QCOMPARE(b.prompts.cancelledShown, i);
         }
         QCOMPARE(b.prompts.filtersAsked.last(), u"HEX files (*.hex)|*.hex"_s);

@@ -5,7 +5,10 @@
 
 #include "window_test_support.h"
 
+#include "devsim/devsim_test_support.h"
 #include "engine/status_display.h"
+#include "support/recorders.h"
+#include "window/window_transfer.h"
 
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -35,6 +38,7 @@ private slots:
     void dialogCancelledMidVerify();
     void deviceErrorShowsRedBar();
     void lostReplyStallsAndDisconnectRecovers();
+    void heldInputsComeAfterInOrder();
 };
 
 void WindowFlowTest::downloadVerifyAndInstall()
@@ -50,7 +54,7 @@ void WindowFlowTest::downloadVerifyAndInstall()
     QCOMPARE(f.arpFlushes, 1);
     QCOMPARE(f.button(controls::kLinkButton)->text(), QStringLiteral("Disconnect"));
     QVERIFY(f.button(controls::kOpenFileButton)->isEnabled());
-    QVERIFY(w.link().inquiryTimer()->isActive());
+    QVERIFY(w.inquiryTimer()->isActive());
     QCOMPARE(f.bar()->colourValue(), colour::kNavy);
     QCOMPARE(w.state().linkActivity, 0);
     // Timer1 lights the link-alive picture at its next tick.
@@ -77,7 +81,7 @@ void WindowFlowTest::downloadVerifyAndInstall()
     QCOMPARE(f.bar()->colourValue(), colour::kGreen);
     QCOMPARE(f.bar()->value(), 126);
     QVERIFY(f.barShare(QColor(0, 255, 0)) > 0.75);
-    QVERIFY(!w.link().inquiryTimer()->isActive());
+    QVERIFY(!w.inquiryTimer()->isActive());
     QCOMPARE(w.state().imageLoaded, 0);
     QCOMPARE(w.state().verifying, 0);
     QCOMPARE(f.view(controls::kReceivedReplyView)->bytes(), QByteArray());
@@ -124,7 +128,7 @@ void WindowFlowTest::newFileChosenWhileTheDeviceAnswers()
     f.prompts.answers << chosenPath;
     f.prompts.whileDialogOpen = [&] { QTest::qWait(700); };
     QObject::connect(
-        &w.link(), &UdpLink::inquiryTick, &w,
+        w.inquiryTimer(), &QTimer::timeout, &w,
         [&] { QTimer::singleShot(0, &w, [&] { f.click(controls::kOpenFileButton); }); },
         Qt::SingleShotConnection);
 
@@ -237,6 +241,42 @@ void WindowFlowTest::lostReplyStallsAndDisconnectRecovers()
     QVERIFY(f.click(controls::kInstallButton));
     QCOMPARE(f.devsim.waitForSummary(), cleanImageReport(image, 21));
     QVERIFY(f.checkLoopback());
+}
+
+void WindowFlowTest::heldInputsComeAfterInOrder()
+{
+    // While a dialog is open nothing is handed to the transfer; afterwards
+    // everything comes, in order, with the ticks that fell due as one.
+    LoopbackPeer device;
+    EventLog log;
+    RecordingDisplay display{log};
+    WindowTransfer driver(display, [] {}, [](std::chrono::milliseconds) {});
+    QVERIFY(!driver.ToggleLink(
+        {QStringLiteral("127.0.0.1"), QString::number(device.port()), QStringLiteral("0")}));
+    int ticks = 0;
+    QObject::connect(driver.inquiryTimer(), &QTimer::timeout, &driver, [&] { ++ticks; });
+    log.events.clear();
+    driver.hold();
+    device.sendTo(driver.link().localPort(), "VER=1");
+    QTRY_VERIFY_WITH_TIMEOUT(ticks == 2, 5000);
+    device.sendTo(driver.link().localPort(), "OK");
+    QTest::qWait(100);
+    QVERIFY(log.events.isEmpty()); // nothing reached the transfer
+    driver.release();
+    QVERIFY(log.events.isEmpty()); // not from inside the releasing handler
+    device.sendTo(driver.link().localPort(), "DOWNLOAD");
+    QTRY_COMPARE_WITH_TIMEOUT(log.events.count(QStringLiteral("reply")), 3, 5000);
+    // One inquiry for both ticks, in its place between the replies.
+    const QStringList expected{"reply", "clear reply view", "reply", "reply"};
+    QStringList seen;
+    for (const QString &event : std::as_const(log.events)) {
+        if (expected.contains(event))
+            seen << event;
+    }
+    QCOMPARE(seen, expected);
+    QVERIFY(device.has(1));
+    QCOMPARE(device.received, QList<QByteArray>{"BOOTi\r\n"});
+    driver.ToggleLink({});
 }
 
 QTEST_MAIN(WindowFlowTest)

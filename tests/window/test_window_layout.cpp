@@ -271,7 +271,7 @@ void WindowLayoutTest::stateAtCreationAndAfterStartUp()
         QVERIFY2(button->isEnabled() == (button->objectName() != controls::kOpenFileButton),
                  qPrintable(button->objectName()));
     QVERIFY(f.timer1()->isActive());
-    QVERIFY(!w.link().inquiryTimer()->isActive());
+    QVERIFY(!w.inquiryTimer()->isActive());
     QVERIFY(!w.link().isOpen());
     QVERIFY(!f.linkAliveShown() && !f.control(controls::kNoLinkImage)->isHidden());
     QCOMPARE(f.bar()->colourValue(), colour::kBlue);
@@ -307,7 +307,7 @@ void WindowLayoutTest::stateAtCreationAndAfterStartUp()
     QCOMPARE(w.state().linkActivity, 50);
     // Start-up opens nothing and sends nothing, and runs once only.
     QVERIFY(!w.link().isOpen());
-    QVERIFY(!w.link().inquiryTimer()->isActive());
+    QVERIFY(!w.inquiryTimer()->isActive());
     QCOMPARE(f.arpFlushes, 0);
     w.StartWindow();
     QCOMPARE(f.combo()->count(), 2);

@@ -81,7 +81,7 @@ struct WindowFixture {
         window = std::make_unique<MainWindow>(std::move(seams));
         // Everything that sends is started by a tick, a datagram or a click;
         // the first two are checked here, clicks by the tests after each.
-        QObject::connect(&window->link(), &UdpLink::inquiryTick, window.get(),
+        QObject::connect(window->inquiryTimer(), &QTimer::timeout, window.get(),
                          [this] { checkLoopback(); });
         QObject::connect(&window->link(), &UdpLink::datagramArrived, window.get(),
                          [this] { checkLoopback(); });
