@@ -44,7 +44,9 @@ void print(std::FILE *stream, const QString &text)
 
 int refuse(const Console &console, const FlashOptions &options, const ImageRefusal &refusal)
 {
-    const QString path = QDir::toNativeSeparators(options.imagePath);
+    const QString path = options.imagePath == QLatin1String("-")
+                             ? QStringLiteral("(standard input)")
+                             : QDir::toNativeSeparators(options.imagePath);
     QString list;
     for (qsizetype i = 0; i < refusal.problems.size() && i < kMaxProblemsShown; ++i) {
         const image::HexProblem &p = refusal.problems[i];

@@ -301,6 +301,49 @@ private slots:
                  info.out.constData());
     }
 
+    // The image options' command lines: what is refused, and how.
+    void imageOptions_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("said");
+        const QString avr = fixture("atmega328p.elf");
+        QTest::newRow("repeated, with patterns") << QStringList{"--write-hex",
+                                                                dir_.filePath("avr.hex"),
+                                                                "--remove-section",
+                                                                ".e*",
+                                                                "--remove-section",
+                                                                ".fuse",
+                                                                "--remove-section",
+                                                                ".l?ck",
+                                                                avr}
+                                                 << 0 << QString();
+        QTest::newRow("--write-hex and --info")
+            << QStringList{"--write-hex", "-", "--info", avr} << 2 << "--write-hex excludes";
+        QTest::newRow("--write-hex and a host")
+            << QStringList{"--write-hex", "-", avr, "127.0.0.1"} << 2 << "image only";
+        QTest::newRow("image and hosts both from standard input")
+            << QStringList{"--hosts", "-", "-", "127.0.0.1"} << 2 << "standard input";
+        QTest::newRow("sections of an S-record")
+            << QStringList{"--write-hex", "-", "--only-section", ".text",
+                           dir_.filePath("program.srec")}
+            << 4 << "ELF images only";
+        QTest::newRow("a file that cannot be written")
+            << QStringList{"--write-hex", dir_.filePath("no/such/folder.hex"), avr} << 4
+            << "cannot write";
+    }
+
+    void imageOptions()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, said);
+        const FlashRun run = runFlasher(arguments);
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitCode, exitCode);
+        QVERIFY2(run.err.contains(said.toLatin1()), run.err.constData());
+    }
+
     // "-" reads the image from standard input, recognised by its content.
     void imageFromStandardInput()
     {
