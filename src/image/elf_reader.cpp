@@ -256,6 +256,8 @@ std::optional<ImageError> ElfReader::readSectionHeaders()
     const qint64 first = qint64(tableOffset);
     if (entries == 0)
         entries = field_.read(first + layout_.shBytes, layout_.wordSize);
+    if (entries == 0)
+        return std::nullopt; // a table of no sections is none
     if (namesIndex == kSectionIndexElsewhere)
         namesIndex = field_.read(first + layout_.shLink, 4);
     if (entries > (size_ - tableOffset) / entrySize) {
