@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QHostInfo>
 
 #ifdef Q_OS_UNIX
@@ -43,7 +44,9 @@ void print(std::FILE *stream, const QString &text)
 
 int refuse(const Console &console, const FlashOptions &options, const ImageRefusal &refusal)
 {
-    const QString path = QDir::toNativeSeparators(options.imagePath);
+    const QString path = options.imagePath == QLatin1String("-")
+                             ? QStringLiteral("(standard input)")
+                             : QDir::toNativeSeparators(options.imagePath);
     QString list;
     for (qsizetype i = 0; i < refusal.problems.size() && i < kMaxProblemsShown; ++i) {
         const image::HexProblem &p = refusal.problems[i];
@@ -60,6 +63,18 @@ int refuse(const Console &console, const FlashOptions &options, const ImageRefus
     return exitcode::kFileError;
 }
 
+bool isTerminal(std::FILE *stream)
+{
+#ifdef Q_OS_UNIX
+    return ::isatty(fileno(stream)) != 0;
+#elif defined(Q_OS_WIN)
+    return _isatty(_fileno(stream)) != 0;
+#else
+    Q_UNUSED(stream);
+    return false;
+#endif
+}
+
 // What would be flashed, without the network.
 int showInfo(const Console &console, const FlashOptions &options, const FlashImage &image)
 {
@@ -73,6 +88,44 @@ int showInfo(const Console &console, const FlashOptions &options, const FlashIma
         printRaw(console.out, infoJson(options.imagePath, *image.figures));
     else
         print(console.out, infoText(options.imagePath, *image.figures));
+    return exitcode::kOk;
+}
+
+// The records that would be sent, as a file: "-" is standard output.
+int writeHex(const Console &console, const FlashOptions &options, const FlashImage &image)
+{
+    QFile file;
+    const bool toStdout = options.writeHexPath == QLatin1String("-");
+    const bool opened = toStdout ? file.open(console.out, QIODevice::WriteOnly)
+                                 : (file.setFileName(options.writeHexPath),
+                                    file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    const QString name =
+        toStdout ? QStringLiteral("standard output")
+                 : QStringLiteral("\"%1\"").arg(QDir::toNativeSeparators(options.writeHexPath));
+    if (!opened) {
+        return refuse(console, options,
+                      {QStringLiteral("cannot write %1 (%2)").arg(name, file.errorString()), {}});
+    }
+    // In blocks: a converted image's million lines exist only as they are made.
+    constexpr qsizetype kBlockBytes = 1 << 20;
+    QByteArray block;
+    const int count = image.lines.count();
+    for (int slot = 1; slot <= count; ++slot) {
+        block += image.lines.line(slot);
+        block += "\r\n";
+        if (block.size() >= kBlockBytes || slot == count) {
+            if (file.write(block) != block.size()) {
+                return refuse(
+                    console, options,
+                    {QStringLiteral("writing %1 failed (%2)").arg(name, file.errorString()), {}});
+            }
+            block.clear();
+        }
+    }
+    if (!file.flush()) {
+        return refuse(console, options,
+                      {QStringLiteral("writing %1 failed (%2)").arg(name, file.errorString()), {}});
+    }
     return exitcode::kOk;
 }
 
@@ -199,16 +252,7 @@ int scanBoards(const Console &console, const FlashOptions &options)
 
 bool isInteractiveTerminal(std::FILE *stream)
 {
-#ifdef Q_OS_UNIX
-    if (!::isatty(fileno(stream)))
-        return false;
-#elif defined(Q_OS_WIN)
-    if (!_isatty(_fileno(stream)))
-        return false;
-#else
-    return false;
-#endif
-    return qEnvironmentVariable("TERM") != QLatin1String("dumb");
+    return isTerminal(stream) && qEnvironmentVariable("TERM") != QLatin1String("dumb");
 }
 
 int runFlasher(const QStringList &arguments, const Console &console)
@@ -233,12 +277,21 @@ int runFlasher(const QStringList &arguments, const Console &console)
     if (options.mode == FlashOptions::Mode::Scan)
         return scanBoards(console, options);
 
+    // Reading a terminal would wait for typing that never comes.
+    if (options.imagePath == QLatin1String("-") && isTerminal(stdin)) {
+        return refuse(console, options,
+                      {QStringLiteral("the image is to come from standard input, which is a "
+                                      "terminal; pipe or redirect it in"),
+                       {}});
+    }
     auto loaded = loadFlashImage(options.imagePath, options.image);
     if (auto *refusal = std::get_if<ImageRefusal>(&loaded))
         return refuse(console, options, *refusal);
     const FlashImage &image = std::get<FlashImage>(loaded);
     if (options.mode == FlashOptions::Mode::Info)
         return showInfo(console, options, image);
+    if (options.mode == FlashOptions::Mode::WriteHex)
+        return writeHex(console, options, image);
     return flashHosts(console, options, image);
 }
 

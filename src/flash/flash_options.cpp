@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QSet>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 
@@ -20,6 +22,10 @@ constexpr int kMaxAttempts = 100;
 constexpr qint64 kMaxHostsFileBytes = 16 * 1024 * 1024;
 
 using image::Format;
+
+// Options that may be given more than once, each adding a value.
+constexpr std::array kRepeatable = {QLatin1StringView("remove-section"),
+                                    QLatin1StringView("only-section")};
 
 const QList<std::pair<QString, Format>> &formatNames()
 {
@@ -42,6 +48,7 @@ cli::Definition makeDefinition()
         QStringLiteral("[options] --hosts FILE IMAGE [HOST[:PORT]...]"),
         QStringLiteral("--dry-run [options] IMAGE HOST[:PORT]..."),
         QStringLiteral("--info [--json] [--format F] [--base-address A] [--record-bytes N] IMAGE"),
+        QStringLiteral("--write-hex FILE [image options] IMAGE"),
         QStringLiteral("--scan [--scan-time S] [--json] TARGET..."),
     };
     definition.description = {
@@ -56,12 +63,14 @@ cli::Definition makeDefinition()
             "summary table follows."),
         QStringLiteral(
             "IMAGE may be Intel HEX (sent line by line as the file has it), Motorola S-record, "
-            "ELF (32 or 64-bit, either byte order; the file bytes of each loadable segment at "
-            "its physical address) or a raw binary; the format is recognised by content. "
-            "Every other format is sent as Intel HEX records made from its data: data "
-            "records, an extended linear address record wherever the upper 16 address bits "
-            "change, gaps skipped, no record across a 64 KiB boundary, and one end-of-file "
-            "record."),
+            "ELF (32 or 64-bit, either byte order; read as objcopy reads it: the contents of "
+            "each allocated section with file bytes at its load address, never the ELF "
+            "headers or the padding between sections) or a raw binary; the format is "
+            "recognised by content, and \"-\" reads IMAGE from standard input. Every other "
+            "format is sent as Intel HEX records made from its data: data records, starting "
+            "afresh at each ELF section, an extended linear address record wherever the "
+            "upper 16 address bits change, gaps skipped, no record across a 64 KiB boundary, "
+            "and one end-of-file record; no start address."),
     };
     const auto file = [](QStringList names, const QString &value, const QString &text) {
         return cli::Option{std::move(names), value, text, {}, true};
@@ -115,10 +124,12 @@ cli::Definition makeDefinition()
          QStringLiteral("After \"END\", send \"BOOTg\" to start the new firmware.")},
         {{QStringLiteral("no-check")},
          {},
-         QStringLiteral("Send an Intel HEX IMAGE as it is, unparsed, as the window sends it. By "
-                        "default it is read first (record syntax, byte counts, checksums, record "
-                        "types 00 to 05, no blank lines, one end-of-file record, last, no address "
-                        "written twice) and a bad image is refused, naming each bad line.")},
+         QStringLiteral("Send an Intel HEX IMAGE as it is, unparsed, as the window sends it "
+                        "(but for a leading UTF-8 byte-order mark). By default it is read first "
+                        "(record syntax, byte counts, checksums, record types 00 to 05, no blank "
+                        "lines, one end-of-file record, last, no address written twice; after it "
+                        "only blank lines, spaces and one DOS end-of-file byte, which are not "
+                        "sent) and a bad image is refused, naming each bad line.")},
         {{QStringLiteral("check")},
          {},
          QStringLiteral("Check an Intel HEX IMAGE before sending (the default).")},
@@ -135,12 +146,29 @@ cli::Definition makeDefinition()
          QStringLiteral("N"),
          QStringLiteral("Data bytes per Intel HEX record made from a binary, S-record or ELF "
                         "IMAGE, 1 to 255 (default 16).")},
+        {{QStringLiteral("remove-section")},
+         QStringLiteral("NAME"),
+         QStringLiteral("Leave the ELF sections named NAME out of the image, as objcopy's -R "
+                        "does; '*' and '?' match as in the shell. May be given more than once. "
+                        "A NAME that matches no section of the file is an error. For an AVR "
+                        "image: --remove-section .eeprom --remove-section .fuse "
+                        "--remove-section .lock.")},
+        {{QStringLiteral("only-section")},
+         QStringLiteral("NAME"),
+         QStringLiteral("Keep only the ELF sections named NAME, as objcopy's -j does; patterns "
+                        "and repeats as for --remove-section, which still applies.")},
+        file({QStringLiteral("write-hex")}, QStringLiteral("FILE"),
+             QStringLiteral("Write the records that would be sent to FILE (\"-\": standard "
+                            "output), one a line with CR LF, in the order they would go out, and "
+                            "touch no network: to compare with a toolchain's own Intel HEX.")),
         {{QStringLiteral("info")},
          {},
          QStringLiteral("Print what would be flashed and touch no network: format, record "
-                        "count, address ranges, data bytes, and the CRC-32 and SHA-256 of the "
+                        "count, address ranges, data bytes, the CRC-32 and SHA-256 of the "
                         "data bytes in address order (the figures the simulator prints on "
-                        "\"BOOTg\").")},
+                        "\"BOOTg\"), and the start address when the image has one, with "
+                        "whether it is sent (an Intel HEX file's own records 03 and 05 are; "
+                        "converted images send none).")},
         {{QStringLiteral("dry-run")},
          {},
          QStringLiteral("Check the image, open the links and wait for each board's \"VER=\"; "
@@ -327,7 +355,9 @@ ParsedArguments parseArguments(const QStringList &arguments, const HostsFileRead
     }
     // A repeated option would silently take one of its values.
     for (const QString &name : parser.optionNames()) {
-        if (parser.optionNames().count(name) > 1)
+        const bool repeatable =
+            std::find(kRepeatable.begin(), kRepeatable.end(), name) != kRepeatable.end();
+        if (parser.optionNames().count(name) > 1 && !repeatable)
             return usageError(QStringLiteral("option --%1 given more than once").arg(name));
     }
     const auto isSet = [&parser](const char *name) {
@@ -424,6 +454,24 @@ ParsedArguments parseArguments(const QStringList &arguments, const HostsFileRead
                                   .arg(image::HexRecordLines::kMaxRecordBytes));
         options.image.recordBytes = int(*bytes);
     }
+
+    // Which parts of an ELF image, and --write-hex.
+    options.image.sections.remove = parser.values(QStringLiteral("remove-section"));
+    options.image.sections.only = parser.values(QStringLiteral("only-section"));
+    for (const QString &name : options.image.sections.remove + options.image.sections.only) {
+        if (name.isEmpty())
+            return usageError(QStringLiteral("--remove-section and --only-section need a name"));
+    }
+    if (isSet("write-hex")) {
+        if (modes > 0)
+            return usageError(QStringLiteral("--write-hex excludes --info, --scan and --dry-run"));
+        options.mode = FlashOptions::Mode::WriteHex;
+        options.writeHexPath = value("write-hex");
+        if (options.writeHexPath.isEmpty())
+            return usageError(QStringLiteral("--write-hex needs a file name (\"-\": standard "
+                                             "output)"));
+    }
+
     options.reportPath = value("report");
     options.station = value("station");
     options.quiet = isSet("quiet");
@@ -447,9 +495,12 @@ ParsedArguments parseArguments(const QStringList &arguments, const HostsFileRead
     if (positional.isEmpty())
         return usageError(QStringLiteral("no image file given"));
     options.imagePath = positional.front();
-    if (options.mode == FlashOptions::Mode::Info) {
+    if (options.mode == FlashOptions::Mode::Info || options.mode == FlashOptions::Mode::WriteHex) {
         if (positional.size() > 1)
-            return usageError(QStringLiteral("--info takes the image only, no host"));
+            return usageError(QStringLiteral("--%1 takes the image only, no host")
+                                  .arg(options.mode == FlashOptions::Mode::Info
+                                           ? QStringLiteral("info")
+                                           : QStringLiteral("write-hex")));
         parsed.action = ParsedArguments::Action::Run;
         return parsed;
     }
@@ -459,6 +510,9 @@ ParsedArguments parseArguments(const QStringList &arguments, const HostsFileRead
         entries.append({positional[i], {}});
     if (isSet("hosts")) {
         const QString path = value("hosts");
+        if (path == QLatin1String("-") && options.imagePath == QLatin1String("-"))
+            return usageError(QStringLiteral("the image and --hosts cannot both be read from "
+                                             "standard input"));
         QString error;
         auto text = hostsFile(path, &error);
         if (!text)

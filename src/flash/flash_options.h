@@ -20,10 +20,11 @@ inline constexpr QLatin1StringView kProgramName{"corvanel-flash"};
 
 struct FlashOptions {
     enum class Mode {
-        Flash,  // download, verify (and install) every host
-        DryRun, // check the image, open the links, wait for each "VER=", send nothing else
-        Info,   // what would be flashed, without the network
-        Scan,   // which boards answer an inquiry
+        Flash,    // download, verify (and install) every host
+        DryRun,   // check the image, open the links, wait for each "VER=", send nothing else
+        Info,     // what would be flashed, without the network
+        Scan,     // which boards answer an inquiry
+        WriteHex, // the records that would be sent, written to a file; no network
     };
     Mode mode = Mode::Flash;
     QString imagePath;
@@ -38,6 +39,7 @@ struct FlashOptions {
     bool quiet = false;
     bool json = false;
     bool flushArp = false;
+    QString writeHexPath; // --write-hex: "-" for standard output
 };
 
 struct ParsedArguments {
