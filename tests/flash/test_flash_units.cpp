@@ -138,6 +138,8 @@ private slots:
         QTest::newRow("host name") << "localhost" << QStringList{"not an IPv4 address"} << true;
         QTest::newRow("short form") << "127.1" << QStringList{"not an IPv4 address"} << true;
         QTest::newRow("octet too big") << "127.0.0.256" << QStringList{"not an IPv4"} << true;
+        QTest::newRow("leading zero, as hosts refuse it")
+            << "127.0.0.010" << QStringList{"not an IPv4"} << true;
         QTest::newRow("port 0") << "127.0.0.1:0" << QStringList{"port after ':'"} << true;
         QTest::newRow("prefix 33") << "127.0.0.0/33" << QStringList{"prefix after '/'"} << true;
         QTest::newRow("any address") << "0.0.0.0" << QStringList{"not a device address"} << true;
