@@ -182,7 +182,9 @@ void HostFlasher::startAttempt()
     // A random port is drawn anew, never the last attempt's: its late
     // replies must not reach this one.
     const QString lastPort = linkSettings_.localPort;
-    linkSettings_ = {settings_.host, QString::number(settings_.remotePort), {}};
+    linkSettings_ = {settings_.address.isEmpty() ? settings_.host : settings_.address,
+                     QString::number(settings_.remotePort),
+                     {}};
     std::optional<OperatorError> error;
     for (int bind = 0; bind < kBindAttempts; ++bind) {
         linkSettings_.localPort =
