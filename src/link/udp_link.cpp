@@ -97,6 +97,9 @@ UdpLink::UdpLink(QObject *parent, ArpFlush flushArp, Sleeper sleep)
       socket_(new QUdpSocket(this)), inquiryTimer_(new QTimer(this)),
       buffer_(protocol::kMaxDatagram + 1, Qt::Uninitialized)
 {
+    // A bootloader is reached directly, never through a proxy; asking the
+    // system's proxy configuration costs a lookup per socket.
+    socket_->setProxy(QNetworkProxy::NoProxy);
     inquiryTimer_->setInterval(kInquiryInterval);
     QObject::connect(inquiryTimer_, &QTimer::timeout, this, &UdpLink::onInquiryTimer);
     QObject::connect(socket_, &QUdpSocket::readyRead, this, &UdpLink::readPending);
