@@ -79,8 +79,9 @@ cli::Definition makeDefinition()
         {{QStringLiteral("local-port")},
          QStringLiteral("PORT"),
          QStringLiteral("Local port to bind. Default: a random port from 5500 to 6499 for each "
-                        "host, as the window does. With several hosts, the first binds PORT, the "
-                        "next PORT+1, and so on; 0 lets the system choose every port.")},
+                        "host, as the window does (with more than 1000 hosts, a port the system "
+                        "chooses for each). With several hosts, the first binds PORT, the next "
+                        "PORT+1, and so on; 0 lets the system choose every port.")},
         file({QStringLiteral("hosts")}, QStringLiteral("FILE"),
              QStringLiteral("Read more hosts from FILE, one HOST[:PORT] a line; blank lines and "
                             "everything after '#' are ignored; \"-\" reads standard input. They "
@@ -170,8 +171,10 @@ cli::Definition makeDefinition()
                             "and line where it stopped, installed, seconds, resends, "
                             "ignoredReplies, attempt, maxAttempts and reason. Earlier lines are "
                             "never rewritten, and each record is written whole in one append, so "
-                            "several runs may share one file. A FILE that cannot be opened stops "
-                            "the run before anything is sent.")),
+                            "several runs may share one file; a record never continues a line left "
+                            "unfinished (it then begins with a line end). A FILE that cannot be "
+                            "opened, or that is not a regular file (a FIFO, a device, a folder), "
+                            "stops the run before anything is sent.")),
         {{QStringLiteral("station")},
          QStringLiteral("NAME"),
          QStringLiteral("The station named in the report (default: this machine's host "
@@ -192,8 +195,16 @@ cli::Definition makeDefinition()
         {{QStringLiteral("version")}, {}, QStringLiteral("Show the version.")},
     };
     definition.notes = {
+        QStringLiteral("A HOST is an IPv4 address A.B.C.D (four decimal numbers from 0 to 255, "
+                       "no leading zeros) or a host name, looked up once before anything is sent. "
+                       "Short, octal and hexadecimal forms such as 127.1 or 0x7f.0.0.1 are "
+                       "refused. Each device (address and port) may be named only once per run, "
+                       "by whatever name."),
         QStringLiteral("Progress goes to standard error: a live bar per host on a terminal, "
-                       "plain progress lines otherwise. The summary goes to standard output."),
+                       "plain progress lines otherwise. The summary goes to standard output. "
+                       "Output that cannot be written (a reader that quit, a closed terminal) "
+                       "never stops a transfer: progress is dropped, the summary and records "
+                       "are written where they can be, and the exit code stays what it is."),
     };
     definition.exitCodes = {
         {QStringLiteral("0"),
@@ -210,13 +221,14 @@ cli::Definition makeDefinition()
                         "opened or written")},
         {QStringLiteral("5"),
          QStringLiteral("network error: a socket could not be opened or a datagram not sent "
-                        "(--scan: not one inquiry could be sent)")},
+                        "(--scan: not one inquiry could be sent), or more hosts than the open-file "
+                        "limit leaves sockets for")},
         {QStringLiteral("6"),
          QStringLiteral("several hosts failed, in different ways (each host's own code is in the "
                         "summary; --json gives it per host)")},
         {QStringLiteral("130"),
-         QStringLiteral("interrupted by Ctrl-C (143 on SIGTERM); the summary shows what was "
-                        "done")},
+         QStringLiteral("interrupted by Ctrl-C (143 on SIGTERM, 129 on SIGHUP); the summary "
+                        "shows what was done, and the records say the same code")},
     };
     definition.examples = {
         {QStringLiteral("Find the boards waiting in their bootloader on a line's subnet:"),
