@@ -10,6 +10,7 @@
 #include "flash/report_file.h"
 #include "flash/report_writers.h"
 #include "link/platform_arp.h"
+#include "link/udp_link.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -17,7 +18,10 @@
 #include <QFile>
 #include <QHostInfo>
 
+#include <optional>
+
 #ifdef Q_OS_UNIX
+#include <sys/resource.h>
 #include <unistd.h>
 #elif defined(Q_OS_WIN)
 #include <io.h>
@@ -30,6 +34,21 @@ namespace {
 // Problems listed before the rest is only counted: a binary file would
 // otherwise flood the terminal with thousands of lines.
 constexpr int kMaxProblemsShown = 100;
+// Files a run holds open besides one socket per host: the standard streams,
+// the report, the event loop's and the interrupt notifier's descriptors,
+// with room to spare.
+constexpr quint64 kFilesBesidesHosts = 32;
+
+// How many files this process may hold open; empty where there is no such limit.
+std::optional<quint64> openFileLimit()
+{
+#ifdef Q_OS_UNIX
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+        return quint64(files.rlim_cur);
+#endif
+    return std::nullopt;
+}
 
 void printRaw(std::FILE *stream, const QByteArray &bytes)
 {
@@ -148,6 +167,22 @@ int flashHosts(const Console &console, const FlashOptions &options, const FlashI
     run.figures = image.figures;
     run.dryRun = options.mode == FlashOptions::Mode::DryRun;
 
+    // Every host needs a socket of its own for the whole run: a run that could
+    // not open them all does not start.
+    const auto fileLimit = openFileLimit();
+    const auto hostCount = quint64(options.hosts.size());
+    if (fileLimit && hostCount + kFilesBesidesHosts > *fileLimit) {
+        print(console.err, QStringLiteral("%1: %2 hosts need %3 open files (a socket each, and "
+                                          "%4 for the run itself), more than this process's "
+                                          "limit of %5 open files (ulimit -n); flash fewer "
+                                          "hosts at once or raise the limit\n")
+                               .arg(kProgramName)
+                               .arg(hostCount)
+                               .arg(hostCount + kFilesBesidesHosts)
+                               .arg(kFilesBesidesHosts)
+                               .arg(*fileLimit));
+        return exitcode::kNetworkError;
+    }
     // Opened before anything is sent: a run that cannot be recorded does not start.
     ReportFile reportFile;
     if (!options.reportPath.isEmpty()) {
@@ -156,6 +191,15 @@ int flashHosts(const Console &console, const FlashOptions &options, const FlashI
     }
     if (options.flushArp)
         platform::flushArpCache();
+    if (options.systemChosenPorts && !options.quiet) {
+        print(console.err, QStringLiteral("%1: %2 hosts are more than the %3 local ports from %4 "
+                                          "to %5; every host uses a port the system chooses\n")
+                               .arg(kProgramName)
+                               .arg(options.hosts.size())
+                               .arg(kLocalPortSpan)
+                               .arg(kLocalPortBase)
+                               .arg(kLocalPortBase + kLocalPortSpan - 1));
+    }
 
     run.start = QDateTime::currentDateTimeUtc();
     FlashSession session(options.hosts, image.lines);
@@ -167,11 +211,19 @@ int flashHosts(const Console &console, const FlashOptions &options, const FlashI
     QObject::connect(&session, &FlashSession::attemptEnded, &view, &ProgressView::attemptEnded);
     QObject::connect(&session, &FlashSession::hostFinished, &view, &ProgressView::hostFinished);
 
+    // The signal that stopped the run: records and summary give the exit
+    // code the process ends with, 128 + its number.
+    int stopSignal = 0;
+    const auto stoppedBy = [&stopSignal](HostReport report) {
+        if (report.outcome == Outcome::Interrupted)
+            report.stopSignal = stopSignal;
+        return report;
+    };
     bool reportFailed = false;
     if (reportFile.isOpen()) {
         QObject::connect(
             &session, &FlashSession::attemptEnded, &session, [&](int, const HostReport &attempt) {
-                if (const auto error = reportFile.append(attemptRecord(run, attempt))) {
+                if (const auto error = reportFile.append(attemptRecord(run, stoppedBy(attempt)))) {
                     reportFailed = true;
                     print(console.err, QStringLiteral("%1: %2\n").arg(kProgramName, *error));
                 }
@@ -182,8 +234,11 @@ int flashHosts(const Console &console, const FlashOptions &options, const FlashI
     QObject::connect(&session, &FlashSession::finished, &loop,
                      [&loop](int code) { loop.exit(code); });
     InterruptNotifier interrupts;
-    QObject::connect(&interrupts, &InterruptNotifier::interrupted, &session,
-                     &FlashSession::interrupt);
+    QObject::connect(&interrupts, &InterruptNotifier::interrupted, &session, [&](int number) {
+        if (stopSignal == 0)
+            stopSignal = number;
+        session.interrupt(number);
+    });
 
     session.start();
     int code = loop.exec();
@@ -192,7 +247,9 @@ int flashHosts(const Console &console, const FlashOptions &options, const FlashI
     if (reportFailed)
         code = withReportFailure(code);
 
-    const QList<HostReport> reports = session.reports();
+    QList<HostReport> reports = session.reports();
+    for (HostReport &report : reports)
+        report = stoppedBy(report);
     if (options.json) {
         printRaw(console.out, summaryJson(run, reports, code));
     } else {

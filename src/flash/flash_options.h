@@ -13,6 +13,7 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <variant>
 
 namespace corvanel::flash {
 
@@ -30,6 +31,8 @@ struct FlashOptions {
     QString imagePath;
     ImageOptions image;
     QList<HostSettings> hosts; // the command line's, then the hosts file's; ports resolved
+    // More hosts than random local ports: every host takes a port the system chooses.
+    bool systemChosenPorts = false;
     QStringList scanTargets;
     QList<ScanDestination> scanDestinations; // the targets, expanded and ports resolved
     std::optional<quint16> scanLocalPort;    // --local-port for the scan's one socket
@@ -55,9 +58,16 @@ using HostsFileReader =
     std::function<std::optional<QByteArray>(const QString &path, QString *error)>;
 std::optional<QByteArray> readHostsFile(const QString &path, QString *error);
 
+// Looks up a host name: its first IPv4 address, or why there is none.
+using HostResolver = std::function<std::variant<quint32, QString>(const QString &name)>;
+std::variant<quint32, QString> resolveHostName(const QString &name);
+
 // Reads the command line (the program name first, as QCoreApplication gives it).
+// Host names are resolved here, each once, so that nothing is sent before
+// every host is known and no device is flashed twice under two names.
 ParsedArguments parseArguments(const QStringList &arguments,
-                               const HostsFileReader &hostsFile = readHostsFile);
+                               const HostsFileReader &hostsFile = readHostsFile,
+                               const HostResolver &resolve = resolveHostName);
 
 // Seconds as the time-out options take them: a whole or fractional number
 // greater than zero, at most a day. Empty when the text is none.

@@ -23,6 +23,13 @@ int exitCodeFor(Outcome outcome)
     return exitcode::kMixedFailures;
 }
 
+int exitCodeFor(const HostReport &report)
+{
+    if (report.outcome == Outcome::Interrupted && report.stopSignal != 0)
+        return 128 + report.stopSignal;
+    return exitCodeFor(report.outcome);
+}
+
 int combinedExitCode(const QList<Outcome> &outcomes)
 {
     if (outcomes.contains(Outcome::Interrupted))

@@ -70,9 +70,14 @@ struct HostReport {
     int attempt = 1;     // the attempt reported (a summary row: the last one made)
     int maxAttempts = 1; // the attempts allowed
     bool dryRun = false; // only waited for "VER="
+    int stopSignal = 0;  // Interrupted: the signal that stopped it (SIGINT, SIGTERM, SIGHUP)
 
     QString address() const { return host + QLatin1Char(':') + QString::number(port); }
 };
+
+// A host's or an attempt's exit code: its outcome's, and 128 + the signal
+// number when a signal stopped it, as the process itself then exits.
+int exitCodeFor(const HostReport &report);
 
 // The word in the summary's RESULT column and in JSON: the outcome's, but
 // "READY" for a board that answered a dry run.

@@ -182,7 +182,9 @@ void HostFlasher::startAttempt()
     // A random port is drawn anew, never the last attempt's: its late
     // replies must not reach this one.
     const QString lastPort = linkSettings_.localPort;
-    linkSettings_ = {settings_.host, QString::number(settings_.remotePort), {}};
+    linkSettings_ = {settings_.address.isEmpty() ? settings_.host : settings_.address,
+                     QString::number(settings_.remotePort),
+                     {}};
     std::optional<OperatorError> error;
     for (int bind = 0; bind < kBindAttempts; ++bind) {
         linkSettings_.localPort =
@@ -194,6 +196,12 @@ void HostFlasher::startAttempt()
         // Only a random port may be drawn again: a given one is the user's.
         if (!error || settings_.localPort || error->number != errnum::kAddressInUse)
             break;
+    }
+    // Every port drawn was taken (hosts enough to fill the range, or other
+    // programs on it): a port the system chooses serves as well.
+    if (error && !settings_.localPort && error->number == errnum::kAddressInUse) {
+        linkSettings_.localPort = QStringLiteral("0");
+        error = controller_.ToggleLink(linkSettings_);
     }
     if (error) {
         conclude(Outcome::NetworkError, error->text);
@@ -291,10 +299,14 @@ void HostFlasher::afterEvent()
     default:
         break;
     }
-    if (const auto due = controller_.deadline())
-        deadlineTimer_.start(std::max<qint64>(0, (*due - now()).count()));
-    else
+    // Armed again only when the deadline moved: with thousands of hosts,
+    // every restart costs a walk through the event loop's timer list.
+    const auto due = controller_.deadline();
+    if (!due)
         deadlineTimer_.stop();
+    else if (!deadlineTimer_.isActive() || *due != armedDeadline_)
+        deadlineTimer_.start(std::max<qint64>(0, (*due - now()).count()));
+    armedDeadline_ = due.value_or(Millis{-1});
 }
 
 QString HostFlasher::failureReason() const

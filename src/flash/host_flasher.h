@@ -87,6 +87,7 @@ private:
     TransferController controller_;
     LinkSettings linkSettings_;
     QTimer deadlineTimer_;
+    Millis armedDeadline_{-1}; // what deadlineTimer_ was started for
     QTimer nextAttemptTimer_;
     HostReport report_; // the attempt under way, or the last one
     QDateTime firstStart_;

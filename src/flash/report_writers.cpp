@@ -35,7 +35,7 @@ QJsonObject hostJson(const HostReport &r)
         {QStringLiteral("localPort"), r.localPort},
         {QStringLiteral("result"), resultWord(r)},
         {QStringLiteral("ok"), r.outcome == Outcome::Ok},
-        {QStringLiteral("exitCode"), exitCodeFor(r.outcome)},
+        {QStringLiteral("exitCode"), exitCodeFor(r)},
         {QStringLiteral("phase"), phaseWord(r.phase)},
         {QStringLiteral("line"), linesReached(r)},
         {QStringLiteral("lineCount"), r.lineCount},

@@ -17,6 +17,10 @@ namespace corvanel {
 
 inline constexpr std::chrono::milliseconds kInquiryInterval{500};
 
+// The local ports a link draws from when none is given: 5500 to 6499.
+inline constexpr int kLocalPortBase = 5500;
+inline constexpr int kLocalPortSpan = 1000;
+
 // Start-up values of the port boxes: a local port from 5500 to 6499 that
 // changes from run to run, and the remote port.
 QString initialLocalPort();
