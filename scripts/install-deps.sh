@@ -4,13 +4,16 @@
 #   install-deps.sh [--packaging] [PACKAGE...]
 # --packaging adds what the installation and package tests and
 # scripts/make-deb.sh need: the package tools, lintian, the desktop entry
-# check and bash's completion helpers. Further names are installed too.
+# check and bash's completion helpers; and what the image tests compare with:
+# objcopy for every architecture and srecord's srec_cat. Further names are
+# installed too.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ qt6-base-dev libgl-dev binutils fonts-dejavu-core)
+packages=(cmake ninja-build g++ qt6-base-dev libgl-dev zlib1g-dev binutils fonts-dejavu-core)
 if [ "${1:-}" = "--packaging" ]; then
   shift
   packages+=(dpkg-dev file lintian desktop-file-utils bash-completion)
+  packages+=(binutils-multiarch srecord)
 fi
 packages+=("$@")
 

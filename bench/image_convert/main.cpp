@@ -26,6 +26,7 @@ constexpr quint32 kBase = 0x08000000;
 constexpr quint32 kSecondBase = 0x20000000;
 constexpr int kElfHeaderBytes = 52;
 constexpr int kProgramHeaderBytes = 32;
+constexpr int kSectionHeaderBytes = 40;
 constexpr int kElfDataOffset = 4096;
 constexpr int kChildTimeoutMs = 60000;
 
@@ -46,8 +47,10 @@ void put(QByteArray &bytes, qint64 at, quint32 value, int size)
         bytes[at + i] = char((value >> (8 * i)) & 0xff);
 }
 
-// A 32-bit little-endian ELF executable with two PT_LOAD program headers, its
-// data split between them: 12 MiB at 0x08000000 and 4 MiB at 0x20000000.
+// A 32-bit little-endian ELF executable as a linker writes it: two PT_LOAD
+// program headers and a section for each (12 MiB of .text at 0x08000000, 4 MiB
+// of .data at 0x20000000), then the section names and the section header
+// table; it is read by its sections.
 QByteArray makeElf(const QByteArray &data)
 {
     QByteArray elf(kElfDataOffset, '\0');
@@ -55,31 +58,54 @@ QByteArray makeElf(const QByteArray &data)
                 QByteArray("\x7f"
                            "ELF\x01\x01\x01",
                            7));
+    const QByteArray names("\0.text\0.data\0.shstrtab\0", 24);
+    const quint32 namesOffset = quint32(kElfDataOffset + data.size());
+    const quint32 tableOffset = namesOffset + quint32(names.size());
     put(elf, 16, 2, 2);               // e_type: executable
     put(elf, 18, 40, 2);              // e_machine: ARM
     put(elf, 20, 1, 4);               // e_version
     put(elf, 24, kBase, 4);           // e_entry
     put(elf, 28, kElfHeaderBytes, 4); // e_phoff
+    put(elf, 32, tableOffset, 4);     // e_shoff
     put(elf, 40, kElfHeaderBytes, 2); // e_ehsize
     put(elf, 42, kProgramHeaderBytes, 2);
     put(elf, 44, 2, 2); // e_phnum
+    put(elf, 46, kSectionHeaderBytes, 2);
+    put(elf, 48, 4, 2); // e_shnum: null, .text, .data, .shstrtab
+    put(elf, 50, 3, 2); // e_shstrndx
     const struct {
         quint32 address;
         qint64 offset, size;
-    } loads[] = {{kBase, 0, kFirstSegmentBytes},
-                 {kSecondBase, kFirstSegmentBytes, data.size() - kFirstSegmentBytes}};
+        quint32 name, flags;
+    } loads[] = {{kBase, 0, kFirstSegmentBytes, 1, 6},
+                 {kSecondBase, kFirstSegmentBytes, data.size() - kFirstSegmentBytes, 7, 3}};
+    QByteArray sections(kSectionHeaderBytes, '\0'); // the null section
     for (int i = 0; i < 2; ++i) {
         const qint64 ph = kElfHeaderBytes + i * kProgramHeaderBytes;
+        const quint32 offset = quint32(kElfDataOffset + loads[i].offset);
         put(elf, ph, 1, 4); // PT_LOAD
-        put(elf, ph + 4, quint32(kElfDataOffset + loads[i].offset), 4);
+        put(elf, ph + 4, offset, 4);
         put(elf, ph + 8, loads[i].address, 4);  // p_vaddr
         put(elf, ph + 12, loads[i].address, 4); // p_paddr
         put(elf, ph + 16, quint32(loads[i].size), 4);
         put(elf, ph + 20, quint32(loads[i].size), 4);
         put(elf, ph + 24, 5, 4); // R X
         put(elf, ph + 28, 4, 4);
+        QByteArray section(kSectionHeaderBytes, '\0');
+        put(section, 0, loads[i].name, 4);
+        put(section, 4, 1, 4); // SHT_PROGBITS
+        put(section, 8, loads[i].flags, 4);
+        put(section, 12, loads[i].address, 4);
+        put(section, 16, offset, 4);
+        put(section, 20, quint32(loads[i].size), 4);
+        sections += section;
     }
-    return elf + data;
+    QByteArray namesHeader(kSectionHeaderBytes, '\0');
+    put(namesHeader, 0, 13, 4); // ".shstrtab"
+    put(namesHeader, 4, 3, 4);  // SHT_STRTAB
+    put(namesHeader, 16, namesOffset, 4);
+    put(namesHeader, 20, quint32(names.size()), 4);
+    return elf + data + names + sections + namesHeader;
 }
 
 qint64 statusKiB(const char *field)

@@ -1,32 +1,36 @@
 #include "common/numbers.h"
 
+#include <charconv>
+#include <string>
+
 namespace corvanel {
 
-std::optional<qint64> parseWholeNumber(QStringView text, qint64 lowest, qint64 highest,
-                                       NumberBase base)
+std::optional<quint64> parseWholeNumber(QStringView text, quint64 lowest, quint64 highest,
+                                        NumberBase base)
 {
-    QStringView digits = text.trimmed();
+    QStringView digits = text;
     int radix = 10;
     if (base == NumberBase::DecimalOrHex &&
         (digits.startsWith(u"0x") || digits.startsWith(u"0X"))) {
         digits = digits.mid(2);
         radix = 16;
     }
-    // Far more digits than any value here needs would only overflow.
-    if (digits.isEmpty() || digits.size() > 18)
+    // A sign is refused here, so that "-0" and "+1" never pass for numbers;
+    // from_chars then reads ASCII digits, and anything left after them
+    // (blanks, a second "0x", a letter) refuses the text.
+    if (digits.isEmpty() || digits.front() == u'-' || digits.front() == u'+')
         return std::nullopt;
-    qint64 value = 0;
+    std::string ascii;
+    ascii.reserve(size_t(digits.size()));
     for (const QChar c : digits) {
-        const int digit =
-            c.isDigit() && c.unicode() < 128                          ? c.unicode() - '0'
-            : radix == 16 && c.unicode() >= 'a' && c.unicode() <= 'f' ? c.unicode() - 'a' + 10
-            : radix == 16 && c.unicode() >= 'A' && c.unicode() <= 'F' ? c.unicode() - 'A' + 10
-                                                                      : -1;
-        if (digit < 0)
+        if (c.unicode() > 127)
             return std::nullopt;
-        value = value * radix + digit;
+        ascii.push_back(char(c.unicode()));
     }
-    if (value < lowest || value > highest)
+    quint64 value = 0;
+    const char *end = ascii.data() + ascii.size();
+    const auto [stop, error] = std::from_chars(ascii.data(), end, value, radix);
+    if (error != std::errc() || stop != end || value < lowest || value > highest)
         return std::nullopt;
     return value;
 }

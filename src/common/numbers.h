@@ -13,10 +13,11 @@ enum class NumberBase {
     DecimalOrHex, // digits, or "0x" and hex digits
 };
 
-// A whole number from `lowest` to `highest`, as a port box, an option or a
-// file gives it: surrounding blanks allowed, no sign, no fraction, no
-// exponent. Empty when the text is anything else.
-std::optional<qint64> parseWholeNumber(QStringView text, qint64 lowest, qint64 highest,
-                                       NumberBase base = NumberBase::Decimal);
+// A whole number from `lowest` to `highest`, written as digits and nothing
+// else: no blanks, no sign, no fraction, no exponent, no digit past 64 bits.
+// Leading zeros are allowed and mean nothing (never octal). Empty when the
+// text is anything else; callers that take a box's text trim it first.
+std::optional<quint64> parseWholeNumber(QStringView text, quint64 lowest, quint64 highest,
+                                        NumberBase base = NumberBase::Decimal);
 
 } // namespace corvanel

@@ -16,7 +16,9 @@ namespace corvanel {
 
 // Everything one board's run is told.
 struct HostSettings {
-    QString host;
+    QString host;    // as given, for the reports
+    QString address; // "A.B.C.D", what the link talks to: a name resolved once, before
+                     // anything is sent; empty: `host` itself
     quint16 remotePort = protocol::kDefaultRemotePort;
     // Empty: a random port from 5500 to 6499, as the window picks it (another
     // one is drawn when that port is taken). 0: a port the system chooses.

@@ -9,13 +9,18 @@
 #include "flash/report_file.h"
 #include "flash/report_writers.h"
 #include "link/platform_arp.h"
+#include "link/udp_link.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QHostInfo>
 
+#include <optional>
+
 #ifdef Q_OS_UNIX
+#include <sys/resource.h>
 #include <unistd.h>
 #elif defined(Q_OS_WIN)
 #include <io.h>
@@ -28,6 +33,21 @@ namespace {
 // Problems listed before the rest is only counted: a binary file would
 // otherwise flood the terminal with thousands of lines.
 constexpr int kMaxProblemsShown = 100;
+// Files a run holds open besides one socket per host: the standard streams,
+// the report, the event loop's and the interrupt notifier's descriptors,
+// with room to spare.
+constexpr quint64 kFilesBesidesHosts = 32;
+
+// How many files this process may hold open; empty where there is no such limit.
+std::optional<quint64> openFileLimit()
+{
+#ifdef Q_OS_UNIX
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+        return quint64(files.rlim_cur);
+#endif
+    return std::nullopt;
+}
 
 void printRaw(std::FILE *stream, const QByteArray &bytes)
 {
@@ -42,7 +62,9 @@ void print(std::FILE *stream, const QString &text)
 
 int refuse(const Console &console, const FlashOptions &options, const ImageRefusal &refusal)
 {
-    const QString path = QDir::toNativeSeparators(options.imagePath);
+    const QString path = options.imagePath == QLatin1String("-")
+                             ? QStringLiteral("(standard input)")
+                             : QDir::toNativeSeparators(options.imagePath);
     QString list;
     for (qsizetype i = 0; i < refusal.problems.size() && i < kMaxProblemsShown; ++i) {
         const image::HexProblem &p = refusal.problems[i];
@@ -57,6 +79,18 @@ int refuse(const Console &console, const FlashOptions &options, const ImageRefus
                                           refusal.problems));
     }
     return exitcode::kFileError;
+}
+
+bool isTerminal(std::FILE *stream)
+{
+#ifdef Q_OS_UNIX
+    return ::isatty(fileno(stream)) != 0;
+#elif defined(Q_OS_WIN)
+    return _isatty(_fileno(stream)) != 0;
+#else
+    Q_UNUSED(stream);
+    return false;
+#endif
 }
 
 // What would be flashed, without the network.
@@ -75,6 +109,44 @@ int showInfo(const Console &console, const FlashOptions &options, const FlashIma
     return exitcode::kOk;
 }
 
+// The records that would be sent, as a file: "-" is standard output.
+int writeHex(const Console &console, const FlashOptions &options, const FlashImage &image)
+{
+    QFile file;
+    const bool toStdout = options.writeHexPath == QLatin1String("-");
+    const bool opened = toStdout ? file.open(console.out, QIODevice::WriteOnly)
+                                 : (file.setFileName(options.writeHexPath),
+                                    file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    const QString name =
+        toStdout ? QStringLiteral("standard output")
+                 : QStringLiteral("\"%1\"").arg(QDir::toNativeSeparators(options.writeHexPath));
+    if (!opened) {
+        return refuse(console, options,
+                      {QStringLiteral("cannot write %1 (%2)").arg(name, file.errorString()), {}});
+    }
+    // In blocks: a converted image's million lines exist only as they are made.
+    constexpr qsizetype kBlockBytes = 1 << 20;
+    QByteArray block;
+    const int count = image.lines.count();
+    for (int slot = 1; slot <= count; ++slot) {
+        block += image.lines.line(slot);
+        block += "\r\n";
+        if (block.size() >= kBlockBytes || slot == count) {
+            if (file.write(block) != block.size()) {
+                return refuse(
+                    console, options,
+                    {QStringLiteral("writing %1 failed (%2)").arg(name, file.errorString()), {}});
+            }
+            block.clear();
+        }
+    }
+    if (!file.flush()) {
+        return refuse(console, options,
+                      {QStringLiteral("writing %1 failed (%2)").arg(name, file.errorString()), {}});
+    }
+    return exitcode::kOk;
+}
+
 int flashHosts(const Console &console, const FlashOptions &options, const FlashImage &image)
 {
     RunFacts run;
@@ -85,6 +157,22 @@ int flashHosts(const Console &console, const FlashOptions &options, const FlashI
     run.figures = image.figures;
     run.dryRun = options.mode == FlashOptions::Mode::DryRun;
 
+    // Every host needs a socket of its own for the whole run: a run that could
+    // not open them all does not start.
+    const auto fileLimit = openFileLimit();
+    const auto hostCount = quint64(options.hosts.size());
+    if (fileLimit && hostCount + kFilesBesidesHosts > *fileLimit) {
+        print(console.err, QStringLiteral("%1: %2 hosts need %3 open files (a socket each, and "
+                                          "%4 for the run itself), more than this process's "
+                                          "limit of %5 open files (ulimit -n); flash fewer "
+                                          "hosts at once or raise the limit\n")
+                               .arg(kProgramName)
+                               .arg(hostCount)
+                               .arg(hostCount + kFilesBesidesHosts)
+                               .arg(kFilesBesidesHosts)
+                               .arg(*fileLimit));
+        return exitcode::kNetworkError;
+    }
     // Opened before anything is sent: a run that cannot be recorded does not start.
     ReportFile reportFile;
     if (!options.reportPath.isEmpty()) {
@@ -93,6 +181,15 @@ int flashHosts(const Console &console, const FlashOptions &options, const FlashI
     }
     if (options.flushArp)
         platform::flushArpCache();
+    if (options.systemChosenPorts && !options.quiet) {
+        print(console.err, QStringLiteral("%1: %2 hosts are more than the %3 local ports from %4 "
+                                          "to %5; every host uses a port the system chooses\n")
+                               .arg(kProgramName)
+                               .arg(options.hosts.size())
+                               .arg(kLocalPortSpan)
+                               .arg(kLocalPortBase)
+                               .arg(kLocalPortBase + kLocalPortSpan - 1));
+    }
 
     FlashSession session(options.hosts, image.lines);
     run.start = QDateTime::currentDateTimeUtc();
@@ -105,6 +202,8 @@ int flashHosts(const Console &console, const FlashOptions &options, const FlashI
     QObject::connect(&session, &FlashSession::attemptEnded, &view, &ProgressView::attemptEnded);
     QObject::connect(&session, &FlashSession::hostFinished, &view, &ProgressView::hostFinished);
 
+    // The signal that stopped the run: records and summary give the exit
+    // code the process ends with, 128 + its number.
     bool reportFailed = false;
     if (reportFile.isOpen()) {
         QObject::connect(
@@ -191,16 +290,7 @@ int scanBoards(const Console &console, const FlashOptions &options)
 
 bool isInteractiveTerminal(std::FILE *stream)
 {
-#ifdef Q_OS_UNIX
-    if (!::isatty(fileno(stream)))
-        return false;
-#elif defined(Q_OS_WIN)
-    if (!_isatty(_fileno(stream)))
-        return false;
-#else
-    return false;
-#endif
-    return qEnvironmentVariable("TERM") != QLatin1String("dumb");
+    return isTerminal(stream) && qEnvironmentVariable("TERM") != QLatin1String("dumb");
 }
 
 int runFlasher(const QStringList &arguments, const Console &console)
@@ -225,12 +315,21 @@ int runFlasher(const QStringList &arguments, const Console &console)
     if (options.mode == FlashOptions::Mode::Scan)
         return scanBoards(console, options);
 
+    // Reading a terminal would wait for typing that never comes.
+    if (options.imagePath == QLatin1String("-") && isTerminal(stdin)) {
+        return refuse(console, options,
+                      {QStringLiteral("the image is to come from standard input, which is a "
+                                      "terminal; pipe or redirect it in"),
+                       {}});
+    }
     auto loaded = loadFlashImage(options.imagePath, options.image);
     if (auto *refusal = std::get_if<ImageRefusal>(&loaded))
         return refuse(console, options, *refusal);
     const FlashImage &image = std::get<FlashImage>(loaded);
     if (options.mode == FlashOptions::Mode::Info)
         return showInfo(console, options, image);
+    if (options.mode == FlashOptions::Mode::WriteHex)
+        return writeHex(console, options, image);
     return flashHosts(console, options, image);
 }
 

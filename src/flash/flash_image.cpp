@@ -5,7 +5,6 @@
 #include "image/line_cursor.h"
 
 #include <QBuffer>
-#include <QDir>
 
 namespace corvanel::flash {
 
@@ -21,11 +20,6 @@ public:
 private:
     image::HexRecordLines lines_;
 };
-
-QString displayPath(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
-}
 
 // The lines the check read must be the lines the transfer sends; a file the
 // line reader splits differently (a comma, a quote) is refused, not guessed at.
@@ -45,9 +39,19 @@ std::optional<int> firstDifferentLine(QByteArrayView content, const LineTable &t
 std::variant<FlashImage, ImageRefusal> loadIntelHex(const QString &path, const QByteArray &content,
                                                     const ImageOptions &options)
 {
+    const QString name = image::imageName(path);
+    // The records: a byte-order mark never goes out, and what follows the
+    // end-of-file record is left off unless the file goes out unchecked.
+    QByteArrayView records = content;
+    if (options.check)
+        records = image::intelHexRecords(content);
+    else if (records.startsWith(image::kUtf8ByteOrderMark))
+        records = records.sliced(image::kUtf8ByteOrderMark.size());
+    const QByteArray body = QByteArray::fromRawData(records.data(), records.size());
+
     // Sent exactly as the window sends it: the file's own lines, from the
     // same bytes the check and the figures read.
-    QBuffer buffer(const_cast<QByteArray *>(&content));
+    QBuffer buffer(const_cast<QByteArray *>(&body));
     buffer.open(QIODevice::ReadOnly);
     auto read = readImageLines(buffer, path, LineTable::kUnlimited);
     if (auto *error = std::get_if<OperatorError>(&read))
@@ -58,15 +62,14 @@ std::variant<FlashImage, ImageRefusal> loadIntelHex(const QString &path, const Q
     if (image.lines.count() == 0) {
         // The controller sends nothing from an image of no lines; the device
         // would wait for ever and so would we.
-        return ImageRefusal{
-            QStringLiteral("\"%1\" has no lines; there is nothing to send").arg(displayPath(path)),
-            {}};
+        return ImageRefusal{QStringLiteral("%1 has no lines; there is nothing to send").arg(name),
+                            {}};
     }
 
     if (options.check) {
-        QList<image::HexProblem> problems = image::checkIntelHex(content);
+        QList<image::HexProblem> problems = image::checkIntelHex(body);
         if (problems.isEmpty()) {
-            if (const auto line = firstDifferentLine(content, image.lines)) {
+            if (const auto line = firstDifferentLine(body, image.lines)) {
                 problems.append({*line, QStringLiteral("the line reader splits this line "
                                                        "differently from the file (a comma or "
                                                        "a quote?)")});
@@ -74,25 +77,27 @@ std::variant<FlashImage, ImageRefusal> loadIntelHex(const QString &path, const Q
         }
         if (!problems.isEmpty()) {
             const bool stopped = problems.size() > image::kMaxHexProblems;
-            return ImageRefusal{
-                QStringLiteral("refused \"%1\": %2%3 bad line%4, nothing sent")
-                    .arg(displayPath(path), stopped ? QStringLiteral("more than ") : QString())
-                    .arg(problems.size() - (stopped ? 1 : 0))
-                    .arg(problems.size() == 1 ? QString() : QStringLiteral("s")),
-                problems};
+            return ImageRefusal{QStringLiteral("refused %1: %2%3 bad line%4, nothing sent")
+                                    .arg(name, stopped ? QStringLiteral("more than ") : QString())
+                                    .arg(problems.size() - (stopped ? 1 : 0))
+                                    .arg(problems.size() == 1 ? QString() : QStringLiteral("s")),
+                                problems};
         }
     }
     // The data bytes, for the figures; two records writing one address are
     // refused when the file is checked.
-    auto memory = image::readIntelHex(content);
+    auto memory = image::readIntelHex(body);
     if (auto *error = std::get_if<image::ImageError>(&memory)) {
         if (options.check)
-            return ImageRefusal{QStringLiteral("refused \"%1\": %2, nothing sent")
-                                    .arg(displayPath(path), error->text),
-                                {}};
+            return ImageRefusal{
+                QStringLiteral("refused %1: %2, nothing sent").arg(name, error->text), {}};
     } else {
-        image.figures = image::computeFigures(
-            image::Format::IntelHex, std::get<image::MemoryImage>(memory), image.lines.count());
+        const image::LoadedImage &loaded = std::get<image::LoadedImage>(memory);
+        image.figures =
+            image::computeFigures(image::Format::IntelHex, loaded.memory, image.lines.count());
+        // Start address records are lines like any other: they go out.
+        image.figures->start = loaded.start;
+        image.figures->startSent = loaded.start.has_value();
     }
     return image;
 }
@@ -106,32 +111,39 @@ std::variant<FlashImage, ImageRefusal> loadFlashImage(const QString &path,
     if (auto *error = std::get_if<image::ImageError>(&read))
         return ImageRefusal{error->text, {}};
     const QByteArray content = std::get<QByteArray>(read);
+    const QString name = image::imageName(path);
     const image::Format format = options.format.value_or(image::detectFormat(content));
-    if (format == image::Format::IntelHex)
+    if (format == image::Format::IntelHex && options.sections.isEmpty())
         return loadIntelHex(path, content, options);
 
-    auto converted = image::readImage(content, {format, options.baseAddress});
+    auto converted =
+        image::readImage(content, {options.format, options.baseAddress, options.sections});
     if (auto *error = std::get_if<image::ImageError>(&converted)) {
-        // A binary that happens to begin like another format is read as that.
-        const QString hint = options.format ? QString()
-                                            : QStringLiteral(" (read as %1 by its content; "
-                                                             "--format chooses another)")
-                                                  .arg(image::formatName(format));
-        return ImageRefusal{QStringLiteral("refused \"%1\": %2%3, nothing sent")
-                                .arg(displayPath(path), error->text, hint),
-                            {}};
+        // A binary that happens to begin like another format is read as that;
+        // a section's name that matches nothing is no such case.
+        const bool detected = !options.format && format != image::Format::Binary;
+        const QString hint = !detected || !options.sections.isEmpty()
+                                 ? QString()
+                                 : QStringLiteral(" (read as %1 by its content; "
+                                                  "--format chooses another)")
+                                       .arg(image::formatName(format));
+        return ImageRefusal{
+            QStringLiteral("refused %1: %2%3, nothing sent").arg(name, error->text, hint), {}};
     }
     image::LoadedImage &loaded = std::get<image::LoadedImage>(converted);
+    const std::optional<image::StartAddress> start = loaded.start;
+    const QString note = loaded.note;
     image::HexRecordLines records(std::move(loaded.memory), options.recordBytes);
     FlashImage image;
     image.format = loaded.format;
     image.figures = image::computeFigures(loaded.format, records);
+    image.figures->start = start; // shown, never sent: records hold data only
+    image.figures->note = note;
     if (records.count() > LineTable::kUnlimited) {
-        return ImageRefusal{
-            QStringLiteral("refused \"%1\": %2 records are more than a transfer counts")
-                .arg(displayPath(path))
-                .arg(records.count()),
-            {}};
+        return ImageRefusal{QStringLiteral("refused %1: %2 records are more than a transfer counts")
+                                .arg(name)
+                                .arg(records.count()),
+                            {}};
     }
     image.lines = LineTable::fromSource(std::make_shared<RecordSource>(std::move(records)));
     return image;

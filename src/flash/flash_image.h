@@ -19,6 +19,7 @@ struct ImageOptions {
     std::optional<image::Format> format; // forced; else detected from the content
     std::optional<quint32> baseAddress;  // where a binary image goes
     int recordBytes = image::HexRecordLines::kDefaultRecordBytes;
+    image::SectionFilter sections; // ELF: sections left out or kept
 };
 
 // An image ready to send, and what it holds.
@@ -37,9 +38,11 @@ struct ImageRefusal {
     QList<image::HexProblem> problems;
 };
 
-// Reads IMAGE for sending. Intel HEX goes out line by line as the file has it
-// (checked first unless told not to); every other format is converted to
-// Intel HEX records made as they are sent.
+// Reads IMAGE ("-": standard input) for sending. Intel HEX goes out line by
+// line as the file has it (checked first unless told not to), without a
+// leading UTF-8 byte-order mark and, when checked, without the blank lines,
+// spaces and DOS end-of-file byte after its end-of-file record; every other
+// format is converted to Intel HEX records made as they are sent.
 std::variant<FlashImage, ImageRefusal> loadFlashImage(const QString &path,
                                                       const ImageOptions &options);
 

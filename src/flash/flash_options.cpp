@@ -1,16 +1,24 @@
 #include "flash/flash_options.h"
 
+#include "common/ipv4_address.h"
 #include "common/numbers.h"
 #include "engine/run_report.h"
+#include "link/udp_link.h"
 
 #include <QCommandLineParser>
 #include <QFile>
-#include <QSet>
+#include <QHash>
+#include <QHostAddress>
+#include <QHostInfo>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 
 namespace corvanel::flash {
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -20,6 +28,10 @@ constexpr int kMaxAttempts = 100;
 constexpr qint64 kMaxHostsFileBytes = 16 * 1024 * 1024;
 
 using image::Format;
+
+// Options that may be given more than once, each adding a value.
+constexpr std::array kRepeatable = {QLatin1StringView("remove-section"),
+                                    QLatin1StringView("only-section")};
 
 const QList<std::pair<QString, Format>> &formatNames()
 {
@@ -42,6 +54,7 @@ cli::Definition makeDefinition()
         QStringLiteral("[options] --hosts FILE IMAGE [HOST[:PORT]...]"),
         QStringLiteral("--dry-run [options] IMAGE HOST[:PORT]..."),
         QStringLiteral("--info [--json] [--format F] [--base-address A] [--record-bytes N] IMAGE"),
+        QStringLiteral("--write-hex FILE [image options] IMAGE"),
         QStringLiteral("--scan [--scan-time S] [--json] TARGET..."),
     };
     definition.description = {
@@ -56,12 +69,14 @@ cli::Definition makeDefinition()
             "summary table follows."),
         QStringLiteral(
             "IMAGE may be Intel HEX (sent line by line as the file has it), Motorola S-record, "
-            "ELF (32 or 64-bit, either byte order; the file bytes of each loadable segment at "
-            "its physical address) or a raw binary; the format is recognised by content. "
-            "Every other format is sent as Intel HEX records made from its data: data "
-            "records, an extended linear address record wherever the upper 16 address bits "
-            "change, gaps skipped, no record across a 64 KiB boundary, and one end-of-file "
-            "record."),
+            "ELF (32 or 64-bit, either byte order; read as objcopy reads it: the contents of "
+            "each allocated section with file bytes at its load address, never the ELF "
+            "headers or the padding between sections) or a raw binary; the format is "
+            "recognised by content, and \"-\" reads IMAGE from standard input. Every other "
+            "format is sent as Intel HEX records made from its data: data records, starting "
+            "afresh at each ELF section, an extended linear address record wherever the "
+            "upper 16 address bits change, gaps skipped, no record across a 64 KiB boundary, "
+            "and one end-of-file record; no start address."),
     };
     const auto file = [](QStringList names, const QString &value, const QString &text) {
         return cli::Option{std::move(names), value, text, {}, true};
@@ -73,8 +88,9 @@ cli::Definition makeDefinition()
         {{QStringLiteral("local-port")},
          QStringLiteral("PORT"),
          QStringLiteral("Local port to bind. Default: a random port from 5500 to 6499 for each "
-                        "host, as the window does. With several hosts, the first binds PORT, the "
-                        "next PORT+1, and so on; 0 lets the system choose every port.")},
+                        "host, as the window does (with more than 1000 hosts, a port the system "
+                        "chooses for each). With several hosts, the first binds PORT, the next "
+                        "PORT+1, and so on; 0 lets the system choose every port.")},
         file({QStringLiteral("hosts")}, QStringLiteral("FILE"),
              QStringLiteral("Read more hosts from FILE, one HOST[:PORT] a line; blank lines and "
                             "everything after '#' are ignored; \"-\" reads standard input. They "
@@ -115,10 +131,12 @@ cli::Definition makeDefinition()
          QStringLiteral("After \"END\", send \"BOOTg\" to start the new firmware.")},
         {{QStringLiteral("no-check")},
          {},
-         QStringLiteral("Send an Intel HEX IMAGE as it is, unparsed, as the window sends it. By "
-                        "default it is read first (record syntax, byte counts, checksums, record "
-                        "types 00 to 05, no blank lines, one end-of-file record, last, no address "
-                        "written twice) and a bad image is refused, naming each bad line.")},
+         QStringLiteral("Send an Intel HEX IMAGE as it is, unparsed, as the window sends it "
+                        "(but for a leading UTF-8 byte-order mark). By default it is read first "
+                        "(record syntax, byte counts, checksums, record types 00 to 05, no blank "
+                        "lines, one end-of-file record, last, no address written twice; after it "
+                        "only blank lines, spaces and one DOS end-of-file byte, which are not "
+                        "sent) and a bad image is refused, naming each bad line.")},
         {{QStringLiteral("check")},
          {},
          QStringLiteral("Check an Intel HEX IMAGE before sending (the default).")},
@@ -135,12 +153,29 @@ cli::Definition makeDefinition()
          QStringLiteral("N"),
          QStringLiteral("Data bytes per Intel HEX record made from a binary, S-record or ELF "
                         "IMAGE, 1 to 255 (default 16).")},
+        {{QStringLiteral("remove-section")},
+         QStringLiteral("NAME"),
+         QStringLiteral("Leave the ELF sections named NAME out of the image, as objcopy's -R "
+                        "does; '*' and '?' match as in the shell. May be given more than once. "
+                        "A NAME that matches no section of the file is an error. For an AVR "
+                        "image: --remove-section .eeprom --remove-section .fuse "
+                        "--remove-section .lock.")},
+        {{QStringLiteral("only-section")},
+         QStringLiteral("NAME"),
+         QStringLiteral("Keep only the ELF sections named NAME, as objcopy's -j does; patterns "
+                        "and repeats as for --remove-section, which still applies.")},
+        file({QStringLiteral("write-hex")}, QStringLiteral("FILE"),
+             QStringLiteral("Write the records that would be sent to FILE (\"-\": standard "
+                            "output), one a line with CR LF, in the order they would go out, and "
+                            "touch no network: to compare with a toolchain's own Intel HEX.")),
         {{QStringLiteral("info")},
          {},
          QStringLiteral("Print what would be flashed and touch no network: format, record "
-                        "count, address ranges, data bytes, and the CRC-32 and SHA-256 of the "
+                        "count, address ranges, data bytes, the CRC-32 and SHA-256 of the "
                         "data bytes in address order (the figures the simulator prints on "
-                        "\"BOOTg\").")},
+                        "\"BOOTg\"), and the start address when the image has one, with "
+                        "whether it is sent (an Intel HEX file's own records 03 and 05 are; "
+                        "converted images send none).")},
         {{QStringLiteral("dry-run")},
          {},
          QStringLiteral("Check the image, open the links and wait for each board's \"VER=\"; "
@@ -171,8 +206,10 @@ cli::Definition makeDefinition()
                             "and line where it stopped, installed, seconds, resends, "
                             "ignoredReplies, attempt, maxAttempts and reason. Earlier lines are "
                             "never rewritten, and each record is written whole in one append, so "
-                            "several runs may share one file. A FILE that cannot be opened stops "
-                            "the run before anything is sent.")),
+                            "several runs may share one file; a record never continues a line left "
+                            "unfinished (it then begins with a line end). A FILE that cannot be "
+                            "opened, or that is not a regular file (a FIFO, a device, a folder), "
+                            "stops the run before anything is sent.")),
         {{QStringLiteral("station")},
          QStringLiteral("NAME"),
          QStringLiteral("The station named in the report (default: this machine's host "
@@ -193,8 +230,16 @@ cli::Definition makeDefinition()
         {{QStringLiteral("version")}, {}, QStringLiteral("Show the version.")},
     };
     definition.notes = {
+        QStringLiteral("A HOST is an IPv4 address A.B.C.D (four decimal numbers from 0 to 255, "
+                       "no leading zeros) or a host name, looked up once before anything is sent. "
+                       "Short, octal and hexadecimal forms such as 127.1 or 0x7f.0.0.1 are "
+                       "refused. Each device (address and port) may be named only once per run, "
+                       "by whatever name."),
         QStringLiteral("Progress goes to standard error: a live bar per host on a terminal, "
-                       "plain progress lines otherwise. The summary goes to standard output."),
+                       "plain progress lines otherwise. The summary goes to standard output. "
+                       "Output that cannot be written (a reader that quit, a closed terminal) "
+                       "never stops a transfer: progress is dropped, the summary and records "
+                       "are written where they can be, and the exit code stays what it is."),
     };
     definition.exitCodes = {
         {QStringLiteral("0"),
@@ -213,13 +258,14 @@ cli::Definition makeDefinition()
                         "opened or written")},
         {QStringLiteral("5"),
          QStringLiteral("network error: a socket could not be opened or a datagram not sent "
-                        "(--scan: not one inquiry could be sent)")},
+                        "(--scan: not one inquiry could be sent), or more hosts than the open-file "
+                        "limit leaves sockets for")},
         {QStringLiteral("6"),
          QStringLiteral("several hosts failed, in different ways (each host's own code is in the "
                         "summary; --json gives it per host)")},
         {QStringLiteral("130"),
-         QStringLiteral("interrupted by Ctrl-C (143 on SIGTERM); the summary shows what was "
-                        "done")},
+         QStringLiteral("interrupted by Ctrl-C (143 on SIGTERM, 129 on SIGHUP); the summary "
+                        "shows what was done, and the records say the same code")},
     };
     definition.examples = {
         {QStringLiteral("Find the boards waiting in their bootloader on a line's subnet:"),
@@ -234,24 +280,17 @@ cli::Definition makeDefinition()
     return definition;
 }
 
-// A host to flash: a target as splitTarget() reads it, named by a host name
-// or a dotted address; a port given here outranks --port.
-HostAndPort splitHost(const QString &argument)
+// A host to flash: a target as splitTarget() reads it, its host an IPv4
+// address A.B.C.D or a host name (readHostText()); a port given here
+// outranks --port.
+HostAndPort splitHost(const QString &argument, HostText *read)
 {
     HostAndPort result = splitTarget(argument);
     if (!result.error.isEmpty())
         return result;
-    if (result.host.isEmpty()) {
-        result.error = QStringLiteral("\"%1\": no host name or address").arg(argument);
-        return result;
-    }
-    // Letters, digits, '-', '_' and '.': a host name or a dotted address.
-    for (const QChar c : std::as_const(result.host)) {
-        if (c.unicode() > 127 || !(c.isLetterOrNumber() || c == u'-' || c == u'_' || c == u'.')) {
-            result.error = QStringLiteral("\"%1\": not a host name or IPv4 address").arg(argument);
-            break;
-        }
-    }
+    *read = readHostText(result.host);
+    if (read->kind == HostText::Kind::Refused)
+        result.error = QStringLiteral("\"%1\": %2").arg(argument, read->problem);
     return result;
 }
 
@@ -263,11 +302,23 @@ ParsedArguments usageError(const QString &message)
     return parsed;
 }
 
-// A host as given, and where: "" for the command line, "FILE:LINE" otherwise.
+// A host as given, and where: "" for the command line, "FILE:LINE: " otherwise.
 struct HostEntry {
     QString text;
     QString where;
+
+    QString place() const
+    {
+        return where.isEmpty() ? QStringLiteral("on the command line")
+                               : QStringLiteral("at ") + where.chopped(2);
+    }
 };
+
+// "--NAME "VALUE": must be WHAT": a refused value, with the option it was given to.
+ParsedArguments optionError(QLatin1StringView name, const QString &value, const QString &what)
+{
+    return usageError(QStringLiteral("--%1 \"%2\": must be %3").arg(name, value, what));
+}
 
 } // namespace
 
@@ -275,6 +326,22 @@ const cli::Definition &commandLine()
 {
     static const cli::Definition definition = makeDefinition();
     return definition;
+}
+
+std::variant<quint32, QString> resolveHostName(const QString &name)
+{
+    // A blocking lookup, once per name, before any host is contacted.
+    const QHostInfo info = QHostInfo::fromName(name);
+    const auto addresses = info.addresses();
+    for (const QHostAddress &candidate : addresses) {
+        bool isV4 = false;
+        const quint32 v4 = candidate.toIPv4Address(&isV4);
+        if (isV4)
+            return v4;
+    }
+    return info.error() != QHostInfo::NoError
+               ? QStringLiteral("host not found: %1").arg(info.errorString())
+               : QStringLiteral("the host has no IPv4 address");
 }
 
 std::optional<std::chrono::milliseconds> parseSeconds(const QString &text)
@@ -308,7 +375,8 @@ std::optional<QByteArray> readHostsFile(const QString &path, QString *error)
     return text;
 }
 
-ParsedArguments parseArguments(const QStringList &arguments, const HostsFileReader &hostsFile)
+ParsedArguments parseArguments(const QStringList &arguments, const HostsFileReader &hostsFile,
+                               const HostResolver &resolve)
 {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -327,7 +395,9 @@ ParsedArguments parseArguments(const QStringList &arguments, const HostsFileRead
     }
     // A repeated option would silently take one of its values.
     for (const QString &name : parser.optionNames()) {
-        if (parser.optionNames().count(name) > 1)
+        const bool repeatable =
+            std::find(kRepeatable.begin(), kRepeatable.end(), name) != kRepeatable.end();
+        if (parser.optionNames().count(name) > 1 && !repeatable)
             return usageError(QStringLiteral("option --%1 given more than once").arg(name));
     }
     const auto isSet = [&parser](const char *name) {
@@ -350,14 +420,16 @@ ParsedArguments parseArguments(const QStringList &arguments, const HostsFileRead
     if (isSet("port")) {
         const auto port = parseWholeNumber(value("port"), 1, 65535);
         if (!port)
-            return usageError(QStringLiteral("--port must be a number from 1 to 65535"));
+            return optionError("port"_L1, value("port"),
+                               QStringLiteral("a number from 1 to 65535"));
         common.remotePort = quint16(*port);
     }
-    std::optional<qint64> firstLocalPort;
+    std::optional<quint64> firstLocalPort;
     if (isSet("local-port")) {
         firstLocalPort = parseWholeNumber(value("local-port"), 0, 65535);
         if (!firstLocalPort)
-            return usageError(QStringLiteral("--local-port must be a number from 0 to 65535"));
+            return optionError("local-port"_L1, value("local-port"),
+                               QStringLiteral("a number from 0 to 65535"));
     }
     for (const auto &[name, field] : {std::pair{"inquiry-timeout", &common.limits.inquiryTimeout},
                                       std::pair{"reply-timeout", &common.limits.replyTimeout},
@@ -366,9 +438,9 @@ ParsedArguments parseArguments(const QStringList &arguments, const HostsFileRead
             continue;
         const auto seconds = parseSeconds(value(name));
         if (!seconds)
-            return usageError(QStringLiteral("--%1 must be a number of seconds above 0 "
-                                             "(fractions allowed, at most a day)")
-                                  .arg(QLatin1StringView(name)));
+            return optionError(QLatin1StringView(name), value(name),
+                               QStringLiteral("a number of seconds above 0 (fractions allowed, "
+                                              "at most a day)"));
         *field = *seconds;
     }
     if (isSet("confirm-time")) {
@@ -383,13 +455,11 @@ ParsedArguments parseArguments(const QStringList &arguments, const HostsFileRead
           std::tuple{"attempts", &common.attempts, kMaxAttempts}}) {
         if (!isSet(name))
             continue;
-        const qint64 lowest = field == &common.attempts ? 1 : 0;
-        const auto number = parseWholeNumber(value(name), lowest, highest);
+        const int lowest = field == &common.attempts ? 1 : 0;
+        const auto number = parseWholeNumber(value(name), quint64(lowest), quint64(highest));
         if (!number)
-            return usageError(QStringLiteral("--%1 must be a number from %2 to %3")
-                                  .arg(QLatin1StringView(name))
-                                  .arg(lowest)
-                                  .arg(highest));
+            return optionError(QLatin1StringView(name), value(name),
+                               QStringLiteral("a number from %1 to %2").arg(lowest).arg(highest));
         *field = int(*number);
     }
     common.install = isSet("install");
@@ -412,18 +482,41 @@ ParsedArguments parseArguments(const QStringList &arguments, const HostsFileRead
         const auto base =
             parseWholeNumber(value("base-address"), 0, 0xFFFFFFFF, NumberBase::DecimalOrHex);
         if (!base)
-            return usageError(QStringLiteral("--base-address must be an address from 0 to "
-                                             "0xFFFFFFFF, decimal or 0x and hex digits"));
+            return optionError("base-address"_L1, value("base-address"),
+                               QStringLiteral("an address from 0 to 0xFFFFFFFF, decimal or 0x "
+                                              "and hex digits"));
         options.image.baseAddress = quint32(*base);
     }
     if (isSet("record-bytes")) {
         const auto bytes =
             parseWholeNumber(value("record-bytes"), 1, image::HexRecordLines::kMaxRecordBytes);
         if (!bytes)
-            return usageError(QStringLiteral("--record-bytes must be a number from 1 to %1")
-                                  .arg(image::HexRecordLines::kMaxRecordBytes));
+            return optionError("record-bytes"_L1, value("record-bytes"),
+                               QStringLiteral("a number from 1 to %1")
+                                   .arg(image::HexRecordLines::kMaxRecordBytes));
         options.image.recordBytes = int(*bytes);
     }
+
+    // Which parts of an ELF image, and --write-hex.
+    options.image.sections.remove = parser.values(QStringLiteral("remove-section"));
+    options.image.sections.only = parser.values(QStringLiteral("only-section"));
+    for (const QString &name : options.image.sections.remove + options.image.sections.only) {
+        if (name.isEmpty())
+            return usageError(QStringLiteral("--remove-section and --only-section need a name"));
+    }
+    if (isSet("write-hex")) {
+        if (modes > 0)
+            return usageError(QStringLiteral("--write-hex excludes --info, --scan and --dry-run"));
+        options.mode = FlashOptions::Mode::WriteHex;
+        options.writeHexPath = value("write-hex");
+        if (options.writeHexPath.isEmpty())
+            return usageError(QStringLiteral("--write-hex needs a file name (\"-\": standard "
+                                             "output)"));
+    }
+
+    // An empty path is an unset variable in a script, not a wish for no record.
+    if (isSet("report") && value("report").isEmpty())
+        return usageError(QStringLiteral("--report \"\": the report needs a file name"));
     options.reportPath = value("report");
     options.station = value("station");
     options.quiet = isSet("quiet");
@@ -447,9 +540,12 @@ ParsedArguments parseArguments(const QStringList &arguments, const HostsFileRead
     if (positional.isEmpty())
         return usageError(QStringLiteral("no image file given"));
     options.imagePath = positional.front();
-    if (options.mode == FlashOptions::Mode::Info) {
+    if (options.mode == FlashOptions::Mode::Info || options.mode == FlashOptions::Mode::WriteHex) {
         if (positional.size() > 1)
-            return usageError(QStringLiteral("--info takes the image only, no host"));
+            return usageError(QStringLiteral("--%1 takes the image only, no host")
+                                  .arg(options.mode == FlashOptions::Mode::Info
+                                           ? QStringLiteral("info")
+                                           : QStringLiteral("write-hex")));
         parsed.action = ParsedArguments::Action::Run;
         return parsed;
     }
@@ -459,6 +555,9 @@ ParsedArguments parseArguments(const QStringList &arguments, const HostsFileRead
         entries.append({positional[i], {}});
     if (isSet("hosts")) {
         const QString path = value("hosts");
+        if (path == QLatin1String("-") && options.imagePath == QLatin1String("-"))
+            return usageError(QStringLiteral("the image and --hosts cannot both be read from "
+                                             "standard input"));
         QString error;
         auto text = hostsFile(path, &error);
         if (!text)
@@ -481,26 +580,55 @@ ParsedArguments parseArguments(const QStringList &arguments, const HostsFileRead
     if (entries.isEmpty())
         return usageError(QStringLiteral("no host given"));
 
-    QSet<QString> seen;
-    for (const HostEntry &entry : std::as_const(entries)) {
-        const HostAndPort target = splitHost(entry.text);
+    // More hosts than random local ports: every host takes a port the system
+    // chooses, rather than drawing from a range too small for all of them.
+    if (!firstLocalPort && entries.size() > kLocalPortSpan) {
+        firstLocalPort = 0;
+        options.systemChosenPorts = true;
+    }
+    // Each device once: two controllers on one device would each take the
+    // other's replies. Keyed by address and port, names resolved once.
+    QHash<quint64, qsizetype> seen; // address << 16 | port: the entry that gave it
+    QHash<QString, quint32> resolved;
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        const HostEntry &entry = entries[i];
+        HostText read;
+        const HostAndPort target = splitHost(entry.text, &read);
         if (!target.error.isEmpty())
             return usageError(entry.where + target.error);
         HostSettings settings = common;
         settings.host = target.host;
         if (target.port)
             settings.remotePort = *target.port;
-        // Two controllers on one device would each take the other's replies.
-        const QString key =
-            settings.host.toLower() + QLatin1Char(':') + QString::number(settings.remotePort);
-        if (seen.contains(key))
-            return usageError(entry.where +
-                              QStringLiteral("host %1 given more than once").arg(key));
-        seen.insert(key);
+        quint32 address = read.address;
+        if (read.kind == HostText::Kind::Name) {
+            const QString name = target.host.toLower();
+            if (const auto known = resolved.constFind(name); known != resolved.cend()) {
+                address = *known;
+            } else {
+                const auto found = resolve(target.host);
+                if (const auto *error = std::get_if<QString>(&found))
+                    return usageError(entry.where + QStringLiteral("\"%1\": ").arg(entry.text) +
+                                      *error);
+                address = std::get<quint32>(found);
+                resolved.insert(name, address);
+            }
+        }
+        settings.address = ipv4Text(address);
+        const quint64 key = (quint64(address) << 16) | settings.remotePort;
+        if (const auto first = seen.constFind(key); first != seen.cend()) {
+            const HostEntry &earlier = entries[*first];
+            return usageError(entry.where + QStringLiteral("\"%1\" is %2:%3, already given as "
+                                                           "\"%4\" %5")
+                                                .arg(entry.text, settings.address)
+                                                .arg(settings.remotePort)
+                                                .arg(earlier.text, earlier.place()));
+        }
+        seen.insert(key, i);
         if (firstLocalPort) {
             // One socket per host: consecutive ports from the one given, or
             // system-chosen ports for 0.
-            const qint64 local = *firstLocalPort == 0 ? 0 : *firstLocalPort + options.hosts.size();
+            const quint64 local = *firstLocalPort == 0 ? 0 : *firstLocalPort + quint64(i);
             if (local > 65535)
                 return usageError(QStringLiteral("--local-port %1 leaves no port for host %2")
                                       .arg(*firstLocalPort)

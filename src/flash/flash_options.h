@@ -13,6 +13,7 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <variant>
 
 namespace corvanel::flash {
 
@@ -20,15 +21,18 @@ inline constexpr QLatin1StringView kProgramName{"corvanel-flash"};
 
 struct FlashOptions {
     enum class Mode {
-        Flash,  // download, verify (and install) every host
-        DryRun, // check the image, open the links, wait for each "VER=", send nothing else
-        Info,   // what would be flashed, without the network
-        Scan,   // which boards answer an inquiry
+        Flash,    // download, verify (and install) every host
+        DryRun,   // check the image, open the links, wait for each "VER=", send nothing else
+        Info,     // what would be flashed, without the network
+        Scan,     // which boards answer an inquiry
+        WriteHex, // the records that would be sent, written to a file; no network
     };
     Mode mode = Mode::Flash;
     QString imagePath;
     ImageOptions image;
     QList<HostSettings> hosts; // the command line's, then the hosts file's; ports resolved
+    // More hosts than random local ports: every host takes a port the system chooses.
+    bool systemChosenPorts = false;
     QStringList scanTargets;
     QList<ScanDestination> scanDestinations; // the targets, expanded and ports resolved
     std::optional<quint16> scanLocalPort;    // --local-port for the scan's one socket
@@ -38,6 +42,7 @@ struct FlashOptions {
     bool quiet = false;
     bool json = false;
     bool flushArp = false;
+    QString writeHexPath; // --write-hex: "-" for standard output
 };
 
 struct ParsedArguments {
@@ -53,9 +58,16 @@ using HostsFileReader =
     std::function<std::optional<QByteArray>(const QString &path, QString *error)>;
 std::optional<QByteArray> readHostsFile(const QString &path, QString *error);
 
+// Looks up a host name: its first IPv4 address, or why there is none.
+using HostResolver = std::function<std::variant<quint32, QString>(const QString &name)>;
+std::variant<quint32, QString> resolveHostName(const QString &name);
+
 // Reads the command line (the program name first, as QCoreApplication gives it).
+// Host names are resolved here, each once, so that nothing is sent before
+// every host is known and no device is flashed twice under two names.
 ParsedArguments parseArguments(const QStringList &arguments,
-                               const HostsFileReader &hostsFile = readHostsFile);
+                               const HostsFileReader &hostsFile = readHostsFile,
+                               const HostResolver &resolve = resolveHostName);
 
 // Seconds as the time-out options take them: a whole or fractional number
 // greater than zero, at most a day. Empty when the text is none.

@@ -72,16 +72,22 @@ void HostDriver::drive()
             break;
         }
     }
-    if (const auto due = run_.pollTimeout())
-        timer_.start(std::max<qint64>(0, (*due - now()).count()));
-    else
+    // Armed again only when the deadline moved: with thousands of hosts,
+    // every restart costs a walk through the event loop's timer list.
+    const auto due = run_.pollTimeout();
+    if (!due)
         timer_.stop();
+    else if (!timer_.isActive() || *due != armedFor_)
+        timer_.start(std::max<qint64>(0, (*due - now()).count()));
+    armedFor_ = due.value_or(Millis{-1});
 }
 
 void HostDriver::openLink(quint16 lastPort)
 {
     const HostSettings &settings = run_.settings();
-    LinkSettings link{settings.host, QString::number(settings.remotePort), {}};
+    LinkSettings link{settings.address.isEmpty() ? settings.host : settings.address,
+                      QString::number(settings.remotePort),
+                      {}};
     std::optional<OperatorError> error;
     for (int bind = 0; bind < kBindAttempts; ++bind) {
         link.localPort =
@@ -95,6 +101,12 @@ void HostDriver::openLink(quint16 lastPort)
         // Only a random port may be drawn again: a given one is the user's.
         if (!error || settings.localPort || error->number != errnum::kAddressInUse)
             break;
+    }
+    // Every port drawn was taken (hosts enough to fill the range, or other
+    // programs on it): a port the system chooses serves as well.
+    if (error && !settings.localPort && error->number == errnum::kAddressInUse) {
+        link.localPort = QStringLiteral("0");
+        error = link_.open(link);
     }
     if (error)
         run_.linkFailed(now(), error->text);

@@ -49,6 +49,7 @@ private:
     const QElapsedTimer &clock_;
     UdpLink link_;
     QTimer timer_;
+    Millis armedFor_{-1}; // the deadline timer_ was started for
 };
 
 // Every board of one run, flashed at the same time on the one thread: each

@@ -3,6 +3,8 @@
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <iterator>
+#include <utility>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
@@ -21,9 +23,9 @@ namespace corvanel::flash {
 
 namespace {
 
-// A signal handler can reach nothing but static data; this descriptor is the
-// one piece of process-wide state, and the handler only writes one byte to it
-// (write() is async-signal-safe). -1 while no notifier is installed.
+// A signal handler can reach nothing but static data; this descriptor is all
+// it touches, and it only writes one byte to it (write() is
+// async-signal-safe). -1 while no notifier is installed.
 volatile std::sig_atomic_t signalWriteFd = -1;
 
 void onSignal(int signalNumber)
@@ -35,7 +37,12 @@ void onSignal(int signalNumber)
     }
 }
 
-constexpr int kSignals[] = {SIGINT, SIGTERM};
+// SIGHUP: the terminal or SSH session that started the run went away; the
+// run stops as on SIGTERM, with a record for every board.
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// Signals this notifier handles: SIGHUP not when it was ignored as the
+// process started, for that is what nohup asks.
+bool handled[std::size(kSignals)] = {};
 
 } // namespace
 
@@ -61,8 +68,13 @@ InterruptNotifier::InterruptNotifier(QObject *parent) : QObject(parent)
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int s : kSignals)
-        ::sigaction(s, &action, nullptr);
+    for (size_t i = 0; i < std::size(kSignals); ++i) {
+        struct sigaction before {};
+        ::sigaction(kSignals[i], nullptr, &before);
+        handled[i] = kSignals[i] != SIGHUP || before.sa_handler != SIG_IGN;
+        if (handled[i])
+            ::sigaction(kSignals[i], &action, nullptr);
+    }
     active_ = true;
 }
 
@@ -70,8 +82,10 @@ InterruptNotifier::~InterruptNotifier()
 {
     if (!active_)
         return;
-    for (int s : kSignals)
-        std::signal(s, SIG_DFL);
+    for (size_t i = 0; i < std::size(kSignals); ++i) {
+        if (std::exchange(handled[i], false))
+            std::signal(kSignals[i], SIG_DFL);
+    }
     const int writeFd = signalWriteFd;
     signalWriteFd = -1;
     ::close(writeFd);

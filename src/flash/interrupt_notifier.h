@@ -6,10 +6,11 @@ class QSocketNotifier;
 
 namespace corvanel::flash {
 
-// Turns Ctrl-C (SIGINT) and SIGTERM into a Qt signal on the event loop's
-// thread, where the flasher can close its sockets and print its summary. A
-// second Ctrl-C ends the process at once, as the user will expect when the
-// orderly stop is not quick enough for them.
+// Turns Ctrl-C (SIGINT), SIGTERM and SIGHUP into a Qt signal on the event
+// loop's thread, where the flasher can close its sockets, write its records
+// and print its summary. SIGHUP ignored when the process started (nohup)
+// stays ignored. A second signal of the same kind ends the process at once, as
+// the user will expect when the orderly stop is not quick enough for them.
 class InterruptNotifier : public QObject {
     Q_OBJECT
 public:

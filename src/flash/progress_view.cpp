@@ -207,9 +207,16 @@ void ProgressView::redraw()
 
 void ProgressView::write(const QString &text)
 {
+    // Progress that cannot be written (a reader that quit, a closed
+    // terminal) is given up, once: the transfer goes on regardless.
+    if (writeFailed_)
+        return;
     const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out_);
-    std::fflush(out_);
+    if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out_) != size_t(bytes.size()) ||
+        std::fflush(out_) != 0) {
+        writeFailed_ = true;
+        redrawTimer_.stop();
+    }
 }
 
 } // namespace corvanel::flash

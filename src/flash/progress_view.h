@@ -47,6 +47,7 @@ private:
     int labelWidth_ = 0;
     int linesDrawn_ = 0;
     bool dirty_ = false;
+    bool writeFailed_ = false; // progress is no longer written
 };
 
 } // namespace corvanel::flash

@@ -67,6 +67,13 @@ void addRunFacts(QJsonObject &object, const RunFacts &run)
     object.insert(QStringLiteral("dryRun"), run.dryRun);
 }
 
+// The image as a person reads its name: "-" is standard input.
+QString imageText(const QString &imagePath)
+{
+    return imagePath == QLatin1String("-") ? QStringLiteral("(standard input)")
+                                           : QDir::toNativeSeparators(imagePath);
+}
+
 QString figuresText(const RunFacts &run)
 {
     QString text = QStringLiteral("%1 lines").arg(run.lineCount);
@@ -165,7 +172,7 @@ QString summaryTable(const QList<HostReport> &reports, int exitCode)
 QString dryRunHeader(const RunFacts &run)
 {
     return QStringLiteral("dry run: would flash %1 (%2)\n")
-        .arg(QDir::toNativeSeparators(run.imagePath), figuresText(run));
+        .arg(imageText(run.imagePath), figuresText(run));
 }
 
 QByteArray summaryJson(const RunFacts &run, const QList<HostReport> &reports, int exitCode)
@@ -226,18 +233,27 @@ QString infoText(const QString &imagePath, const image::ImageFigures &figures)
     QStringList ranges;
     for (const image::AddressRange &range : figures.ranges)
         ranges << QStringLiteral("  %1  %2 bytes").arg(rangeText(range)).arg(range.size);
-    return QStringLiteral("image:      %1\n"
-                          "format:     %2\n"
-                          "records:    %3\n"
-                          "data bytes: %4\n"
-                          "crc32:      %5\n"
-                          "sha256:     %6\n"
-                          "ranges:\n%7\n")
-        .arg(QDir::toNativeSeparators(imagePath), figures.formatName)
-        .arg(figures.recordCount)
-        .arg(figures.dataBytes)
-        .arg(image::hexAddress(figures.crc32), QString::fromLatin1(figures.sha256.toHex()),
-             ranges.join(QLatin1Char('\n')));
+    QString text =
+        QStringLiteral("image:      %1\n"
+                       "format:     %2\n"
+                       "records:    %3\n"
+                       "data bytes: %4\n"
+                       "crc32:      %5\n"
+                       "sha256:     %6\n")
+            .arg(imageText(imagePath), figures.formatName)
+            .arg(figures.recordCount)
+            .arg(figures.dataBytes)
+            .arg(image::hexAddress(figures.crc32), QString::fromLatin1(figures.sha256.toHex()));
+    if (figures.start) {
+        text += QStringLiteral("start:      %1 (%2), %3\n")
+                    .arg(figures.start->text(), figures.start->source(),
+                         figures.startSent ? QStringLiteral("sent as the file has it")
+                                           : QStringLiteral("not sent (converted images send "
+                                                            "data records only)"));
+    }
+    if (!figures.note.isEmpty())
+        text += QStringLiteral("note:       %1\n").arg(figures.note);
+    return text + QStringLiteral("ranges:\n%1\n").arg(ranges.join(QLatin1Char('\n')));
 }
 
 QByteArray infoJson(const QString &imagePath, const image::ImageFigures &figures)
@@ -248,6 +264,12 @@ QByteArray infoJson(const QString &imagePath, const image::ImageFigures &figures
                                   {QStringLiteral("end"), image::hexAddress(range.last())},
                                   {QStringLiteral("bytes"), range.size}});
     }
+    QJsonValue start(QJsonValue::Null);
+    if (figures.start) {
+        start = QJsonObject{{QStringLiteral("address"), figures.start->text()},
+                            {QStringLiteral("source"), figures.start->source()},
+                            {QStringLiteral("sent"), figures.startSent}};
+    }
     const QJsonObject root{
         {QStringLiteral("image"), imagePath},
         {QStringLiteral("format"), figures.formatName},
@@ -255,6 +277,9 @@ QByteArray infoJson(const QString &imagePath, const image::ImageFigures &figures
         {QStringLiteral("dataBytes"), figures.dataBytes},
         {QStringLiteral("crc32"), image::hexAddress(figures.crc32)},
         {QStringLiteral("sha256"), QString::fromLatin1(figures.sha256.toHex())},
+        {QStringLiteral("start"), start},
+        {QStringLiteral("note"),
+         figures.note.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(figures.note)},
         {QStringLiteral("ranges"), ranges},
     };
     return QJsonDocument(root).toJson(QJsonDocument::Indented);

@@ -1,5 +1,6 @@
 #include "flash/scan_targets.h"
 
+#include "common/ipv4_address.h"
 #include "common/numbers.h"
 
 #include <QSet>
@@ -11,29 +12,6 @@ namespace corvanel::flash {
 namespace {
 
 constexpr int kLongestSpecialPrefix = 30; // /31 and /32 have no network or broadcast address
-
-// Four decimal numbers from 0 to 255 and nothing else: no host names, no
-// short forms such as "10.1".
-std::optional<quint32> parseIpv4(const QString &text)
-{
-    const QStringList parts = text.split(QLatin1Char('.'));
-    if (parts.size() != 4)
-        return std::nullopt;
-    quint32 address = 0;
-    for (const QString &part : parts) {
-        if (part.isEmpty() || part.size() > 3)
-            return std::nullopt;
-        for (QChar c : part) {
-            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-                return std::nullopt;
-        }
-        const int value = part.toInt();
-        if (value > 255)
-            return std::nullopt;
-        address = (address << 8) | quint32(value);
-    }
-    return address;
-}
 
 } // namespace
 
@@ -82,15 +60,6 @@ HostAndPort splitTarget(const QString &argument)
     return result;
 }
 
-QString ipv4Text(quint32 address)
-{
-    return QStringLiteral("%1.%2.%3.%4")
-        .arg(address >> 24)
-        .arg((address >> 16) & 0xFF)
-        .arg((address >> 8) & 0xFF)
-        .arg(address & 0xFF);
-}
-
 std::variant<QList<ScanDestination>, QString> scanDestinations(const QStringList &targets,
                                                                quint16 defaultPort)
 {
@@ -130,10 +99,13 @@ std::variant<QList<ScanDestination>, QString> scanDestinations(const QStringList
             range = true;
             text.truncate(slash);
         }
-        const auto address = parseIpv4(text);
-        if (!address)
+        const HostText read = readHostText(text);
+        if (read.kind == HostText::Kind::Name)
             return fail(QStringLiteral("not an IPv4 address A.B.C.D (the scan takes addresses "
                                        "and ranges, not host names)"));
+        if (read.kind == HostText::Kind::Refused)
+            return fail(read.problem);
+        const std::optional<quint32> address = read.address;
         if (!range) {
             if (*address == 0)
                 return fail(QStringLiteral("0.0.0.0 is not a device address"));

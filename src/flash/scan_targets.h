@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/ipv4_address.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -41,8 +43,5 @@ inline constexpr qsizetype kMaxScanDestinations = qsizetype(1) << (32 - kWidestS
 // error names the target and says what is wrong.
 std::variant<QList<ScanDestination>, QString> scanDestinations(const QStringList &targets,
                                                                quint16 defaultPort);
-
-// "A.B.C.D".
-QString ipv4Text(quint32 address);
 
 } // namespace corvanel::flash

@@ -5,6 +5,8 @@
 
 #include <QtGlobal>
 
+#include <algorithm>
+
 namespace corvanel::image {
 
 namespace {
@@ -24,6 +26,18 @@ Record checkRecord(QByteArrayView line)
 
 } // namespace
 
+bool isBlankLine(QByteArrayView line)
+{
+    return std::all_of(line.begin(), line.end(), [](char c) { return c == ' ' || c == '\t'; });
+}
+
+QString afterEndOfFile(qint64 endOfFileLine)
+{
+    return QStringLiteral("after the end-of-file record of line %1 only blank lines, spaces and "
+                          "one DOS end-of-file byte (0x1A) may follow")
+        .arg(endOfFileLine);
+}
+
 QList<HexProblem> checkIntelHex(QByteArrayView text, qsizetype maxProblems)
 {
     QList<HexProblem> problems;
@@ -36,16 +50,16 @@ QList<HexProblem> checkIntelHex(QByteArrayView text, qsizetype maxProblems)
             problems.append({number, QStringLiteral("the check stops here: too many bad lines")});
             return problems;
         }
-        const Record record = checkRecord(line);
-        if (!record.problem.isEmpty()) {
-            problems.append({number, record.problem});
-        } else if (endOfFileLine > 0) {
+        if (endOfFileLine > 0) {
             // The bootloader ends its pass at the first end-of-file record;
             // anything after it would be sent as part of the next pass.
-            problems.append(
-                {number, QStringLiteral("record after the end-of-file record of line %1")
-                             .arg(endOfFileLine)});
+            if (!isBlankLine(line))
+                problems.append({number, afterEndOfFile(endOfFileLine)});
+            continue;
         }
+        const Record record = checkRecord(line);
+        if (!record.problem.isEmpty())
+            problems.append({number, record.problem});
         if (record.type == hexrecord::kEndOfFile && record.problem.isEmpty() && endOfFileLine == 0)
             endOfFileLine = number;
     }

@@ -58,9 +58,9 @@ HexRecordLines::HexRecordLines(MemoryImage image, int recordBytes)
 {
     quint32 upper = 0; // the bootloader's upper address bits before any 04 record
     qint64 lines = 0;
-    for (const AddressRange &run : image_.ranges()) {
-        quint64 at = run.start;
-        const quint64 end = at + quint64(run.size);
+    for (const Segment &segment : image_.segments()) {
+        quint64 at = segment.address;
+        const quint64 end = segment.end();
         while (at < end) {
             const quint64 pieceEnd = std::min(end, (at / kBlockSize + 1) * kBlockSize);
             Piece piece;
@@ -107,19 +107,9 @@ QByteArray HexRecordLines::line(qint64 index) const
 QByteArray HexRecordLines::dataRecord(quint32 address, int size) const
 {
     RecordWriter record(hexrecord::kData, quint16(address), size);
-    // The bytes may span segments that follow each other without a gap.
-    const std::vector<Segment> &segments = image_.segments();
-    qsizetype index = image_.segmentIndexAt(address);
-    quint32 at = address;
-    int left = size;
-    while (left > 0) {
-        const Segment &segment = segments[size_t(index++)];
-        const qsizetype skip = qsizetype(at - segment.address);
-        const int take = int(std::min<qint64>(left, segment.size - skip));
-        record.put(segment.bytes().sliced(skip, take));
-        at += quint32(take);
-        left -= take;
-    }
+    // A record never leaves its segment.
+    const Segment &segment = image_.segments()[size_t(image_.segmentIndexAt(address))];
+    record.put(segment.bytes().sliced(qsizetype(address - segment.address), size));
     return record.finish();
 }
 

@@ -11,11 +11,11 @@ namespace corvanel::image {
 // A memory image as the Intel HEX lines the bootloader takes, one per
 // datagram: data records, an extended linear address record (04) wherever the
 // upper 16 address bits change (they start at 0), and ":00000001FF" last.
-// Records cover runs of consecutive addresses and skip gaps; each run is cut
-// at every 64 KiB boundary, so no record crosses one, and within a piece of at
-// most 64 KiB the records hold `recordBytes` bytes each, the last fewer.
-// The layout depends only on the bytes at their addresses, not on how the
-// image is split into segments.
+// Records cover each segment of the image in turn (an ELF section, a run of
+// consecutive addresses of a text file, a binary file whole) and skip gaps;
+// each segment is cut at every 64 KiB boundary, so no record crosses one, and
+// within a piece of at most 64 KiB the records hold `recordBytes` bytes each,
+// the last fewer. So a record starts afresh at each section, as objcopy's do.
 //
 // Lines are made on demand: only one entry per 64 KiB piece is kept, so a
 // million-line image costs kilobytes beyond its data. The image's buffers are

@@ -9,10 +9,12 @@
 #include <QList>
 #include <QString>
 
+#include <optional>
+
 namespace corvanel::image {
 
-// CRC-32 as zlib and Ethernet compute it (reflected polynomial 0xEDB88320,
-// initial and final inversion). Pass the previous result as `crc` to go on
+// CRC-32 as Ethernet defines it (reflected polynomial 0xEDB88320, initial
+// and final inversion), computed by zlib. Pass the previous result as `crc` to go on
 // over more bytes; crc32("123456789") is 0xCBF43926.
 quint32 crc32(QByteArrayView bytes, quint32 crc = 0);
 
@@ -25,7 +27,10 @@ struct ImageFigures {
     QList<AddressRange> ranges;
     qint64 dataBytes = 0;
     quint32 crc32 = 0;
-    QByteArray sha256; // 32 bytes; toHex() for display
+    QByteArray sha256;                 // 32 bytes; toHex() for display
+    std::optional<StartAddress> start; // where the image says its program starts
+    bool startSent = false;            // whether a record of it goes out with the data
+    QString note;                      // how the file was read, when not the usual way
 };
 
 ImageFigures computeFigures(Format format, const HexRecordLines &lines);

@@ -3,6 +3,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringDecoder>
+
+#include <algorithm>
 
 namespace corvanel::image {
 
@@ -11,6 +14,10 @@ namespace {
 // Far beyond anything a bootloader takes one record per datagram, and a guard
 // against reading a disk image into memory by mistake.
 constexpr qint64 kMaxFileBytes = qint64(1) << 30;
+// Standard input is read in blocks of this size.
+constexpr qsizetype kStdinBlockBytes = qsizetype(1) << 20;
+// How much of a file is looked at to tell text from binary.
+constexpr qsizetype kTextProbeBytes = 4096;
 
 } // namespace
 
@@ -34,6 +41,8 @@ Format detectFormat(QByteArrayView content)
     if (content.startsWith("\x7f"
                            "ELF"))
         return Format::Elf;
+    if (content.startsWith(kUtf8ByteOrderMark))
+        content = content.sliced(kUtf8ByteOrderMark.size());
     if (content.size() >= 2 && content[0] == 'S' && content[1] >= '0' && content[1] <= '9')
         return Format::SRecord;
     if (content.startsWith(':'))
@@ -41,7 +50,43 @@ Format detectFormat(QByteArrayView content)
     return Format::Binary;
 }
 
-std::variant<MemoryImage, ImageError> readBinary(const QByteArray &content, quint32 base)
+bool looksLikeText(QByteArrayView content)
+{
+    if (content.startsWith(kUtf8ByteOrderMark))
+        return true;
+    const QByteArrayView head = content.first(std::min<qsizetype>(content.size(), kTextProbeBytes));
+    for (const char c : head) {
+        const auto u = quint8(c);
+        if (u < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f')
+            return false;
+        if (u == 0x7f)
+            return false;
+    }
+    // Bytes above 0x7F must be UTF-8; a sequence cut at the end of the probe
+    // is no error, as the decoder keeps it for more input.
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    [[maybe_unused]] const QString decoded = utf8.decode(head);
+    return !utf8.hasError();
+}
+
+QByteArrayView intelHexRecords(QByteArrayView content)
+{
+    if (content.startsWith(kUtf8ByteOrderMark))
+        content = content.sliced(kUtf8ByteOrderMark.size());
+    qsizetype end = content.size();
+    bool dosEnd = false;
+    while (end > 0) {
+        const char c = content[end - 1];
+        if (c == '\x1a' && !dosEnd)
+            dosEnd = true;
+        else if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
+            break;
+        --end;
+    }
+    return content.first(end);
+}
+
+std::variant<LoadedImage, ImageError> readBinary(const QByteArray &content, quint32 base)
 {
     const quint64 end = quint64(base) + quint64(content.size());
     if (end > kAddressSpaceEnd) {
@@ -56,7 +101,35 @@ std::variant<MemoryImage, ImageError> readBinary(const QByteArray &content, quin
     whole.storage = content; // shared, not copied
     whole.size = content.size();
     whole.origin.kind = Origin::Kind::BinaryFile;
-    return MemoryImage::build({std::move(whole)});
+    auto built = MemoryImage::build({std::move(whole)});
+    if (auto *error = std::get_if<ImageError>(&built))
+        return std::move(*error);
+    return LoadedImage{Format::Binary, std::get<MemoryImage>(std::move(built)), {}, {}};
+}
+
+QString StartAddress::text() const
+{
+    if (kind != Kind::IntelHexSegment)
+        return hexAddress(value);
+    const auto word = [](quint32 v) {
+        return QString::number(v, 16).toUpper().rightJustified(4, QLatin1Char('0'));
+    };
+    return QStringLiteral("0x%1:0x%2").arg(word(value >> 16), word(value & 0xffff));
+}
+
+QString StartAddress::source() const
+{
+    switch (kind) {
+    case Kind::IntelHexSegment:
+        return QStringLiteral("Intel HEX record 03, CS:IP");
+    case Kind::IntelHexLinear:
+        return QStringLiteral("Intel HEX record 05");
+    case Kind::SRecord:
+        return QStringLiteral("S-record end record");
+    case Kind::ElfEntry:
+        break;
+    }
+    return QStringLiteral("ELF entry point");
 }
 
 std::variant<LoadedImage, ImageError> readImage(const QByteArray &content,
@@ -65,39 +138,82 @@ std::variant<LoadedImage, ImageError> readImage(const QByteArray &content,
     if (content.isEmpty())
         return ImageError{QStringLiteral("the file is empty")};
     const Format format = options.format.value_or(detectFormat(content));
-    std::variant<MemoryImage, ImageError> read = ImageError{};
+    if (format != Format::Elf && !options.sections.isEmpty()) {
+        return ImageError{QStringLiteral("sections can be chosen in ELF images only; this one is "
+                                         "%1")
+                              .arg(formatName(format))};
+    }
     switch (format) {
     case Format::IntelHex:
-        read = readIntelHex(content);
-        break;
+        return readIntelHex(content);
     case Format::SRecord:
-        read = readSRecord(content);
-        break;
+        return readSRecord(content);
     case Format::Elf:
-        read = readElf(content);
-        break;
+        return readElf(content, options.sections);
     case Format::Binary:
-        if (!options.binaryBase) {
-            const QString why = options.format ? QString()
-                                               : QStringLiteral("it is not ELF, S-record or Intel "
-                                                                "HEX by its first bytes, so it is "
-                                                                "read as binary, and ");
-            return ImageError{why + QStringLiteral("a binary image needs a base address")};
-        }
-        read = readBinary(content, *options.binaryBase);
         break;
     }
-    if (auto *error = std::get_if<ImageError>(&read))
-        return std::move(*error);
-    return LoadedImage{format, std::move(std::get<MemoryImage>(read))};
+    if (!options.format && looksLikeText(content)) {
+        const QString why = content.startsWith(kUtf8ByteOrderMark)
+                                ? QStringLiteral("it begins with a UTF-8 byte-order mark")
+                                : QStringLiteral("its first %1 bytes are all printable text")
+                                      .arg(std::min<qsizetype>(content.size(), kTextProbeBytes));
+        return ImageError{QStringLiteral("it is not ELF, S-record or Intel HEX by its first bytes, "
+                                         "and it looks like text (%1), not like a binary image; "
+                                         "--format bin sends it as binary all the same")
+                              .arg(why)};
+    }
+    if (!options.binaryBase) {
+        const QString why = options.format ? QString()
+                                           : QStringLiteral("it is not ELF, S-record or Intel "
+                                                            "HEX by its first bytes, so it is "
+                                                            "read as binary, and ");
+        return ImageError{why + QStringLiteral("a binary image needs a base address")};
+    }
+    return readBinary(content, *options.binaryBase);
+}
+
+QString imageName(const QString &path)
+{
+    if (path == QLatin1String("-"))
+        return QStringLiteral("(standard input)");
+    return QStringLiteral("\"%1\"").arg(QDir::toNativeSeparators(path));
 }
 
 std::variant<QByteArray, ImageError> readImageContent(const QString &path)
 {
-    const QString name = QDir::toNativeSeparators(path);
+    const QString name = imageName(path);
     const auto fail = [&name](const QString &what) {
-        return ImageError{QStringLiteral("\"%1\": %2").arg(name, what)};
+        return ImageError{QStringLiteral("%1: %2").arg(name, what)};
     };
+    const auto tooLarge = [&fail](qint64 size) {
+        return fail(QStringLiteral("%1 bytes is more than the %2 bytes an image may have")
+                        .arg(size)
+                        .arg(kMaxFileBytes));
+    };
+    if (path == QLatin1String("-")) {
+        // A pipe has no size: read in blocks, one past the limit at most.
+        QFile in;
+        if (!in.open(stdin, QIODevice::ReadOnly))
+            return fail(QStringLiteral("cannot read it (%1)").arg(in.errorString()));
+        QByteArray content;
+        while (content.size() <= kMaxFileBytes) {
+            const qsizetype before = content.size();
+            const qsizetype block =
+                std::min<qsizetype>(kStdinBlockBytes, kMaxFileBytes + 1 - before);
+            content.resize(before + block);
+            const qint64 got = in.read(content.data() + before, block);
+            if (got < 0)
+                return fail(QStringLiteral("reading failed (%1)").arg(in.errorString()));
+            content.resize(before + got);
+            if (got == 0)
+                break;
+        }
+        if (content.size() > kMaxFileBytes)
+            return tooLarge(content.size());
+        content.squeeze();
+        return content;
+    }
     const QFileInfo info(path);
     if (path.isEmpty() || !info.exists())
         return fail(QStringLiteral("file not found"));
@@ -108,11 +224,8 @@ std::variant<QByteArray, ImageError> readImageContent(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return fail(QStringLiteral("cannot open it for reading (%1)").arg(file.errorString()));
     const qint64 size = file.size();
-    if (size > kMaxFileBytes) {
-        return fail(QStringLiteral("%1 bytes is more than the %2 bytes an image may have")
-                        .arg(size)
-                        .arg(kMaxFileBytes));
-    }
+    if (size > kMaxFileBytes)
+        return tooLarge(size);
     // One buffer of the file's size, read straight into: the memory image of
     // a binary or ELF file shares it.
     QByteArray content(size, Qt::Uninitialized);
@@ -127,10 +240,8 @@ std::variant<LoadedImage, ImageError> loadImageFile(const QString &path, const R
     if (auto *error = std::get_if<ImageError>(&content))
         return *error;
     auto loaded = readImage(std::get<QByteArray>(content), options);
-    if (auto *error = std::get_if<ImageError>(&loaded)) {
-        return ImageError{
-            QStringLiteral("\"%1\": %2").arg(QDir::toNativeSeparators(path), error->text)};
-    }
+    if (auto *error = std::get_if<ImageError>(&loaded))
+        return ImageError{QStringLiteral("%1: %2").arg(imageName(path), error->text)};
     return loaded;
 }
 

@@ -24,9 +24,14 @@ QString Origin::describe() const
         if (lastLine > line)
             return QStringLiteral("lines %1 to %2").arg(line).arg(lastLine);
         return QStringLiteral("line %1").arg(line);
+    case Kind::ElfSection:
+        return QStringLiteral("ELF section %1 (number %2, file offset 0x%3)")
+            .arg(name)
+            .arg(index)
+            .arg(QString::number(fileOffset, 16).toUpper());
     case Kind::ElfProgramHeader:
         return QStringLiteral("ELF program header %1 (file offset 0x%2)")
-            .arg(programHeader)
+            .arg(index)
             .arg(QString::number(fileOffset, 16).toUpper());
     case Kind::BinaryFile:
         break;

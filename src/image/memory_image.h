@@ -22,20 +22,22 @@ struct ImageError {
 
 // Where a segment's bytes came from, so that an error can point at them.
 struct Origin {
-    enum class Kind { IntelHexLine, SRecordLine, ElfProgramHeader, BinaryFile };
+    enum class Kind { IntelHexLine, SRecordLine, ElfSection, ElfProgramHeader, BinaryFile };
 
     Kind kind = Kind::BinaryFile;
-    qint64 line = 0;        // text formats: first line, counted from 1
-    qint64 lastLine = 0;    // text formats: last line (records merged into one segment)
-    int programHeader = -1; // ELF: index in the program header table
-    qint64 fileOffset = 0;  // ELF and binary: file offset of the first byte
+    qint64 line = 0;       // text formats: first line, counted from 1
+    qint64 lastLine = 0;   // text formats: last line (records merged into one segment)
+    int index = -1;        // ELF: in the section or program header table
+    QString name;          // ELF: the section's name
+    qint64 fileOffset = 0; // ELF and binary: file offset of the first byte
 
-    // "line 12", "lines 12 to 40", "ELF program header 2 (file offset 0x1000)",
-    // "file offset 0x0".
+    // "line 12", "lines 12 to 40", "ELF section .data (number 3, file offset
+    // 0x1000)", "ELF program header 2 (file offset 0x1000)", "file offset 0x0".
     QString describe() const;
 };
 
-// Bytes at consecutive addresses. The bytes are a view into `storage`, which
+// Bytes at consecutive addresses; the Intel HEX records made from an image
+// start afresh at each segment. The bytes are a view into `storage`, which
 // is usually shared: the file buffer (binary, ELF) or one decoded buffer for
 // all records (Intel HEX, S-record); nothing is copied per segment.
 struct Segment {

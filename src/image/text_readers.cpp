@@ -1,6 +1,7 @@
 // The two text formats: Intel HEX and Motorola S-record. Both decode every
 // data byte into one buffer that all their segments share.
 
+#include "image/hex_check.h"
 #include "image/hex_record_lines.h"
 #include "image/image_formats.h"
 #include "image/intel_hex.h"
@@ -109,6 +110,15 @@ private:
     std::vector<Record> records_;
 };
 
+std::variant<LoadedImage, ImageError> loaded(Format format,
+                                             std::variant<MemoryImage, ImageError> built,
+                                             std::optional<StartAddress> start)
+{
+    if (auto *error = std::get_if<ImageError>(&built))
+        return std::move(*error);
+    return LoadedImage{format, std::get<MemoryImage>(std::move(built)), start, {}};
+}
+
 QString pastAddressSpace(quint64 start, qint64 size)
 {
     return QStringLiteral("%1 data bytes at %2 run past the end of the 32-bit address space")
@@ -118,23 +128,25 @@ QString pastAddressSpace(quint64 start, qint64 size)
 
 } // namespace
 
-std::variant<MemoryImage, ImageError> readIntelHex(const QByteArray &content)
+std::variant<LoadedImage, ImageError> readIntelHex(const QByteArray &content)
 {
     constexpr quint32 kSegmentSize = 0x10000;
+    const QByteArrayView records = intelHexRecords(content);
     // Each data byte takes two hex digits, so this bounds the decoded size.
-    PieceCollector collector(Origin::Kind::IntelHexLine, content.size() / 2);
+    PieceCollector collector(Origin::Kind::IntelHexLine, records.size() / 2);
     quint32 base = 0;
     bool segmented = false; // an 02 record: addresses wrap within the 64 KiB segment
     qint64 endLine = 0;
+    std::optional<StartAddress> start;
 
-    LineCursor lines(content);
+    LineCursor lines(records);
     QByteArrayView text;
     while (lines.next(text)) {
         const qint64 number = lines.number();
         if (endLine > 0) {
-            return lineError(
-                number,
-                QStringLiteral("a line after the end-of-file record on line %1").arg(endLine));
+            if (isBlankLine(text))
+                continue; // refused with the line that is not blank after it
+            return lineError(number, afterEndOfFile(endLine));
         }
         if (text.isEmpty())
             return lineError(number, QStringLiteral("the line is blank"));
@@ -179,7 +191,14 @@ std::variant<MemoryImage, ImageError> readIntelHex(const QByteArray &content)
             base = ((field(0) << 8) | field(1)) << 16;
             segmented = false;
             break;
-        default: // start addresses: nothing to place in memory
+        case hexrecord::kStartSegmentAddress:
+        case hexrecord::kStartLinearAddress:
+            start = StartAddress{record->type == hexrecord::kStartLinearAddress
+                                     ? StartAddress::Kind::IntelHexLinear
+                                     : StartAddress::Kind::IntelHexSegment,
+                                 field(0) << 24 | field(1) << 16 | field(2) << 8 | field(3)};
+            break;
+        default:
             break;
         }
     }
@@ -188,10 +207,10 @@ std::variant<MemoryImage, ImageError> readIntelHex(const QByteArray &content)
                                          "file may be cut short")
                               .arg(lines.number())};
     }
-    return collector.build();
+    return loaded(Format::IntelHex, collector.build(), start);
 }
 
-std::variant<MemoryImage, ImageError> readSRecord(const QByteArray &content)
+std::variant<LoadedImage, ImageError> readSRecord(const QByteArray &content)
 {
     // Address bytes of S0 to S9; S4 does not exist.
     constexpr std::array<int, 10> kAddressBytes{2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
@@ -200,8 +219,13 @@ std::variant<MemoryImage, ImageError> readSRecord(const QByteArray &content)
     PieceCollector collector(Origin::Kind::SRecordLine, content.size() / 2);
     qint64 dataRecords = 0;
     qint64 endLine = 0;
+    int lastType = -1;
+    std::optional<StartAddress> start;
 
-    LineCursor lines(content);
+    QByteArrayView body = content;
+    if (body.startsWith(kUtf8ByteOrderMark))
+        body = body.sliced(kUtf8ByteOrderMark.size());
+    LineCursor lines(body);
     QByteArrayView text;
     while (lines.next(text)) {
         const qint64 number = lines.number();
@@ -241,7 +265,8 @@ std::variant<MemoryImage, ImageError> readSRecord(const QByteArray &content)
         std::array<quint8, kMaxBytes> bytes{};
         int sum = 0;
         for (int i = 0; i <= count; ++i) {
-            bytes[size_t(i)] = quint8(hexDigitValue(digits[2 * i]) * 16 + hexDigitValue(digits[2 * i + 1]));
+            bytes[size_t(i)] =
+                quint8(hexDigitValue(digits[2 * i]) * 16 + hexDigitValue(digits[2 * i + 1]));
             if (i < count)
                 sum += bytes[size_t(i)];
         }
@@ -285,15 +310,19 @@ std::variant<MemoryImage, ImageError> readSRecord(const QByteArray &content)
             if (dataSize != 0)
                 return lineError(number, QStringLiteral("an end record with data bytes"));
             endLine = number;
+            start = StartAddress{StartAddress::Kind::SRecord, address};
             break;
         }
+        lastType = type;
     }
-    if (endLine == 0) {
-        return ImageError{QStringLiteral("no end record (S7, S8 or S9) after line %1: the file may "
-                                         "be cut short")
+    // Tools leave the end record out when there is no start address; a
+    // record count last, checked above, still shows the file is whole.
+    if (endLine == 0 && lastType != 5 && lastType != 6) {
+        return ImageError{QStringLiteral("no end record (S7, S8 or S9) and no record count (S5, "
+                                         "S6) last, after line %1: the file may be cut short")
                               .arg(lines.number())};
     }
-    return collector.build();
+    return loaded(Format::SRecord, collector.build(), start);
 }
 
 } // namespace corvanel::image

@@ -4,8 +4,10 @@
 
 #include "common/numbers.h"
 
+#include <QElapsedTimer>
 #include <QHostInfo>
 #include <QNetworkInterface>
+#include <QNetworkProxy>
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QUdpSocket>
@@ -17,16 +19,37 @@ namespace corvanel {
 
 namespace {
 
-constexpr int kLocalPortBase = 5500;
-constexpr int kLocalPortSpan = 1000;
 // Room for bursts while the window is busy; the system may cap it lower.
 constexpr int kReceiveBufferBytes = 1 << 20;
 
-// A port box's text as a port number from `lowest` to 65535.
+// A port box's text as a port number from `lowest` to 65535; blanks around
+// it are invisible in a box and mean nothing.
 std::optional<quint16> parsePort(const QString &text, int lowest)
 {
-    const auto value = parseWholeNumber(text, lowest, 65535);
+    const auto value = parseWholeNumber(QStringView(text).trimmed(), quint64(lowest), 65535);
     return value ? std::optional<quint16>(quint16(*value)) : std::nullopt;
+}
+
+// The broadcast addresses of this machine's interfaces. Read at most once a
+// second: asking the system costs a netlink round trip, and a flasher opens
+// thousands of links within one.
+QList<QHostAddress> interfaceBroadcasts()
+{
+    static QList<QHostAddress> broadcasts;
+    static QElapsedTimer age;
+    if (!age.isValid() || age.elapsed() > 1000) {
+        broadcasts.clear();
+        const auto interfaces = QNetworkInterface::allInterfaces();
+        for (const QNetworkInterface &interface : interfaces) {
+            const auto entries = interface.addressEntries();
+            for (const QNetworkAddressEntry &entry : entries) {
+                if (!entry.broadcast().isNull())
+                    broadcasts.append(entry.broadcast());
+            }
+        }
+        age.start();
+    }
+    return broadcasts;
 }
 
 // Broadcast and multicast devices answer from their own unicast address, so
@@ -35,15 +58,7 @@ bool reachesManyHosts(const QHostAddress &address)
 {
     if (address.isBroadcast() || address.isMulticast())
         return true;
-    const auto interfaces = QNetworkInterface::allInterfaces();
-    for (const QNetworkInterface &interface : interfaces) {
-        const auto entries = interface.addressEntries();
-        for (const QNetworkAddressEntry &entry : entries) {
-            if (!entry.broadcast().isNull() && entry.broadcast() == address)
-                return true;
-        }
-    }
-    return false;
+    return interfaceBroadcasts().contains(address);
 }
 
 OperatorError bindError(const QUdpSocket &socket, quint16 port)
@@ -78,6 +93,9 @@ UdpLink::UdpLink(QObject *parent)
     : QObject(parent), socket_(new QUdpSocket(this)),
       buffer_(protocol::kMaxDatagram + 1, Qt::Uninitialized)
 {
+    // A bootloader is reached directly, never through a proxy; asking the
+    // system's proxy configuration costs a lookup per socket.
+    socket_->setProxy(QNetworkProxy::NoProxy);
     QObject::connect(socket_, &QUdpSocket::readyRead, this, &UdpLink::readPending);
 }
 

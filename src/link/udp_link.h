@@ -13,6 +13,10 @@ class QUdpSocket;
 
 namespace corvanel {
 
+// The local ports a link draws from when none is given: 5500 to 6499.
+inline constexpr int kLocalPortBase = 5500;
+inline constexpr int kLocalPortSpan = 1000;
+
 // Start-up values of the port boxes: a local port from 5500 to 6499 that
 // changes from run to run, and the remote port.
 QString initialLocalPort();

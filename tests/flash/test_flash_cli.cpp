@@ -1,16 +1,18 @@
 // corvanel-flash against devices played by the test on 127.0.0.1: the exact
 // datagrams, the inquiry time-out, exit codes, --check, bad files and usage,
-// --dry-run, the report file, and Ctrl-C.
+// --dry-run, the report file, signals, closed output and many hosts.
 
 #include "flash_test_support.h"
 
 #include <QCryptographicHash>
+#include <QStandardPaths>
 #include <QtTest>
 
 #include <vector>
 
 #ifdef Q_OS_UNIX
 #include <csignal>
+#include <sys/stat.h>
 #endif
 
 using namespace corvanel::flashtest;
@@ -193,11 +195,20 @@ private slots:
     void reportThatCannotBeWritten_data()
     {
         QTest::addColumn<QString>("report");
-        QTest::addColumn<bool>("sends"); // opened: the run goes ahead
+        QTest::addColumn<bool>("sends");        // opened: the run goes ahead
+        QTest::addColumn<int>("fileSizeLimit"); // bytes; 0: none
         QTest::newRow("folder missing: nothing sent")
-            << dir_.filePath(QStringLiteral("missing/flash.jsonl")) << false;
+            << dir_.filePath(QStringLiteral("missing/flash.jsonl")) << false << 0;
+        QTest::newRow("a folder: nothing sent") << dir_.path() << false << 0;
 #ifdef Q_OS_LINUX
-        QTest::newRow("device full: the board ends, the run fails") << "/dev/full" << true;
+        const QString fifo = dir_.filePath(QStringLiteral("report.fifo"));
+        QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+        QTest::newRow("a FIFO: refused at once, nothing sent") << fifo << false << 0;
+        QTest::newRow("a device: nothing sent") << "/dev/full" << false << 0;
+        // 900 bytes in the file, room for 124 of the record: it is cut short.
+        QTest::newRow("file size limit: the board ends, the run fails")
+            << writeFile(dir_, QStringLiteral("limited.jsonl"), QByteArray(899, 'x') + '\n') << true
+            << 1024;
 #endif
     }
 
@@ -205,17 +216,47 @@ private slots:
     {
         QFETCH(QString, report);
         QFETCH(bool, sends);
+        QFETCH(int, fileSizeLimit);
         ScriptedDevice device(bootloaderAnswer);
-        const FlashRun run = runFlasher({QStringLiteral("--report"), report,
-                                         QStringLiteral("--json"), image_, device.target()});
+        const QStringList arguments{QStringLiteral("--local-port=0"),
+                                    QStringLiteral("--report"),
+                                    report,
+                                    QStringLiteral("--json"),
+                                    image_,
+                                    device.target()};
+        QProcess process;
+        if (fileSizeLimit) {
+            // Past the limit a write fails (and raises SIGXFSZ, which must not end the run).
+            if (QStandardPaths::findExecutable(QStringLiteral("prlimit")).isEmpty())
+                QSKIP("prlimit (util-linux) is needed");
+            process.start(QStringLiteral("prlimit"),
+                          QStringList{QStringLiteral("--fsize=%1").arg(fileSizeLimit),
+                                      QStringLiteral("--"), QStringLiteral(CORVANEL_FLASH)} +
+                              arguments);
+        } else {
+            process.start(QStringLiteral(CORVANEL_FLASH), arguments);
+        }
+        const FlashRun run = finishFlasher(process, 5000);
         QVERIFY(run.finished);
         QCOMPARE(run.exitCode, 4);
         QCOMPARE(run.json().value("exitCode").toInt(), 4);
         QVERIFY2(run.err.contains(QFile::encodeName(report)), run.err.constData());
         QCoreApplication::processEvents();
         QCOMPARE(device.received.isEmpty(), !sends);
-        if (sends)
-            QCOMPARE(run.host(0).value("result").toString(), QStringLiteral("END"));
+        if (!sends)
+            return;
+        QCOMPARE(run.host(0).value("result").toString(), QStringLiteral("END"));
+        if (!fileSizeLimit)
+            return;
+        // The record cut short is left alone; the next one begins on a line of its own.
+        QCOMPARE(QFileInfo(report).size(), fileSizeLimit);
+        QCOMPARE(runFlasher({QStringLiteral("--report"), report, image_, device.target()}).exitCode,
+                 0);
+        const QList<QByteArray> lines = readLines(report);
+        QCOMPARE(lines.size(), 3);
+        QCOMPARE(lines[1].size(), fileSizeLimit - 900);
+        QCOMPARE(QJsonDocument::fromJson(lines[2]).object().value("result").toString(),
+                 QStringLiteral("END"));
     }
 
     void runsAppendToOneReport()
@@ -284,28 +325,134 @@ private slots:
     }
 
 #ifdef Q_OS_UNIX
+    void interruptStopsCleanlyWithASummary_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<int>("exitCode"); // 128 + the signal, in the record as well
+        QTest::newRow("Ctrl-C") << int(SIGINT) << 130;
+        QTest::newRow("SIGTERM") << int(SIGTERM) << 143;
+        QTest::newRow("SIGHUP: the terminal closed") << int(SIGHUP) << 129;
+    }
+
     void interruptStopsCleanlyWithASummary()
     {
+        QFETCH(int, signal);
+        QFETCH(int, exitCode);
+        const QString report = dir_.filePath(QStringLiteral("signal%1.jsonl").arg(signal));
         // Answers up to line 3, then goes quiet: the flasher waits on line 4.
         const QByteArray line4 = "BOOT" + lines_.at(3) + "\r\n";
         ScriptedDevice device(
             [&](const QByteArray &d) { return d == line4 ? QByteArray() : bootloaderAnswer(d); });
         // Attempts to spare: an interrupt must still not start another.
         auto flasher = startFlasher({QStringLiteral("--reply-timeout"), QStringLiteral("60"),
-                                     QStringLiteral("--attempts"), QStringLiteral("3"), image_,
-                                     device.target()});
+                                     QStringLiteral("--attempts"), QStringLiteral("3"),
+                                     QStringLiteral("--report"), report, image_, device.target()});
         QTRY_VERIFY_WITH_TIMEOUT(device.received.contains(line4), 5000);
-        ::kill(pid_t(flasher->processId()), SIGINT);
+        ::kill(pid_t(flasher->processId()), signal);
         const FlashRun run = finishFlasher(*flasher, 5000);
         QVERIFY(run.finished);
-        QCOMPARE(run.exitCode, 130);
+        QCOMPARE(run.exitCode, exitCode);
         QCoreApplication::processEvents();
         QCOMPARE(device.received.count("BOOTi\r\n"), 1);
         QCOMPARE(device.received.last(), line4);
         QVERIFY2(run.out.contains("STOPPED"), run.out.constData());
         QVERIFY2(run.out.contains("interrupted at line 4 of 6 (download pass)"),
                  run.out.constData());
-        QVERIFY(run.out.contains("exit code 130"));
+        QVERIFY(run.out.contains("exit code " + QByteArray::number(exitCode)));
+        const QList<QByteArray> records = readLines(report);
+        QCOMPARE(records.size(), 1);
+        const QJsonObject record = QJsonDocument::fromJson(records[0]).object();
+        QCOMPARE(record.value("result").toString(), QStringLiteral("STOPPED"));
+        QCOMPARE(record.value("exitCode").toInt(), exitCode);
+    }
+
+    void closedOutputDoesNotStopTheTransfer()
+    {
+        // As "corvanel-flash ... 2>&1 | head -c 100": three boards, each answering
+        // only its second inquiry (500 ms on), so the reader has long quit before
+        // any line goes out; every write of progress and summary then fails.
+        std::vector<std::unique_ptr<ScriptedDevice>> devices;
+        QStringList arguments{QStringLiteral(CORVANEL_FLASH),
+                              QStringLiteral("--local-port=0"),
+                              QStringLiteral("--install"),
+                              QStringLiteral("--report"),
+                              dir_.filePath(QStringLiteral("piped.jsonl")),
+                              image_};
+        for (int i = 0; i < 3; ++i) {
+            devices.push_back(std::make_unique<ScriptedDevice>(
+                [inquiries = 0](const QByteArray &d) mutable -> QByteArray {
+                    if (d == "BOOTi\r\n" && ++inquiries < 2)
+                        return {};
+                    return bootloaderAnswer(d);
+                }));
+            arguments << devices.back()->target();
+        }
+        const QString rc = dir_.filePath(QStringLiteral("piped.rc"));
+        QProcess shell;
+        shell.start(QStringLiteral("/bin/sh"),
+                    QStringList{QStringLiteral("-c"),
+                                QStringLiteral("rc=$1; shift; { \"$@\"; echo $? > \"$rc\"; } 2>&1 "
+                                               "| head -c 100 > /dev/null"),
+                                QStringLiteral("sh"), rc} +
+                        arguments);
+        const FlashRun run = finishFlasher(shell, 10000);
+        QVERIFY(run.finished);
+        QFile code(rc);
+        QVERIFY(code.open(QIODevice::ReadOnly));
+        QCOMPARE(code.readAll().trimmed(), QByteArray("0"));
+        QCoreApplication::processEvents();
+        const QList<QByteArray> records = readLines(arguments[4]);
+        QCOMPARE(records.size(), 3);
+        for (const auto &device : devices)
+            QCOMPARE(device->received.last(), QByteArray("BOOTg\r\n"));
+        for (const QByteArray &record : records) {
+            QCOMPARE(QJsonDocument::fromJson(record).object().value("result").toString(),
+                     QStringLiteral("END"));
+        }
+    }
+#endif
+
+#ifdef Q_OS_LINUX
+    void manyHostsKeepTheirTimeOut()
+    {
+        // 2000 silent loopback ports: more hosts than the 1000 random local
+        // ports, so each takes one the system chooses, said once; every
+        // time-out still holds within 10%.
+        QByteArray hosts;
+        for (int port = 20000; port < 22000; ++port)
+            hosts += "127.0.0.1:" + QByteArray::number(port) + '\n';
+        const QString file = writeFile(dir_, QStringLiteral("many.txt"), hosts);
+        QProcess process;
+        process.start(QStringLiteral(CORVANEL_FLASH),
+                      {QStringLiteral("--inquiry-timeout"), QStringLiteral("2"),
+                       QStringLiteral("--json"), QStringLiteral("--hosts"), file, image_});
+        const FlashRun run = finishFlasher(process, 20000);
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitCode, 3);
+        QCOMPARE(run.err.count("every host uses a port the system chooses"), 1);
+        const QJsonArray list = run.json().value("hosts").toArray();
+        QCOMPARE(list.size(), 2000);
+        for (const QJsonValue &host : list) {
+            const QJsonObject h = host.toObject();
+            QCOMPARE(h.value("result").toString(), QStringLiteral("TIMEOUT"));
+            QVERIFY2(h.value("seconds").toDouble() <= 2.2,
+                     qPrintable(QString::number(h.value("seconds").toDouble())));
+        }
+        QVERIFY2(run.ms < 5000, qPrintable(QString::number(run.ms)));
+
+        // Past the open-file limit nothing is sent, and the limit is named.
+        if (QStandardPaths::findExecutable(QStringLiteral("prlimit")).isEmpty())
+            QSKIP("prlimit (util-linux) is needed");
+        ScriptedDevice device(bootloaderAnswer);
+        process.start(QStringLiteral("prlimit"),
+                      {QStringLiteral("--nofile=64"), QStringLiteral("--"),
+                       QStringLiteral(CORVANEL_FLASH), QStringLiteral("--hosts"), file, image_,
+                       device.target()});
+        const FlashRun refused = finishFlasher(process);
+        QCOMPARE(refused.exitCode, 5);
+        QVERIFY2(refused.err.contains("limit of 64 open files"), refused.err.constData());
+        QCoreApplication::processEvents();
+        QVERIFY(device.received.isEmpty());
     }
 #endif
 

@@ -1,8 +1,11 @@
 // corvanel-flash with the images build systems make: a binary at a base
-// address, its S-record, an ELF with two load segments and a 1 MB binary
-// across many 64 KiB boundaries, each flashed to corvanel-devsim; the memory
-// the simulator ends up with (bytes, range, CRC-32) is what objcopy's Intel HEX
-// of the same input holds. Bad inputs are refused before anything is sent.
+// address, its S-record, an ELF with two load segments, a 1 MB binary across
+// many 64 KiB boundaries and real firmware built by cross compilers (the
+// fixtures of tests/image/fixtures), flashed to corvanel-devsim; the memory the
+// simulator ends up with (bytes, range, CRC-32) is what objcopy's Intel HEX of
+// the same input holds. The records --write-hex shows are objcopy's, and
+// srec_cat's conversions have the same figures. Bad inputs are refused before
+// anything is sent.
 
 #include "flash_test_support.h"
 
@@ -11,12 +14,63 @@
 
 #include <QtTest>
 
+#include <optional>
+
 using namespace corvanel;
 using namespace corvanel::flashtest;
 
 namespace {
 
 const QString kBase = QStringLiteral("0x08000000");
+// A committed ELF made by tests/image/fixtures/make.sh.
+QString fixture(const char *name)
+{
+    return QStringLiteral(CORVANEL_IMAGE_FIXTURES "/") + QLatin1StringView(name);
+}
+
+// What an Intel HEX file holds: its data bytes in file order and its start
+// address record's value (CS * 16 + IP for 03), for a file whose records
+// follow the addresses, as objcopy writes them.
+struct HexContent {
+    QByteArray data;
+    std::optional<quint32> start;
+};
+
+HexContent hexContent(const QList<QByteArray> &lines)
+{
+    HexContent content;
+    for (const QByteArray &line : lines) {
+        const QByteArray bytes = QByteArray::fromHex(line.mid(1));
+        if (bytes.size() < 5)
+            continue;
+        const auto byte = [&bytes](int i) { return quint32(quint8(bytes[i])); };
+        const quint32 type = byte(3);
+        if (type == 0) {
+            content.data += bytes.mid(4, byte(0));
+        } else if ((type == 3 || type == 5) && bytes.size() == 9) {
+            const quint32 word = byte(4) << 24 | byte(5) << 16 | byte(6) << 8 | byte(7);
+            content.start = type == 5 ? word : (word >> 16) * 16 + (word & 0xffff);
+        }
+    }
+    return content;
+}
+
+// The lines without objcopy's start address record.
+QList<QByteArray> withoutStart(QList<QByteArray> lines)
+{
+    lines.removeIf([](const QByteArray &line) {
+        return line.startsWith(":04000003") || line.startsWith(":04000005");
+    });
+    return lines;
+}
+
+// --info --json's figures, the start address left out.
+QJsonObject figuresOf(QJsonObject info)
+{
+    for (const char *name : {"image", "format", "records", "start", "note"})
+        info.remove(QLatin1StringView(name));
+    return info;
+}
 
 // What the simulator's summary says of the memory it holds.
 QString memoryPart(const QString &summary)
@@ -87,6 +141,16 @@ private slots:
         QTest::newRow("S-record") << "program.srec" << QStringList{} << QStringList{};
         QTest::newRow("ELF, two segments") << "two.elf" << QStringList{} << QStringList{};
         QTest::newRow("1 MB binary") << "large.bin" << binary << fromBinary;
+        // Real firmware: the headers in the first segment, alignment holes.
+        QTest::newRow("Cortex-M linked behind a header")
+            << fixture("cortex-m4-offset.elf") << QStringList{} << QStringList{};
+        QTest::newRow("RISC-V with holes")
+            << fixture("rv32imac.elf") << QStringList{} << QStringList{};
+        QTest::newRow("AVR without EEPROM, fuses, lock")
+            << fixture("atmega328p.elf")
+            << QStringList{"--remove-section", ".e*",  "--remove-section", ".fuse",
+                           "--remove-section", ".lock"}
+            << QStringList{"-R", ".e*", "-R", ".fuse", "-R", ".lock"};
     }
 
     void flashedMemoryIsObjcopys()
@@ -98,9 +162,10 @@ private slots:
 
         Devsim sim;
         QVERIFY2(sim.waitForPort() != 0, qPrintable(sim.errors()));
-        const FlashRun run = runFlasher(
-            options + QStringList{"--install", "--quiet", dir_.filePath(file), sim.target()},
-            600000);
+        const FlashRun run =
+            runFlasher(options + QStringList{"--install", "--quiet",
+                                             QDir(dir_.path()).filePath(file), sim.target()},
+                       600000);
         QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
         QCOMPARE(memoryPart(sim.waitForSummary()),
                  expectedMemory(dir_.filePath(QStringLiteral("reference.hex"))));
@@ -128,6 +193,172 @@ private slots:
             << "program.bin" << QStringList{"--format", "bin"} << "base address";
         QTest::newRow("overlapping segments")
             << "overlap.elf" << QStringList{} << "0x08000100 is written twice";
+
+        write(QStringLiteral("notes.txt"), "firmware 4.0 for board 7\n");
+        write(QStringLiteral("bom.bin"), QByteArray("\xEF\xBB\xBF\x00\x01\x02", 6));
+        write(QStringLiteral("after-end.hex"),
+              ":0100000041BE\r\n:00000001FF\r\n\r\n:0100000041BE\r\n");
+        QTest::newRow("text as binary")
+            << "notes.txt" << QStringList{"--base-address", kBase} << "looks like text";
+        QTest::newRow("binary that begins with a byte-order mark")
+            << "bom.bin" << QStringList{"--base-address", kBase} << "byte-order mark";
+        QTest::newRow("data after the end-of-file record")
+            << "after-end.hex" << QStringList{} << "after-end.hex:4: after the end-of-file record";
+        QTest::newRow("a section that matches nothing")
+            << fixture("atmega328p.elf")
+            << QStringList{"--remove-section", ".eeprom", "--remove-section", ".fuses"}
+            << "\".fuses\", a section to leave out, matches none";
+    }
+
+    // Every fixture's records are objcopy's but for its start address, and
+    // its figures (CRC-32 and SHA-256 of the data in address order, though a
+    // fixture may store it out of order) and srec_cat's S-record and Intel
+    // HEX of it read the same. An Intel HEX file goes out as its lines, start
+    // address included, without a byte-order mark and what follows its end.
+    void fixturesAreObjcopys_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QStringList>("objcopyOptions");
+        for (const char *name : {"cortex-m4.elf", "cortex-m4-offset.elf", "cortex-m4-gap.elf",
+                                 "cortex-m4-reversed.elf", "cortex-r4-be.elf", "e500mc-be.elf",
+                                 "rv32imac.elf", "rv64imac.elf", "atmega328p.elf"})
+            QTest::newRow(name) << fixture(name) << QStringList{} << QStringList{};
+        QTest::newRow("atmega328p.elf, code and data only")
+            << fixture("atmega328p.elf")
+            << QStringList{"--only-section", ".?a*a", "--only-section", ".text"}
+            << QStringList{"-j", ".?a*a", "-j", ".text"};
+    }
+
+    void fixturesAreObjcopys()
+    {
+        QFETCH(QString, file);
+        QFETCH(QStringList, options);
+        QFETCH(QStringList, objcopyOptions);
+        if (!QFileInfo::exists(QStringLiteral(CORVANEL_SREC_CAT)))
+            QSKIP("srec_cat is not installed (scripts/install-deps.sh --packaging)");
+        const QString ref = dir_.filePath(QStringLiteral("ref.hex"));
+        QVERIFY(tool(CORVANEL_OBJCOPY, objcopyOptions + QStringList{"-O", "ihex", file, ref}));
+        const QList<QByteArray> objcopyLines = readLines(ref);
+
+        const FlashRun written = runFlasher(options + QStringList{"--write-hex", "-", file});
+        QVERIFY2(written.finished && written.exitCode == 0, written.err.constData());
+        QVERIFY(written.out.endsWith("\r\n") &&
+                written.out.count('\n') == written.out.count("\r\n"));
+        QCOMPARE(written.out.trimmed().split('\n').size(), withoutStart(objcopyLines).size());
+        QCOMPARE(readLines(writeFile(dir_, "ours.hex", written.out)), withoutStart(objcopyLines));
+
+        const FlashRun info = runFlasher(options + QStringList{"--info", "--json", file});
+        QVERIFY2(info.finished && info.exitCode == 0, info.err.constData());
+        const QJsonObject elf = info.json();
+        const QJsonObject start = elf.value(QStringLiteral("start")).toObject();
+        const HexContent content = hexContent(objcopyLines);
+        QCOMPARE(elf.value(QStringLiteral("dataBytes")).toInteger(), content.data.size());
+        QCOMPARE(elf.value(QStringLiteral("crc32")).toString(),
+                 image::hexAddress(image::crc32(content.data)));
+        QCOMPARE(elf.value(QStringLiteral("sha256")).toString(),
+                 QString::fromLatin1(
+                     QCryptographicHash::hash(content.data, QCryptographicHash::Sha256).toHex()));
+        QCOMPARE(start.value(QStringLiteral("address")).toString(),
+                 content.start ? image::hexAddress(*content.start) : QString());
+        QCOMPARE(start.value(QStringLiteral("sent")).toBool(), false);
+
+        // srec_cat's S3 with S7, S1/S2 with a count and no end record, and HEX.
+        const QString srecCat = QStringLiteral(CORVANEL_SREC_CAT);
+        QVERIFY(tool(qPrintable(srecCat),
+                     {ref, "-Intel", "-o", "s37.srec", "-Motorola", "-address-length=4"}));
+        QVERIFY(tool(qPrintable(srecCat), {ref, "-Intel", "-o", "nostart.srec", "-Motorola",
+                                           "-disable=exec-start-address"}));
+        QVERIFY(tool(qPrintable(srecCat), {ref, "-Intel", "-o", "srec_cat.hex", "-Intel"}));
+        QVERIFY(!read(QStringLiteral("nostart.srec")).contains("\nS9"));
+        // objcopy's own, with a byte-order mark and what may follow its end.
+        write(QStringLiteral("decorated.hex"),
+              "\xEF\xBB\xBF" + read(QStringLiteral("ref.hex")) + "\r\n \r\n\x1A");
+        for (const char *variant : {"s37.srec", "nostart.srec", "srec_cat.hex", "decorated.hex"}) {
+            const FlashRun same = runFlasher({"--info", "--json", dir_.filePath(variant)});
+            QVERIFY2(same.finished && same.exitCode == 0, same.err.constData());
+            QCOMPARE(figuresOf(same.json()), figuresOf(elf));
+        }
+        const FlashRun decorated =
+            runFlasher({"--write-hex", "-", dir_.filePath(QStringLiteral("decorated.hex"))});
+        QCOMPARE(decorated.out, read(QStringLiteral("ref.hex")));
+    }
+
+    // The ELF read as its segments when it has no section headers, and said so.
+    void elfWithoutSectionHeaders()
+    {
+        QFile original(fixture("cortex-m4-offset.elf"));
+        QVERIFY(original.open(QIODevice::ReadOnly));
+        QByteArray elf = original.readAll();
+        elf.replace(32, 4, QByteArray(4, '\0')); // e_shoff
+        elf.replace(48, 4, QByteArray(4, '\0')); // e_shnum, e_shstrndx
+        write(QStringLiteral("no-sections.elf"), elf);
+        const FlashRun info = runFlasher({"--info", dir_.filePath("no-sections.elf")});
+        QVERIFY2(info.finished && info.exitCode == 0, info.err.constData());
+        // The first segment holds the ELF header, from 0xC000.
+        QVERIFY2(info.out.contains("note:       no section headers") &&
+                     info.out.contains("0x0000C000-"),
+                 info.out.constData());
+    }
+
+    // The image options' command lines: what is refused, and how.
+    void imageOptions_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("said");
+        const QString avr = fixture("atmega328p.elf");
+        QTest::newRow("repeated, with patterns") << QStringList{"--write-hex",
+                                                                dir_.filePath("avr.hex"),
+                                                                "--remove-section",
+                                                                ".e*",
+                                                                "--remove-section",
+                                                                ".fuse",
+                                                                "--remove-section",
+                                                                ".l?ck",
+                                                                avr}
+                                                 << 0 << QString();
+        QTest::newRow("--write-hex and --info")
+            << QStringList{"--write-hex", "-", "--info", avr} << 2 << "--write-hex excludes";
+        QTest::newRow("--write-hex and a host")
+            << QStringList{"--write-hex", "-", avr, "127.0.0.1"} << 2 << "image only";
+        QTest::newRow("image and hosts both from standard input")
+            << QStringList{"--hosts", "-", "-", "127.0.0.1"} << 2 << "standard input";
+        QTest::newRow("sections of an S-record")
+            << QStringList{"--write-hex", "-", "--only-section", ".text",
+                           dir_.filePath("program.srec")}
+            << 4 << "ELF images only";
+        QTest::newRow("a file that cannot be written")
+            << QStringList{"--write-hex", dir_.filePath("no/such/folder.hex"), avr} << 4
+            << "cannot write";
+    }
+
+    void imageOptions()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, said);
+        const FlashRun run = runFlasher(arguments);
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitCode, exitCode);
+        QVERIFY2(run.err.contains(said.toLatin1()), run.err.constData());
+    }
+
+    // "-" reads the image from standard input, recognised by its content.
+    void imageFromStandardInput()
+    {
+        Devsim sim;
+        QVERIFY2(sim.waitForPort() != 0, qPrintable(sim.errors()));
+        const QByteArray srec = read(QStringLiteral("program.srec"));
+        auto flasher = startFlasher({"--install", "--quiet", "--json", "-", sim.target()});
+        flasher->write(srec);
+        flasher->closeWriteChannel();
+        const FlashRun run = finishFlasher(*flasher);
+        QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+        QCOMPARE(run.json().value(QStringLiteral("image")).toString(), QStringLiteral("-"));
+        QVERIFY(tool(CORVANEL_OBJCOPY, {"-O", "ihex", "program.srec", "reference.hex"}));
+        QCOMPARE(memoryPart(sim.waitForSummary()),
+                 expectedMemory(dir_.filePath(QStringLiteral("reference.hex"))));
     }
 
     void badImagesAreRefused()
@@ -137,7 +368,7 @@ private slots:
         QFETCH(QString, said);
         ScriptedDevice device(bootloaderAnswer);
         const FlashRun run =
-            runFlasher(options + QStringList{dir_.filePath(file), device.target()});
+            runFlasher(options + QStringList{QDir(dir_.path()).filePath(file), device.target()});
         QVERIFY(run.finished);
         QCOMPARE(run.exitCode, 4);
         QVERIFY2(run.err.contains(said.toLatin1()) && run.err.contains(file.toLatin1()),

@@ -55,14 +55,57 @@ private slots:
         // The second host would need local port 65536.
         QCOMPARE(parse("corvanel-flash --local-port 65535 a.hex 127.0.0.2 127.0.0.3").action,
                  ParsedArguments::Action::UsageError);
+
+        // Past the 1000 random local ports, every host takes a port the system chooses.
+        for (const int count : {1000, 1001}) {
+            QByteArray file;
+            for (int i = 0; i < count; ++i)
+                file += "127.0.0.1:" + QByteArray::number(20000 + i) + '\n';
+            const auto many = parseArguments(
+                {"corvanel-flash", "--hosts", "boards.txt", "a.hex"},
+                [&](const QString &, QString *) { return std::optional<QByteArray>(file); });
+            QCOMPARE(many.options.hosts.size(), count);
+            QCOMPARE(many.options.systemChosenPorts, count > 1000);
+            QCOMPARE(many.options.hosts.back().localPort,
+                     count > 1000 ? std::optional<quint16>(0) : std::nullopt);
+        }
+    }
+
+    void refusedNumbersNameTheirOption_data()
+    {
+        QTest::addColumn<QStringList>("options"); // before "a.hex 127.0.0.2"
+        QTest::addColumn<QString>("error");
+        QTest::newRow("base address past 32 bits")
+            << QStringList{"--base-address", "0x10000000008000000"}
+            << "--base-address \"0x10000000008000000\": must be an address";
+        QTest::newRow("port in hex") << QStringList{"--port", "0x6f"} << "--port \"0x6f\"";
+        QTest::newRow("signed retries") << QStringList{"--retries", "-0"} << "--retries \"-0\"";
+        QTest::newRow("blank before record bytes")
+            << QStringList{"--record-bytes", " 16"} << "--record-bytes \" 16\"";
+        QTest::newRow("empty attempts") << QStringList{"--attempts="} << "--attempts \"\"";
+        QTest::newRow("local port past 16 bits")
+            << QStringList{"--local-port", "65536"} << "--local-port \"65536\"";
+        QTest::newRow("empty report path: an unset variable")
+            << QStringList{"--report", ""} << "--report \"\"";
+    }
+
+    void refusedNumbersNameTheirOption()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(QString, error);
+        const auto parsed = parseArguments(QStringList{"corvanel-flash"} + options +
+                                           QStringList{"a.hex", "127.0.0.2"});
+        QCOMPARE(parsed.action, ParsedArguments::Action::UsageError);
+        QVERIFY2(parsed.error.startsWith(error), qPrintable(parsed.error));
     }
 
     void hostsFile_data()
     {
         QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<QString>("command");   // after "corvanel-flash --hosts boards.txt"
-        QTest::addColumn<QStringList>("hosts"); // "HOST:PORT" in order; empty: refused
-        QTest::addColumn<QString>("error");     // the refusal's start
+        QTest::addColumn<QString>("command"); // after "corvanel-flash --hosts boards.txt"
+        // "HOST:PORT" in order, "HOST=ADDRESS:PORT" for a name; empty: refused
+        QTest::addColumn<QStringList>("hosts");
+        QTest::addColumn<QString>("error"); // the refusal's start
         QTest::newRow("comments, blanks, CR LF; after the command line's hosts")
             << QByteArray("# line 3\r\n127.0.0.2  # board A\r\n\r\n 127.0.0.3:4000\r\n#\n")
             << "a.hex 127.0.0.9" << QStringList{"127.0.0.9:111", "127.0.0.2:111", "127.0.0.3:4000"}
@@ -77,7 +120,21 @@ private slots:
             << "boards.txt:2: \"[::1]:111\": IPv6 addresses are not supported";
         QTest::newRow("a host on the command line and in the file")
             << QByteArray("127.0.0.2:111\n") << "a.hex 127.0.0.2" << QStringList{}
-            << "boards.txt:1: host 127.0.0.2:111 given more than once";
+            << "boards.txt:1: \"127.0.0.2:111\" is 127.0.0.2:111, already given as "
+               "\"127.0.0.2\" on the command line";
+        QTest::newRow("one board by name and by address")
+            << QByteArray("# A\n127.0.0.1\nlocalhost\n") << "a.hex" << QStringList{}
+            << "boards.txt:3: \"localhost\" is 127.0.0.1:111, already given as \"127.0.0.1\" "
+               "at boards.txt:2";
+        QTest::newRow("a name is resolved once; the link takes its address")
+            << QByteArray("localhost:4000\nLOCALHOST:4001\n") << "a.hex"
+            << QStringList{"localhost=127.0.0.1:4000", "LOCALHOST=127.0.0.1:4001"} << "";
+        QTest::newRow("octal form refused, not looked up")
+            << QByteArray("127.0.0.010\n") << "a.hex" << QStringList{}
+            << "boards.txt:1: \"127.0.0.010\": not an IPv4 address";
+        QTest::newRow("a name not found")
+            << QByteArray("127.0.0.2\nboard-9\n") << "a.hex" << QStringList{}
+            << "boards.txt:2: \"board-9\": host not found";
         QTest::newRow("only comments")
             << QByteArray("# none yet\n") << "a.hex" << QStringList{} << "no host given";
     }
@@ -93,9 +150,24 @@ private slots:
             pathRead = path;
             return std::optional<QByteArray>(file);
         };
+        // No test asks the machine's resolver: "localhost" is 127.0.0.1 here.
+        QStringList asked;
+        const auto resolver = [&](const QString &name) -> std::variant<quint32, QString> {
+            asked << name;
+            if (name.compare(QStringLiteral("localhost"), Qt::CaseInsensitive) == 0)
+                return quint32(0x7f000001);
+            return QStringLiteral("host not found: unknown");
+        };
         const auto parsed = parseArguments(
-            QStringLiteral("corvanel-flash --hosts boards.txt %1").arg(command).split(' '), reader);
+            QStringLiteral("corvanel-flash --hosts boards.txt %1").arg(command).split(' '), reader,
+            resolver);
         QCOMPARE(pathRead, QStringLiteral("boards.txt"));
+        // Each name asked once, whatever its case; address forms never.
+        QSet<QString> distinct;
+        for (const QString &name : std::as_const(asked))
+            distinct.insert(name.toLower());
+        QVERIFY2(distinct.size() == asked.size() && !asked.contains(QStringLiteral("127.0.0.010")),
+                 qPrintable(asked.join(' ')));
         if (!error.isEmpty()) {
             QCOMPARE(parsed.action, ParsedArguments::Action::UsageError);
             QVERIFY2(parsed.error.startsWith(error), qPrintable(parsed.error));
@@ -103,8 +175,10 @@ private slots:
         }
         QCOMPARE(parsed.action, ParsedArguments::Action::Run);
         QStringList got;
-        for (const HostSettings &h : parsed.options.hosts)
-            got << QStringLiteral("%1:%2").arg(h.host).arg(h.remotePort);
+        for (const HostSettings &h : parsed.options.hosts) {
+            got << (h.address == h.host ? h.host : h.host + QLatin1Char('=') + h.address) +
+                       QStringLiteral(":%1").arg(h.remotePort);
+        }
         QCOMPARE(got, hosts);
     }
 
@@ -138,6 +212,8 @@ private slots:
         QTest::newRow("host name") << "localhost" << QStringList{"not an IPv4 address"} << true;
         QTest::newRow("short form") << "127.1" << QStringList{"not an IPv4 address"} << true;
         QTest::newRow("octet too big") << "127.0.0.256" << QStringList{"not an IPv4"} << true;
+        QTest::newRow("leading zero, as hosts refuse it")
+            << "127.0.0.010" << QStringList{"not an IPv4"} << true;
         QTest::newRow("port 0") << "127.0.0.1:0" << QStringList{"port after ':'"} << true;
         QTest::newRow("prefix 33") << "127.0.0.0/33" << QStringList{"prefix after '/'"} << true;
         QTest::newRow("any address") << "0.0.0.0" << QStringList{"not a device address"} << true;

@@ -17,11 +17,11 @@ namespace {
 
 constexpr quint32 kBase = 0x08000000;
 
-MemoryImage imageOf(std::variant<MemoryImage, ImageError> read)
+MemoryImage imageOf(std::variant<LoadedImage, ImageError> read)
 {
     if (auto *error = std::get_if<ImageError>(&read))
         qFatal("unexpected refusal: %s", qPrintable(error->text));
-    return std::get<MemoryImage>(std::move(read));
+    return std::get<LoadedImage>(std::move(read)).memory;
 }
 
 template <typename T> QString errorText(const std::variant<T, ImageError> &result)
@@ -86,6 +86,14 @@ void patch64(QByteArray &bytes, qint64 at, quint64 value, int size)
 {
     for (int i = 0; i < size; ++i)
         bytes[at + i] = char((value >> (8 * i)) & 0xff);
+}
+
+quint64 read64(const QByteArray &bytes, qint64 at)
+{
+    quint64 value = 0;
+    for (int i = 0; i < 8; ++i)
+        value |= quint64(quint8(bytes[at + i])) << (8 * i);
+    return value;
 }
 
 } // namespace
@@ -235,24 +243,36 @@ private slots:
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QList<AddressRange>>("ranges");
         QTest::addColumn<QByteArray>("bytes"); // all data, in address order
+        QTest::addColumn<QString>("start");    // text and source, or empty for none
 
         // An 02 record: offsets wrap within the segment.
-        QTest::newRow("segment wraps")
-            << QByteArray(":020000021000EC\n:04FFFE00AABBCCDDF1\n"
-                          ":00000001FF\n")
-            << QList<AddressRange>{{0x10000, 2}, {0x1FFFE, 2}} << QByteArray("\xCC\xDD\xAA\xBB");
+        QTest::newRow("segment wraps") << QByteArray(":020000021000EC\n:04FFFE00AABBCCDDF1\n"
+                                                     ":00000001FF\n")
+                                       << QList<AddressRange>{{0x10000, 2}, {0x1FFFE, 2}}
+                                       << QByteArray("\xCC\xDD\xAA\xBB") << QString();
         // An 04 record: offsets run on into the next block.
         QTest::newRow("linear runs on")
             << QByteArray(":020000040001F9\r\n:04FFFE00AABBCCDDF1\r\n:00000001FF\r\n")
-            << QList<AddressRange>{{0x1FFFE, 4}} << QByteArray("\xAA\xBB\xCC\xDD");
+            << QList<AddressRange>{{0x1FFFE, 4}} << QByteArray("\xAA\xBB\xCC\xDD") << QString();
         QTest::newRow("records out of order, start records")
             << QByteArray(":02001000334477\n:0400000300001000E9\n:02000E001122BD\n"
                           ":0400000508000000EF\n:00000001FF")
-            << QList<AddressRange>{{0x0E, 4}} << QByteArray("\x11\x22\x33\x44");
+            << QList<AddressRange>{{0x0E, 4}} << QByteArray("\x11\x22\x33\x44")
+            << u"0x08000000 Intel HEX record 05"_s;
+        QTest::newRow("CS:IP start, byte-order mark, what may follow the end")
+            << QByteArray("\xEF\xBB\xBF:0400000300001000E9\r\n:02000E001122BD\r\n"
+                          ":00000001FF\r\n\r\n  \r\n\x1A")
+            << QList<AddressRange>{{0x0E, 2}} << QByteArray("\x11\x22")
+            << u"0x0000:0x1000 Intel HEX record 03, CS:IP"_s;
         QTest::newRow("S2, S5, S8, lower case")
             << QByteArray("S0030000FC\nS20601fffe1122c8\nS20502000033C5\nS5030002FA\n"
                           "S804000000FB\n")
-            << QList<AddressRange>{{0x1FFFE, 3}} << QByteArray("\x11\x22\x33");
+            << QList<AddressRange>{{0x1FFFE, 3}} << QByteArray("\x11\x22\x33")
+            << u"0x00000000 S-record end record"_s;
+        // As srec_cat writes a file without a start address.
+        QTest::newRow("S1 and a count last, no end record, byte-order mark")
+            << QByteArray("\xEF\xBB\xBFS1050000AABB95\nS5030001FB\n") << QList<AddressRange>{{0, 2}}
+            << QByteArray("\xAA\xBB") << QString();
     }
 
     void textReads()
@@ -260,32 +280,43 @@ private slots:
         QFETCH(QByteArray, text);
         QFETCH(QList<AddressRange>, ranges);
         QFETCH(QByteArray, bytes);
+        QFETCH(QString, start);
 
         const auto loaded = readImage(text, {});
         QVERIFY2(std::holds_alternative<LoadedImage>(loaded), qPrintable(errorText(loaded)));
-        const MemoryImage &image = std::get<LoadedImage>(loaded).memory;
-        QCOMPARE(image.ranges(), ranges);
+        const LoadedImage &image = std::get<LoadedImage>(loaded);
+        QCOMPARE(image.memory.ranges(), ranges);
         QByteArray all;
         for (const AddressRange &r : ranges)
-            all += image.read(r.start, r.size);
+            all += image.memory.read(r.start, r.size);
         QCOMPARE(all, bytes);
+        QCOMPARE(image.start ? image.start->text() + ' ' + image.start->source() : QString(),
+                 start);
+
+        // The figures follow the addresses, whatever order the file has.
+        const ImageFigures figures = computeFigures(image.format, image.memory, 0);
+        QCOMPARE(figures.crc32, crc32(bytes));
+        QCOMPARE(figures.sha256, QCryptographicHash::hash(bytes, QCryptographicHash::Sha256));
     }
 
     // Each bad input is refused with words naming the place.
     void refusals_data()
     {
         QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("forced"); // "binary" with no base, else detected
+        QTest::addColumn<QString>("forced");     // "binary" with no base, else detected
+        QTest::addColumn<QStringList>("remove"); // sections to leave out
         QTest::addColumn<QStringList>("words");
 
         const auto row = [](const char *name, const QByteArray &content, QStringList words,
-                            const QString &forced = {}) {
-            QTest::newRow(name) << content << forced << words;
+                            const QString &forced = {}, const QStringList &remove = {}) {
+            QTest::newRow(name) << content << forced << remove << words;
         };
         const QByteArray eof = ":00000001FF\n";
         const QByteArray d16 = ":10000000000102030405060708090A0B0C0D0E0F78\n";
         row("hex: blank line", d16 + "\n" + eof, {"line 2", "blank"});
-        row("hex: line after the end", d16 + eof + d16, {"line 3", "end-of-file record on line 2"});
+        row("hex: line after the end", d16 + eof + "\n" + d16 + "\n",
+            {"line 4", "end-of-file record of line 2", "only blank lines"});
+        row("hex: two DOS end bytes", d16 + eof + "\x1A\x1A", {"line 3", "0x1A"});
         row("hex: no end", d16, {"no end-of-file record", "line 1"});
         row("hex: endless line", ":" + QByteArray(600, '0') + "\n" + eof,
             {"line 1", "601 characters"});
@@ -300,47 +331,65 @@ private slots:
             {"line 3", "checksum 94", "93"});
         row("srec: wrong count", s1 + "S5030002FA\nS9030000FC\n",
             {"line 2", "2 data records", "1"});
-        row("srec: no end", s1, {"no end record", "line 1"});
+        row("srec: no end", s1, {"no end record", "no record count", "line 1"});
+        row("srec: count not last", s1 + "S5030001FB\n" + s1, {"no end record", "line 3"});
         row("srec: S4", "S4030000FC\n", {"line 1", "not an S-record"});
         row("srec: overlapping records", s1 + "S1050001CCDD50\nS9030000FC\n",
             {"0x00000001", "line 1", "line 2"});
         row("binary without base", "\x01\x02", {"binary", "base address"}, u"binary"_s);
         row("detected binary without base", "\x01\x02", {"not ELF", "base address"});
+        row("binary that begins with a byte-order mark", "\xEF\xBB\xBF\x01\x02",
+            {"looks like text", "byte-order mark", "--format bin"});
+        row("text as binary", "firmware 1.2\r\n\tbuilt \xC3\xA9t\xC3\xA9\n",
+            {"looks like text", "first 27 bytes", "--format bin"});
+        row("sections of a HEX file", d16 + eof, {"ELF images only", "Intel HEX"}, {}, {".eeprom"});
         row("empty", {}, {"empty"});
 
         if (program_.isEmpty())
             return;
         tool(CORVANEL_LD, {"-N", "-T", "two.ld", "a.o", "b.o", "-o", "le64"});
-        const QByteArray elf = read(u"le64"_s); // ELF64 LSB: tables at 64, 56-byte entries
+        const QByteArray elf = read(u"le64"_s); // ELF64 LSB: 56-byte program headers at 64
         QCOMPARE(elf.at(4), char(2));
-        constexpr int kEntry0 = 64, kEntry1 = 64 + 56, kPOffset = 8, kPAddr = 24;
+        constexpr int kSegment1 = 64 + 56, kPAddr = 24;
+        // 64-byte section headers: 0 is null, 1 is .one, 2 is .two.
+        const qint64 sectionTable = qint64(read64(elf, 40));
+        const qint64 one = sectionTable + 64, two = sectionTable + 128;
+        constexpr int kFlags = 8, kOffset = 24;
         row("elf: cut in the header", elf.first(40), {"truncated", "64 bytes", "40"});
-        row("elf: cut in the data", elf.first(50000), {"program header 1", "past the end"});
+        row("elf: cut in the section table", elf.first(elf.size() - 10),
+            {"truncated", "section header table", "past the end"});
         QByteArray noLoad = elf;
-        patch64(noLoad, kEntry0, 4, 4); // PT_NOTE
-        patch64(noLoad, kEntry1, 6, 4); // PT_PHDR
-        row("elf: no loadable data", noLoad, {"no loadable data"});
+        patch64(noLoad, one + kFlags, 0, 8); // not allocated
+        patch64(noLoad, two + kFlags, 0, 8);
+        row("elf: no loadable data", noLoad, {"no loadable data", "no allocated section"});
         QByteArray outside = elf;
-        patch64(outside, kEntry0 + kPOffset, 0x7FFFFFFFFFFFFFF0, 8);
-        row("elf: data outside the file", outside, {"program header 0", "0x7FFFFFFFFFFFFFF0"});
+        patch64(outside, one + kOffset, 0x7FFFFFFFFFFFFFF0, 8);
+        row("elf: data outside the file", outside,
+            {"section .one (number 1)", "0x7FFFFFFFFFFFFFF0"});
         QByteArray overlap = elf;
-        patch64(overlap, kEntry1 + kPAddr, kBase + 0x100, 8);
-        row("elf: overlapping segments", overlap,
-            {"0x08000100", "program header 0", "program header 1", "written twice"});
+        patch64(overlap, kSegment1 + kPAddr, kBase + 0x100, 8);
+        row("elf: overlapping sections", overlap,
+            {"0x08000100", "ELF section .one", "ELF section .two", "written twice"});
         QByteArray above4G = elf;
-        patch64(above4G, kEntry1 + kPAddr, 0xFFFFFFFF, 8);
-        row("elf: above 4 GiB", above4G, {"program header 1", "4 GiB"});
+        patch64(above4G, kSegment1 + kPAddr, 0xFFFFFFFF, 8);
+        row("elf: above 4 GiB", above4G, {"section .two", "0xFFFFFFFF", "4 GiB"});
+        row("elf: relocatable object", read(u"a.o"_s), {"relocatable", "not a linked program"});
+        row("elf: a section that matches nothing", elf,
+            {"\".eeprom\"", "matches none", ".one, .two"}, {}, {".one", ".eeprom"});
+        row("elf: nothing left", elf, {"no loadable data", "chosen"}, {}, {".o*", ".t?o"});
     }
 
     void refusals()
     {
         QFETCH(QByteArray, content);
         QFETCH(QString, forced);
+        QFETCH(QStringList, remove);
         QFETCH(QStringList, words);
 
         ReadOptions options;
         if (!forced.isEmpty())
             options.format = Format::Binary;
+        options.sections.remove = remove;
         const auto loaded = readImage(content, options);
         QVERIFY(std::holds_alternative<ImageError>(loaded));
         const QString text = std::get<ImageError>(loaded).text;
@@ -385,9 +434,9 @@ private slots:
                  (QList<HexProblem>{
                      {2, QStringLiteral("no end-of-file record: the file ends here without "
                                         "\":00000001FF\"")}}));
-        const QString after = QStringLiteral("record after the end-of-file record of line 1");
-        QCOMPARE(checkIntelHex(":00000001FF\n:0100000041BE\n:00000001FF\n"),
-                 (QList<HexProblem>{{2, after}, {3, after}}));
+        const QString after = afterEndOfFile(1);
+        QCOMPARE(checkIntelHex(":00000001FF\n\n:0100000041BE\n \n:00000001FF\n"),
+                 (QList<HexProblem>{{3, after}, {5, after}}));
         QCOMPARE(checkIntelHex(QByteArray()).size(), 1);
     }
 

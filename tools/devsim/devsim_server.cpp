@@ -171,7 +171,7 @@ cli::Definition makeDefinition()
 // A whole number from `lowest` to `highest` into `value`; false otherwise.
 bool readNumber(const QString &text, int lowest, int highest, int &value)
 {
-    const auto parsed = parseWholeNumber(text, lowest, highest);
+    const auto parsed = parseWholeNumber(text, quint64(lowest), quint64(highest));
     if (!parsed)
         return false;
     value = int(*parsed);
