@@ -28,9 +28,9 @@ struct NullLink {
     }
 };
 
-LineTable makeImage(int lines)
+TextLines makeImage(int lines)
 {
-    LineTable table;
+    TextLines table;
     for (int i = 1; i < lines; ++i) {
         QByteArray record =
             ":10" + QByteArray::number((i * 16) & 0xFFFF, 16).rightJustified(4, '0').toUpper() +
@@ -63,15 +63,15 @@ int main()
     transfer.connect();
     apply();
 
-    const LineTable image = makeImage(kLines);
+    const TextLines image = makeImage(kLines);
     long long sentLines = 0;
     auto best = std::chrono::nanoseconds::max();
     for (int round = 0; round < kRounds; ++round) {
-        LineTable copy;
+        TextLines copy;
         for (int i = 1; i <= image.count(); ++i)
             copy.append(image.line(i));
         transfer.startImageLoad();
-        transfer.adoptImage(std::move(copy));
+        transfer.adoptImage(TextLines::share(std::move(copy)));
         apply();
         const TransferState &s = transfer.state();
 

@@ -144,8 +144,8 @@ int runCase(const QString &path, const QString &kind)
 
     timer.restart();
     qint64 characters = 0;
-    for (qint64 i = 0; i < lines.count(); ++i)
-        characters += lines.line(i).size();
+    for (qint64 number = 1; number <= lines.count(); ++number)
+        characters += lines.line(number).size();
     const double linesMs = double(timer.nsecsElapsed()) / 1e6;
 
     std::printf("%.1f %.1f %lld %lld %lld %08X %lld %.1f\n", setupMs, linesMs,

@@ -88,7 +88,7 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "%s: %s\n", qPrintable(error->title()), qPrintable(error->text));
             return 1;
         }
-        const LineTable &table = std::get<LineTable>(result);
+        const TextLines &table = std::get<TextLines>(result);
         tableBytes = table.byteSize();
         lines = table.count();
         ms.push_back(double(ns) / 1e6);

@@ -120,10 +120,10 @@ Run runLink(const QList<QByteArray> &image, quint16 devicePort)
     }
     transfer.connect();
     apply();
-    LineTable table;
+    TextLines table;
     for (const QByteArray &line : image)
         table.append(line);
-    transfer.adoptImage(std::move(table));
+    transfer.adoptImage(TextLines::share(std::move(table)));
     apply();
 
     QEventLoop loop;

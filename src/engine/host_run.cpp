@@ -1,5 +1,6 @@
 #include "engine/host_run.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace corvanel {
@@ -32,8 +33,10 @@ Outcome outcomeOf(TransferFailure::Kind kind)
 
 } // namespace
 
-HostRun::HostRun(HostSettings settings, const LineTable &image)
-    : settings_(std::move(settings)), image_(image), transfer_(Policy::strict(settings_.limits))
+HostRun::HostRun(HostSettings settings, SharedLines image)
+    : settings_(std::move(settings)), image_(std::move(image)),
+      lineCount_(int(std::min<qint64>(image_->count(), TextLines::kUnlimited))),
+      transfer_(Policy::strict(settings_.limits))
 {
     resetReport(Millis{0});
 }
@@ -43,7 +46,7 @@ void HostRun::resetReport(Millis now)
     report_ = HostReport{};
     report_.host = settings_.host;
     report_.port = settings_.remotePort;
-    report_.lineCount = image_.count();
+    report_.lineCount = lineCount_;
     report_.attempt = attempt_;
     report_.maxAttempts = settings_.attempts;
     report_.dryRun = settings_.dryRun;
@@ -87,7 +90,7 @@ void HostRun::linkOpened(Millis now, quint16 localPort)
     transfer_.linkOpened(now);
     // Loaded while polling, as the operator loads the file after connecting;
     // the first inquiry goes out at once, the next ones every 500 ms.
-    transfer_.adoptImage(LineTable(image_));
+    transfer_.adoptImage(image_);
     transfer_.pollDevice(now);
     phase_ = Phase::Polling;
     progress();

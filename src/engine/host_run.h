@@ -1,7 +1,7 @@
 #pragma once
 
 #include "engine/effects.h"
-#include "engine/line_table.h"
+#include "engine/line_source.h"
 #include "engine/policy.h"
 #include "engine/protocol.h"
 #include "engine/run_report.h"
@@ -60,7 +60,7 @@ struct HostSnapshot {
 // link effects (OpenLink, Send, CloseLink), the next deadline and events.
 class HostRun {
 public:
-    HostRun(HostSettings settings, const LineTable &image);
+    HostRun(HostSettings settings, SharedLines image);
 
     const HostSettings &settings() const { return settings_; }
 
@@ -80,7 +80,7 @@ public:
     std::optional<Millis> pollTimeout() const;
     std::optional<RunEvent> pollEvent();
 
-    int lineCount() const { return image_.count(); }
+    int lineCount() const { return lineCount_; }
     bool isFinished() const { return finished_; }
     // The board's summary row so far.
     HostReport report(Millis now) const;
@@ -97,7 +97,8 @@ private:
     qint64 linesDone() const;
 
     HostSettings settings_;
-    LineTable image_;
+    SharedLines image_;
+    int lineCount_ = 0;
     Transfer transfer_;
     std::deque<Effect> effects_;
     std::deque<RunEvent> events_;

@@ -122,14 +122,14 @@ void Transfer::sendNextLine(Millis now)
     if (state_.imageLoaded != 1)
         return;
     // An image of no lines has nothing to send; the position could never wrap.
-    if (state_.lineCount <= 0 || state_.lineCount > state_.lines.count())
+    if (state_.lineCount <= 0 || state_.lineCount > state_.lines->count())
         return;
     // A position outside the image (never reached through these operations)
     // restarts the pass instead of reading beyond the table.
     if (state_.position < 0 || state_.position >= state_.lineCount)
         state_.position = 0;
 
-    const QByteArray line = state_.lines.line(state_.position + 1);
+    const QByteArray line = state_.lines->line(state_.position + 1);
     rules_.lineSent(state_.position + 1, state_.lineCount, protocol::isEndOfFileRecord(line), now);
     if (state_.verifying == 1) {
         ++state_.position;
@@ -375,10 +375,12 @@ void Transfer::clearImageForLoad()
     queueWord(K::ShowStatus, status::kNoFile);
 }
 
-void Transfer::adoptImage(LineTable &&lines)
+void Transfer::adoptImage(SharedLines lines)
 {
-    state_.lines.swap(lines);
-    state_.lineCount = state_.lines.count();
+    if (lines)
+        state_.lines = std::move(lines);
+    // The counters are 32 bits wide; the loaders refuse larger images.
+    state_.lineCount = int(std::min<qint64>(state_.lines->count(), TextLines::kUnlimited));
     queue(K::SetBarMaximum, state_.lineCount);
     queueWord(K::ShowStatus, status::kReady);
     state_.position = 0;

@@ -104,7 +104,7 @@ public:
     // and a finished line table adopted (or the load abandoned).
     void startImageLoad();
     void clearImageForLoad();
-    void adoptImage(LineTable &&lines);
+    void adoptImage(SharedLines lines);
     void abandonImageLoad();
 
     // Outputs.

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/line_table.h"
+#include "engine/line_source.h"
 
 namespace corvanel {
 
@@ -13,7 +13,8 @@ struct TransferState {
     int connected = 0;            // 1 while the UDP link is open
     int linkActivity = kLinkIdle; // indicator ticks since the last datagram, 0 to 50
     int position = 0;             // number of the line sent last; 0: line 1 is next
-    LineTable lines;              // the image, slots 1 to lineCount
+    // The image, lines 1 to lineCount; never null.
+    SharedLines lines = std::make_shared<const TextLines>();
     int lineCount = 0;            // lines in the loaded image
     int verifying = 0;            // 1 during the verify pass
     int imageLoaded = 0;          // 1 from a successful load until the transfer ends

@@ -127,11 +127,11 @@ int writeHex(const Console &console, const FlashOptions &options, const FlashIma
     // In blocks: a converted image's million lines exist only as they are made.
     constexpr qsizetype kBlockBytes = 1 << 20;
     QByteArray block;
-    const int count = image.lines.count();
-    for (int slot = 1; slot <= count; ++slot) {
-        block += image.lines.line(slot);
+    const qint64 count = image.lines->count();
+    for (qint64 number = 1; number <= count; ++number) {
+        block += image.lines->line(number);
         block += "\r\n";
-        if (block.size() >= kBlockBytes || slot == count) {
+        if (block.size() >= kBlockBytes || number == count) {
             if (file.write(block) != block.size()) {
                 return refuse(
                     console, options,
@@ -153,7 +153,7 @@ int flashHosts(const Console &console, const FlashOptions &options, const FlashI
     run.toolVersion = QCoreApplication::applicationVersion();
     run.station = options.station.isEmpty() ? QHostInfo::localHostName() : options.station;
     run.imagePath = options.imagePath;
-    run.lineCount = image.lines.count();
+    run.lineCount = int(image.lines->count());
     run.figures = image.figures;
     run.dryRun = options.mode == FlashOptions::Mode::DryRun;
 

@@ -11,24 +11,14 @@ namespace corvanel::flash {
 namespace {
 
 // The converted records as the transfer's line source.
-class RecordSource : public LineSource {
-public:
-    explicit RecordSource(image::HexRecordLines lines) : lines_(std::move(lines)) {}
-    qint64 count() const override { return lines_.count(); }
-    QByteArray line(qint64 index) const override { return lines_.line(index); }
-
-private:
-    image::HexRecordLines lines_;
-};
-
 // The lines the check read must be the lines the transfer sends; a file the
 // line reader splits differently (a comma, a quote) is refused, not guessed at.
-std::optional<int> firstDifferentLine(QByteArrayView content, const LineTable &table)
+std::optional<int> firstDifferentLine(QByteArrayView content, const TextLines &table)
 {
     image::LineCursor checked(content);
     QByteArrayView line;
     while (checked.next(line)) {
-        if (checked.number() > table.count() || line != table.line(int(checked.number())))
+        if (checked.number() > table.count() || line != table.line(checked.number()))
             return int(checked.number());
     }
     if (checked.number() != table.count())
@@ -53,13 +43,13 @@ std::variant<FlashImage, ImageRefusal> loadIntelHex(const QString &path, const Q
     // same bytes the check and the figures read.
     QBuffer buffer(const_cast<QByteArray *>(&body));
     buffer.open(QIODevice::ReadOnly);
-    auto read = readImageLines(buffer, path, LineTable::kUnlimited);
+    auto read = readImageLines(buffer, path, TextLines::kUnlimited);
     if (auto *error = std::get_if<OperatorError>(&read))
         return ImageRefusal{error->text, {}};
     FlashImage image;
     image.format = image::Format::IntelHex;
-    image.lines = std::move(std::get<LineTable>(read));
-    if (image.lines.count() == 0) {
+    const TextLines &lines = std::get<TextLines>(read);
+    if (lines.count() == 0) {
         // The controller sends nothing from an image of no lines; the device
         // would wait for ever and so would we.
         return ImageRefusal{QStringLiteral("%1 has no lines; there is nothing to send").arg(name),
@@ -69,7 +59,7 @@ std::variant<FlashImage, ImageRefusal> loadIntelHex(const QString &path, const Q
     if (options.check) {
         QList<image::HexProblem> problems = image::checkIntelHex(body);
         if (problems.isEmpty()) {
-            if (const auto line = firstDifferentLine(body, image.lines)) {
+            if (const auto line = firstDifferentLine(body, lines)) {
                 problems.append({*line, QStringLiteral("the line reader splits this line "
                                                        "differently from the file (a comma or "
                                                        "a quote?)")});
@@ -94,11 +84,12 @@ std::variant<FlashImage, ImageRefusal> loadIntelHex(const QString &path, const Q
     } else {
         const image::LoadedImage &loaded = std::get<image::LoadedImage>(memory);
         image.figures =
-            image::computeFigures(image::Format::IntelHex, loaded.memory, image.lines.count());
+            image::computeFigures(image::Format::IntelHex, loaded.memory, lines.count());
         // Start address records are lines like any other: they go out.
         image.figures->start = loaded.start;
         image.figures->startSent = loaded.start.has_value();
     }
+    image.lines = TextLines::share(std::move(std::get<TextLines>(read)));
     return image;
 }
 
@@ -139,13 +130,13 @@ std::variant<FlashImage, ImageRefusal> loadFlashImage(const QString &path,
     image.figures = image::computeFigures(loaded.format, records);
     image.figures->start = start; // shown, never sent: records hold data only
     image.figures->note = note;
-    if (records.count() > LineTable::kUnlimited) {
+    if (records.count() > TextLines::kUnlimited) {
         return ImageRefusal{QStringLiteral("refused %1: %2 records are more than a transfer counts")
                                 .arg(name)
                                 .arg(records.count()),
                             {}};
     }
-    image.lines = LineTable::fromSource(std::make_shared<RecordSource>(std::move(records)));
+    image.lines = std::make_shared<const image::HexRecordLines>(std::move(records));
     return image;
 }
 

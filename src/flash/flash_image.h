@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/line_table.h"
+#include "engine/line_source.h"
 #include "image/hex_check.h"
 #include "image/image_figures.h"
 #include "image/image_formats.h"
@@ -24,7 +24,7 @@ struct ImageOptions {
 
 // An image ready to send, and what it holds.
 struct FlashImage {
-    LineTable lines;
+    SharedLines lines; // never null once loaded
     image::Format format = image::Format::IntelHex;
     // Of the data bytes; empty for an unchecked Intel HEX file that cannot be
     // read as one.

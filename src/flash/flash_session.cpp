@@ -4,7 +4,7 @@
 
 namespace corvanel::flash {
 
-HostDriver::HostDriver(HostSettings settings, const LineTable &image, const QElapsedTimer &clock,
+HostDriver::HostDriver(HostSettings settings, const SharedLines &image, const QElapsedTimer &clock,
                        QObject *parent)
     : QObject(parent), run_(std::move(settings), image), clock_(clock)
 {
@@ -114,7 +114,7 @@ void HostDriver::openLink(quint16 lastPort)
         run_.linkOpened(now(), link_.localPort());
 }
 
-FlashSession::FlashSession(const QList<HostSettings> &hosts, const LineTable &image,
+FlashSession::FlashSession(const QList<HostSettings> &hosts, const SharedLines &image,
                            QObject *parent)
     : QObject(parent)
 {

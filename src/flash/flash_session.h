@@ -1,7 +1,7 @@
 #pragma once
 
 #include "engine/host_run.h"
-#include "engine/line_table.h"
+#include "engine/line_source.h"
 #include "link/udp_link.h"
 
 #include <QElapsedTimer>
@@ -24,7 +24,7 @@ public:
     // Random local ports tried before a taken port counts as a failure.
     static constexpr int kBindAttempts = 20;
 
-    HostDriver(HostSettings settings, const LineTable &image, const QElapsedTimer &clock,
+    HostDriver(HostSettings settings, const SharedLines &image, const QElapsedTimer &clock,
                QObject *parent = nullptr);
     ~HostDriver() override;
 
@@ -57,7 +57,7 @@ private:
 class FlashSession : public QObject {
     Q_OBJECT
 public:
-    FlashSession(const QList<HostSettings> &hosts, const LineTable &image,
+    FlashSession(const QList<HostSettings> &hosts, const SharedLines &image,
                  QObject *parent = nullptr);
     ~FlashSession() override;
 

@@ -77,8 +77,9 @@ HexRecordLines::HexRecordLines(MemoryImage image, int recordBytes)
     count_ = lines + 1; // the end-of-file record
 }
 
-QByteArray HexRecordLines::line(qint64 index) const
+QByteArray HexRecordLines::line(qint64 number) const
 {
+    const qint64 index = number - 1;
     if (index < 0 || index >= count_)
         return {};
     if (index == count_ - 1)

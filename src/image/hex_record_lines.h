@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/line_source.h"
 #include "image/memory_image.h"
 
 #include <QByteArray>
@@ -20,7 +21,7 @@ namespace corvanel::image {
 // Lines are made on demand: only one entry per 64 KiB piece is kept, so a
 // million-line image costs kilobytes beyond its data. The image's buffers are
 // shared, not copied.
-class HexRecordLines {
+class HexRecordLines : public LineSource {
 public:
     static constexpr int kDefaultRecordBytes = 16;
     static constexpr int kMaxRecordBytes = 255;
@@ -33,11 +34,11 @@ public:
     explicit HexRecordLines(MemoryImage image, int recordBytes = kDefaultRecordBytes);
 
     // All lines, the end-of-file record included.
-    qint64 count() const { return count_; }
+    qint64 count() const override { return count_; }
 
-    // Line `index` (0 to count() - 1): upper-case hex, no line end. Empty for
-    // any other index.
-    QByteArray line(qint64 index) const;
+    // Line `number` (1 to count()): upper-case hex, no line end. Empty for
+    // any other number.
+    QByteArray line(qint64 number) const override;
 
     const MemoryImage &image() const { return image_; }
     int recordBytes() const { return recordBytes_; }

@@ -24,7 +24,7 @@ OperatorError fileError(int number, const QString &path, const QString &what)
 
 } // namespace
 
-std::variant<LineTable, OperatorError> readImageFile(const QString &path, int maxLines)
+std::variant<TextLines, OperatorError> readImageFile(const QString &path, int maxLines)
 {
     const QFileInfo info(path);
     if (path.isEmpty() || !info.exists())
@@ -46,10 +46,10 @@ std::variant<LineTable, OperatorError> readImageFile(const QString &path, int ma
     return readImageLines(file, path, maxLines);
 }
 
-std::variant<LineTable, OperatorError> readImageLines(QIODevice &file, const QString &path,
+std::variant<TextLines, OperatorError> readImageLines(QIODevice &file, const QString &path,
                                                       int maxLines)
 {
-    LineTable table(maxLines);
+    TextLines table(maxLines);
     table.reserveBytes(qMin(file.size(), kMaxReserveBytes));
     FieldReader reader(file, protocol::kMaxLineLength);
     QByteArray line;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "common/operator_error.h"
-#include "engine/line_table.h"
+#include "engine/line_source.h"
 
 #include <QIODevice>
 #include <QString>
@@ -14,10 +14,10 @@ namespace corvanel {
 // per entry, without parsing the records. Fails with an OperatorError naming
 // the file (missing, directory, unreadable, more than `maxLines` lines, a
 // line too long for a datagram).
-std::variant<LineTable, OperatorError> readImageFile(const QString &path, int maxLines);
+std::variant<TextLines, OperatorError> readImageFile(const QString &path, int maxLines);
 
 // The same for bytes already open in `file`; `path` names them in errors.
-std::variant<LineTable, OperatorError> readImageLines(QIODevice &file, const QString &path,
+std::variant<TextLines, OperatorError> readImageLines(QIODevice &file, const QString &path,
                                                       int maxLines);
 
 } // namespace corvanel

@@ -31,7 +31,7 @@ void LoadImageFile(Transfer &transfer, const std::function<void()> &apply,
         prompts.showError(*error);
         return;
     }
-    transfer.adoptImage(std::move(std::get<LineTable>(result)));
+    transfer.adoptImage(TextLines::share(std::move(std::get<TextLines>(result))));
     apply();
 }
 

@@ -33,8 +33,8 @@ template <typename T> QString errorText(const std::variant<T, ImageError> &resul
 QByteArray allLines(const HexRecordLines &lines)
 {
     QByteArray text;
-    for (qint64 i = 0; i < lines.count(); ++i)
-        text += lines.line(i) + "\r\n";
+    for (qint64 number = 1; number <= lines.count(); ++number)
+        text += lines.line(number) + "\r\n";
     return text;
 }
 
@@ -46,7 +46,7 @@ void checkRecords(const HexRecordLines &lines, int recordBytes)
 {
     const auto lowerCase = [](char c) { return c >= 'a' && c <= 'z'; };
     quint32 upper = 0;
-    for (qint64 i = 0; i < lines.count(); ++i) {
+    for (qint64 i = 1; i <= lines.count(); ++i) {
         const QByteArray text = lines.line(i);
         QString fault;
         const auto record = parseHexRecord(text, ':', &fault);
@@ -54,7 +54,7 @@ void checkRecords(const HexRecordLines &lines, int recordBytes)
             // the reader's words say why
         } else if (std::any_of(text.begin(), text.end(), lowerCase)) {
             fault = u"lower case"_s;
-        } else if ((record->type == hexrecord::kEndOfFile) != (i == lines.count() - 1)) {
+        } else if ((record->type == hexrecord::kEndOfFile) != (i == lines.count())) {
             fault = u"the end-of-file record is not (only) last"_s;
         } else if (record->type == hexrecord::kExtendedLinearAddress) {
             const quint32 value = quint32(quint8(record->data[0]) << 8 | quint8(record->data[1]));
@@ -70,8 +70,8 @@ void checkRecords(const HexRecordLines &lines, int recordBytes)
         if (!fault.isEmpty())
             QFAIL(qPrintable(u"line %1 (%2): %3"_s.arg(i).arg(text, fault)));
     }
-    QCOMPARE(lines.line(lines.count() - 1), ":00000001FF");
-    QVERIFY(lines.line(lines.count()).isEmpty() && lines.line(-1).isEmpty());
+    QCOMPARE(lines.line(lines.count()), ":00000001FF");
+    QVERIFY(lines.line(lines.count() + 1).isEmpty() && lines.line(0).isEmpty());
 }
 
 QByteArray pattern(qsizetype size)

@@ -94,11 +94,11 @@ struct TransferRig {
     // What a successful image load leaves behind.
     void load(const QList<QByteArray> &lines)
     {
-        LineTable table;
+        TextLines table;
         for (const QByteArray &line : lines)
             table.append(line);
         core.startImageLoad();
-        core.adoptImage(std::move(table));
+        core.adoptImage(TextLines::share(std::move(table)));
         apply();
     }
     std::function<void()> applier()

@@ -52,8 +52,8 @@ struct Rig : TransferRig {
     Lines lines() const
     {
         Lines out;
-        for (int slot = 1; slot <= state.lines.count(); ++slot)
-            out.append(QByteArray(state.lines.line(slot)));
+        for (int slot = 1; slot <= state.lines->count(); ++slot)
+            out.append(QByteArray(state.lines->line(slot)));
         return out;
     }
 };
