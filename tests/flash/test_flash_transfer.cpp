@@ -1,6 +1,7 @@
-// corvanel-flash end to end against corvanel-devsim: whole transfers, the
-// device's "ERROR", lost and repeated replies, a device that never ends the
-// pass, several devices at once, the report of every attempt, and --scan.
+// corvanel-flash end to end against corvanel-devsim: whole transfers, lost
+// and repeated replies, hostile networks, several devices at once, the report
+// of every attempt, and --scan. How one board's run decides (attempts, copies,
+// the quiet time, the install) is tested as a table in tests/engine.
 
 #include "flash_test_support.h"
 
@@ -21,21 +22,12 @@ const QString kInstall = QStringLiteral("--install");
 enum class Expect { End, Fail };
 
 // A bootloader behind a hostile network, played by the test: it answers as a
-// bootloader does ("VER=", "OK",
-// "DOWNLOAD" to the end-of-file record), and its network spoils that.
+// bootloader does ("VER=", "OK", "DOWNLOAD" to the end-of-file record), but
+// every answer to a line arrives twice, back to back, and the third line of
+// each pass never reaches the device.
 class HostileDevice {
 public:
-    enum Network {
-        // Every answer to a line arrives twice, back to back, and the third
-        // line of each pass never reaches the device.
-        CopiesAndLoss,
-        // The device checks the whole image before it answers the verify
-        // pass's end-of-file record: its "ERROR" comes 30 ms late, and a stale
-        // copy of the download pass's "DOWNLOAD" lands first.
-        StaleEndBeforeSlowError,
-    };
-
-    explicit HostileDevice(Network network) : network_(network)
+    HostileDevice()
     {
         socket_.bind(QHostAddress::LocalHost, 0);
         QObject::connect(&socket_, &QUdpSocket::readyRead, &socket_, [this] {
@@ -60,27 +52,15 @@ private:
         if (!datagram.startsWith("BOOT:") && !datagram.startsWith("BOOT#"))
             return;
         const bool endRecord = datagram.mid(5).startsWith("00000001FF");
-        ++inPass_;
-        if (network_ == CopiesAndLoss) {
-            if (inPass_ == 3)
-                return; // lost on its way
+        if (++inPass_ != 3) { // the third is lost on its way
             const QByteArray reply = endRecord ? "DOWNLOAD\r\n" : "OK\r\n";
             send(reply);
             send(reply);
-        } else if (endRecord && datagram.startsWith("BOOT#")) {
-            send("DOWNLOAD\r\n");
-            const QHostAddress to = d.senderAddress();
-            const auto port = quint16(d.senderPort());
-            QTimer::singleShot(30, &socket_,
-                               [this, to, port] { socket_.writeDatagram("ERROR\r\n", to, port); });
-        } else {
-            send(endRecord ? "DOWNLOAD\r\n" : "OK\r\n");
         }
         if (endRecord)
             inPass_ = 0;
     }
 
-    Network network_;
     QUdpSocket socket_;
     int inPass_ = 0;
 };
@@ -116,10 +96,6 @@ private slots:
         QTest::addColumn<double>("low");
         QTest::addColumn<double>("high");
 
-        QTest::newRow("device ERROR names the line")
-            << QStringList{"--error-at", "7"} << QStringList{} << 1 << "ERROR"
-            << "the device answered \"ERROR\" to line 7 of 40 (download pass)"
-            << "line" << 7.0 << 8.0;
         // Reply 1 answers the inquiry, so reply 6 is the one to line 5. The
         // first inquiry goes out at once; five lines, then 0.3 s of silence:
         // far below the 3 s the default would have waited. Had the first
@@ -136,10 +112,6 @@ private slots:
             << QStringList{"--reply-timeout", "0.3", "--retries", "2", kInstall} << 0 << "END"
             << ""
             << "resends" << 1.0 << 2.0;
-        QTest::newRow("device that never says DOWNLOAD does not loop")
-            << QStringList{"--ok-at-eof"} << QStringList{} << 1 << "ERROR"
-            << "last line (40 of 40, download pass) instead of \"DOWNLOAD\""
-            << "line" << 40.0 << 41.0;
     }
 
     void oneDevice()
@@ -183,15 +155,8 @@ private slots:
         const QStringList retries{"--reply-timeout", "0.3", "--retries", "2"};
         QTest::newRow("clean network") << QStringList{} << QStringList{} << Expect::End;
         // A reply seen twice proves that replies cannot be paired with lines.
-        QTest::newRow("every reply twice")
-            << QStringList{"--duplicate"} << QStringList{} << Expect::Fail;
         QTest::newRow("late copies of every reply")
             << QStringList{"--late-copy", "3"} << QStringList{} << Expect::Fail;
-        QTest::newRow("late copy of the pass end")
-            << QStringList{"--late-copy", "20", "--late-copy-token", "DOWNLOAD"} << QStringList{}
-            << Expect::Fail;
-        QTest::newRow("faked DOWNLOAD")
-            << QStringList{"--fake-download", "12"} << QStringList{} << Expect::Fail;
         // A second answer to a line sent again is explained by the resend, as
         // long as it comes while the next line waits for it (one reply
         // time-out after the resend).
@@ -205,9 +170,6 @@ private slots:
                 << Expect::Fail;
         QTest::newRow("lost and reordered replies")
             << QStringList{"--drop-rate", "0.03", "--reorder", "10", "--late-copy", "4"} << retries
-            << Expect::Fail;
-        QTest::newRow("lost reply, no retries")
-            << QStringList{"--drop-reply", "20"} << QStringList{"--reply-timeout", "0.3"}
             << Expect::Fail;
     }
 
@@ -230,34 +192,16 @@ private slots:
         QCOMPARE(sim.process().exitCode(), 0);
     }
 
-    void deviceThatKeepsWhatItGotIsNeverToldEnd_data()
+    void copiesWithLossAreNeverToldEnd()
     {
-        QTest::addColumn<int>("network");
-        QTest::addColumn<QStringList>("flasher");
-        QTest::addColumn<QString>("reason");
-        const QString unproven = QStringLiteral("the image is not proven");
-        QTest::newRow("every answer twice, line 3 of each pass lost")
-            << int(HostileDevice::CopiesAndLoss) << QStringList{} << unproven;
-        QTest::newRow("same, with attempts and retries")
-            << int(HostileDevice::CopiesAndLoss)
-            << QStringList{"--attempts", "3", "--retries", "2", "--reply-timeout", "0.3"}
-            << unproven;
-        QTest::newRow("stale DOWNLOAD ahead of a 30 ms ERROR to the last verify line")
-            << int(HostileDevice::StaleEndBeforeSlowError) << QStringList{}
-            << QStringLiteral("the device answered \"ERROR\" to line 40 of 40 (verify pass)");
-    }
-
-    void deviceThatKeepsWhatItGotIsNeverToldEnd()
-    {
-        QFETCH(int, network);
-        QFETCH(QStringList, flasher);
-        QFETCH(QString, reason);
-        HostileDevice device{HostileDevice::Network(network)};
-        auto process = startFlasher(flasher + QStringList{"--json", image_, device.target()});
+        // Retries and attempts to spare: a resend must never explain a copy.
+        HostileDevice device;
+        auto process = startFlasher({"--attempts", "3", "--retries", "2", "--reply-timeout", "0.3",
+                                     "--json", image_, device.target()});
         const FlashRun run = finishFlasher(*process);
         QVERIFY2(run.finished, run.err.constData());
         QCOMPARE(run.exitCode, 1);
-        QVERIFY2(run.host(0).value("reason").toString().contains(reason),
+        QVERIFY2(run.host(0).value("reason").toString().contains("the image is not proven"),
                  qPrintable(run.host(0).value("reason").toString()));
     }
 
@@ -324,13 +268,6 @@ private slots:
         QTest::newRow("lost reply, ends on the second attempt")
             << QStringList{"--drop-reply", "6"} << quick + QStringList{kInstall}
             << QStringList{"TIMEOUT 3 download 5 1/2", "END 0 done 40 2/2"};
-        QTest::newRow("device ERROR, then a clean attempt")
-            << QStringList{"--error-at", "7"} << quick
-            << QStringList{"ERROR 1 download 7 1/2", "END 0 done 40 2/2"};
-        // Replies 3 and 6 (line 2 of each attempt) are lost: no third try.
-        QTest::newRow("every attempt fails")
-            << QStringList{"--drop-every", "3"} << quick
-            << QStringList{"TIMEOUT 3 download 2 1/2", "TIMEOUT 3 download 2 2/2"};
     }
 
     void reportRecordsEveryAttempt()

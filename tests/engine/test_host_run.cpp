@@ -1,0 +1,267 @@
+// One board's whole run on a fake clock, the test playing its driver: no
+// socket, no timer.
+
+#include "engine/host_run.h"
+
+#include <QtTest>
+
+using namespace corvanel;
+
+namespace {
+
+const QList<QByteArray> kImage = {":0200000011AA43", ":0200020022BB1F", ":00000001FF"};
+
+// "i" an inquiry, "g" "BOOTg", "d<n>"/"v<n>" line n of the download/verify pass.
+QString token(const QByteArray &datagram)
+{
+    if (datagram == protocol::kInquiry || datagram == protocol::kInstall)
+        return QString::fromLatin1(datagram.mid(4, 1));
+    const QByteArray line = ':' + datagram.mid(5).chopped(2);
+    return QLatin1Char(datagram[4] == '#' ? 'v' : 'd') + QString::number(kImage.indexOf(line) + 1);
+}
+
+// "RESULT EXIT PHASE LINE ATTEMPT/MAX", as the flasher's records say it.
+QString record(const HostReport &r)
+{
+    return QStringLiteral("%1 %2 %3 %4 %5/%6")
+        .arg(resultWord(r), QString::number(r.exitCode), phaseWord(r.phase))
+        .arg(r.line)
+        .arg(r.attempt)
+        .arg(r.maxAttempts);
+}
+
+QString span(const HostReport &r)
+{
+    return QStringLiteral("%1-%2").arg(r.startedAt.count()).arg(r.endedAt.count());
+}
+
+// The driver: opens on OpenLink (ports 5600 on, or the fixed one), records
+// what goes out, fails what the script says, and handles every deadline the
+// moment it comes, as the flasher's timer does.
+struct Rig {
+    HostRun run;
+    Millis now{0};
+    QStringList out; // "open[:port to avoid][@ms]", datagrams ("!": refused), "close"
+    QList<HostReport> attempts;
+    std::optional<HostReport> summary;
+    int badOpens = 0;
+    bool failSend = false;
+    quint16 nextPort = 5600;
+
+    Rig(const HostSettings &settings, const LineTable &image) : run(settings, image) {}
+
+    void drive()
+    {
+        while (auto e = run.pollEffect()) {
+            if (e->kind == Effect::Kind::Send) {
+                out << token(e->bytes) + QLatin1String(failSend ? "!" : "");
+                if (std::exchange(failSend, false))
+                    run.handleSendFailure(now, QStringLiteral("Network unreachable"));
+            } else if (e->kind == Effect::Kind::OpenLink) {
+                out << QStringLiteral("open") +
+                           (e->value ? QStringLiteral(":%1").arg(e->value) : QString()) +
+                           (now.count() ? QStringLiteral("@%1").arg(now.count()) : QString());
+                const quint16 fixed = run.settings().localPort.value_or(0);
+                if (badOpens-- > 0)
+                    run.linkFailed(now, QStringLiteral("port 6000 is in use"));
+                else
+                    run.linkOpened(now, fixed ? fixed : nextPort++);
+            } else {
+                out << QLatin1String(e->kind == Effect::Kind::CloseLink ? "close" : "unexpected");
+            }
+        }
+        while (auto event = run.pollEvent()) {
+            if (event->kind == RunEvent::Kind::AttemptEnded)
+                attempts << event->report;
+            else if (event->kind == RunEvent::Kind::Finished)
+                summary = event->report;
+        }
+    }
+
+    void advanceTo(Millis time)
+    {
+        int handled = 0;
+        for (auto due = run.pollTimeout(); due && *due <= time; due = run.pollTimeout()) {
+            if (++handled > 100) { // a deadline that never passes would spin the driver
+                out << QStringLiteral("stuck");
+                break;
+            }
+            now = std::max(now, *due);
+            run.handleTimeout(now);
+            drive();
+        }
+        now = time;
+    }
+
+    // A reply, "+ms", "stranger", "sig<n>", or "!send" (the next send fails).
+    void play(const QStringList &steps)
+    {
+        run.start(now);
+        drive();
+        for (const QString &step : steps) {
+            if (step.startsWith(QLatin1Char('+')))
+                advanceTo(now + Millis(step.mid(1).toInt()));
+            else if (step == QLatin1String("stranger"))
+                run.handleStranger();
+            else if (step.startsWith(QLatin1String("sig")))
+                run.interrupt(now, step.mid(3).toInt());
+            else if (step == QLatin1String("!send"))
+                failSend = true;
+            else
+                run.handleDatagram(now, step.toLatin1());
+            drive();
+            advanceTo(now);
+        }
+    }
+};
+
+} // namespace
+
+class TestHostRun : public QObject {
+    Q_OBJECT
+private slots:
+    void boardRun_data()
+    {
+        QTest::addColumn<QString>("settings"); // attempts=N port=N retries=N badopen=N install dry
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("sent");
+        QTest::addColumn<QString>("result"); // the summary row
+        QTest::addColumn<QString>("reason"); // a part of the summary's; empty: none
+        QTest::addColumn<QString>("fields"); // "key=value; ..." checked, see boardRun()
+        const auto row = [](const char *name, const char *settings, const QString &steps,
+                            const QString &sent, const char *result, const char *reason = "",
+                            const char *fields = "") {
+            QTest::newRow(name) << settings << steps << sent << result << reason << fields;
+        };
+        const QString clean = QStringLiteral("VER=1 OK OK DOWNLOAD OK OK DOWNLOAD");
+        const QString cleanSent = QStringLiteral("open i d1 d2 d3 v1 v2 v3");
+        const char *unproven = "the image is not proven";
+        const char *end = "END 0 done 3 1/1";
+
+        // The end stands after a quiet time: 50 ms, or twice the slowest answer.
+        row("clean", "", clean + " +60", cleanSent + " close", end, "",
+            "span=0-50; installed=0; version=1");
+        row("slow answers", "", "VER=1 +40 OK OK DOWNLOAD OK OK DOWNLOAD +200",
+            cleanSent + " close", end, "", "span=0-120");
+        row("ERROR within twice the slowest", "",
+            "VER=1 +40 OK OK DOWNLOAD OK OK DOWNLOAD +79 ERROR", cleanSent + " close",
+            "ERROR 1 verify 3 1/1", "the device answered \"ERROR\" to line 3 of 3 (verify pass)");
+        row("install", "install", clean + " +200", cleanSent + " g close", end, "",
+            "span=0-150; installed=1");
+        row("BOOTg not sent, a signal in its pause", "install attempts=2",
+            clean + " !send +60 sig15 +100", cleanSent + " g! close", "NETWORK 5 install 3 1/2",
+            "could not send \"BOOTg\": Network unreachable", "installed=0");
+        row("interrupt while BOOTg leaves", "install attempts=2", clean + " +60 sig15 +100",
+            cleanSent + " g close", "END 0 done 3 1/2", "", "span=0-150; installed=1");
+        row("dry run", "dry install", "+600 VER=2.01", "open i i close", "READY 0 inquiry 0 1/1",
+            "", "version=2.01; span=0-600");
+        row("dry run, silent", "dry", "+3000", "open i i i i close", "TIMEOUT 3 inquiry 0 1/1",
+            "no \"VER=\"", "version=none");
+
+        // Each attempt a new link that avoids the last port, from the inquiry on.
+        row("ERROR, then a clean attempt", "attempts=2", "VER=1 OK ERROR " + clean + " +50",
+            "open i d1 d2 close open:5600 i d1 d2 d3 v1 v2 v3 close", "END 0 done 3 2/2", "",
+            "first=ERROR 1 download 2 1/2; local=5601");
+        row("every attempt fails", "attempts=2", "VER=1 ERROR VER=1 +3000",
+            "open i d1 close open:5600 i d1 close", "TIMEOUT 3 download 1 2/2",
+            "no reply to line 1 of 3 (download pass) within 1 s", "first=ERROR 1 download 1 1/2");
+        row("fixed local port waits", "attempts=2 port=6000",
+            "VER=1 ERROR +999 OK +1 " + clean + " +50",
+            "open i d1 close open:6000@1000 i d1 d2 d3 v1 v2 v3 close", "END 0 done 3 2/2", "",
+            "times=0-0,1000-1050; span=0-1050; ignored=0");
+        row("interrupt between attempts", "attempts=3 port=6000", "VER=1 ERROR +500 sig15 +3000",
+            "open i d1 close", "STOPPED 143 download 1 1/3",
+            "interrupted before attempt 2 of 3; attempt 1: the device answered \"ERROR\"",
+            "span=0-500");
+        row("interrupt mid-pass", "attempts=2", "VER=1 OK sig2 +3000", "open i d1 d2 close",
+            "STOPPED 130 download 2 1/2", "interrupted at line 2 of 3 (download pass)");
+
+        // A reply that nothing sent explains: no reply can be paired any more.
+        row("OK twice: OK to the last line", "", "VER=1 OK OK OK", "open i d1 d2 d3 close",
+            "ERROR 1 download 3 1/1",
+            "last line (3 of 3, download pass) instead of \"DOWNLOAD\", or the network "
+            "duplicated a reply: replies cannot be paired with lines, so the image is not proven");
+        row("VER= twice to one inquiry", "", "VER=1 VER=1", "open i d1 close",
+            "ERROR 1 download 1 1/1", unproven);
+        row("stale DOWNLOAD", "", "VER=1 OK OK DOWNLOAD DOWNLOAD", "open i d1 d2 d3 v1 close",
+            "ERROR 1 verify 1 1/1", unproven);
+        row("OK in the quiet time", "", clean + " +49 OK", cleanSent + " close",
+            "ERROR 1 verify 3 1/1", unproven, "span=0-49");
+        row("strangers", "", "VER=1 stranger OK OK DOWNLOAD stranger stranger OK OK DOWNLOAD +50",
+            cleanSent + " close", end, "", "ignored=3");
+        row("resent line answered twice", "retries=1",
+            "VER=2.01 +1000 OK OK OK DOWNLOAD OK OK DOWNLOAD +50",
+            "open i d1 d1 d2 d3 v1 v2 v3 close", end, "",
+            "resends=1; ignored=1; version=2.01; span=0-1050");
+
+        row("line not sent", "", "VER=1 !send OK", "open i d1 d2! close",
+            "NETWORK 5 download 2 1/1",
+            "could not send line 2 of 3 (download pass): Network unreachable");
+        row("link not opened", "badopen=1", "", "open", "NETWORK 5 connect 0 1/1",
+            "port 6000 is in use");
+        row("no VER=, inquiries every 500 ms", "", "OK +3000", "open i i i i close",
+            "TIMEOUT 3 inquiry 0 1/1", "no \"VER=\" reply to the inquiry within 2 s",
+            "span=0-2000; ignored=1");
+    }
+
+    void boardRun()
+    {
+        QFETCH(QString, settings);
+        QFETCH(QString, steps);
+        QFETCH(QString, reason);
+        QFETCH(QString, fields);
+        HostSettings s;
+        s.limits = {Millis{2000}, Millis{1000}, 0};
+        int badOpens = 0;
+        for (const QString &word : settings.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+            const QString key = word.section(QLatin1Char('='), 0, 0);
+            const int value = word.section(QLatin1Char('='), 1).toInt();
+            if (key == QLatin1String("attempts"))
+                s.attempts = value;
+            else if (key == QLatin1String("port"))
+                s.localPort = quint16(value);
+            else if (key == QLatin1String("retries"))
+                s.limits.retries = value;
+            else if (key == QLatin1String("badopen"))
+                badOpens = value;
+            else
+                (key == QLatin1String("dry") ? s.dryRun : s.install) = true;
+        }
+        LineTable image;
+        for (const QByteArray &line : kImage)
+            image.append(line);
+        Rig rig(s, image);
+        rig.badOpens = badOpens;
+        rig.play(steps.split(QLatin1Char(' '), Qt::SkipEmptyParts));
+
+        QTEST(rig.out.join(QLatin1Char(' ')), "sent");
+        QVERIFY(rig.summary && rig.run.isFinished() && !rig.run.pollTimeout());
+        const HostReport &r = *rig.summary;
+        QTEST(record(r), "result");
+        QCOMPARE(rig.attempts.size(), r.attempt); // each attempt made told its end
+        QVERIFY2(reason.isEmpty() ? r.reason.isEmpty() : r.reason.contains(reason),
+                 qPrintable(r.reason));
+        QCOMPARE(span(rig.run.report(rig.now + Millis{5000})), span(r)); // it stays as it was
+
+        QStringList times;
+        for (const HostReport &attempt : std::as_const(rig.attempts))
+            times << span(attempt);
+        const QMap<QString, QString> got{
+            {"installed", QString::number(r.installed)},
+            {"resends", QString::number(r.resends)},
+            {"ignored", QString::number(r.ignoredReplies)},
+            {"version", r.deviceVersion.value_or(QStringLiteral("none"))},
+            {"local", QString::number(r.localPort)},
+            {"span", span(r)}, // the summary's: the first attempt's start, the last one's end
+            {"times", times.join(QLatin1Char(','))}, // each attempt's own
+            {"first", record(rig.attempts.value(0))},
+        };
+        for (const QString &field : fields.split(QStringLiteral("; "), Qt::SkipEmptyParts)) {
+            const QString key = field.section(QLatin1Char('='), 0, 0);
+            QCOMPARE(key + QLatin1Char('=') + got.value(key, QStringLiteral("?")), field);
+        }
+    }
+};
+
+QTEST_APPLESS_MAIN(TestHostRun)
+#include "test_host_run.moc"
