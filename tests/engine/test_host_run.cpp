@@ -48,7 +48,7 @@ struct Rig {
     bool failSend = false;
     quint16 nextPort = 5600;
 
-    Rig(const HostSettings &settings, const LineTable &image) : run(settings, image) {}
+    Rig(const HostSettings &settings, const SharedLines &image) : run(settings, image) {}
 
     void drive()
     {
@@ -227,10 +227,10 @@ private slots:
             else
                 (key == QLatin1String("dry") ? s.dryRun : s.install) = true;
         }
-        LineTable image;
+        TextLines image;
         for (const QByteArray &line : kImage)
             image.append(line);
-        Rig rig(s, image);
+        Rig rig(s, TextLines::share(std::move(image)));
         rig.badOpens = badOpens;
         rig.play(steps.split(QLatin1Char(' '), Qt::SkipEmptyParts));
 
