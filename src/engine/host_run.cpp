@@ -142,17 +142,21 @@ void HostRun::interrupt(Millis now, int signal)
     interrupted_ = true;
     signal_ = signal;
     if (nextAttemptAt_) {
-        // Between attempts: the last one is recorded; the board stops here.
+        // Between attempts: the next one is recorded as stopped before it
+        // began, so the last record of the board says how the run ended.
         nextAttemptAt_.reset();
+        const QString last = QStringLiteral("attempt %1: %2").arg(attempt_).arg(report_.reason);
+        ++attempt_;
+        resetReport(now);
         report_.outcome = Outcome::Interrupted;
         report_.exitCode = exitCodeFor(Outcome::Interrupted, signal_);
-        report_.reason = QStringLiteral("interrupted before attempt %1 of %2; attempt %3: %4")
-                             .arg(attempt_ + 1)
-                             .arg(settings_.attempts)
+        report_.reason = QStringLiteral("interrupted before attempt %1 of %2 began; %3")
                              .arg(attempt_)
-                             .arg(report_.reason);
+                             .arg(settings_.attempts)
+                             .arg(last);
         report_.endedAt = now;
         finished_ = true;
+        events_.push_back({RunEvent::Kind::AttemptEnded, report_});
         events_.push_back({RunEvent::Kind::Finished, report(now)});
         return;
     }

@@ -170,9 +170,9 @@ private slots:
             "open i d1 close open:6000@1000 i d1 d2 d3 v1 v2 v3 close", "END 0 done 3 2/2", "",
             "times=0-0,1000-1050; span=0-1050; ignored=0");
         row("interrupt between attempts", "attempts=3 port=6000", "VER=1 ERROR +500 sig15 +3000",
-            "open i d1 close", "STOPPED 143 download 1 1/3",
-            "interrupted before attempt 2 of 3; attempt 1: the device answered \"ERROR\"",
-            "span=0-500");
+            "open i d1 close", "STOPPED 143 connect 0 2/3",
+            "interrupted before attempt 2 of 3 began; attempt 1: the device answered \"ERROR\"",
+            "span=0-500; times=0-0,500-500");
         row("interrupt mid-pass", "attempts=2", "VER=1 OK sig2 +3000", "open i d1 d2 close",
             "STOPPED 130 download 2 1/2", "interrupted at line 2 of 3 (download pass)");
 
