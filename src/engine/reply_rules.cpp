@@ -29,6 +29,9 @@ void ReplyRules::reset()
 {
     forgetLine();
     inquired_ = false;
+    inquiries_ = 0;
+    versions_ = 0;
+    versionTaken_ = false;
 }
 
 void ReplyRules::forgetLine()
@@ -81,6 +84,8 @@ Verdict ReplyRules::judge(protocol::ReplyKind kind)
         return Verdict::Unrecognised;
     if (!policy_.repliesBeforeInquiryCount && !inquired_)
         return Verdict::BeforeInquiry;
+    if (kind == ReplyKind::Version)
+        ++versions_;
 
     switch (state_) {
     case State::Settling:
@@ -97,6 +102,8 @@ Verdict ReplyRules::judge(protocol::ReplyKind kind)
     case State::Idle:
         switch (kind) {
         case ReplyKind::Version:
+            versionTaken_ = true;
+            return Verdict::Answer;
         case ReplyKind::Error:
             return Verdict::Answer;
         case ReplyKind::Ok:
@@ -130,6 +137,26 @@ Verdict ReplyRules::judge(protocol::ReplyKind kind)
     }
     }
     return Verdict::Answer;
+}
+
+bool ReplyRules::isCopy(Verdict verdict, protocol::ReplyKind kind) const
+{
+    switch (verdict) {
+    case Verdict::StalePassEnd:
+    case Verdict::EarlyOk:
+        return true;
+    case Verdict::LateVersion:
+        return versions_ > inquiries_;
+    case Verdict::NothingInFlight:
+        // Before the device answered the inquiry, no line has been asked.
+        return kind != protocol::ReplyKind::Other && versionTaken_;
+    case Verdict::Answer:
+    case Verdict::Unrecognised:
+    case Verdict::BeforeInquiry:
+    case Verdict::SecondAnswer:
+        break;
+    }
+    return false;
 }
 
 } // namespace corvanel

@@ -39,7 +39,11 @@ public:
     // No line of the current image is in flight any more (a new image, or the
     // transfer is over): what still arrives answers nothing.
     void forgetLine();
-    void inquirySent() { inquired_ = true; }
+    void inquirySent()
+    {
+        inquired_ = true;
+        ++inquiries_;
+    }
     // Line `line` of `lineCount` went out; `endOfFileRecord` when it is one.
     void lineSent(int line, int lineCount, bool endOfFileRecord, Millis now);
     // The line in flight went out again (its answer did not come in time).
@@ -47,6 +51,10 @@ public:
 
     // Judges one reply; an Answer takes the line in flight out of the air.
     Verdict judge(protocol::ReplyKind kind);
+    // Whether a reply left out betrays a copy: one that no datagram sent
+    // explains. A second answer to a line sent again is explained by the
+    // second send; a second "VER=" by a second inquiry.
+    bool isCopy(Verdict verdict, protocol::ReplyKind kind) const;
 
     bool lineInFlight() const { return state_ == State::InFlight; }
     int line() const { return line_; }
@@ -66,6 +74,9 @@ private:
     const Policy &policy_;
     State state_ = State::Idle;
     bool inquired_ = false;
+    int inquiries_ = 0;     // each may draw one "VER="
+    int versions_ = 0;      // "VER=" replies judged
+    bool versionTaken_ = false; // a "VER=" answered the inquiry: lines are asked from then on
     int line_ = 0;
     bool endsPass_ = false;
     int copies_ = 0;       // how often the line in flight went out

@@ -52,8 +52,6 @@ void Transfer::linkOpened(Millis now)
     inquirySendFailed_ = false;
     insteadReply_.clear();
     insteadVerdict_ = Verdict::Answer;
-    inquiriesSent_ = 0;
-    versionReplies_ = 0;
     installSent_ = false;
     nextInquiry_ = now + Policy::kInquiryInterval;
     inquiryDeadline_ = now + policy_.limits.inquiryTimeout;
@@ -113,7 +111,6 @@ void Transfer::pollDevice(Millis now)
     send(protocol::kInquiry.toByteArray());
     queue(K::ClearReplyView);
     rules_.inquirySent();
-    ++inquiriesSent_;
     nextInquiry_ = now + Policy::kInquiryInterval;
 }
 
@@ -174,12 +171,10 @@ void Transfer::handleDatagram(Millis now, QByteArrayView datagram)
             fail(TransferFailure::Kind::Unpaired, text, Verdict::NothingInFlight);
         return;
     }
-    if (kind == protocol::ReplyKind::Version)
-        ++versionReplies_;
     const Verdict verdict = rules_.judge(kind);
     if (verdict != Verdict::Answer) {
         ignore(verdict, text);
-        if (policy_.copiesFail && unexplained(verdict, kind)) {
+        if (policy_.copiesFail && rules_.isCopy(verdict, kind)) {
             // No sequence numbers: once a reply is seen twice, none can be
             // trusted to answer the line in flight.
             fail(TransferFailure::Kind::Unpaired, text, verdict);
@@ -267,29 +262,6 @@ void Transfer::ignore(Verdict verdict, QByteArrayView reply)
         insteadReply_ = reply.toByteArray();
         insteadVerdict_ = verdict;
     }
-}
-
-// Whether a reply left out betrays a copy: one that no datagram sent
-// explains. A second answer to a line sent again is explained by the second
-// send; a second "VER=" by a second inquiry.
-bool Transfer::unexplained(Verdict verdict, protocol::ReplyKind kind) const
-{
-    switch (verdict) {
-    case Verdict::StalePassEnd:
-    case Verdict::EarlyOk:
-        return true;
-    case Verdict::LateVersion:
-        return versionReplies_ > inquiriesSent_;
-    case Verdict::NothingInFlight:
-        // Before the device answered the inquiry, no line has been asked.
-        return kind != protocol::ReplyKind::Other && !versionReply_.isEmpty();
-    case Verdict::Answer:
-    case Verdict::Unrecognised:
-    case Verdict::BeforeInquiry:
-    case Verdict::SecondAnswer:
-        break;
-    }
-    return false;
 }
 
 Millis Transfer::confirmTime() const

@@ -130,7 +130,6 @@ private:
     void forgetTransfer(); // whatever is in flight answers nothing any more
     void closeAfterInstall();
     void ignore(Verdict verdict, QByteArrayView reply);
-    bool unexplained(Verdict verdict, protocol::ReplyKind kind) const;
     Millis confirmTime() const;
     void fail(TransferFailure::Kind kind, QByteArrayView reply = {},
               Verdict instead = Verdict::Answer);
@@ -162,8 +161,6 @@ private:
     Millis slowestAnswer_{0};            // the longest a line waited for its answer
     QByteArray insteadReply_;            // left out while the line in flight waited
     Verdict insteadVerdict_ = Verdict::Answer;
-    int inquiriesSent_ = 0;  // each may draw one "VER="
-    int versionReplies_ = 0; // "VER=" replies taken or left out
 };
 
 } // namespace corvanel
