@@ -1,6 +1,6 @@
 #pragma once
 
-#include "flash/scan_targets.h"
+#include "common/scan_targets.h"
 
 #include <QByteArray>
 #include <QDateTime>
