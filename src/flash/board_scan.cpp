@@ -2,7 +2,6 @@
 
 #include "engine/protocol.h"
 #include "engine/run_report.h"
-#include "engine/run_report.h"
 #include "flash/report_writers.h"
 
 #include <QDateTime>
@@ -26,35 +25,31 @@ namespace {
 // Room for a subnet's answers arriving at once.
 constexpr int kReceiveBufferBytes = 1 << 20;
 
-quint64 boardKey(quint32 address, quint16 port)
-{
-    return (quint64(address) << 16) | port;
-}
-
 } // namespace
 
-BoardScan::BoardScan(ScanSettings settings, QObject *parent)
-    : QObject(parent), settings_(std::move(settings)), socket_(new QUdpSocket(this)),
-      buffer_(protocol::kMaxDatagram + 1, Qt::Uninitialized)
+BoardScan::BoardScan(ScanSettings settings, std::optional<quint16> localPort, QObject *parent)
+    : QObject(parent), run_(std::move(settings)), localPort_(localPort),
+      socket_(new QUdpSocket(this)), buffer_(protocol::kMaxDatagram + 1, Qt::Uninitialized)
 {
-    outcome_.destinations = int(settings_.destinations.size());
-    for (const ScanDestination &d : std::as_const(settings_.destinations))
-        ports_.insert(d.port);
-    paceTimer_.setInterval(kPace);
-    paceTimer_.setTimerType(Qt::PreciseTimer);
-    roundTimer_.setSingleShot(true);
-    endTimer_.setSingleShot(true);
-    connect(&paceTimer_, &QTimer::timeout, this, &BoardScan::sendBurst);
-    connect(&roundTimer_, &QTimer::timeout, this, &BoardScan::beginRound);
-    connect(&endTimer_, &QTimer::timeout, this, &BoardScan::finish);
-    connect(socket_, &QUdpSocket::readyRead, this, &BoardScan::readPending);
+    timer_.setSingleShot(true);
+    // The pace is a few milliseconds.
+    timer_.setTimerType(Qt::PreciseTimer);
+    connect(&timer_, &QTimer::timeout, this, [this] {
+        readPending(); // what came before the deadline counts
+        run_.handleTimeout(now());
+        drive();
+    });
+    connect(socket_, &QUdpSocket::readyRead, this, [this] {
+        readPending();
+        drive();
+    });
 }
 
 BoardScan::~BoardScan() = default;
 
 std::optional<QString> BoardScan::start()
 {
-    const quint16 port = settings_.localPort.value_or(0);
+    const quint16 port = localPort_.value_or(0);
     if (!socket_->bind(QHostAddress::AnyIPv4, port, QAbstractSocket::DontShareAddress)) {
         return QStringLiteral("cannot open the scan socket on local port %1: %2")
             .arg(port)
@@ -69,67 +64,19 @@ std::optional<QString> BoardScan::start()
     ::setsockopt(int(socket_->socketDescriptor()), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
 #endif
     clock_.start();
-    outcome_.start = QDateTime::currentDateTimeUtc();
-    beginRound();
+    started_ = QDateTime::currentDateTimeUtc();
+    run_.start(now());
+    drive();
     return std::nullopt;
 }
 
-void BoardScan::interrupt()
+void BoardScan::interrupt(int signal)
 {
-    if (finished_ || outcome_.interrupted)
+    if (run_.isFinished())
         return;
-    outcome_.interrupted = true;
-    QMetaObject::invokeMethod(this, &BoardScan::finish, Qt::QueuedConnection);
-}
-
-void BoardScan::beginRound()
-{
-    ++outcome_.rounds;
-    next_ = 0;
-    sendBurst();
-    if (next_ < settings_.destinations.size())
-        paceTimer_.start();
-}
-
-void BoardScan::sendBurst()
-{
-    const qsizetype end = std::min(next_ + kBurst, settings_.destinations.size());
-    for (; next_ < end; ++next_) {
-        const ScanDestination &d = settings_.destinations[next_];
-        if (socket_->writeDatagram(protocol::kInquiry.data(), protocol::kInquiry.size(),
-                                   QHostAddress(d.address), d.port) == protocol::kInquiry.size()) {
-            ++outcome_.sent;
-            continue;
-        }
-        ++outcome_.sendErrors;
-        if (outcome_.sendErrorTexts.size() < kErrorTextsKept) {
-            outcome_.sendErrorTexts.append(QStringLiteral("cannot send \"BOOTi\" to %1:%2: %3")
-                                               .arg(ipv4Text(d.address))
-                                               .arg(d.port)
-                                               .arg(socket_->errorString()));
-        }
-    }
-    if (next_ < settings_.destinations.size())
-        return;
-    paceTimer_.stop();
-    roundSent();
-}
-
-void BoardScan::roundSent()
-{
-    using std::chrono::milliseconds;
-    const milliseconds time = settings_.time;
-    const milliseconds elapsed(clock_.elapsed());
-    if (outcome_.rounds < kRounds) {
-        const milliseconds due = std::max(elapsed, time * outcome_.rounds / 4);
-        // A round that cannot begin by half the time would leave its answers
-        // too little of it; a wide range is asked fewer times instead.
-        if (due <= time / 2) {
-            roundTimer_.start(due - elapsed);
-            return;
-        }
-    }
-    endTimer_.start(std::max(time - elapsed, time / 4));
+    readPending();
+    run_.interrupt(now(), signal);
+    drive();
 }
 
 void BoardScan::readPending()
@@ -146,42 +93,35 @@ void BoardScan::readPending()
             break;
         bool isV4 = false;
         const quint32 address = sender.toIPv4Address(&isV4);
-        // Boards on a broadcast answer from their own address, so any address
-        // counts; the port must be one the scan asked.
-        const auto version = isV4 && ports_.contains(senderPort)
-                                 ? versionText(protocol::trimTrailingSpaces(
-                                       QByteArrayView(buffer_.constData(), size)))
-                                 : std::nullopt;
-        if (!version) {
-            ++outcome_.ignored;
-            continue;
-        }
-        const quint64 key = boardKey(address, senderPort);
-        if (found_.contains(key))
-            continue;
-        found_.insert(key);
-        outcome_.boards.append({address, senderPort, *version, clock_.elapsed()});
-        emit boardFound(outcome_.boards.back());
+        run_.handleDatagram(now(), address, isV4 ? senderPort : 0,
+                            QByteArrayView(buffer_.constData(), size));
     }
 }
 
-void BoardScan::finish()
+void BoardScan::drive()
 {
-    if (finished_)
+    while (const auto to = run_.pollInquiry()) {
+        if (socket_->writeDatagram(protocol::kInquiry.data(), protocol::kInquiry.size(),
+                                   QHostAddress(to->address),
+                                   to->port) != protocol::kInquiry.size())
+            run_.handleSendFailure(now(), socket_->errorString());
+    }
+    while (const auto board = run_.pollFound())
+        emit boardFound(*board);
+    if (!run_.isFinished()) {
+        const auto due = run_.pollTimeout();
+        if (due)
+            timer_.start(std::max<qint64>(0, (*due - now()).count()));
+        else
+            timer_.stop();
         return;
-    finished_ = true;
-    paceTimer_.stop();
-    roundTimer_.stop();
-    endTimer_.stop();
-    readPending(); // what came while the last timer fired
+    }
+    if (closed_)
+        return;
+    closed_ = true;
+    timer_.stop();
     socket_->close();
-    outcome_.ms = clock_.elapsed();
-    outcome_.end = QDateTime::currentDateTimeUtc();
-    std::sort(outcome_.boards.begin(), outcome_.boards.end(),
-              [](const FoundBoard &a, const FoundBoard &b) {
-                  return boardKey(a.address, a.port) < boardKey(b.address, b.port);
-              });
-    emit finished();
+    QMetaObject::invokeMethod(this, &BoardScan::finished, Qt::QueuedConnection);
 }
 
 QString scanTable(const ScanOutcome &outcome, int exitCode)
@@ -214,8 +154,8 @@ QString scanTable(const ScanOutcome &outcome, int exitCode)
     return text;
 }
 
-QByteArray scanJson(const ScanOutcome &outcome, const QString &toolVersion,
-                    std::chrono::milliseconds scanTime, int exitCode)
+QByteArray scanJson(const ScanOutcome &outcome, const QDateTime &started,
+                    const QString &toolVersion, std::chrono::milliseconds scanTime, int exitCode)
 {
     QJsonArray boards;
     for (const FoundBoard &b : outcome.boards) {
@@ -229,8 +169,8 @@ QByteArray scanJson(const ScanOutcome &outcome, const QString &toolVersion,
     const QJsonObject root{
         {QStringLiteral("schemaVersion"), kReportSchemaVersion},
         {QStringLiteral("toolVersion"), toolVersion},
-        {QStringLiteral("start"), utcText(outcome.start)},
-        {QStringLiteral("end"), utcText(outcome.end)},
+        {QStringLiteral("start"), utcText(started)},
+        {QStringLiteral("end"), utcText(started.addMSecs(outcome.ms))},
         {QStringLiteral("scanTime"), double(scanTime.count()) / 1000.0},
         {QStringLiteral("seconds"), double(outcome.ms) / 1000.0},
         {QStringLiteral("destinations"), outcome.destinations},

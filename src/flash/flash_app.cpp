@@ -242,7 +242,7 @@ int flashHosts(const Console &console, const FlashOptions &options, const FlashI
 
 int scanBoards(const Console &console, const FlashOptions &options)
 {
-    BoardScan scan({options.scanDestinations, options.scanTime, options.scanLocalPort});
+    BoardScan scan({options.scanDestinations, options.scanTime}, options.scanLocalPort);
     if (!options.quiet) {
         QObject::connect(&scan, &BoardScan::boardFound, &scan, [&](const FoundBoard &board) {
             print(console.err, QStringLiteral("%1:%2: %3\n")
@@ -254,11 +254,8 @@ int scanBoards(const Console &console, const FlashOptions &options)
     QEventLoop loop;
     QObject::connect(&scan, &BoardScan::finished, &loop, [&loop] { loop.exit(0); });
     InterruptNotifier interrupts;
-    int signal = 0;
-    QObject::connect(&interrupts, &InterruptNotifier::interrupted, &scan, [&](int number) {
-        signal = number;
-        scan.interrupt();
-    });
+    QObject::connect(&interrupts, &InterruptNotifier::interrupted, &scan,
+                     [&](int number) { scan.interrupt(number); });
     if (const auto error = scan.start()) {
         print(console.err, QStringLiteral("%1: %2\n").arg(kProgramName, *error));
         return exitcode::kNetworkError;
@@ -273,13 +270,11 @@ int scanBoards(const Console &console, const FlashOptions &options)
                                .arg(kProgramName)
                                .arg(outcome.sendErrors - outcome.sendErrorTexts.size()));
     }
-    const int code = signal != 0                 ? exitcode::kSignalBase + signal
-                     : !outcome.boards.isEmpty() ? exitcode::kOk
-                     : outcome.sent == 0         ? exitcode::kNetworkError
-                                                 : exitcode::kTimeout;
+    const int code = outcome.exitCode();
     if (options.json) {
         printRaw(console.out,
-                 scanJson(outcome, QCoreApplication::applicationVersion(), options.scanTime, code));
+                 scanJson(outcome, scan.started(), QCoreApplication::applicationVersion(),
+                          options.scanTime, code));
     } else {
         print(console.out, scanTable(outcome, code));
     }

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "common/command_line.h"
+#include "common/scan_targets.h"
 #include "flash/flash_image.h"
 #include "engine/host_run.h"
-#include "flash/scan_targets.h"
 
 #include <QByteArray>
 #include <QList>

@@ -9,7 +9,7 @@
 #include <optional>
 #include <variant>
 
-namespace corvanel::flash {
+namespace corvanel {
 
 // A target of the flasher, as given: a host to flash or a scan target.
 struct HostAndPort {
@@ -44,4 +44,4 @@ inline constexpr qsizetype kMaxScanDestinations = qsizetype(1) << (32 - kWidestS
 std::variant<QList<ScanDestination>, QString> scanDestinations(const QStringList &targets,
                                                                quint16 defaultPort);
 
-} // namespace corvanel::flash
+} // namespace corvanel

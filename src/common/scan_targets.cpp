@@ -1,4 +1,4 @@
-#include "flash/scan_targets.h"
+#include "common/scan_targets.h"
 
 #include "common/ipv4_address.h"
 #include "common/numbers.h"
@@ -7,7 +7,7 @@
 
 #include <optional>
 
-namespace corvanel::flash {
+namespace corvanel {
 
 namespace {
 
@@ -127,4 +127,4 @@ std::variant<QList<ScanDestination>, QString> scanDestinations(const QStringList
     return destinations;
 }
 
-} // namespace corvanel::flash
+} // namespace corvanel
