@@ -1,12 +1,12 @@
 #include "flash/flash_app.h"
 
 #include "flash/board_scan.h"
-#include "flash/flash_image.h"
+#include "image/flash_image.h"
 #include "flash/flash_options.h"
 #include "flash/flash_session.h"
-#include "flash/interrupt_notifier.h"
+#include "common/interrupt_notifier.h"
 #include "flash/progress_view.h"
-#include "flash/report_file.h"
+#include "common/report_file.h"
 #include "flash/report_writers.h"
 #include "link/platform_arp.h"
 #include "link/udp_link.h"
@@ -103,9 +103,9 @@ int showInfo(const Console &console, const FlashOptions &options, const FlashIma
                        {}});
     }
     if (options.json)
-        printRaw(console.out, infoJson(options.imagePath, *image.figures));
+        printRaw(console.out, image::infoJson(options.imagePath, *image.figures));
     else
-        print(console.out, infoText(options.imagePath, *image.figures));
+        print(console.out, image::infoText(options.imagePath, *image.figures));
     return exitcode::kOk;
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 
 #include "common/command_line.h"
+#include "common/device_list.h"
 #include "common/scan_targets.h"
-#include "flash/flash_image.h"
+#include "image/flash_image.h"
 #include "engine/host_run.h"
 
 #include <QByteArray>
@@ -16,6 +17,11 @@
 #include <variant>
 
 namespace corvanel::flash {
+
+using image::FlashImage;
+using image::ImageOptions;
+using image::ImageRefusal;
+using image::loadFlashImage;
 
 inline constexpr QLatin1StringView kProgramName{"corvanel-flash"};
 
@@ -52,14 +58,8 @@ struct ParsedArguments {
     QString error;        // for UsageError
 };
 
-// Reads the file given to --hosts ("-": standard input); empty with `error`
-// set when it cannot.
-using HostsFileReader =
-    std::function<std::optional<QByteArray>(const QString &path, QString *error)>;
-std::optional<QByteArray> readHostsFile(const QString &path, QString *error);
-
-// Looks up a host name: its first IPv4 address, or why there is none.
-using HostResolver = std::function<std::variant<quint32, QString>(const QString &name)>;
+// Looks up a host name with the system's resolver: its first IPv4 address,
+// or why there is none.
 std::variant<quint32, QString> resolveHostName(const QString &name);
 
 // Reads the command line (the program name first, as QCoreApplication gives it).

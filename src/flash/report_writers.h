@@ -48,13 +48,6 @@ QByteArray attemptRecord(const RunFacts &run, const HostReport &attempt);
 QByteArray refusalJson(const QString &imagePath, int exitCode, const QString &error,
                        const QList<image::HexProblem> &problems);
 
-// What --info prints: format, records, data bytes, CRC-32 and SHA-256 of the
-// data in address order, the start address (and whether it is sent) when the
-// image has one, a note on how it was read when there is one, address ranges.
-// The JSON names the image as given ("-" for standard input).
-QString infoText(const QString &imagePath, const image::ImageFigures &figures);
-QByteArray infoJson(const QString &imagePath, const image::ImageFigures &figures);
-
 // Pieces of a host's row, shared with the live progress.
 QString linesText(const HostReport &report);
 QString timeText(double seconds);

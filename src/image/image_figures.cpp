@@ -1,5 +1,10 @@
 #include "image/image_figures.h"
 
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <QCryptographicHash>
 
 #include <zlib.h>
@@ -37,6 +42,75 @@ ImageFigures computeFigures(Format format, const MemoryImage &image, qint64 reco
     figures.crc32 = crc;
     figures.sha256 = sha.result();
     return figures;
+}
+
+namespace {
+
+QString rangeText(const AddressRange &range)
+{
+    return QStringLiteral("%1-%2").arg(hexAddress(range.start),
+                                       hexAddress(range.last()));
+}
+
+} // namespace
+
+QString infoText(const QString &imagePath, const ImageFigures &figures)
+{
+    QStringList ranges;
+    for (const AddressRange &range : figures.ranges)
+        ranges << QStringLiteral("  %1  %2 bytes").arg(rangeText(range)).arg(range.size);
+    QString text =
+        QStringLiteral("image:      %1\n"
+                       "format:     %2\n"
+                       "records:    %3\n"
+                       "data bytes: %4\n"
+                       "crc32:      %5\n"
+                       "sha256:     %6\n")
+            .arg(imagePath == QLatin1String("-") ? QStringLiteral("(standard input)")
+                                                 : QDir::toNativeSeparators(imagePath),
+                 figures.formatName)
+            .arg(figures.recordCount)
+            .arg(figures.dataBytes)
+            .arg(hexAddress(figures.crc32), QString::fromLatin1(figures.sha256.toHex()));
+    if (figures.start) {
+        text += QStringLiteral("start:      %1 (%2), %3\n")
+                    .arg(figures.start->text(), figures.start->source(),
+                         figures.startSent ? QStringLiteral("sent as the file has it")
+                                           : QStringLiteral("not sent (converted images send "
+                                                            "data records only)"));
+    }
+    if (!figures.note.isEmpty())
+        text += QStringLiteral("note:       %1\n").arg(figures.note);
+    return text + QStringLiteral("ranges:\n%1\n").arg(ranges.join(QLatin1Char('\n')));
+}
+
+QByteArray infoJson(const QString &imagePath, const ImageFigures &figures)
+{
+    QJsonArray ranges;
+    for (const AddressRange &range : figures.ranges) {
+        ranges.append(QJsonObject{{QStringLiteral("start"), hexAddress(range.start)},
+                                  {QStringLiteral("end"), hexAddress(range.last())},
+                                  {QStringLiteral("bytes"), range.size}});
+    }
+    QJsonValue start(QJsonValue::Null);
+    if (figures.start) {
+        start = QJsonObject{{QStringLiteral("address"), figures.start->text()},
+                            {QStringLiteral("source"), figures.start->source()},
+                            {QStringLiteral("sent"), figures.startSent}};
+    }
+    const QJsonObject root{
+        {QStringLiteral("image"), imagePath},
+        {QStringLiteral("format"), figures.formatName},
+        {QStringLiteral("records"), figures.recordCount},
+        {QStringLiteral("dataBytes"), figures.dataBytes},
+        {QStringLiteral("crc32"), hexAddress(figures.crc32)},
+        {QStringLiteral("sha256"), QString::fromLatin1(figures.sha256.toHex())},
+        {QStringLiteral("start"), start},
+        {QStringLiteral("note"),
+         figures.note.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(figures.note)},
+        {QStringLiteral("ranges"), ranges},
+    };
+    return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
 } // namespace corvanel::image

@@ -37,4 +37,11 @@ ImageFigures computeFigures(Format format, const HexRecordLines &lines);
 // The same for an image sent as its file has it, in `recordCount` lines.
 ImageFigures computeFigures(Format format, const MemoryImage &image, qint64 recordCount);
 
+// What --info prints: format, records, data bytes, CRC-32 and SHA-256 of the
+// data in address order, the start address (and whether it is sent) when the
+// image has one, a note on how it was read when there is one, address ranges.
+// The JSON names the image as given ("-" for standard input).
+QString infoText(const QString &imagePath, const ImageFigures &figures);
+QByteArray infoJson(const QString &imagePath, const ImageFigures &figures);
+
 } // namespace corvanel::image

@@ -11,7 +11,7 @@
 #include <optional>
 #include <variant>
 
-namespace corvanel::flash {
+namespace corvanel::image {
 
 // How the flasher reads its image.
 struct ImageOptions {
@@ -46,4 +46,4 @@ struct ImageRefusal {
 std::variant<FlashImage, ImageRefusal> loadFlashImage(const QString &path,
                                                       const ImageOptions &options);
 
-} // namespace corvanel::flash
+} // namespace corvanel::image

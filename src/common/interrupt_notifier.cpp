@@ -1,4 +1,4 @@
-#include "flash/interrupt_notifier.h"
+#include "common/interrupt_notifier.h"
 
 #include <QSocketNotifier>
 
@@ -17,7 +17,7 @@
 #include <qt_windows.h>
 #endif
 
-namespace corvanel::flash {
+namespace corvanel {
 
 #ifdef Q_OS_UNIX
 
@@ -155,4 +155,4 @@ void InterruptNotifier::deliver(int signalNumber)
 
 #endif
 
-} // namespace corvanel::flash
+} // namespace corvanel

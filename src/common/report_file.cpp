@@ -1,4 +1,4 @@
-#include "flash/report_file.h"
+#include "common/report_file.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,7 +12,7 @@
 #include <unistd.h>
 #endif
 
-namespace corvanel::flash {
+namespace corvanel {
 
 namespace {
 
@@ -180,4 +180,4 @@ std::optional<QString> ReportFile::append(const QByteArray &line)
 
 #endif
 
-} // namespace corvanel::flash
+} // namespace corvanel

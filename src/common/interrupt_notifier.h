@@ -4,7 +4,7 @@
 
 class QSocketNotifier;
 
-namespace corvanel::flash {
+namespace corvanel {
 
 // Turns Ctrl-C (SIGINT), SIGTERM and SIGHUP into a Qt signal on the event
 // loop's thread, where the flasher can close its sockets, write its records
@@ -30,4 +30,4 @@ private:
     bool active_ = false;
 };
 
-} // namespace corvanel::flash
+} // namespace corvanel

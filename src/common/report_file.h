@@ -8,7 +8,7 @@
 
 class QFile;
 
-namespace corvanel::flash {
+namespace corvanel {
 
 // The --report file: JSON Lines appended, never rewritten. Opened in append
 // mode, and each record goes out in one write of one whole line, so that
@@ -42,4 +42,4 @@ private:
 #endif
 };
 
-} // namespace corvanel::flash
+} // namespace corvanel

@@ -1,4 +1,4 @@
-#include "flash/flash_image.h"
+#include "image/flash_image.h"
 
 #include "engine/protocol.h"
 #include "image/image_loader.h"
@@ -6,7 +6,7 @@
 
 #include <QBuffer>
 
-namespace corvanel::flash {
+namespace corvanel::image {
 
 namespace {
 
@@ -140,4 +140,4 @@ std::variant<FlashImage, ImageRefusal> loadFlashImage(const QString &path,
     return image;
 }
 
-} // namespace corvanel::flash
+} // namespace corvanel::image
