@@ -95,38 +95,6 @@ bool fitsIn(quint64 offset, quint64 size, quint64 total)
     return offset <= total && size <= total - offset;
 }
 
-// '*' any run of characters, '?' any one, everything else itself.
-bool wildcardMatch(QStringView pattern, QStringView name)
-{
-    qsizetype p = 0, n = 0, star = -1, resume = 0;
-    while (n < name.size()) {
-        if (p < pattern.size() && (pattern[p] == u'?' || pattern[p] == name[n])) {
-            ++p;
-            ++n;
-        } else if (p < pattern.size() && pattern[p] == u'*') {
-            star = p++;
-            resume = n;
-        } else if (star >= 0) {
-            p = star + 1;
-            n = ++resume;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == u'*')
-        ++p;
-    return p == pattern.size();
-}
-
-bool matchesAny(const QStringList &patterns, const QString &name)
-{
-    for (const QString &pattern : patterns) {
-        if (wildcardMatch(pattern, name))
-            return true;
-    }
-    return false;
-}
-
 // objcopy's test of whether a segment holds a section: the section's file
 // bytes lie within the segment's, and (but for thread-local data) its
 // addresses within the segment's memory.
@@ -312,7 +280,7 @@ ElfReader::sectionPieces(const SectionFilter &filter) const
         for (const QString &pattern : *patterns) {
             bool found = false;
             for (const QString &name : std::as_const(names))
-                found = found || wildcardMatch(pattern, name);
+                found = found || SectionFilter::matches(pattern, name);
             if (!found) {
                 return elfError(
                     QStringLiteral("\"%1\", a section %2, matches none of the file's "
@@ -324,8 +292,7 @@ ElfReader::sectionPieces(const SectionFilter &filter) const
 
     std::vector<Segment> pieces;
     for (const SectionHeader &section : sections_) {
-        if (!section.loadable() || matchesAny(filter.remove, section.name) ||
-            (!filter.only.isEmpty() && !matchesAny(filter.only, section.name)))
+        if (!section.loadable() || !filter.keeps(section.name))
             continue;
         const QString where =
             QStringLiteral("section %1 (number %2): ").arg(section.name).arg(section.index);

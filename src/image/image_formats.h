@@ -61,6 +61,10 @@ struct SectionFilter {
     QStringList only;   // when not empty, only these are kept
 
     bool isEmpty() const { return remove.isEmpty() && only.isEmpty(); }
+    bool keeps(const QString &section) const;
+    // As objcopy matches names: '*' any run of characters, '?' any one,
+    // everything else itself.
+    static bool matches(QStringView pattern, QStringView name);
 };
 
 // What a reader made of a file.
