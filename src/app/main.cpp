@@ -76,7 +76,7 @@ std::optional<int> answerCommandLine(const QStringList &arguments,
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     cli::addOptions(parser, definition);
     const bool parsed = parser.parse(arguments);
-    QString error = parser.errorText();
+    QString error = cli::parseError(parser, definition);
     if (parsed && parser.isSet(QStringLiteral("help"))) {
         print(stdout, cli::helpText(definition));
         return 0;

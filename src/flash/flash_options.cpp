@@ -182,9 +182,15 @@ cli::Definition makeDefinition()
                         "connect (Windows; needs administrator rights). Off by default: a tool "
                         "run from scripts must not wipe the neighbour cache of a shared "
                         "machine.")},
+        file({QStringLiteral("config")}, QStringLiteral("FILE"),
+             QStringLiteral("Read options from FILE, a station's profile: \"name = value\" "
+                            "lines (see \"Options file\" below). Default: the file "
+                            "CORVANEL_FLASH_CONFIG names, if set.")),
         {{QStringLiteral("h"), QStringLiteral("help")}, {}, QStringLiteral("Show this help.")},
         {{QStringLiteral("version")}, {}, QStringLiteral("Show the version.")},
     };
+    definition.configOption = QStringLiteral("config");
+    definition.configVariable = QStringLiteral("CORVANEL_FLASH_CONFIG");
     definition.notes = {
         QStringLiteral("Progress goes to standard error: a live bar per host on a terminal, "
                        "plain progress lines otherwise. The summary goes to standard output."),
@@ -299,7 +305,9 @@ std::optional<QByteArray> readHostsFile(const QString &path, QString *error)
     return text;
 }
 
-ParsedArguments parseArguments(const QStringList &arguments, const HostsFileReader &hostsFile)
+// The options file's options are put in by parseArguments() below.
+static ParsedArguments parseWithConfig(const QStringList &arguments,
+                                       const HostsFileReader &hostsFile)
 {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -494,6 +502,18 @@ ParsedArguments parseArguments(const QStringList &arguments, const HostsFileRead
         options.hosts.append(settings);
     }
     parsed.action = ParsedArguments::Action::Run;
+    return parsed;
+}
+
+ParsedArguments parseArguments(const QStringList &arguments, const HostsFileReader &hostsFile)
+{
+    // A --config file (or CORVANEL_FLASH_CONFIG's) adds what the command line
+    // leaves out; an error about its value names its FILE:LINE.
+    const cli::ConfiguredArguments configured = cli::withConfigFile(arguments, commandLine());
+    if (!configured.error.isEmpty())
+        return usageError(configured.error);
+    ParsedArguments parsed = parseWithConfig(configured.arguments, hostsFile);
+    parsed.error = configured.locate(parsed.error);
     return parsed;
 }
 

@@ -24,7 +24,7 @@ corvanel-flash|corvanel-flash --hosts h|hosts.txt
 corvanel-flash|corvanel-flash --report |firmware.hex folder hosts.txt
 corvanel-flash|corvanel-flash --install f|firmware.hex folder
 corvanel-flash|corvanel-flash --port |
-corvanel-flash|corvanel-flash -|--attempts --base-address --check --dry-run --flush-arp --format --help --hosts --info --inquiry-timeout --install --json --local-port --no-check --port --quiet --record-bytes --reply-timeout --report --retries --scan --scan-time --station --version -h -q
+corvanel-flash|corvanel-flash -|--attempts --base-address --check --config --dry-run --flush-arp --format --help --hosts --info --inquiry-timeout --install --json --local-port --no-check --port --quiet --record-bytes --reply-timeout --report --retries --scan --scan-time --station --version -h -q
 corvanel-devsim|corvanel-devsim --summary-json f|firmware.hex folder
 corvanel-devsim|corvanel-devsim --late-c|--late-copy --late-copy-token
 corvanel-devsim|corvanel-devsim --seed |
