@@ -101,7 +101,8 @@ QString parseError(const QCommandLineParser &parser, const Definition &definitio
 // option is taken from the options file's folder. An option given on the
 // command line (or its "no-" twin: --check and --no-check) wins: the file's
 // is left out. The file's options go right after the program name, as
-// "--name=value", so the command line's operands are untouched.
+// "--name=value", so the command line's operands are untouched. The command
+// line is read as corvanel-flash reads it: "-name" is "--name".
 struct ConfiguredArguments {
     QStringList arguments;
     QString error; // a bad command line, file, line, name or value; empty when none
