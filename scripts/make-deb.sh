@@ -24,7 +24,7 @@ while [ $# -gt 0 ]; do
   case $1 in
     --output) output=${2:?--output needs a folder}; shift 2 ;;
     --jobs) jobs=${2:?--jobs needs a number}; shift 2 ;;
-    -h | --help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "make-deb.sh: unknown argument \"$1\"; try --help" >&2; exit 2 ;;
   esac
 done
