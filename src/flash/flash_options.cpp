@@ -226,9 +226,15 @@ cli::Definition makeDefinition()
                         "connect (Windows; needs administrator rights). Off by default: a tool "
                         "run from scripts must not wipe the neighbour cache of a shared "
                         "machine.")},
+        file({QStringLiteral("config")}, QStringLiteral("FILE"),
+             QStringLiteral("Read options from FILE, a station's profile: \"name = value\" "
+                            "lines (see \"Options file\" below). Default: the file "
+                            "CORVANEL_FLASH_CONFIG names, if set.")),
         {{QStringLiteral("h"), QStringLiteral("help")}, {}, QStringLiteral("Show this help.")},
         {{QStringLiteral("version")}, {}, QStringLiteral("Show the version.")},
     };
+    definition.configOption = QStringLiteral("config");
+    definition.configVariable = QStringLiteral("CORVANEL_FLASH_CONFIG");
     definition.notes = {
         QStringLiteral("A HOST is an IPv4 address A.B.C.D (four decimal numbers from 0 to 255, "
                        "no leading zeros) or a host name, looked up once before anything is sent. "
@@ -375,14 +381,16 @@ std::optional<QByteArray> readHostsFile(const QString &path, QString *error)
     return text;
 }
 
-ParsedArguments parseArguments(const QStringList &arguments, const HostsFileReader &hostsFile,
-                               const HostResolver &resolve)
+// The options file's options are put in by parseArguments() below.
+static ParsedArguments parseWithConfig(const QStringList &arguments,
+                                       const HostsFileReader &hostsFile,
+                                       const HostResolver &resolve)
 {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     cli::addOptions(parser, commandLine());
     if (!parser.parse(arguments))
-        return usageError(parser.errorText());
+        return usageError(cli::parseError(parser, commandLine()));
 
     ParsedArguments parsed;
     if (parser.isSet(QStringLiteral("help"))) {
@@ -446,8 +454,9 @@ ParsedArguments parseArguments(const QStringList &arguments, const HostsFileRead
     if (isSet("confirm-time")) {
         const auto seconds = parseSeconds(value("confirm-time"));
         if (!seconds)
-            return usageError(QStringLiteral("--confirm-time must be a number of seconds above 0 "
-                                             "(fractions allowed, at most a day)"));
+            return optionError("confirm-time"_L1, value("confirm-time"),
+                               QStringLiteral("a number of seconds above 0 (fractions allowed, "
+                                              "at most a day)"));
         common.limits.confirmTime = *seconds;
     }
     for (const auto &[name, field, highest] :
@@ -638,6 +647,19 @@ ParsedArguments parseArguments(const QStringList &arguments, const HostsFileRead
         options.hosts.append(settings);
     }
     parsed.action = ParsedArguments::Action::Run;
+    return parsed;
+}
+
+ParsedArguments parseArguments(const QStringList &arguments, const HostsFileReader &hostsFile,
+                               const HostResolver &resolve)
+{
+    // A --config file (or CORVANEL_FLASH_CONFIG's) adds what the command line
+    // leaves out; an error about its value names its FILE:LINE.
+    const cli::ConfiguredArguments configured = cli::withConfigFile(arguments, commandLine());
+    if (!configured.error.isEmpty())
+        return usageError(configured.error);
+    ParsedArguments parsed = parseWithConfig(configured.arguments, hostsFile, resolve);
+    parsed.error = configured.locate(parsed.error);
     return parsed;
 }
 
