@@ -3,16 +3,18 @@
 # is already there. Runs apt-get as root or through sudo.
 #   install-deps.sh [--packaging] [PACKAGE...]
 # --packaging adds what the installation and package tests and
-# scripts/make-deb.sh need: the package tools, lintian, the desktop entry
-# check and bash's completion helpers; and what the image tests compare with:
-# objcopy for every architecture and srecord's srec_cat. Further names are
-# installed too.
+# scripts/make-deb.sh need: the package tools (dpkg-buildpackage, debhelper),
+# debian/control's Build-Depends, lintian, the desktop entry check, bash's
+# completion helpers, and ccache for the package test's second build; and
+# what the image tests compare with: objcopy for every architecture and
+# srecord's srec_cat. Further names are installed too.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ qt6-base-dev libgl-dev zlib1g-dev binutils fonts-dejavu-core)
 if [ "${1:-}" = "--packaging" ]; then
   shift
-  packages+=(dpkg-dev file lintian desktop-file-utils bash-completion)
+  packages+=(dpkg-dev debhelper zlib1g-dev xz-utils file lintian desktop-file-utils bash-completion
+    ccache)
   packages+=(binutils-multiarch srecord)
 fi
 packages+=("$@")

@@ -200,10 +200,13 @@ std::optional<int> answerCommandLine(const QStringList &arguments,
                              : displayPossible(arguments)
                                  ? unknown.cend()
                                  : std::find_if(unknown.cbegin(), unknown.cend(), notQt);
-        if (refused != unknown.cend())
+        if (refused != unknown.cend()) {
             error = QStringLiteral("Unknown option '%1'.").arg(*refused);
-        else if (unknown.isEmpty())
-            error = parser.errorText();
+            if (const QString close = cli::closestOption(*refused, definition); !close.isEmpty())
+                error += QStringLiteral(" Did you mean --%1?").arg(close);
+        } else if (unknown.isEmpty()) {
+            error = cli::parseError(parser, definition);
+        }
     }
     if (error.isEmpty())
         return std::nullopt;

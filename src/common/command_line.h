@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <optional>
+#include <utility>
 
 class QCommandLineParser;
 
@@ -43,6 +44,14 @@ struct Definition {
     enum class Operands { Files, None };
     Operands operands = Operands::Files;
     QStringList seeAlso = {}; // other manual pages: "corvanel-devsim(1)"
+    // An options file: the option that names it ("config") and the
+    // environment variable that names one when that option is not given.
+    // Empty: the program reads none.
+    QString configOption = {};
+    QString configVariable = {};
+    // Options a file may not set (nor configOption itself): they answer at
+    // once instead of setting anything.
+    QStringList commandLineOnly = {QStringLiteral("help"), QStringLiteral("version")};
 };
 
 // The options as the parser takes them.
@@ -70,6 +79,42 @@ QString bashCompletion(const Definition &definition);
 // list them. Empty for any other command line.
 std::optional<QString> generatedFile(const QStringList &arguments, const Definition &definition,
                                      const QString &version);
+
+// The option an unknown `name` (given without its dashes) was most likely
+// meant to be: the one long name closest to it within a small edit distance
+// (a letter left out, added, changed, or two swapped: at most 1 such edit
+// for a name of up to 4 letters, 2 beyond), or else the one long name that
+// starts with it (2 letters at least). Empty when there is none, or several.
+QString closestOption(const QString &name, const Definition &definition);
+
+// The parser's error after parse() failed, and "; did you mean --install?"
+// when it names one unknown option close to one of the definition's.
+QString parseError(const QCommandLineParser &parser, const Definition &definition);
+
+// The command line with the options of the definition's options file put
+// in: the file given to configOption, or else the one configVariable names
+// (unset or empty: none). The file holds "name = value" lines with the long
+// options' names; options without a value take true or false (yes/no,
+// on/off, 1/0), false leaving the option out. Blank lines and '#' comments
+// (at the start of a line or after a blank) are skipped; a value in double
+// quotes is taken as it is between them; a relative file name for a file
+// option is taken from the options file's folder. An option given on the
+// command line (or its "no-" twin: --check and --no-check) wins: the file's
+// is left out. The file's options go right after the program name, as
+// "--name=value", so the command line's operands are untouched. The command
+// line is read as corvanel-flash reads it: "-name" is "--name".
+struct ConfiguredArguments {
+    QStringList arguments;
+    QString error; // a bad command line, file, line, name or value; empty when none
+    // Where each option taken from the file was set: its long names with
+    // dashes, and "FILE:LINE".
+    QList<std::pair<QStringList, QString>> origins;
+
+    // A usage error about `arguments` prefixed with "FILE:LINE: " when it
+    // names an option taken from the file; the first one it names.
+    QString locate(const QString &message) const;
+};
+ConfiguredArguments withConfigFile(const QStringList &arguments, const Definition &definition);
 
 // `text` wrapped to `width` columns, every line indented by `indent` spaces.
 QString wrap(const QString &text, int width, int indent = 0);

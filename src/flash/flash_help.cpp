@@ -186,9 +186,15 @@ cli::Definition makeDefinition()
                         "connect (Windows; needs administrator rights). Off by default: a tool "
                         "run from scripts must not wipe the neighbour cache of a shared "
                         "machine.")},
+        file({QStringLiteral("config")}, QStringLiteral("FILE"),
+             QStringLiteral("Read options from FILE, a station's profile: \"name = value\" "
+                            "lines (see \"Options file\" below). Default: the file "
+                            "CORVANEL_FLASH_CONFIG names, if set.")),
         {{QStringLiteral("h"), QStringLiteral("help")}, {}, QStringLiteral("Show this help.")},
         {{QStringLiteral("version")}, {}, QStringLiteral("Show the version.")},
     };
+    definition.configOption = QStringLiteral("config");
+    definition.configVariable = QStringLiteral("CORVANEL_FLASH_CONFIG");
     definition.notes = {
         QStringLiteral("A HOST is an IPv4 address A.B.C.D (four decimal numbers from 0 to 255, "
                        "no leading zeros) or a host name, looked up once before anything is sent. "

@@ -86,14 +86,16 @@ std::optional<std::chrono::milliseconds> parseSeconds(const QString &text)
     return std::chrono::milliseconds(qint64(std::ceil(seconds * 1000.0)));
 }
 
-ParsedArguments parseArguments(const QStringList &arguments, const HostsFileReader &hostsFile,
-                               const HostResolver &resolve)
+// The options file's options are put in by parseArguments() below.
+static ParsedArguments parseWithConfig(const QStringList &arguments,
+                                       const HostsFileReader &hostsFile,
+                                       const HostResolver &resolve)
 {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     cli::addOptions(parser, commandLine());
     if (!parser.parse(arguments))
-        return usageError(parser.errorText());
+        return usageError(cli::parseError(parser, commandLine()));
 
     ParsedArguments parsed;
     if (parser.isSet(QStringLiteral("help"))) {
@@ -157,8 +159,9 @@ ParsedArguments parseArguments(const QStringList &arguments, const HostsFileRead
     if (isSet("confirm-time")) {
         const auto seconds = parseSeconds(value("confirm-time"));
         if (!seconds)
-            return usageError(QStringLiteral("--confirm-time must be a number of seconds above 0 "
-                                             "(fractions allowed, at most a day)"));
+            return optionError("confirm-time"_L1, value("confirm-time"),
+                               QStringLiteral("a number of seconds above 0 (fractions allowed, "
+                                              "at most a day)"));
         common.limits.confirmTime = *seconds;
     }
     for (const auto &[name, field, highest] :
@@ -309,6 +312,19 @@ ParsedArguments parseArguments(const QStringList &arguments, const HostsFileRead
         options.hosts.append(settings);
     }
     parsed.action = ParsedArguments::Action::Run;
+    return parsed;
+}
+
+ParsedArguments parseArguments(const QStringList &arguments, const HostsFileReader &hostsFile,
+                               const HostResolver &resolve)
+{
+    // A --config file (or CORVANEL_FLASH_CONFIG's) adds what the command line
+    // leaves out; an error about its value names its FILE:LINE.
+    const cli::ConfiguredArguments configured = cli::withConfigFile(arguments, commandLine());
+    if (!configured.error.isEmpty())
+        return usageError(configured.error);
+    ParsedArguments parsed = parseWithConfig(configured.arguments, hostsFile, resolve);
+    parsed.error = configured.locate(parsed.error);
     return parsed;
 }
 

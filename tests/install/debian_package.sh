@@ -1,34 +1,126 @@
 #!/usr/bin/env bash
-# scripts/make-deb.sh on this build folder: the package is made, lintian finds
-# no error in it, and it holds the programs and their files and depends on the
-# Qt libraries they link. Skipped (77) without the Debian package tools.
-#   debian_package.sh SOURCE_DIR BUILD_DIR
+# scripts/make-deb.sh on the source tree, twice: both packages are made and
+# lintian (--pedantic) finds no error or warning in them or the source; the
+# flasher's package needs no Qt Gui or Widgets and the window's does not need
+# the flasher's; the two builds give the same bytes; and the flasher unpacked
+# from its package flashes the simulator unpacked from it, on loopback.
+# Skipped (77) without the Debian package tools or the build dependencies.
+#   debian_package.sh SOURCE_DIR VERSION
 set -euo pipefail
-source_dir=$1
-build=$2
-for tool in cpack dpkg-deb dpkg-shlibdeps lintian; do
+source_dir=$(cd "$1" && pwd)
+version=$2
+for tool in dpkg-buildpackage dpkg-checkbuilddeps dh dpkg-deb lintian objdump objcopy; do
   if ! command -v "$tool" >/dev/null; then
-    echo "SKIP: $tool is not installed (scripts/install-deps.sh installs it)"
+    echo "SKIP: $tool is not installed (scripts/install-deps.sh --packaging installs it)"
     exit 77
   fi
 done
+if ! missing=$(dpkg-checkbuilddeps "$source_dir/debian/control" 2>&1); then
+  echo "SKIP: $missing (scripts/install-deps.sh --packaging installs them)"
+  exit 77
+fi
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'kill "${devsim_pid:-}" 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-deb=$("$source_dir/scripts/make-deb.sh" --build-dir "$build" --output "$work" | tail -n 1)
-[ -f "$deb" ] || fail "make-deb.sh made no package"
+# One compile at a time: the other tests run beside this one. The second
+# build, in the same folder, takes its objects from ccache where there is one
+# (in its usual folder: debhelper gives the build a HOME of its own);
+# everything after the compiler runs again.
+if command -v ccache >/dev/null; then
+  export CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache
+  CCACHE_DIR=${CCACHE_DIR:-$(ccache -k cache_dir)}
+  export CCACHE_DIR
+fi
+build() {
+  local started=$SECONDS
+  "$source_dir/scripts/make-deb.sh" --output "$work/deb" --jobs 1 >"$work/debs" 2>"$work/make-deb.log" ||
+    fail "make-deb.sh failed: $(tail -n 30 "$work/make-deb.log")"
+  echo "build $1: $((SECONDS - started)) s"
+}
+build 1
+flash_deb=$(grep '/corvanel-flash_[^/]*\.deb$' "$work/debs") || fail "no corvanel-flash package"
+window_deb=$(grep '/corvanel_[^/]*\.deb$' "$work/debs") || fail "no corvanel package"
+echo "lintian's remaining tags: $(grep -E '^[EWIPX]: ' "$work/make-deb.log" | tr '\n' ';')"
 
-contents=$(dpkg-deb --contents "$deb" | awk '{ print $NF }')
-for file in usr/bin/corvanel usr/bin/corvanel-flash usr/bin/corvanel-devsim \
-  usr/share/man/man1/corvanel-flash.1.gz usr/share/bash-completion/completions/corvanel-flash \
+for deb in "$flash_deb" "$window_deb"; do
+  got=$(dpkg-deb --field "$deb" Version)
+  [ "$got" = "$version-1" ] || fail "$(basename "$deb") has version $got, not $version-1"
+done
+contains() { # DEB FILE...: each file is in the package
+  local deb=$1 contents
+  shift
+  contents=$(dpkg-deb --contents "$deb" | awk '{ print $NF }')
+  for file in "$@"; do
+    grep -qx "\./$file" <<<"$contents" || fail "$(basename "$deb") has no /$file"
+  done
+}
+contains "$flash_deb" usr/bin/corvanel-flash usr/bin/corvanel-devsim \
+  usr/share/man/man1/corvanel-flash.1.gz usr/share/man/man1/corvanel-devsim.1.gz \
+  usr/share/bash-completion/completions/corvanel-flash \
+  usr/share/bash-completion/completions/corvanel-devsim \
+  usr/share/doc/corvanel-flash/copyright usr/share/doc/corvanel-flash/changelog.Debian.gz
+contains "$window_deb" usr/bin/corvanel usr/share/man/man1/corvanel.1.gz \
   usr/share/applications/org.corvanel.Corvanel.desktop \
+  usr/share/icons/hicolor/48x48/apps/org.corvanel.Corvanel.png \
   usr/share/icons/hicolor/scalable/apps/org.corvanel.Corvanel.svg \
-  usr/share/doc/corvanel/copyright usr/share/doc/corvanel/changelog.gz; do
-  grep -qx "\./$file" <<<"$contents" || fail "the package has no /$file"
+  usr/share/doc/corvanel/copyright
+grep -q '^License: Expat' <(dpkg-deb --fsys-tarfile "$flash_deb" |
+  tar -xO ./usr/share/doc/corvanel-flash/copyright) || fail "the copyright file names no MIT (Expat) licence"
+
+# Dependencies: the flasher's package and programs stay clear of Qt's GUI;
+# the window suggests Wayland's platform plugin and needs no flasher.
+flash_depends=$(dpkg-deb --field "$flash_deb" Depends)
+for library in libqt6core6 libqt6network6; do
+  grep -q "$library" <<<"$flash_depends" || fail "corvanel-flash's Depends lacks $library: $flash_depends"
 done
-depends=$(dpkg-deb --field "$deb" Depends)
-for library in libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6; do
-  grep -q "$library" <<<"$depends" || fail "Depends lacks $library: $depends"
+grep -qE 'libqt6(gui|widgets)' <<<"$flash_depends" &&
+  fail "corvanel-flash depends on Qt's GUI: $flash_depends"
+window_depends=$(dpkg-deb --field "$window_deb" Depends)
+grep -q libqt6widgets6 <<<"$window_depends" || fail "corvanel's Depends lacks Qt Widgets: $window_depends"
+grep -q corvanel-flash <<<"$window_depends" && fail "corvanel depends on corvanel-flash: $window_depends"
+grep -q qt6-wayland <<<"$(dpkg-deb --field "$window_deb" Suggests)" || fail "corvanel suggests no qt6-wayland"
+[ -z "$(dpkg-deb --field "$window_deb" Recommends)" ] || fail "corvanel recommends something"
+
+root=$work/root
+dpkg-deb -x "$flash_deb" "$root"
+dpkg-deb -x "$window_deb" "$root"
+bin=$root/usr/bin
+for program in corvanel-flash corvanel-devsim; do
+  if objdump -p "$bin/$program" | grep -E 'NEEDED +libQt6(Gui|Widgets)'; then
+    fail "$program links Qt Gui or Widgets"
+  fi
+  got=$("$bin/$program" --version)
+  [ "$got" = "$program $version" ] || fail "$program --version printed \"$got\""
 done
-echo "$(basename "$deb"): lintian found no error; Depends: $depends"
+
+# A transfer: the simulator exits 0 only after a complete, verified image.
+head -c 3000 "$bin/corvanel-flash" >"$work/firmware.bin"
+objcopy -I binary -O ihex "$work/firmware.bin" "$work/firmware.hex"
+"$bin/corvanel-devsim" --address 127.0.0.1 --port 0 --idle-timeout 30 >"$work/devsim.out" 2>&1 &
+devsim_pid=$!
+for _ in $(seq 100); do
+  grep -q '^listening' "$work/devsim.out" && break
+  sleep 0.1
+done
+port=$(sed -n 's/^listening 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/devsim.out")
+[ -n "$port" ] || fail "the simulator did not listen: $(cat "$work/devsim.out")"
+timeout 60 "$bin/corvanel-flash" --quiet --install --inquiry-timeout 10 \
+  "$work/firmware.hex" "127.0.0.1:$port" >"$work/flash.out" 2>&1 ||
+  fail "the packaged corvanel-flash failed ($?): $(cat "$work/flash.out")"
+status=0
+wait "$devsim_pid" || status=$?
+devsim_pid=
+[ "$status" -eq 0 ] || fail "the simulator exited $status: $(cat "$work/devsim.out")"
+grep -q 'verify=passed' "$work/devsim.out" || fail "no verified image: $(cat "$work/devsim.out")"
+
+# The same tree built again: the same bytes in every package.
+mkdir "$work/first"
+mv "$work/deb"/*.deb "$work/first/"
+build 2
+for deb in "$work/first"/*.deb; do
+  again=$work/deb/$(basename "$deb")
+  [ -f "$again" ] || fail "the second build made no $(basename "$deb")"
+  cmp -s "$deb" "$again" || fail "$(basename "$deb") differs between two builds (diffoscope shows how)"
+done
+echo "$(basename "$flash_deb") and $(basename "$window_deb"): lintian clean, transfer done, reproducible"

@@ -77,7 +77,7 @@ done
 grep -q '<svg' "$icons/scalable/apps/$app_id.svg" || fail "no scalable icon"
 for file in man/man1/corvanel.1.gz man/man1/corvanel-flash.1.gz man/man1/corvanel-devsim.1.gz \
   bash-completion/completions/corvanel-flash bash-completion/completions/corvanel-devsim \
-  doc/corvanel/README.md doc/corvanel/copyright; do
+  doc/corvanel/README.md doc/corvanel/LICENSE; do
   [ -s "$prefix/share/$file" ] || fail "share/$file is missing"
 done
 echo "installed, ran and checked in $prefix"

@@ -219,7 +219,7 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
         return result;
     };
     if (!parser.parse(arguments))
-        return error(parser.errorText());
+        return error(cli::parseError(parser, commandLine()));
     if (parser.isSet(QStringLiteral("help"))) {
         result.message = cli::helpText(commandLine());
         return result;
