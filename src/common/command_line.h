@@ -87,6 +87,10 @@ std::optional<QString> generatedFile(const QStringList &arguments, const Definit
 // starts with it (2 letters at least). Empty when there is none, or several.
 QString closestOption(const QString &name, const Definition &definition);
 
+// "-h" or "--help": a name as the command line writes it; an option's every form.
+QString dashes(const QString &name);
+QStringList optionForms(const Option &option);
+
 // The parser's error after parse() failed, and "; did you mean --install?"
 // when it names one unknown option close to one of the definition's.
 QString parseError(const QCommandLineParser &parser, const Definition &definition);
