@@ -51,7 +51,7 @@ int main()
     NullLink link;
     Transfer transfer;
     const auto apply = [&] {
-        while (auto effect = transfer.pollEffect()) {
+        while (const Effect *effect = transfer.pollEffect()) {
             if (effect->kind == Effect::Kind::Send)
                 link.send(effect->bytes);
             else if (effect->kind == Effect::Kind::OpenLink)
@@ -64,6 +64,9 @@ int main()
     apply();
 
     const TextLines image = makeImage(kLines);
+    // The replies as a socket hands them over: one buffer each, shared.
+    const QByteArray ok = QByteArrayLiteral("OK");
+    const QByteArray passEnd = QByteArrayLiteral("DOWNLOAD");
     long long sentLines = 0;
     auto best = std::chrono::nanoseconds::max();
     for (int round = 0; round < kRounds; ++round) {
@@ -76,11 +79,10 @@ int main()
         const TransferState &s = transfer.state();
 
         const auto start = std::chrono::steady_clock::now();
-        transfer.handleDatagram(Millis{0}, "VER=BENCH");
+        transfer.handleDatagram(Millis{0}, QByteArrayLiteral("VER=BENCH"));
         apply();
         while (s.imageLoaded == 1) {
-            transfer.handleDatagram(Millis{0}, link.lastWasEof ? QByteArrayView("DOWNLOAD")
-                                                               : QByteArrayView("OK"));
+            transfer.handleDatagram(Millis{0}, link.lastWasEof ? passEnd : ok);
             apply();
         }
         const auto elapsed = std::chrono::steady_clock::now() - start;
@@ -89,7 +91,7 @@ int main()
     }
     const double perLine = double(best.count()) / (2.0 * kLines);
     std::printf("engine: %d lines, download + verify, best of %d rounds: %.3f ms, %.1f ns per line "
-                "(goal < 1000 ns)\n",
+                "(goal < 100 ns)\n",
                 kLines, kRounds, best.count() / 1e6, perLine);
     std::printf("lines sent in all: %lld, bytes: %lld\n", sentLines, link.bytes);
     return 0;

@@ -99,7 +99,7 @@ Run runLink(const QList<QByteArray> &image, quint16 devicePort)
     clock.start();
     const auto now = [&clock] { return Millis(clock.elapsed()); };
     const auto apply = [&] {
-        while (auto effect = transfer.pollEffect()) {
+        while (const Effect *effect = transfer.pollEffect()) {
             if (effect->kind == Effect::Kind::Send)
                 link.send(effect->bytes);
             else if (effect->kind == Effect::Kind::OpenLink)

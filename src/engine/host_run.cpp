@@ -103,7 +103,7 @@ void HostRun::linkFailed(Millis now, const QString &error)
     conclude(now, Outcome::NetworkError, error);
 }
 
-void HostRun::handleDatagram(Millis now, QByteArrayView datagram)
+void HostRun::handleDatagram(Millis now, const QByteArray &datagram)
 {
     if (settled_ || !linkOpen_)
         return;
@@ -172,17 +172,17 @@ void HostRun::interrupt(Millis now, int signal)
 void HostRun::drainTransfer()
 {
     // The board's run needs only what reaches the device.
-    while (auto effect = transfer_.pollEffect()) {
+    while (const Effect *effect = transfer_.pollEffect()) {
         switch (effect->kind) {
         case Effect::Kind::Send:
             // A dry run's promise is kept here: nothing but inquiries leaves.
             if (settings_.dryRun && effect->bytes != protocol::kInquiry)
                 break;
-            effects_.push_back(std::move(*effect));
+            effects_.push_back(*effect);
             break;
         case Effect::Kind::CloseLink:
             linkOpen_ = false;
-            effects_.push_back(std::move(*effect));
+            effects_.push_back(*effect);
             break;
         default:
             break; // the display, the inquiry timer and the ARP flush are the window's
@@ -334,22 +334,23 @@ void HostRun::progress()
     events_.push_back({RunEvent::Kind::Progress});
 }
 
-std::optional<Effect> HostRun::pollEffect()
+const Effect *HostRun::pollEffect()
 {
-    if (effects_.empty())
-        return std::nullopt;
-    Effect effect = std::move(effects_.front());
-    effects_.pop_front();
-    return effect;
+    if (nextEffect_ == effects_.size()) {
+        effects_.clear();
+        nextEffect_ = 0;
+        return nullptr;
+    }
+    return &effects_[nextEffect_++];
 }
 
-std::optional<RunEvent> HostRun::pollEvent()
+bool HostRun::pollEvent(RunEvent &event)
 {
     if (events_.empty())
-        return std::nullopt;
-    RunEvent event = std::move(events_.front());
+        return false;
+    event = std::move(events_.front());
     events_.pop_front();
-    return event;
+    return true;
 }
 
 std::optional<Millis> HostRun::pollTimeout() const

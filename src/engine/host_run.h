@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <deque>
+#include <vector>
 #include <optional>
 
 namespace corvanel {
@@ -68,7 +69,7 @@ public:
     void start(Millis now);
     void linkOpened(Millis now, quint16 localPort);
     void linkFailed(Millis now, const QString &error);
-    void handleDatagram(Millis now, QByteArrayView datagram);
+    void handleDatagram(Millis now, const QByteArray &datagram);
     void handleStranger() { ++strangers_; } // from another address or port
     void handleSendFailure(Millis now, const QString &error);
     void handleTimeout(Millis now);
@@ -76,9 +77,12 @@ public:
     void interrupt(Millis now, int signal);
 
     // Outputs.
-    std::optional<Effect> pollEffect();
+    // The next link effect; null once all are taken. Valid until the next
+    // call into the run.
+    const Effect *pollEffect();
     std::optional<Millis> pollTimeout() const;
-    std::optional<RunEvent> pollEvent();
+    // The next event into `event`; false when there is none.
+    bool pollEvent(RunEvent &event);
 
     int lineCount() const { return lineCount_; }
     bool isFinished() const { return finished_; }
@@ -100,7 +104,8 @@ private:
     SharedLines image_;
     int lineCount_ = 0;
     Transfer transfer_;
-    std::deque<Effect> effects_;
+    std::vector<Effect> effects_; // not yet polled: effects_[nextEffect_] on
+    size_t nextEffect_ = 0;
     std::deque<RunEvent> events_;
 
     Phase phase_ = Phase::NotConnected;

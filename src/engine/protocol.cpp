@@ -1,6 +1,7 @@
 #include "engine/protocol.h"
 
 #include <cctype>
+#include <cstring>
 
 namespace corvanel::protocol {
 
@@ -8,9 +9,14 @@ namespace {
 
 QByteArray frame(QByteArrayView line)
 {
-    QByteArray message;
-    message.reserve(kPrefix.size() + line.size() + kLineEnd.size());
-    message.append(kPrefix).append(line).append(kLineEnd);
+    // One allocation, three copies: this runs for every line sent.
+    QByteArray message(kPrefix.size() + line.size() + kLineEnd.size(), Qt::Uninitialized);
+    char *out = message.data();
+    std::memcpy(out, kPrefix.data(), size_t(kPrefix.size()));
+    out += kPrefix.size();
+    if (!line.isEmpty())
+        std::memcpy(out, line.data(), size_t(line.size()));
+    std::memcpy(out + line.size(), kLineEnd.data(), size_t(kLineEnd.size()));
     return message;
 }
 

@@ -11,13 +11,14 @@ using K = Effect::Kind;
 
 Transfer::Transfer(const Policy &policy) : policy_(policy), rules_(policy_) {}
 
-std::optional<Effect> Transfer::pollEffect()
+const Effect *Transfer::pollEffect()
 {
-    if (effects_.empty())
-        return std::nullopt;
-    Effect effect = std::move(effects_.front());
-    effects_.pop_front();
-    return effect;
+    if (nextEffect_ == effects_.size()) {
+        effects_.clear();
+        nextEffect_ = 0;
+        return nullptr;
+    }
+    return &effects_[nextEffect_++];
 }
 
 void Transfer::connect()
@@ -130,15 +131,13 @@ void Transfer::sendNextLine(Millis now)
     rules_.lineSent(state_.position + 1, state_.lineCount, protocol::isEndOfFileRecord(line), now);
     if (state_.verifying == 1) {
         ++state_.position;
-        lastMessage_ = protocol::verifyLineMessage(line);
-        send(lastMessage_);
+        send(protocol::verifyLineMessage(line));
         queue(K::SetBarValue, state_.position);
         phase_ = Phase::Verify;
     } else {
         queueWord(K::ShowStatus, status::kDownload);
         ++state_.position;
-        lastMessage_ = protocol::downloadLineMessage(line);
-        send(lastMessage_);
+        send(protocol::downloadLineMessage(line));
         queue(K::SetBarValue, state_.position);
         phase_ = Phase::Download;
     }
@@ -151,10 +150,10 @@ void Transfer::sendNextLine(Millis now)
     insteadVerdict_ = Verdict::Answer;
 }
 
-void Transfer::handleDatagram(Millis now, QByteArrayView datagram)
+void Transfer::handleDatagram(Millis now, const QByteArray &datagram)
 {
     state_.linkActivity = 1;
-    effects_.push_back({K::ShowReply, 0, {}, datagram.toByteArray()});
+    effects_.push_back({K::ShowReply, 0, {}, datagram});
     const QByteArrayView text = protocol::trimTrailingSpaces(datagram);
     const auto kind = protocol::classifyReply(text, state_.imageLoaded == 1);
 
@@ -432,7 +431,10 @@ void Transfer::handleTimeout(Millis now)
         ++resends_;
         rules_.lineResent(now);
         replyDeadline_ = now + policy_.limits.replyTimeout;
-        send(lastMessage_);
+        // The line in flight, framed again as it went out.
+        const QByteArray line = state_.lines->line(rules_.line());
+        send(phase_ == Phase::Verify ? protocol::verifyLineMessage(line)
+                                     : protocol::downloadLineMessage(line));
         return;
     }
     fail(TransferFailure::Kind::NoAnswer, insteadReply_, insteadVerdict_);

@@ -8,7 +8,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 
-#include <deque>
+#include <vector>
 #include <optional>
 
 namespace corvanel {
@@ -90,7 +90,7 @@ public:
     // The next image line.
     void sendNextLine(Millis now);
     // One datagram from the device, whole.
-    void handleDatagram(Millis now, QByteArrayView datagram);
+    void handleDatagram(Millis now, const QByteArray &datagram);
     // A deadline of pollTimeout() has come.
     void handleTimeout(Millis now);
     // The datagram the last input sent could not be handed to the network.
@@ -108,8 +108,11 @@ public:
     void abandonImageLoad();
 
     // Outputs.
-    std::optional<Effect> pollEffect();
-    bool hasEffects() const { return !effects_.empty(); }
+    // The next effect; null once all are taken. It stays valid until the
+    // next call into the transfer: a driver that calls in while carrying one
+    // out (an open that failed, a send that failed) is done with it.
+    const Effect *pollEffect();
+    bool hasEffects() const { return nextEffect_ < effects_.size(); }
     // When handleTimeout() is next due; empty when nothing waits.
     std::optional<Millis> pollTimeout() const;
     // Whether "BOOTg" could be sent; false when its send failed.
@@ -137,7 +140,10 @@ private:
     Policy policy_;
     ReplyRules rules_;
     TransferState state_;
-    std::deque<Effect> effects_;
+    // Effects not yet polled: effects_[nextEffect_] on. Emptied, not freed,
+    // once all are taken: a transfer queues a few per line.
+    std::vector<Effect> effects_;
+    size_t nextEffect_ = 0;
 
     Phase phase_ = Phase::NotConnected;
     int line_ = 0;
@@ -151,7 +157,6 @@ private:
     Millis nextInquiry_{0}; // Polling: when the next inquiry is due
 
     // Bounded waits and the strict rules' bookkeeping.
-    QByteArray lastMessage_; // the line in flight, as sent
     Millis inquiryDeadline_{0};
     Millis replyDeadline_{0};
     bool inquirySendFailed_ = false;

@@ -43,7 +43,7 @@ void HostDriver::interrupt(int signal)
 
 void HostDriver::drive()
 {
-    while (auto effect = run_.pollEffect()) {
+    while (const Effect *effect = run_.pollEffect()) {
         switch (effect->kind) {
         case Effect::Kind::Send:
             if (!link_.send(effect->bytes))
@@ -59,13 +59,14 @@ void HostDriver::drive()
             break;
         }
     }
-    while (auto event = run_.pollEvent()) {
-        switch (event->kind) {
+    RunEvent event{RunEvent::Kind::Progress};
+    while (run_.pollEvent(event)) {
+        switch (event.kind) {
         case RunEvent::Kind::Progress:
             emit progressed();
             break;
         case RunEvent::Kind::AttemptEnded:
-            emit attemptEnded(event->report);
+            emit attemptEnded(event.report);
             break;
         case RunEvent::Kind::Finished:
             emit finished();

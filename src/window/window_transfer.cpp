@@ -23,7 +23,7 @@ WindowTransfer::WindowTransfer(StatusDisplay &display, ArpFlush flushArp, Sleepe
 std::optional<OperatorError> WindowTransfer::apply()
 {
     std::optional<OperatorError> error;
-    while (auto effect = transfer_.pollEffect()) {
+    while (const Effect *effect = transfer_.pollEffect()) {
         switch (effect->kind) {
         case Effect::Kind::Send:
             // A send that fails (no link, "Install" while not connected) has
@@ -78,7 +78,7 @@ void WindowTransfer::SendNextLine()
     apply();
 }
 
-void WindowTransfer::HandleReply(QByteArrayView reply)
+void WindowTransfer::HandleReply(const QByteArray &reply)
 {
     transfer_.handleDatagram(now(), reply);
     apply();

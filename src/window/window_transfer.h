@@ -48,7 +48,7 @@ public:
     // caption "Connect", so the operator can correct and try again.
     std::optional<OperatorError> ToggleLink(const LinkSettings &settings);
     void SendNextLine();
-    void HandleReply(QByteArrayView reply);
+    void HandleReply(const QByteArray &reply);
     void PollDevice();
     // "BOOTg", then the pause the datagram needs to leave (the window's
     // thread waits it out), then the close and the reset.

@@ -52,7 +52,7 @@ struct Rig {
 
     void drive()
     {
-        while (auto e = run.pollEffect()) {
+        while (const Effect *e = run.pollEffect()) {
             if (e->kind == Effect::Kind::Send) {
                 out << token(e->bytes) + QLatin1String(failSend ? "!" : "");
                 if (std::exchange(failSend, false))
@@ -70,11 +70,12 @@ struct Rig {
                 out << QLatin1String(e->kind == Effect::Kind::CloseLink ? "close" : "unexpected");
             }
         }
-        while (auto event = run.pollEvent()) {
-            if (event->kind == RunEvent::Kind::AttemptEnded)
-                attempts << event->report;
-            else if (event->kind == RunEvent::Kind::Finished)
-                summary = event->report;
+        RunEvent event{RunEvent::Kind::Progress};
+        while (run.pollEvent(event)) {
+            if (event.kind == RunEvent::Kind::AttemptEnded)
+                attempts << event.report;
+            else if (event.kind == RunEvent::Kind::Finished)
+                summary = event.report;
         }
     }
 

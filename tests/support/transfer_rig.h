@@ -27,7 +27,7 @@ struct TransferRig {
     std::optional<OperatorError> apply()
     {
         std::optional<OperatorError> error;
-        while (auto effect = core.pollEffect()) {
+        while (const Effect *effect = core.pollEffect()) {
             switch (effect->kind) {
             case Effect::Kind::Send:
                 if (!link.send(effect->bytes))
@@ -71,7 +71,7 @@ struct TransferRig {
     }
     void PollDevice() { core.pollDevice(now), apply(); }
     void SendNextLine() { core.sendNextLine(now), apply(); }
-    void HandleReply(QByteArrayView reply) { core.handleDatagram(now, reply), apply(); }
+    void HandleReply(const QByteArray &reply) { core.handleDatagram(now, reply), apply(); }
     void TickLinkIndicator() { core.tickLinkIndicator(), apply(); }
     // "BOOTg", and the pause before the close waited out as the window does.
     void InstallFirmware()
