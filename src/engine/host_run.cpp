@@ -103,12 +103,18 @@ void HostRun::linkFailed(Millis now, const QString &error)
     conclude(now, Outcome::NetworkError, error);
 }
 
-void HostRun::handleDatagram(Millis now, const QByteArray &datagram)
+QString HostRun::handleDatagram(Millis now, const QByteArray &datagram)
 {
     if (settled_ || !linkOpen_)
-        return;
-    transfer_.handleDatagram(now, datagram);
+        return QStringLiteral("left out: the attempt is over");
+    const Verdict verdict = transfer_.handleDatagram(now, datagram);
     afterTransfer(now);
+    if (verdict == Verdict::Answer)
+        return QStringLiteral("answer");
+    QString note = QStringLiteral("left out: ") + verdictText(verdict);
+    if (settled_ && transfer_.failure().kind == TransferFailure::Kind::Unpaired)
+        note += QStringLiteral("; a copy: replies cannot be paired with lines, the attempt fails");
+    return note;
 }
 
 void HostRun::handleSendFailure(Millis now, const QString &error)

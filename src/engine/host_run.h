@@ -69,7 +69,9 @@ public:
     void start(Millis now);
     void linkOpened(Millis now, quint16 localPort);
     void linkFailed(Millis now, const QString &error);
-    void handleDatagram(Millis now, const QByteArray &datagram);
+    // One datagram from the device; what the rules made of it, in words
+    // ("answer", "left out: ..."), for a trace.
+    QString handleDatagram(Millis now, const QByteArray &datagram);
     void handleStranger() { ++strangers_; } // from another address or port
     void handleSendFailure(Millis now, const QString &error);
     void handleTimeout(Millis now);

@@ -150,7 +150,7 @@ void Transfer::sendNextLine(Millis now)
     insteadVerdict_ = Verdict::Answer;
 }
 
-void Transfer::handleDatagram(Millis now, const QByteArray &datagram)
+Verdict Transfer::handleDatagram(Millis now, const QByteArray &datagram)
 {
     state_.linkActivity = 1;
     effects_.push_back({K::ShowReply, 0, {}, datagram});
@@ -163,12 +163,14 @@ void Transfer::handleDatagram(Millis now, const QByteArray &datagram)
     if (policy_.endsAreFinal && (phase_ == Phase::Ended || phase_ == Phase::Failed ||
                                  phase_ == Phase::NotConnected ||
                                  phase_ == Phase::Installing || confirmUntil_)) {
-        ignore(Verdict::NothingInFlight, text);
-        if (confirmUntil_ && kind == protocol::ReplyKind::Error)
+        if (confirmUntil_ && kind == protocol::ReplyKind::Error) {
             fail(TransferFailure::Kind::DeviceError, text);
-        else if (confirmUntil_ && kind != protocol::ReplyKind::Other)
+            return Verdict::Answer;
+        }
+        ignore(Verdict::NothingInFlight, text);
+        if (confirmUntil_ && kind != protocol::ReplyKind::Other)
             fail(TransferFailure::Kind::Unpaired, text, Verdict::NothingInFlight);
-        return;
+        return Verdict::NothingInFlight;
     }
     const Verdict verdict = rules_.judge(kind);
     if (verdict != Verdict::Answer) {
@@ -177,12 +179,12 @@ void Transfer::handleDatagram(Millis now, const QByteArray &datagram)
             // No sequence numbers: once a reply is seen twice, none can be
             // trusted to answer the line in flight.
             fail(TransferFailure::Kind::Unpaired, text, verdict);
-            return;
+            return verdict;
         }
         // The last answer owed by a line sent more than once frees the next.
         if (pending_ && !rules_.settleDeadline())
             act(*std::exchange(pending_, std::nullopt), pendingReply_, now);
-        return;
+        return verdict;
     }
     if (phase_ == Phase::Download || phase_ == Phase::Verify)
         slowestAnswer_ = std::max(slowestAnswer_, now - rules_.sentAt());
@@ -190,9 +192,10 @@ void Transfer::handleDatagram(Millis now, const QByteArray &datagram)
         // The line went out more than once: its other answers come first.
         pending_ = kind;
         pendingReply_ = text.toByteArray();
-        return;
+        return Verdict::Answer;
     }
     act(kind, text, now);
+    return Verdict::Answer;
 }
 
 void Transfer::act(protocol::ReplyKind kind, QByteArrayView reply, Millis now)

@@ -89,8 +89,8 @@ public:
     void pollDevice(Millis now);
     // The next image line.
     void sendNextLine(Millis now);
-    // One datagram from the device, whole.
-    void handleDatagram(Millis now, const QByteArray &datagram);
+    // One datagram from the device, whole; Answer, or why it was left out.
+    Verdict handleDatagram(Millis now, const QByteArray &datagram);
     // A deadline of pollTimeout() has come.
     void handleTimeout(Millis now);
     // The datagram the last input sent could not be handed to the network.

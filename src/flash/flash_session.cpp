@@ -73,14 +73,17 @@ void HostDriver::drive()
             break;
         }
     }
-    // Armed again only when the deadline moved: with thousands of hosts,
+    // Armed again only when the deadline comes sooner than the timer: each
+    // line moves the reply deadline later, and a timer that fires early finds
+    // nothing due and is armed for the deadline then. With thousands of hosts
     // every restart costs a walk through the event loop's timer list.
     const auto due = run_.pollTimeout();
-    if (!due)
+    if (!due) {
         timer_.stop();
-    else if (!timer_.isActive() || *due != armedFor_)
+    } else if (!timer_.isActive() || *due < armedFor_) {
         timer_.start(std::max<qint64>(0, (*due - now()).count()));
-    armedFor_ = due.value_or(Millis{-1});
+        armedFor_ = *due;
+    }
 }
 
 void HostDriver::openLink(quint16 lastPort)
