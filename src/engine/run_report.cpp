@@ -40,6 +40,21 @@ int runExitCode(const QList<int> &boardCodes, bool reportFailed)
     return code;
 }
 
+int productionExitCode(const QList<HostReport> &boards, const QList<int> &laneCodes, int signal,
+                       bool reportFailed)
+{
+    QList<int> codes = laneCodes;
+    if (signal > 0)
+        codes.append(exitcode::kSignalBase + signal);
+    for (const HostReport &board : boards) {
+        if (board.exitCode >= exitcode::kSignalBase)
+            codes.append(board.exitCode);
+        else if (board.exitCode != exitcode::kOk)
+            codes.append(exitcode::kDeviceError); // a board that failed, whichever way
+    }
+    return runExitCode(codes, reportFailed);
+}
+
 QString outcomeWord(Outcome outcome)
 {
     switch (outcome) {

@@ -44,6 +44,7 @@ int exitCodeFor(Outcome outcome, int signal = 0);
 // another failure), for a board without its record is not done.
 int runExitCode(const QList<int> &boardCodes, bool reportFailed);
 
+
 // One board's run, as its report gives it: an attempt's own, or the board's
 // summary row over all its attempts.
 struct HostReport {
@@ -69,10 +70,20 @@ struct HostReport {
     int attempt = 1;     // the attempt reported (a summary row: the last one made)
     int maxAttempts = 1; // the attempts allowed
     bool dryRun = false; // only waited for "VER="
+    // Continuous production: the board's number in its lane, from 1 (0: not
+    // continuous), and its hardware address where the neighbour table knows it.
+    int board = 0;
+    std::optional<QString> mac{};
 
     double seconds() const { return double((endedAt - startedAt).count()) / 1000.0; }
     QString address() const { return host + QLatin1Char(':') + QString::number(port); }
 };
+
+// Continuous production's exit code: 0 when every board ended with "END", 1
+// when any failed, a signal's code when the run was interrupted; `laneCodes`
+// are the codes of lanes that could not go on (a link that would not open).
+int productionExitCode(const QList<HostReport> &boards, const QList<int> &laneCodes, int signal,
+                       bool reportFailed);
 
 // The words of the reports: "END", "ERROR", "TIMEOUT", ...; "READY" for a
 // board that answered a dry run.

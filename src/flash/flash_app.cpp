@@ -179,7 +179,9 @@ int flashHosts(const Console &console, const FlashOptions &options, const FlashI
         if (auto error = reportFile.open(options.reportPath))
             return refuse(console, options, {*error, {}});
     }
-    if (options.flushArp)
+    // Continuous production flushes the entry of each lane's address before
+    // each board instead.
+    if (options.flushArp && !options.production.continuous)
         platform::flushArpCache();
     if (options.systemChosenPorts && !options.quiet) {
         print(console.err, QStringLiteral("%1: %2 hosts are more than the %3 local ports from %4 "
@@ -191,19 +193,18 @@ int flashHosts(const Console &console, const FlashOptions &options, const FlashI
                                .arg(kLocalPortBase + kLocalPortSpan - 1));
     }
 
-    FlashSession session(options.hosts, image.lines);
+    FlashSession session(options.hosts, image.lines, options.production);
     run.start = QDateTime::currentDateTimeUtc();
     run.origin = run.start.addMSecs(-session.clock().elapsed());
     const ProgressView::Mode mode = options.quiet           ? ProgressView::Mode::Quiet
                                     : console.errIsTerminal ? ProgressView::Mode::Bars
                                                             : ProgressView::Mode::Lines;
     ProgressView view(mode, console.err, session);
-    QObject::connect(&session, &FlashSession::hostProgressed, &view, &ProgressView::hostProgressed);
+    QObject::connect(&session, &FlashSession::laneProgressed, &view, &ProgressView::laneProgressed);
     QObject::connect(&session, &FlashSession::attemptEnded, &view, &ProgressView::attemptEnded);
-    QObject::connect(&session, &FlashSession::hostFinished, &view, &ProgressView::hostFinished);
+    QObject::connect(&session, &FlashSession::boardDone, &view, &ProgressView::boardDone);
+    QObject::connect(&session, &FlashSession::laneFinished, &view, &ProgressView::laneFinished);
 
-    // The signal that stopped the run: records and summary give the exit
-    // code the process ends with, 128 + its number.
     bool reportFailed = false;
     if (reportFile.isOpen()) {
         QObject::connect(
@@ -218,8 +219,12 @@ int flashHosts(const Console &console, const FlashOptions &options, const FlashI
     QEventLoop loop;
     QObject::connect(&session, &FlashSession::finished, &loop, &QEventLoop::quit);
     InterruptNotifier interrupts;
-    QObject::connect(&interrupts, &InterruptNotifier::interrupted, &session,
-                     &FlashSession::interrupt);
+    int stopSignal = 0; // the first signal: the exit code of a run stopped between boards
+    QObject::connect(&interrupts, &InterruptNotifier::interrupted, &session, [&](int number) {
+        if (stopSignal == 0)
+            stopSignal = number;
+        session.interrupt(number);
+    });
 
     session.start();
     loop.exec();
@@ -227,10 +232,15 @@ int flashHosts(const Console &console, const FlashOptions &options, const FlashI
     run.end = QDateTime::currentDateTimeUtc();
 
     const QList<HostReport> reports = session.reports();
-    QList<int> codes;
-    for (const HostReport &report : reports)
-        codes.append(report.exitCode);
-    const int code = runExitCode(codes, reportFailed);
+    int code = 0;
+    if (session.isContinuous()) {
+        code = productionExitCode(reports, session.laneCodes(), stopSignal, reportFailed);
+    } else {
+        QList<int> codes;
+        for (const HostReport &report : reports)
+            codes.append(report.exitCode);
+        code = runExitCode(codes, reportFailed);
+    }
     if (options.json) {
         printRaw(console.out, summaryJson(run, reports, code));
     } else {

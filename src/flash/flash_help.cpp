@@ -16,6 +16,7 @@ cli::Definition makeDefinition()
         QStringLiteral("--info [--json] [--format F] [--base-address A] [--record-bytes N] IMAGE"),
         QStringLiteral("--write-hex FILE [image options] IMAGE"),
         QStringLiteral("--scan [--scan-time S] [--json] TARGET..."),
+        QStringLiteral("--continuous [--count N] [--gone-time S] [options] IMAGE HOST[:PORT]..."),
     };
     definition.description = {
         QStringLiteral(
@@ -183,9 +184,32 @@ cli::Definition makeDefinition()
         {{QStringLiteral("flush-arp")},
          {},
          QStringLiteral("Flush the ARP cache once before connecting, as the window does on "
-                        "connect (Windows; needs administrator rights). Off by default: a tool "
+                        "connect (Windows; needs administrator rights). With --continuous, "
+                        "the neighbour entry of each HOST's address before each new board, "
+                        "where the process may (Linux: ip neigh flush). Off by default: a tool "
                         "run from scripts must not wipe the neighbour cache of a shared "
                         "machine.")},
+        {{QStringLiteral("continuous")},
+         {},
+         QStringLiteral("Continuous production: each HOST is a lane where board after board "
+                        "comes up at the same address. A lane waits for a board to answer "
+                        "\"BOOTi\", flashes and verifies it (and installs it with --install), "
+                        "records it, waits until it has left (no answer for --gone-time), and "
+                        "waits for the next; a board that has not left is never flashed again "
+                        "(take it away; --attempts is the only retry). Each record carries "
+                        "the board's number in its lane and, where the neighbour table knows "
+                        "it, its MAC address. Stops after --count boards per lane, or at "
+                        "Ctrl-C (exit 130). Exit 0 when every board ended with \"END\", 1 "
+                        "when any failed.")},
+        {{QStringLiteral("count")},
+         QStringLiteral("N"),
+         QStringLiteral("With --continuous: stop each lane after N boards (default: until "
+                        "Ctrl-C).")},
+        {{QStringLiteral("gone-time")},
+         QStringLiteral("S"),
+         QStringLiteral("With --continuous: a board has left once it has not answered the "
+                        "inquiry for S seconds (default 1). After \"BOOTg\" its firmware "
+                        "starts and its bootloader falls silent.")},
         file({QStringLiteral("config")}, QStringLiteral("FILE"),
              QStringLiteral("Read options from FILE, a station's profile: \"name = value\" "
                             "lines (see \"Options file\" below). Default: the file "

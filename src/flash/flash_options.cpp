@@ -25,6 +25,7 @@ namespace {
 constexpr double kMaxSeconds = 24 * 60 * 60;
 constexpr int kMaxRetries = 100;
 constexpr int kMaxAttempts = 100;
+constexpr int kMaxBoards = 1000000; // --count
 
 using image::Format;
 
@@ -236,6 +237,32 @@ static ParsedArguments parseWithConfig(const QStringList &arguments,
     options.quiet = isSet("quiet");
     options.json = isSet("json");
     options.flushArp = isSet("flush-arp");
+
+    // Continuous production: board after board at each address.
+    if ((isSet("count") || isSet("gone-time")) && !isSet("continuous"))
+        return usageError(QStringLiteral("--count and --gone-time go with --continuous"));
+    if (isSet("continuous")) {
+        if (options.mode != FlashOptions::Mode::Flash)
+            return usageError(QStringLiteral("--continuous excludes --info, --scan, --dry-run "
+                                             "and --write-hex"));
+        options.production.continuous = true;
+        options.production.flushArp = options.flushArp;
+        if (isSet("count")) {
+            const auto count = parseWholeNumber(value("count"), 1, kMaxBoards);
+            if (!count)
+                return optionError("count"_L1, value("count"),
+                                   QStringLiteral("a number from 1 to %1").arg(kMaxBoards));
+            options.production.count = int(*count);
+        }
+        if (isSet("gone-time")) {
+            const auto seconds = parseSeconds(value("gone-time"));
+            if (!seconds)
+                return optionError("gone-time"_L1, value("gone-time"),
+                                   QStringLiteral("a number of seconds above 0 (fractions "
+                                                  "allowed, at most a day)"));
+            options.production.goneTime = *seconds;
+        }
+    }
 
     const QStringList positional = parser.positionalArguments();
     if (options.mode == FlashOptions::Mode::Scan) {

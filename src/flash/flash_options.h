@@ -5,6 +5,7 @@
 #include "common/scan_targets.h"
 #include "image/flash_image.h"
 #include "engine/host_run.h"
+#include "flash/flash_session.h"
 
 #include <QByteArray>
 #include <QList>
@@ -37,6 +38,7 @@ struct FlashOptions {
     QString imagePath;
     ImageOptions image;
     QList<HostSettings> hosts; // the command line's, then the hosts file's; ports resolved
+    Production production;     // --continuous, --count, --gone-time, --flush-arp
     // More hosts than random local ports: every host takes a port the system chooses.
     bool systemChosenPorts = false;
     QStringList scanTargets;

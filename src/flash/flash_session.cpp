@@ -1,12 +1,24 @@
 #include "flash/flash_session.h"
 
+#include "link/platform_arp.h"
+
+#include <QHostAddress>
 #include <QUdpSocket>
 
 namespace corvanel::flash {
 
-HostDriver::HostDriver(HostSettings settings, const SharedLines &image, const QElapsedTimer &clock,
-                       QObject *parent)
-    : QObject(parent), run_(std::move(settings), image), clock_(clock)
+namespace {
+
+QHostAddress laneAddress(const HostSettings &settings)
+{
+    return QHostAddress(settings.address.isEmpty() ? settings.host : settings.address);
+}
+
+} // namespace
+
+LaneDriver::LaneDriver(const LaneSettings &settings, const SharedLines &image,
+                       const QElapsedTimer &clock, QObject *parent)
+    : QObject(parent), lane_(settings, image), clock_(clock)
 {
     // Only the device's own address and port answer.
     link_.setSenderCheck(SenderCheck::AddressAndPort);
@@ -14,40 +26,49 @@ HostDriver::HostDriver(HostSettings settings, const SharedLines &image, const QE
     // Time-outs as short as a few hundred milliseconds must hold their bound.
     timer_.setTimerType(Qt::PreciseTimer);
     connect(&timer_, &QTimer::timeout, this, [this] {
-        run_.handleTimeout(now());
+        lane_.handleTimeout(now());
         drive();
     });
     connect(&link_, &UdpLink::datagramArrived, this, [this](const QByteArray &datagram) {
-        run_.handleDatagram(now(), datagram);
+        lane_.handleDatagram(now(), datagram);
         drive();
     });
-    connect(&link_, &UdpLink::strangerArrived, this, [this] { run_.handleStranger(); });
+    connect(&link_, &UdpLink::strangerArrived, this, [this] { lane_.handleStranger(); });
 }
 
-HostDriver::~HostDriver()
+LaneDriver::~LaneDriver()
 {
     link_.close();
 }
 
-void HostDriver::start()
+void LaneDriver::start()
 {
-    run_.start(now());
+    lane_.start(now());
     drive();
 }
 
-void HostDriver::interrupt(int signal)
+void LaneDriver::interrupt(int signal)
 {
-    run_.interrupt(now(), signal);
+    lane_.interrupt(now(), signal);
     drive();
 }
 
-void HostDriver::drive()
+// A board's record names its hardware address where the system's neighbour
+// table knows it, after the exchange.
+HostReport LaneDriver::stamped(HostReport report) const
 {
-    while (const Effect *effect = run_.pollEffect()) {
+    if (report.board > 0)
+        report.mac = platform::neighbourMac(laneAddress(lane_.settings().host));
+    return report;
+}
+
+void LaneDriver::drive()
+{
+    while (const Effect *effect = lane_.pollEffect()) {
         switch (effect->kind) {
         case Effect::Kind::Send:
             if (!link_.send(effect->bytes))
-                run_.handleSendFailure(now(), link_.socket()->errorString());
+                lane_.handleSendFailure(now(), link_.socket()->errorString());
             break;
         case Effect::Kind::OpenLink:
             openLink(quint16(effect->value));
@@ -55,20 +76,28 @@ void HostDriver::drive()
         case Effect::Kind::CloseLink:
             link_.close();
             break;
+        case Effect::Kind::FlushArp:
+            // Where the process may; a failure leaves the entry to age out.
+            platform::flushNeighbour(laneAddress(lane_.settings().host));
+            break;
         default:
             break;
         }
     }
-    RunEvent event{RunEvent::Kind::Progress};
-    while (run_.pollEvent(event)) {
+    LaneEvent event{LaneEvent::Kind::Progress};
+    while (lane_.pollEvent(event)) {
         switch (event.kind) {
-        case RunEvent::Kind::Progress:
+        case LaneEvent::Kind::Progress:
             emit progressed();
             break;
-        case RunEvent::Kind::AttemptEnded:
-            emit attemptEnded(event.report);
+        case LaneEvent::Kind::AttemptEnded:
+            emit attemptEnded(stamped(event.report));
             break;
-        case RunEvent::Kind::Finished:
+        case LaneEvent::Kind::BoardDone:
+            boards_.append(stamped(event.report));
+            emit boardDone(boards_.last());
+            break;
+        case LaneEvent::Kind::Finished:
             emit finished();
             break;
         }
@@ -77,7 +106,7 @@ void HostDriver::drive()
     // line moves the reply deadline later, and a timer that fires early finds
     // nothing due and is armed for the deadline then. With thousands of hosts
     // every restart costs a walk through the event loop's timer list.
-    const auto due = run_.pollTimeout();
+    const auto due = lane_.pollTimeout();
     if (!due) {
         timer_.stop();
     } else if (!timer_.isActive() || *due < armedFor_) {
@@ -86,9 +115,9 @@ void HostDriver::drive()
     }
 }
 
-void HostDriver::openLink(quint16 lastPort)
+void LaneDriver::openLink(quint16 lastPort)
 {
-    const HostSettings &settings = run_.settings();
+    const HostSettings &settings = lane_.settings().host;
     LinkSettings link{settings.address.isEmpty() ? settings.host : settings.address,
                       QString::number(settings.remotePort),
                       {}};
@@ -96,7 +125,7 @@ void HostDriver::openLink(quint16 lastPort)
     for (int bind = 0; bind < kBindAttempts; ++bind) {
         link.localPort =
             settings.localPort ? QString::number(*settings.localPort) : initialLocalPort();
-        // A random port is drawn anew, never the last attempt's.
+        // A random port is drawn anew, never the last one's.
         for (int draw = 0; !settings.localPort && draw < 8 &&
                            link.localPort == QString::number(lastPort);
              ++draw)
@@ -113,32 +142,36 @@ void HostDriver::openLink(quint16 lastPort)
         error = link_.open(link);
     }
     if (error)
-        run_.linkFailed(now(), error->text);
+        lane_.linkFailed(now(), error->text);
     else
-        run_.linkOpened(now(), link_.localPort());
+        lane_.linkOpened(now(), link_.localPort());
 }
 
 FlashSession::FlashSession(const QList<HostSettings> &hosts, const SharedLines &image,
-                           QObject *parent)
-    : QObject(parent)
+                           const Production &production, QObject *parent)
+    : QObject(parent), production_(production)
 {
     clock_.start();
-    hosts_.reserve(size_t(hosts.size()));
-    for (const HostSettings &settings : hosts) {
-        const int index = int(hosts_.size());
-        auto host = std::make_unique<HostDriver>(settings, image, clock_);
-        connect(host.get(), &HostDriver::progressed, this,
-                [this, index] { emit hostProgressed(index); });
-        connect(host.get(), &HostDriver::attemptEnded, this,
+    lanes_.reserve(size_t(hosts.size()));
+    for (const HostSettings &host : hosts) {
+        const int index = int(lanes_.size());
+        const LaneSettings settings{host, production.continuous, production.count,
+                                    production.goneTime, production.flushArp};
+        auto lane = std::make_unique<LaneDriver>(settings, image, clock_);
+        connect(lane.get(), &LaneDriver::progressed, this,
+                [this, index] { emit laneProgressed(index); });
+        connect(lane.get(), &LaneDriver::attemptEnded, this,
                 [this, index](const HostReport &report) { emit attemptEnded(index, report); });
-        connect(host.get(), &HostDriver::finished, this, [this, index] {
+        connect(lane.get(), &LaneDriver::boardDone, this,
+                [this, index](const HostReport &report) { emit boardDone(index, report); });
+        connect(lane.get(), &LaneDriver::finished, this, [this, index] {
             ++finishedCount_;
-            emit hostFinished(index);
-            // From the event loop, also when every board ended inside start().
+            emit laneFinished(index);
+            // From the event loop, also when every lane ended inside start().
             if (isFinished())
                 QMetaObject::invokeMethod(this, &FlashSession::finished, Qt::QueuedConnection);
         });
-        hosts_.push_back(std::move(host));
+        lanes_.push_back(std::move(lane));
     }
 }
 
@@ -146,22 +179,48 @@ FlashSession::~FlashSession() = default;
 
 void FlashSession::start()
 {
-    for (auto &host : hosts_)
-        host->start();
+    for (auto &lane : lanes_)
+        lane->start();
 }
 
 void FlashSession::interrupt(int signal)
 {
-    for (auto &host : hosts_)
-        host->interrupt(signal);
+    for (auto &lane : lanes_)
+        lane->interrupt(signal);
+}
+
+QString FlashSession::address(int lane) const
+{
+    const HostSettings &host = lanes_[size_t(lane)]->lane().settings().host;
+    return host.host + QLatin1Char(':') + QString::number(host.remotePort);
 }
 
 QList<HostReport> FlashSession::reports() const
 {
+    if (production_.continuous)
+        return boards();
     QList<HostReport> list;
-    for (const auto &host : hosts_)
-        list.append(host->report());
+    for (const auto &lane : lanes_)
+        list.append(lane->report());
     return list;
+}
+
+QList<HostReport> FlashSession::boards() const
+{
+    QList<HostReport> list;
+    for (const auto &lane : lanes_)
+        list += lane->boards();
+    return list;
+}
+
+QList<int> FlashSession::laneCodes() const
+{
+    QList<int> codes;
+    for (const auto &lane : lanes_) {
+        if (const auto &stopped = lane->lane().stopped())
+            codes.append(stopped->exitCode);
+    }
+    return codes;
 }
 
 } // namespace corvanel::flash

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/host_run.h"
+#include "engine/lane_run.h"
 #include "engine/line_source.h"
 #include "link/udp_link.h"
 
@@ -14,76 +14,103 @@
 
 namespace corvanel::flash {
 
-// The driver of one board's run: its own socket and timer. It hands the
-// run the socket's datagrams and its deadlines, carries out what the run
-// asks for (open, send, close), and passes on the run's events. The run
-// itself decides everything.
-class HostDriver : public QObject {
+// How the boards of a run come: all there at once, or one after the other
+// at each address (continuous production).
+struct Production {
+    bool continuous = false;
+    std::optional<int> count; // continuous: boards per lane
+    Millis goneTime{1000};    // continuous: silence after which a board has left
+    bool flushArp = false;    // continuous: the neighbour entry before each board
+};
+
+// The driver of one lane (one board, or board after board at one address):
+// its own socket and timer. It hands the lane the socket's datagrams and its
+// deadlines, carries out what the lane asks for (open, send, close, flush the
+// neighbour entry), stamps each record with the board's hardware address,
+// and passes on the lane's events. The lane decides everything.
+class LaneDriver : public QObject {
     Q_OBJECT
 public:
     // Random local ports tried before a taken port counts as a failure.
     static constexpr int kBindAttempts = 20;
 
-    HostDriver(HostSettings settings, const SharedLines &image, const QElapsedTimer &clock,
+    LaneDriver(const LaneSettings &settings, const SharedLines &image, const QElapsedTimer &clock,
                QObject *parent = nullptr);
-    ~HostDriver() override;
+    ~LaneDriver() override;
 
     void start();
     void interrupt(int signal);
-    HostSnapshot snapshot() const { return run_.snapshot(now()); }
-    HostReport report() const { return run_.report(now()); }
-    bool isFinished() const { return run_.isFinished(); }
+    const LaneRun &lane() const { return lane_; }
+    LaneSnapshot snapshot() const { return lane_.snapshot(now()); }
+    HostReport report() const { return lane_.report(now()); }
+    // Continuous: every board's summary row, its hardware address stamped.
+    const QList<HostReport> &boards() const { return boards_; }
+    bool isFinished() const { return lane_.isFinished(); }
 
 signals:
     void progressed();
-    // An attempt is over: its own report. Comes before "finished".
+    // An attempt on a board is over: its own report.
     void attemptEnded(const corvanel::HostReport &report);
+    // A board is done: its summary row.
+    void boardDone(const corvanel::HostReport &report);
     void finished();
 
 private:
     Millis now() const { return Millis(clock_.elapsed()); }
     void drive();
     void openLink(quint16 lastPort);
+    HostReport stamped(HostReport report) const;
 
-    HostRun run_;
+    LaneRun lane_;
     const QElapsedTimer &clock_;
     UdpLink link_;
     QTimer timer_;
     Millis armedFor_{-1}; // the deadline timer_ was started for
+    QList<HostReport> boards_;
 };
 
-// Every board of one run, flashed at the same time on the one thread: each
-// has its own socket and run, and a failing board never stops the others.
+// Every lane of one run, on the one thread: each has its own socket and run,
+// and a failing board never stops the others.
 class FlashSession : public QObject {
     Q_OBJECT
 public:
     FlashSession(const QList<HostSettings> &hosts, const SharedLines &image,
-                 QObject *parent = nullptr);
+                 const Production &production = {}, QObject *parent = nullptr);
     ~FlashSession() override;
 
-    // Starts every board. "finished" follows from the event loop, also when
-    // every board fails at once.
+    // Starts every lane. "finished" follows from the event loop, also when
+    // every lane ends at once.
     void start();
-    // Stops every run under way; the boards that were done keep their result.
+    // Stops every lane; the boards that were done keep their result.
     void interrupt(int signal);
 
     // The run's monotonic clock; every report's times count from its start.
     const QElapsedTimer &clock() const { return clock_; }
-    int hostCount() const { return int(hosts_.size()); }
-    HostSnapshot snapshot(int index) const { return hosts_[size_t(index)]->snapshot(); }
-    bool isFinished() const { return finishedCount_ == hostCount(); }
+    bool isContinuous() const { return production_.continuous; }
+    int laneCount() const { return int(lanes_.size()); }
+    LaneSnapshot snapshot(int lane) const { return lanes_[size_t(lane)]->snapshot(); }
+    // "HOST:PORT" as given.
+    QString address(int lane) const;
+    bool isFinished() const { return finishedCount_ == laneCount(); }
+    // One row per host; continuous: one per board done, lane by lane.
     QList<HostReport> reports() const;
+    // The boards of continuous production, and the codes of lanes that
+    // could not go on.
+    QList<HostReport> boards() const;
+    QList<int> laneCodes() const;
 
 signals:
-    void hostProgressed(int index);
+    void laneProgressed(int lane);
     // One attempt on a board is over (more may follow): its own report.
-    void attemptEnded(int index, const corvanel::HostReport &report);
-    void hostFinished(int index);
+    void attemptEnded(int lane, const corvanel::HostReport &report);
+    void boardDone(int lane, const corvanel::HostReport &report);
+    void laneFinished(int lane);
     void finished();
 
 private:
+    Production production_;
     QElapsedTimer clock_;
-    std::vector<std::unique_ptr<HostDriver>> hosts_;
+    std::vector<std::unique_ptr<LaneDriver>> lanes_;
     int finishedCount_ = 0;
 };
 

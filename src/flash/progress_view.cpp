@@ -52,16 +52,17 @@ int terminalRows(std::FILE *out)
 ProgressView::ProgressView(Mode mode, std::FILE *out, const FlashSession &session, QObject *parent)
     : QObject(parent), mode_(mode), out_(out), session_(session)
 {
-    const QList<HostReport> reports = session_.reports();
-    for (const HostReport &report : reports) {
+    for (int i = 0; i < session_.laneCount(); ++i) {
         lastQuarter_.append(0);
         lastPhase_.append(Phase::NotConnected);
-        labels_.append(report.address());
+        lastState_.append(LaneSnapshot::State::Waiting);
+        lastAnswering_.append(false);
+        labels_.append(session_.address(i));
         labelWidth_ = qMax(labelWidth_, int(labels_.back().size()));
     }
     // Bars are redrawn by moving the cursor up over them; more bars than the
     // terminal has rows would scroll out of reach and smear the screen.
-    if (mode_ == Mode::Bars && session_.hostCount() >= terminalRows(out_))
+    if (mode_ == Mode::Bars && session_.laneCount() >= terminalRows(out_))
         mode_ = Mode::Lines;
     if (mode_ == Mode::Bars) {
         redrawTimer_.setInterval(kRedrawMs);
@@ -103,7 +104,44 @@ QString ProgressView::barLine(const QString &label, int labelWidth, const HostSn
     return text;
 }
 
-void ProgressView::hostProgressed(int index)
+QString ProgressView::laneLine(const QString &label, int labelWidth, const LaneSnapshot &lane)
+{
+    using State = LaneSnapshot::State;
+    QString text = label.leftJustified(labelWidth) + QStringLiteral("  ");
+    const QString last = lane.host.finished ? resultWord(lane.host.report) : QString();
+    switch (lane.state) {
+    case State::Waiting:
+        text += QStringLiteral("waiting for board %1").arg(lane.board + 1);
+        break;
+    case State::Flashing:
+        text += QStringLiteral("board %1 %2 %3/%4")
+                    .arg(lane.board)
+                    .arg(phaseWord(lane.host.phase).toUpper())
+                    .arg(lane.host.line)
+                    .arg(lane.host.lineCount);
+        break;
+    case State::Leaving:
+        text += lane.answering
+                    ? QStringLiteral("board %1 %2: take the board away").arg(lane.board).arg(last)
+                    : QStringLiteral("board %1 %2, waiting for it to leave")
+                          .arg(lane.board)
+                          .arg(last);
+        break;
+    case State::Done:
+        text += QStringLiteral("stopped");
+        break;
+    }
+    text += QStringLiteral(" \u00b7 %1 done: %2 END, %3 failed")
+                .arg(lane.boardsDone)
+                .arg(lane.boardsEnded)
+                .arg(lane.boardsDone - lane.boardsEnded);
+    if (lane.boardsDone > 0 && lane.sinceFirstBoard.count() > 0)
+        text += QStringLiteral(" \u00b7 %1 boards/h")
+                    .arg(qRound(lane.boardsDone * 3600000.0 / double(lane.sinceFirstBoard.count())));
+    return text;
+}
+
+void ProgressView::laneProgressed(int index)
 {
     if (mode_ == Mode::Bars) {
         dirty_ = true;
@@ -111,8 +149,30 @@ void ProgressView::hostProgressed(int index)
     }
     if (mode_ != Mode::Lines)
         return;
-    const HostSnapshot host = session_.snapshot(index);
-    const QString &label = labels_[index];
+    const LaneSnapshot lane = session_.snapshot(index);
+    if (!session_.isContinuous()) {
+        hostLines(index, labels_[index], lane.host);
+        return;
+    }
+    const QString board = QStringLiteral("%1 board %2").arg(labels_[index]).arg(lane.board);
+    if (lane.state != lastState_[index]) {
+        if (lane.state == LaneSnapshot::State::Waiting)
+            write(lane.board == 0 ? QStringLiteral("%1: waiting for a board\n").arg(labels_[index])
+                                  : QStringLiteral("%1: has left; waiting for the next board\n")
+                                        .arg(board));
+        lastState_[index] = lane.state;
+        lastAnswering_[index] = false;
+    }
+    if (lane.state == LaneSnapshot::State::Leaving && lane.answering && !lastAnswering_[index]) {
+        lastAnswering_[index] = true;
+        write(QStringLiteral("%1: take the board away\n").arg(board));
+    }
+    if (lane.state == LaneSnapshot::State::Flashing)
+        hostLines(index, board, lane.host);
+}
+
+void ProgressView::hostLines(int index, const QString &label, const HostSnapshot &host)
+{
     const Phase phase = host.phase;
     if (phase != lastPhase_[index]) {
         lastPhase_[index] = phase;
@@ -149,15 +209,19 @@ void ProgressView::hostProgressed(int index)
 void ProgressView::attemptEnded(int index, const HostReport &report)
 {
     // The last attempt is told by hostFinished; this tells the ones retried.
-    if (mode_ != Mode::Lines || session_.snapshot(index).finished)
+    if (mode_ != Mode::Lines || report.attempt >= report.maxAttempts ||
+        report.outcome == Outcome::Ok || report.outcome == Outcome::Interrupted)
         return;
     write(QStringLiteral("%1: %2: %3; attempt %4 of %5 follows\n")
-              .arg(report.address(), resultWord(report), report.reason)
+              .arg(labels_[index] + (report.board > 0
+                                         ? QStringLiteral(" board %1").arg(report.board)
+                                         : QString()),
+                   resultWord(report), report.reason)
               .arg(report.attempt + 1)
               .arg(report.maxAttempts));
 }
 
-void ProgressView::hostFinished(int index)
+void ProgressView::boardDone(int index, const HostReport &report)
 {
     if (mode_ == Mode::Bars) {
         dirty_ = true;
@@ -165,17 +229,36 @@ void ProgressView::hostFinished(int index)
     }
     if (mode_ != Mode::Lines)
         return;
-    const HostReport r = session_.snapshot(index).report;
-    if (r.outcome == Outcome::Ok && r.dryRun) {
+    const QString label = labels_[index] + (report.board > 0
+                                                ? QStringLiteral(" board %1").arg(report.board)
+                                                : QString());
+    if (report.outcome == Outcome::Ok && report.dryRun) {
         write(QStringLiteral("%1: READY, \"VER=%2\"\n")
-                  .arg(r.address(), r.deviceVersion.value_or(QString())));
-    } else if (r.outcome == Outcome::Ok) {
+                  .arg(label, report.deviceVersion.value_or(QString())));
+    } else if (report.outcome == Outcome::Ok) {
         write(QStringLiteral("%1: END after %2%3\n")
-                  .arg(r.address(), timeText(r.seconds()),
-                       r.installed ? QStringLiteral(", installed") : QString()));
+                  .arg(label, timeText(report.seconds()),
+                       report.installed ? QStringLiteral(", installed") : QString()));
     } else {
-        write(QStringLiteral("%1: %2: %3\n").arg(r.address(), resultWord(r), r.reason));
+        write(QStringLiteral("%1: %2: %3\n").arg(label, resultWord(report), report.reason));
     }
+}
+
+void ProgressView::laneFinished(int index)
+{
+    if (mode_ == Mode::Bars) {
+        dirty_ = true;
+        return;
+    }
+    if (mode_ != Mode::Lines || !session_.isContinuous())
+        return;
+    const LaneSnapshot lane = session_.snapshot(index);
+    write(QStringLiteral("%1: stopped after %2 board%3: %4 END, %5 failed\n")
+              .arg(labels_[index])
+              .arg(lane.boardsDone)
+              .arg(lane.boardsDone == 1 ? QString() : QStringLiteral("s"))
+              .arg(lane.boardsEnded)
+              .arg(lane.boardsDone - lane.boardsEnded));
 }
 
 void ProgressView::finish()
@@ -193,15 +276,16 @@ void ProgressView::redraw()
     QString text;
     if (linesDrawn_ > 0)
         text += QStringLiteral("\x1b[%1A").arg(linesDrawn_); // back to the first bar
-    for (int i = 0; i < session_.hostCount(); ++i) {
-        const HostSnapshot host = session_.snapshot(i);
-        QString line = barLine(labels_[i], labelWidth_, host);
+    for (int i = 0; i < session_.laneCount(); ++i) {
+        const LaneSnapshot lane = session_.snapshot(i);
+        QString line = session_.isContinuous() ? laneLine(labels_[i], labelWidth_, lane)
+                                               : barLine(labels_[i], labelWidth_, lane.host);
         // A wrapped line would throw the redraw off by a row.
         if (line.size() >= columns)
             line = line.left(columns - 1);
         text += QStringLiteral("\r\x1b[2K") + line + QLatin1Char('\n');
     }
-    linesDrawn_ = session_.hostCount();
+    linesDrawn_ = session_.laneCount();
     write(text);
 }
 

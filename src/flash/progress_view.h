@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/host_run.h"
+#include "engine/lane_run.h"
 
 #include <QList>
 #include <QObject>
@@ -16,7 +16,9 @@ class FlashSession;
 
 // Progress while the hosts are flashed. On a terminal, one live bar per host
 // redrawn in place (pass, lines of total, rate, time left); otherwise plain
-// lines at each pass and each quarter of a pass, so logs stay short.
+// lines at each pass and each quarter of a pass, so logs stay short. In
+// continuous production one live line per lane (the board, its pass, the
+// boards done and the rate), or one plain line per event.
 class ProgressView : public QObject {
     Q_OBJECT
 public:
@@ -24,16 +26,20 @@ public:
 
     ProgressView(Mode mode, std::FILE *out, const FlashSession &session, QObject *parent = nullptr);
 
-    void hostProgressed(int index);
+    void laneProgressed(int index);
     void attemptEnded(int index, const HostReport &report);
-    void hostFinished(int index);
+    void boardDone(int index, const HostReport &report);
+    void laneFinished(int index);
     // Draws the final state; call once the session has finished.
     void finish();
 
     // One bar line, as drawn on a terminal (tests read it).
     static QString barLine(const QString &label, int labelWidth, const HostSnapshot &host);
+    // One lane's line in continuous production.
+    static QString laneLine(const QString &label, int labelWidth, const LaneSnapshot &lane);
 
 private:
+    void hostLines(int index, const QString &label, const HostSnapshot &host);
     void redraw();
     void write(const QString &text);
 
@@ -43,6 +49,8 @@ private:
     QTimer redrawTimer_;
     QList<int> lastQuarter_; // per host: pass * 4 + quarter printed last
     QList<Phase> lastPhase_;
+    QList<LaneSnapshot::State> lastState_; // per lane, continuous
+    QList<bool> lastAnswering_;
     QStringList labels_; // per host: "HOST:PORT"
     int labelWidth_ = 0;
     int linesDrawn_ = 0;

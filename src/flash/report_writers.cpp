@@ -1,5 +1,7 @@
 #include "flash/report_writers.h"
 
+#include <algorithm>
+
 
 #include <QDir>
 #include <QJsonArray>
@@ -28,7 +30,7 @@ int linesReached(const HostReport &r)
 // The fields a host's summary row and an attempt's record share.
 QJsonObject hostJson(const RunFacts &run, const HostReport &r)
 {
-    return QJsonObject{
+    QJsonObject host{
         {QStringLiteral("host"), r.host},
         {QStringLiteral("port"), r.port},
         {QStringLiteral("localPort"), r.localPort},
@@ -48,6 +50,13 @@ QJsonObject hostJson(const RunFacts &run, const HostReport &r)
         {QStringLiteral("end"), timeJson(run.wallTime(r.endedAt))},
         {QStringLiteral("maxAttempts"), r.maxAttempts},
     };
+    // Continuous production: the board's number in its lane, and its
+    // hardware address where it is known.
+    if (r.board > 0)
+        host.insert(QStringLiteral("board"), r.board);
+    if (r.mac)
+        host.insert(QStringLiteral("mac"), *r.mac);
+    return host;
 }
 
 // The fields every record and summary of a run carry about the run.
@@ -121,7 +130,12 @@ QString summaryTable(const QList<HostReport> &reports, int exitCode)
         retried = retried || r.maxAttempts > 1;
     }
     // A dry run has no pass and no lines to show; attempts only when allowed.
-    QStringList header{QStringLiteral("HOST"), QStringLiteral("RESULT")};
+    const bool boards = std::any_of(reports.begin(), reports.end(),
+                                    [](const HostReport &r) { return r.board > 0; });
+    QStringList header{QStringLiteral("HOST")};
+    if (boards)
+        header << QStringLiteral("BOARD");
+    header << QStringLiteral("RESULT");
     if (!dryRun)
         header << QStringLiteral("PASS") << QStringLiteral("LINES");
     header << QStringLiteral("TIME");
@@ -133,7 +147,10 @@ QString summaryTable(const QList<HostReport> &reports, int exitCode)
     for (const HostReport &r : reports) {
         if (r.outcome == Outcome::Ok)
             ++ok;
-        QStringList row{r.address(), resultWord(r)};
+        QStringList row{r.address()};
+        if (boards)
+            row << QString::number(r.board);
+        row << resultWord(r);
         if (!dryRun)
             row << phaseWord(r.phase) << linesText(r);
         row << timeText(r.seconds());
@@ -158,8 +175,9 @@ QString summaryTable(const QList<HostReport> &reports, int exitCode)
         text += line.trimmed() + QLatin1Char('\n');
     }
     const int failed = int(reports.size()) - ok;
-    text += QStringLiteral("%1 host%2: %3 %4, %5 failed; exit code %6\n")
+    text += QStringLiteral("%1 %2%3: %4 %5, %6 failed; exit code %7\n")
                 .arg(reports.size())
+                .arg(boards ? QStringLiteral("board") : QStringLiteral("host"))
                 .arg(reports.size() == 1 ? QString() : QStringLiteral("s"))
                 .arg(ok)
                 .arg(dryRun ? QStringLiteral("answered \"VER=\" (nothing else sent)")

@@ -134,6 +134,12 @@ public:
 
     QString errors() { return QString::fromLocal8Bit(process_.readAllStandardError()); }
     QProcess &process() { return process_; }
+    // Everything printed on standard output so far.
+    QByteArray output()
+    {
+        output_ += process_.readAllStandardOutput();
+        return output_;
+    }
 
 private:
     // Reads the simulator's output until `find` makes something of it.
