@@ -9,6 +9,7 @@
 //
 // Usage: bench_production [BOARDS [LINES [GONE_MS]]]   (default 10 1000 300)
 
+#include "devsim/devsim_test_support.h"
 #include "flash/flash_session.h"
 #include "tools/devsim/devsim_server.h"
 
@@ -24,23 +25,11 @@ using namespace corvanel;
 
 namespace {
 
-QByteArray record(quint8 type, quint16 offset, const QByteArray &data)
-{
-    QByteArray bytes;
-    bytes.append(char(data.size())).append(char(offset >> 8)).append(char(offset & 0xFF));
-    bytes.append(char(type)).append(data);
-    quint8 sum = 0;
-    for (const char c : bytes)
-        sum = quint8(sum + quint8(c));
-    bytes.append(char(quint8(0x100 - sum)));
-    return ':' + bytes.toHex().toUpper();
-}
-
 SharedLines image(int lines)
 {
     TextLines table;
     for (int i = 0; i < lines - 1; ++i)
-        table.append(record(0, quint16(i * 16), QByteArray(16, char(i))));
+        table.append(testing::hexRecord(0, quint16(i * 16), QByteArray(16, char(i))));
     table.append(":00000001FF");
     return TextLines::share(std::move(table));
 }

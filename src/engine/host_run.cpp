@@ -77,7 +77,7 @@ void HostRun::startAttempt(Millis now)
     // not reach this one.
     transfer_.connect();
     drainTransfer();
-    effects_.push_back({Effect::Kind::OpenLink, lastLocalPort_});
+    effects_.push({Effect::Kind::OpenLink, lastLocalPort_});
 }
 
 void HostRun::linkOpened(Millis now, quint16 localPort)
@@ -162,8 +162,8 @@ void HostRun::interrupt(Millis now, int signal)
                              .arg(last);
         report_.endedAt = now;
         finished_ = true;
-        events_.push_back({RunEvent::Kind::AttemptEnded, report_});
-        events_.push_back({RunEvent::Kind::Finished, report(now)});
+        events_.push({RunEvent::Kind::AttemptEnded, report_});
+        events_.push({RunEvent::Kind::Finished, report(now)});
         return;
     }
     // "BOOTg" has gone out: the install ends in a moment, and ends well.
@@ -184,11 +184,11 @@ void HostRun::drainTransfer()
             // A dry run's promise is kept here: nothing but inquiries leaves.
             if (settings_.dryRun && effect->bytes != protocol::kInquiry)
                 break;
-            effects_.push_back(*effect);
+            effects_.push(*effect);
             break;
         case Effect::Kind::CloseLink:
             linkOpen_ = false;
-            effects_.push_back(*effect);
+            effects_.push(*effect);
             break;
         default:
             break; // the display, the inquiry timer and the ARP flush are the window's
@@ -271,7 +271,7 @@ void HostRun::conclude(Millis now, Outcome outcome, const QString &reason)
     report_.resends = transfer_.resends();
     report_.ignoredReplies = transfer_.ignoredReplies() + strangers_;
     report_.deviceVersion = versionText(transfer_.versionReply());
-    events_.push_back({RunEvent::Kind::AttemptEnded, report_});
+    events_.push({RunEvent::Kind::AttemptEnded, report_});
 
     const bool again = outcome != Outcome::Ok && outcome != Outcome::Interrupted &&
                        !interrupted_ && attempt_ < settings_.attempts;
@@ -283,7 +283,7 @@ void HostRun::conclude(Millis now, Outcome outcome, const QString &reason)
         return;
     }
     finished_ = true;
-    events_.push_back({RunEvent::Kind::Finished, report(now)});
+    events_.push({RunEvent::Kind::Finished, report(now)});
 }
 
 QString HostRun::failureReason() const
@@ -337,26 +337,20 @@ QString HostRun::failureReason() const
 
 void HostRun::progress()
 {
-    events_.push_back({RunEvent::Kind::Progress});
+    events_.push({RunEvent::Kind::Progress});
 }
 
 const Effect *HostRun::pollEffect()
 {
-    if (nextEffect_ == effects_.size()) {
-        effects_.clear();
-        nextEffect_ = 0;
-        return nullptr;
-    }
-    return &effects_[nextEffect_++];
+    return effects_.take();
 }
 
 bool HostRun::pollEvent(RunEvent &event)
 {
-    if (events_.empty())
-        return false;
-    event = std::move(events_.front());
-    events_.pop_front();
-    return true;
+    const RunEvent *next = events_.take();
+    if (next)
+        event = *next;
+    return next != nullptr;
 }
 
 std::optional<Millis> HostRun::pollTimeout() const

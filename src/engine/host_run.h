@@ -2,6 +2,7 @@
 
 #include "engine/effects.h"
 #include "engine/line_source.h"
+#include "engine/outbox.h"
 #include "engine/policy.h"
 #include "engine/protocol.h"
 #include "engine/run_report.h"
@@ -9,7 +10,6 @@
 
 #include <QString>
 
-#include <deque>
 #include <vector>
 #include <optional>
 
@@ -106,9 +106,8 @@ private:
     SharedLines image_;
     int lineCount_ = 0;
     Transfer transfer_;
-    std::vector<Effect> effects_; // not yet polled: effects_[nextEffect_] on
-    size_t nextEffect_ = 0;
-    std::deque<RunEvent> events_;
+    Outbox<Effect> effects_;
+    Outbox<RunEvent> events_;
 
     Phase phase_ = Phase::NotConnected;
     int line_ = 0;

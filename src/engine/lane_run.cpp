@@ -13,7 +13,7 @@ LaneRun::LaneRun(LaneSettings settings, SharedLines image)
 
 void LaneRun::push(Effect::Kind kind, QByteArray bytes, qint64 value)
 {
-    effects_.push_back({kind, value, {}, std::move(bytes)});
+    effects_.push({kind, value, {}, std::move(bytes)});
 }
 
 void LaneRun::start(Millis now)
@@ -42,7 +42,7 @@ void LaneRun::waitForBoard(Millis now)
         inquire(now);
     else
         openProbe(now);
-    events_.push_back({LaneEvent::Kind::Progress});
+    events_.push({LaneEvent::Kind::Progress});
 }
 
 void LaneRun::openProbe(Millis)
@@ -100,7 +100,7 @@ QString LaneRun::handleDatagram(Millis now, const QByteArray &datagram)
         return QStringLiteral("left out: only \"VER=\" tells that a board is there");
     if (state_ == LaneSnapshot::State::Leaving) {
         lastAnswer_ = now;
-        events_.push_back({LaneEvent::Kind::Progress});
+        events_.push({LaneEvent::Kind::Progress});
         return QStringLiteral("answer: the board done is still there");
     }
     // A board: its run takes a link of its own.
@@ -144,7 +144,7 @@ void LaneRun::afterBoard(Millis now)
     if (!run_)
         return;
     while (const Effect *effect = run_->pollEffect())
-        effects_.push_back(*effect);
+        effects_.push(*effect);
     bool finished = false;
     RunEvent event{RunEvent::Kind::Progress};
     while (run_->pollEvent(event)) {
@@ -152,14 +152,14 @@ void LaneRun::afterBoard(Millis now)
             event.report.board = board_;
         switch (event.kind) {
         case RunEvent::Kind::Progress:
-            events_.push_back({LaneEvent::Kind::Progress});
+            events_.push({LaneEvent::Kind::Progress});
             break;
         case RunEvent::Kind::AttemptEnded:
-            events_.push_back({LaneEvent::Kind::AttemptEnded, event.report});
+            events_.push({LaneEvent::Kind::AttemptEnded, event.report});
             break;
         case RunEvent::Kind::Finished:
             boards_.append(event.report);
-            events_.push_back({LaneEvent::Kind::BoardDone, event.report});
+            events_.push({LaneEvent::Kind::BoardDone, event.report});
             finished = true;
             break;
         }
@@ -176,7 +176,7 @@ void LaneRun::afterBoard(Millis now)
     state_ = LaneSnapshot::State::Leaving;
     leavingSince_ = lastAnswer_ = now;
     openProbe(now);
-    events_.push_back({LaneEvent::Kind::Progress});
+    events_.push({LaneEvent::Kind::Progress});
 }
 
 void LaneRun::handleTimeout(Millis now)
@@ -217,7 +217,7 @@ void LaneRun::finish()
         push(Effect::Kind::CloseLink);
     probeOpen_ = false;
     state_ = LaneSnapshot::State::Done;
-    events_.push_back({LaneEvent::Kind::Finished});
+    events_.push({LaneEvent::Kind::Finished});
 }
 
 HostReport LaneRun::report(Millis now) const
@@ -240,23 +240,15 @@ HostReport LaneRun::report(Millis now) const
 
 const Effect *LaneRun::pollEffect()
 {
-    if (nextEffect_ == effects_.size()) {
-        effects_.clear();
-        nextEffect_ = 0;
-        return nullptr;
-    }
-    return &effects_[nextEffect_++];
+    return effects_.take();
 }
 
 bool LaneRun::pollEvent(LaneEvent &event)
 {
-    if (nextEvent_ == events_.size()) {
-        events_.clear();
-        nextEvent_ = 0;
-        return false;
-    }
-    event = std::move(events_[nextEvent_++]);
-    return true;
+    const LaneEvent *next = events_.take();
+    if (next)
+        event = *next;
+    return next != nullptr;
 }
 
 std::optional<Millis> LaneRun::pollTimeout() const

@@ -107,10 +107,8 @@ private:
     std::unique_ptr<HostRun> run_; // the board under way
     HostSnapshot last_;            // the last board's end
     LaneSnapshot::State state_ = LaneSnapshot::State::Waiting;
-    std::vector<Effect> effects_;
-    size_t nextEffect_ = 0;
-    std::vector<LaneEvent> events_;
-    size_t nextEvent_ = 0;
+    Outbox<Effect> effects_;
+    Outbox<LaneEvent> events_;
     QList<HostReport> boards_;
     std::optional<HostReport> stopped_;
 

@@ -13,12 +13,7 @@ Transfer::Transfer(const Policy &policy) : policy_(policy), rules_(policy_) {}
 
 const Effect *Transfer::pollEffect()
 {
-    if (nextEffect_ == effects_.size()) {
-        effects_.clear();
-        nextEffect_ = 0;
-        return nullptr;
-    }
-    return &effects_[nextEffect_++];
+    return effects_.take();
 }
 
 void Transfer::connect()
@@ -153,7 +148,7 @@ void Transfer::sendNextLine(Millis now)
 Verdict Transfer::handleDatagram(Millis now, const QByteArray &datagram)
 {
     state_.linkActivity = 1;
-    effects_.push_back({K::ShowReply, 0, {}, datagram});
+    effects_.push({K::ShowReply, 0, {}, datagram});
     const QByteArrayView text = protocol::trimTrailingSpaces(datagram);
     const auto kind = protocol::classifyReply(text, state_.imageLoaded == 1);
 

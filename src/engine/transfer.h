@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/effects.h"
+#include "engine/outbox.h"
 #include "engine/policy.h"
 #include "engine/reply_rules.h"
 #include "engine/transfer_state.h"
@@ -112,21 +113,21 @@ public:
     // next call into the transfer: a driver that calls in while carrying one
     // out (an open that failed, a send that failed) is done with it.
     const Effect *pollEffect();
-    bool hasEffects() const { return nextEffect_ < effects_.size(); }
+    bool hasEffects() const { return !effects_.empty(); }
     // When handleTimeout() is next due; empty when nothing waits.
     std::optional<Millis> pollTimeout() const;
     // Whether "BOOTg" could be sent; false when its send failed.
     bool installSent() const { return installSent_; }
 
 private:
-    void queue(Effect::Kind kind, qint64 value = 0) { effects_.push_back({kind, value}); }
+    void queue(Effect::Kind kind, qint64 value = 0) { effects_.push({kind, value}); }
     void queueWord(Effect::Kind kind, QLatin1StringView word)
     {
-        effects_.push_back({kind, 0, word});
+        effects_.push({kind, 0, word});
     }
     void send(QByteArray datagram)
     {
-        effects_.push_back({Effect::Kind::Send, 0, {}, std::move(datagram)});
+        effects_.push({Effect::Kind::Send, 0, {}, std::move(datagram)});
     }
     void act(protocol::ReplyKind kind, QByteArrayView reply, Millis now);
     void endTransfer();
@@ -140,10 +141,7 @@ private:
     Policy policy_;
     ReplyRules rules_;
     TransferState state_;
-    // Effects not yet polled: effects_[nextEffect_] on. Emptied, not freed,
-    // once all are taken: a transfer queues a few per line.
-    std::vector<Effect> effects_;
-    size_t nextEffect_ = 0;
+    Outbox<Effect> effects_;
 
     Phase phase_ = Phase::NotConnected;
     int line_ = 0;

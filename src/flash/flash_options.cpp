@@ -145,26 +145,25 @@ static ParsedArguments parseWithConfig(const QStringList &arguments,
             return optionError("local-port"_L1, value("local-port"),
                                QStringLiteral("a number from 0 to 65535"));
     }
-    for (const auto &[name, field] : {std::pair{"inquiry-timeout", &common.limits.inquiryTimeout},
-                                      std::pair{"reply-timeout", &common.limits.replyTimeout},
-                                      std::pair{"scan-time", &options.scanTime}}) {
-        if (!isSet(name))
-            continue;
-        const auto seconds = parseSeconds(value(name));
-        if (!seconds)
-            return optionError(QLatin1StringView(name), value(name),
-                               QStringLiteral("a number of seconds above 0 (fractions allowed, "
-                                              "at most a day)"));
-        *field = *seconds;
-    }
-    if (isSet("confirm-time")) {
-        const auto seconds = parseSeconds(value("confirm-time"));
-        if (!seconds)
-            return optionError("confirm-time"_L1, value("confirm-time"),
-                               QStringLiteral("a number of seconds above 0 (fractions allowed, "
-                                              "at most a day)"));
-        common.limits.confirmTime = *seconds;
-    }
+    // A time option, in seconds: set where `apply` puts it, or refused by name.
+    std::optional<ParsedArguments> refused;
+    const auto seconds = [&](const char *name, const auto &apply) {
+        if (refused || !isSet(name))
+            return;
+        if (const auto time = parseSeconds(value(name)))
+            apply(*time);
+        else
+            refused = optionError(QLatin1StringView(name), value(name),
+                                  QStringLiteral("a number of seconds above 0 (fractions "
+                                                 "allowed, at most a day)"));
+    };
+    seconds("inquiry-timeout", [&](Millis time) { common.limits.inquiryTimeout = time; });
+    seconds("reply-timeout", [&](Millis time) { common.limits.replyTimeout = time; });
+    seconds("confirm-time", [&](Millis time) { common.limits.confirmTime = time; });
+    seconds("scan-time", [&](Millis time) { options.scanTime = time; });
+    seconds("gone-time", [&](Millis time) { options.production.goneTime = time; });
+    if (refused)
+        return *refused;
     for (const auto &[name, field, highest] :
          {std::tuple{"retries", &common.limits.retries, kMaxRetries},
           std::tuple{"attempts", &common.attempts, kMaxAttempts}}) {
@@ -253,14 +252,6 @@ static ParsedArguments parseWithConfig(const QStringList &arguments,
                 return optionError("count"_L1, value("count"),
                                    QStringLiteral("a number from 1 to %1").arg(kMaxBoards));
             options.production.count = int(*count);
-        }
-        if (isSet("gone-time")) {
-            const auto seconds = parseSeconds(value("gone-time"));
-            if (!seconds)
-                return optionError("gone-time"_L1, value("gone-time"),
-                                   QStringLiteral("a number of seconds above 0 (fractions "
-                                                  "allowed, at most a day)"));
-            options.production.goneTime = *seconds;
         }
     }
 
