@@ -93,7 +93,7 @@ int main(int argc, char *argv[])
         }
         if (s.state == LaneSnapshot::State::Waiting && last == LaneSnapshot::State::Leaving &&
             doneAt >= 0) {
-            ready.push_back(now - doneAt - goneMs);
+            ready.push_back(std::max(0.0, now - doneAt - goneMs));
             doneAt = -1;
         }
         last = s.state;
