@@ -13,7 +13,9 @@ namespace corvanel::flash {
 
 namespace {
 
-constexpr int kBarWidth = 20;
+// Narrow enough that a 9000-line image's counts and the time left fit 80
+// columns beside an address; the rate comes last, the first to be cut.
+constexpr int kBarWidth = 12;
 constexpr int kRedrawMs = 100;
 constexpr int kDefaultColumns = 80;
 constexpr int kDefaultRows = 24;
@@ -110,8 +112,7 @@ QString ProgressView::barLine(const QString &label, int labelWidth, const HostSn
     if (host.transferElapsed && host.transferElapsed->count() > 0 && host.linesDone > 0) {
         const double rate = double(host.linesDone) * 1000.0 / double(host.transferElapsed->count());
         const auto leftMs = qint64(double(total - host.linesDone) * 1000.0 / rate);
-        text +=
-            QStringLiteral("  %1 lines/s  %2 left").arg(qRound(rate), 5).arg(durationText(leftMs));
+        text += QStringLiteral("  %1 left  %2 lines/s").arg(durationText(leftMs)).arg(qRound(rate));
     } else {
         text += QStringLiteral("  %1").arg(durationText(host.elapsed.count()));
     }

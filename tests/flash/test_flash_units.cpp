@@ -88,6 +88,11 @@ private slots:
             << QStringList{"--local-port", "65536"} << "--local-port \"65536\"";
         QTest::newRow("empty report path: an unset variable")
             << QStringList{"--report", ""} << "--report \"\"";
+        QTest::newRow("empty trace path") << QStringList{"--trace="} << "--trace \"\"";
+        QTest::newRow("colour of another kind")
+            << QStringList{"--color", "yes"} << "--color \"yes\": must be auto, always or never";
+        QTest::newRow("the scan is not traced")
+            << QStringList{"--scan", "-v"} << "-v and --trace go with flashing";
     }
 
     void refusedNumbersNameTheirOption()
@@ -298,7 +303,7 @@ private slots:
         host.elapsed = Millis{2000};
         host.transferElapsed = Millis{1500};
         const QString bar = ProgressView::barLine(QStringLiteral("127.0.0.2:111"), 14, host);
-        QVERIFY2(bar.contains(QStringLiteral("[###############.....] VERIFY 5/10 (15/20)")) &&
+        QVERIFY2(bar.contains(QStringLiteral("[#########...] VERIFY 5/10 (15/20)")) &&
                      bar.contains(QStringLiteral("10 lines/s")) &&
                      bar.contains(QStringLiteral("0:01 left")),
                  qPrintable(bar));
