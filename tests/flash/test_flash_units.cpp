@@ -5,7 +5,6 @@
 #include "flash/flash_options.h"
 #include "flash/progress_view.h"
 #include "flash/report_writers.h"
-#include "flash/terminal.h"
 #include "flash/trace.h"
 
 #include <QJsonDocument>
@@ -359,33 +358,6 @@ private slots:
         };
         QVERIFY(nextColumn(host) > 0);
         QCOMPARE(nextColumn(host), nextColumn(widest));
-    }
-
-    void colourWanted_data()
-    {
-        QTest::addColumn<int>("choice"); // ColourChoice
-        QTest::addColumn<bool>("terminal");
-        QTest::addColumn<QByteArray>("noColor");
-        QTest::addColumn<bool>("colour");
-        QTest::newRow("auto, terminal") << int(ColourChoice::Auto) << true << QByteArray() << true;
-        QTest::newRow("auto, pipe") << int(ColourChoice::Auto) << false << QByteArray() << false;
-        QTest::newRow("auto, NO_COLOR set")
-            << int(ColourChoice::Auto) << true << QByteArray("1") << false;
-        QTest::newRow("auto, NO_COLOR empty counts as unset")
-            << int(ColourChoice::Auto) << true << QByteArray("") << true;
-        QTest::newRow("always wins over NO_COLOR and a pipe")
-            << int(ColourChoice::Always) << false << QByteArray("1") << true;
-        QTest::newRow("never on a terminal")
-            << int(ColourChoice::Never) << true << QByteArray() << false;
-    }
-
-    void colourWanted()
-    {
-        QFETCH(int, choice);
-        QFETCH(bool, terminal);
-        QFETCH(QByteArray, noColor);
-        QFETCH(bool, colour);
-        QCOMPARE(corvanel::flash::colourWanted(ColourChoice(choice), terminal, noColor), colour);
     }
 
     void traceHeaderQuotesTheCommandLine()
