@@ -6,7 +6,8 @@
 # "Connect", then "Open File and  Download" and pick demo/firmware.hex; the bar
 # turns green and reads "END"; "Install" ends the transfer, and the simulator
 # prints what it received here in the terminal. Closing the window stops the
-# simulator.
+# simulator. It also builds the command-line flasher and prints a command line
+# that tries it against a simulator of its own, without running it.
 #
 #   ./run.sh              install, build, open the demo
 #   ./run.sh --no-window  install, build and make demo/, nothing more
@@ -20,6 +21,7 @@ cd "$(dirname "$0")"
 root=$(pwd)
 build=build/release # the "release" preset of CMakePresets.json
 port=111
+try_port=11111 # the flasher's try-out, printed for the user
 devsim="$root/$build/tools/devsim/corvanel-devsim"
 app="$root/$build/src/app/corvanel"
 
@@ -34,7 +36,7 @@ build_and_prepare() {
     ./scripts/install-deps.sh "${extra[@]}"
 
     cmake --preset release >/dev/null
-    cmake --build --preset release --target corvanel corvanel-devsim
+    cmake --build --preset release --target corvanel corvanel-flash corvanel-devsim
 
     # The demo folder: the address list and an image of a few hundred lines,
     # the first 4 KiB of the built program as firmware at 0x08000000. The list
@@ -45,6 +47,12 @@ build_and_prepare() {
     objcopy -I binary -O ihex --change-addresses 0x08000000 demo/firmware.bin demo/firmware.hex
     rm -f demo/firmware.bin
     say "demo image: demo/firmware.hex, $(wc -l <demo/firmware.hex) lines"
+    # On an unprivileged port, away from the window's demo; the simulator
+    # ends after "Install" (or after a minute alone).
+    say "to try the flasher, run (from $root):"
+    printf '  %s --port %s --idle-timeout 60 & %s --install demo/firmware.hex 127.0.0.1:%s\n' \
+        "$build/tools/devsim/corvanel-devsim" "$try_port" "$build/src/flash/corvanel-flash" \
+        "$try_port" >&2
 }
 
 have_display() {

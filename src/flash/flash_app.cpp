@@ -1,13 +1,15 @@
 #include "flash/flash_app.h"
 
+#include "common/interrupt_notifier.h"
+#include "common/report_file.h"
 #include "flash/board_scan.h"
-#include "image/flash_image.h"
 #include "flash/flash_options.h"
 #include "flash/flash_session.h"
-#include "common/interrupt_notifier.h"
 #include "flash/progress_view.h"
-#include "common/report_file.h"
 #include "flash/report_writers.h"
+#include "flash/terminal.h"
+#include "flash/trace.h"
+#include "image/flash_image.h"
 #include "link/platform_arp.h"
 #include "link/udp_link.h"
 
@@ -21,9 +23,6 @@
 
 #ifdef Q_OS_UNIX
 #include <sys/resource.h>
-#include <unistd.h>
-#elif defined(Q_OS_WIN)
-#include <io.h>
 #endif
 
 namespace corvanel::flash {
@@ -81,18 +80,6 @@ int refuse(const Console &console, const FlashOptions &options, const ImageRefus
     return exitcode::kFileError;
 }
 
-bool isTerminal(std::FILE *stream)
-{
-#ifdef Q_OS_UNIX
-    return ::isatty(fileno(stream)) != 0;
-#elif defined(Q_OS_WIN)
-    return _isatty(_fileno(stream)) != 0;
-#else
-    Q_UNUSED(stream);
-    return false;
-#endif
-}
-
 // What would be flashed, without the network.
 int showInfo(const Console &console, const FlashOptions &options, const FlashImage &image)
 {
@@ -147,7 +134,8 @@ int writeHex(const Console &console, const FlashOptions &options, const FlashIma
     return exitcode::kOk;
 }
 
-int flashHosts(const Console &console, const FlashOptions &options, const FlashImage &image)
+int flashHosts(const Console &console, const QStringList &arguments, const FlashOptions &options,
+               const FlashImage &image)
 {
     RunFacts run;
     run.toolVersion = QCoreApplication::applicationVersion();
@@ -179,6 +167,17 @@ int flashHosts(const Console &console, const FlashOptions &options, const FlashI
         if (auto error = reportFile.open(options.reportPath))
             return refuse(console, options, {*error, {}});
     }
+    // The trace, when asked for; its file opened before anything is sent too.
+    std::unique_ptr<Trace> trace;
+    if (options.verbose || !options.tracePath.isEmpty()) {
+        trace = std::make_unique<Trace>(options.verbose ? console.err : nullptr, console.err);
+        const QString header =
+            Trace::header(run.toolVersion, utcText(QDateTime::currentDateTimeUtc()), arguments);
+        if (!options.tracePath.isEmpty()) {
+            if (auto error = trace->openFile(options.tracePath, header))
+                return refuse(console, options, {*error, {}});
+        }
+    }
     // Continuous production flushes the entry of each lane's address before
     // each board instead.
     if (options.flushArp && !options.production.continuous)
@@ -193,13 +192,17 @@ int flashHosts(const Console &console, const FlashOptions &options, const FlashI
                                .arg(kLocalPortBase + kLocalPortSpan - 1));
     }
 
-    FlashSession session(options.hosts, image.lines, options.production);
+    FlashSession session(options.hosts, image.lines, options.production, trace.get());
     run.start = QDateTime::currentDateTimeUtc();
     run.origin = run.start.addMSecs(-session.clock().elapsed());
-    const ProgressView::Mode mode = options.quiet           ? ProgressView::Mode::Quiet
-                                    : console.errIsTerminal ? ProgressView::Mode::Bars
-                                                            : ProgressView::Mode::Lines;
-    ProgressView view(mode, console.err, session);
+    // Live bars redrawn in place would be torn by the trace's lines.
+    const ProgressView::Mode mode = options.quiet ? ProgressView::Mode::Quiet
+                                    : console.errIsTerminal && !options.verbose
+                                        ? ProgressView::Mode::Bars
+                                        : ProgressView::Mode::Lines;
+    const QByteArray noColor = qgetenv("NO_COLOR");
+    ProgressView view(mode, console.err, session,
+                      colourWanted(options.colour, console.errIsTerminal, noColor));
     QObject::connect(&session, &FlashSession::laneProgressed, &view, &ProgressView::laneProgressed);
     QObject::connect(&session, &FlashSession::attemptEnded, &view, &ProgressView::attemptEnded);
     QObject::connect(&session, &FlashSession::boardDone, &view, &ProgressView::boardDone);
@@ -244,8 +247,9 @@ int flashHosts(const Console &console, const FlashOptions &options, const FlashI
     if (options.json) {
         printRaw(console.out, summaryJson(run, reports, code));
     } else {
+        const bool colour = colourWanted(options.colour, console.outIsTerminal, noColor);
         print(console.out,
-              (run.dryRun ? dryRunHeader(run) : QString()) + summaryTable(reports, code));
+              (run.dryRun ? dryRunHeader(run) : QString()) + summaryTable(reports, code, colour));
     }
     return code;
 }
@@ -293,11 +297,6 @@ int scanBoards(const Console &console, const FlashOptions &options)
 
 } // namespace
 
-bool isInteractiveTerminal(std::FILE *stream)
-{
-    return isTerminal(stream) && qEnvironmentVariable("TERM") != QLatin1String("dumb");
-}
-
 int runFlasher(const QStringList &arguments, const Console &console)
 {
     const ParsedArguments parsed = parseArguments(arguments);
@@ -335,7 +334,7 @@ int runFlasher(const QStringList &arguments, const Console &console)
         return showInfo(console, options, image);
     if (options.mode == FlashOptions::Mode::WriteHex)
         return writeHex(console, options, image);
-    return flashHosts(console, options, image);
+    return flashHosts(console, arguments, options, image);
 }
 
 } // namespace corvanel::flash

@@ -181,6 +181,30 @@ cli::Definition makeDefinition()
         {{QStringLiteral("json")},
          {},
          QStringLiteral("Print the summary (or --info, --scan) as JSON on standard output.")},
+        {{QStringLiteral("v"), QStringLiteral("verbose")},
+         {},
+         QStringLiteral("Trace every datagram on standard error, one line each: the seconds "
+                        "since the run began (to the millisecond), HOST:PORT, \"in\" or "
+                        "\"out\", the datagram quoted (its line end left off, other bytes "
+                        "outside printable ASCII as \\xNN), and what became of it: \"sent\" or "
+                        "\"not sent\" and why; \"answer\", or \"left out\" and why (a copy "
+                        "that fails the attempt says so; a datagram from another address or "
+                        "port names its sender). Progress is then plain lines, also on a "
+                        "terminal. For flashing and --dry-run.")},
+        file({QStringLiteral("trace")}, QStringLiteral("FILE"),
+             QStringLiteral("Append the same trace to FILE, with or without -v: a header line "
+                            "per run (\"#\", the version, the start in UTC and the command "
+                            "line), then a line per datagram. A FILE that cannot be opened stops "
+                            "the run before anything is sent (exit code 4); one that cannot be "
+                            "written later is said once, and the transfer goes on.")),
+        {{QStringLiteral("color")},
+         QStringLiteral("WHEN"),
+         QStringLiteral("Colour the result lines of the progress and the summary's rows: green "
+                        "for a board that ended with \"END\" (or READY), red for a failure. "
+                        "WHEN is auto (the default: only on a terminal whose TERM is not "
+                        "\"dumb\", and not while the environment variable NO_COLOR is set to "
+                        "any text), always or never."),
+         {QStringLiteral("auto"), QStringLiteral("always"), QStringLiteral("never")}},
         {{QStringLiteral("flush-arp")},
          {},
          QStringLiteral("Flush the ARP cache once before connecting, as the window does on "

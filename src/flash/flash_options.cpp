@@ -237,6 +237,25 @@ static ParsedArguments parseWithConfig(const QStringList &arguments,
     options.json = isSet("json");
     options.flushArp = isSet("flush-arp");
 
+    // The trace follows the lanes' datagrams; the scan's are its own.
+    options.verbose = isSet("verbose");
+    options.tracePath = value("trace");
+    if (isSet("trace") && options.tracePath.isEmpty())
+        return usageError(QStringLiteral("--trace \"\": the trace needs a file name"));
+    if ((options.verbose || isSet("trace")) && options.mode != FlashOptions::Mode::Flash &&
+        options.mode != FlashOptions::Mode::DryRun)
+        return usageError(QStringLiteral("-v and --trace go with flashing and --dry-run, not "
+                                         "with --info, --scan or --write-hex"));
+    if (isSet("color")) {
+        const QString when = value("color");
+        if (when == u"always")
+            options.colour = ColourChoice::Always;
+        else if (when == u"never")
+            options.colour = ColourChoice::Never;
+        else if (when != u"auto")
+            return optionError("color"_L1, when, QStringLiteral("auto, always or never"));
+    }
+
     // Continuous production: board after board at each address.
     if ((isSet("count") || isSet("gone-time")) && !isSet("continuous"))
         return usageError(QStringLiteral("--count and --gone-time go with --continuous"));

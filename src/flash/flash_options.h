@@ -3,9 +3,10 @@
 #include "common/command_line.h"
 #include "common/device_list.h"
 #include "common/scan_targets.h"
-#include "image/flash_image.h"
 #include "engine/host_run.h"
 #include "flash/flash_session.h"
+#include "flash/terminal.h"
+#include "image/flash_image.h"
 
 #include <QByteArray>
 #include <QList>
@@ -50,6 +51,9 @@ struct FlashOptions {
     bool quiet = false;
     bool json = false;
     bool flushArp = false;
+    bool verbose = false; // -v: the datagram trace on standard error
+    QString tracePath;    // --trace: the same, appended to a file; empty: none
+    ColourChoice colour = ColourChoice::Auto;
     QString writeHexPath; // --write-hex: "-" for standard output
 };
 

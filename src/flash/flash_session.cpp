@@ -14,12 +14,20 @@ QHostAddress laneAddress(const HostSettings &settings)
     return QHostAddress(settings.address.isEmpty() ? settings.host : settings.address);
 }
 
+// "HOST:PORT" as given.
+QString hostLabel(const HostSettings &host)
+{
+    return host.host + QLatin1Char(':') + QString::number(host.remotePort);
+}
+
 } // namespace
 
 LaneDriver::LaneDriver(const LaneSettings &settings, const SharedLines &image,
-                       const QElapsedTimer &clock, QObject *parent)
-    : QObject(parent), lane_(settings, image), clock_(clock)
+                       const QElapsedTimer &clock, Trace *trace, QObject *parent)
+    : QObject(parent), lane_(settings, image), clock_(clock), trace_(trace)
 {
+    if (trace_)
+        traceLabel_ = hostLabel(settings.host);
     // Only the device's own address and port answer.
     link_.setSenderCheck(SenderCheck::AddressAndPort);
     timer_.setSingleShot(true);
@@ -30,10 +38,23 @@ LaneDriver::LaneDriver(const LaneSettings &settings, const SharedLines &image,
         drive();
     });
     connect(&link_, &UdpLink::datagramArrived, this, [this](const QByteArray &datagram) {
-        lane_.handleDatagram(now(), datagram);
+        const Millis at = now();
+        const QString note = lane_.handleDatagram(at, datagram);
+        if (trace_)
+            trace_->datagram(at, traceLabel_, Trace::Direction::In, datagram, note);
         drive();
     });
-    connect(&link_, &UdpLink::strangerArrived, this, [this] { lane_.handleStranger(); });
+    connect(&link_, &UdpLink::strangerArrived, this,
+            [this](const QHostAddress &sender, quint16 port, QByteArrayView datagram) {
+                lane_.handleStranger();
+                if (trace_) {
+                    trace_->datagram(now(), traceLabel_, Trace::Direction::In, datagram,
+                                     QStringLiteral("left out: from another address or port "
+                                                    "(%1:%2)")
+                                         .arg(sender.toString())
+                                         .arg(port));
+                }
+            });
 }
 
 LaneDriver::~LaneDriver()
@@ -67,8 +88,7 @@ void LaneDriver::drive()
     while (const Effect *effect = lane_.pollEffect()) {
         switch (effect->kind) {
         case Effect::Kind::Send:
-            if (!link_.send(effect->bytes))
-                lane_.handleSendFailure(now(), link_.socket()->errorString());
+            send(effect->bytes);
             break;
         case Effect::Kind::OpenLink:
             openLink(quint16(effect->value));
@@ -115,6 +135,20 @@ void LaneDriver::drive()
     }
 }
 
+void LaneDriver::send(const QByteArray &datagram)
+{
+    const bool sent = link_.send(datagram);
+    const QString error = sent ? QString() : link_.socket()->errorString();
+    // Traced before the lane hears of a failure: the datagram is the lane's
+    // until the next call in.
+    if (trace_) {
+        trace_->datagram(now(), traceLabel_, Trace::Direction::Out, datagram,
+                         sent ? QStringLiteral("sent") : QStringLiteral("not sent: ") + error);
+    }
+    if (!sent)
+        lane_.handleSendFailure(now(), error);
+}
+
 void LaneDriver::openLink(quint16 lastPort)
 {
     const HostSettings &settings = lane_.settings().host;
@@ -148,7 +182,7 @@ void LaneDriver::openLink(quint16 lastPort)
 }
 
 FlashSession::FlashSession(const QList<HostSettings> &hosts, const SharedLines &image,
-                           const Production &production, QObject *parent)
+                           const Production &production, Trace *trace, QObject *parent)
     : QObject(parent), production_(production)
 {
     clock_.start();
@@ -157,7 +191,7 @@ FlashSession::FlashSession(const QList<HostSettings> &hosts, const SharedLines &
         const int index = int(lanes_.size());
         const LaneSettings settings{host, production.continuous, production.count,
                                     production.goneTime, production.flushArp};
-        auto lane = std::make_unique<LaneDriver>(settings, image, clock_);
+        auto lane = std::make_unique<LaneDriver>(settings, image, clock_, trace);
         connect(lane.get(), &LaneDriver::progressed, this,
                 [this, index] { emit laneProgressed(index); });
         connect(lane.get(), &LaneDriver::attemptEnded, this,
@@ -191,8 +225,7 @@ void FlashSession::interrupt(int signal)
 
 QString FlashSession::address(int lane) const
 {
-    const HostSettings &host = lanes_[size_t(lane)]->lane().settings().host;
-    return host.host + QLatin1Char(':') + QString::number(host.remotePort);
+    return hostLabel(lanes_[size_t(lane)]->lane().settings().host);
 }
 
 QList<HostReport> FlashSession::reports() const

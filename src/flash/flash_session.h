@@ -2,6 +2,7 @@
 
 #include "engine/lane_run.h"
 #include "engine/line_source.h"
+#include "flash/trace.h"
 #include "link/udp_link.h"
 
 #include <QElapsedTimer>
@@ -27,15 +28,17 @@ struct Production {
 // its own socket and timer. It hands the lane the socket's datagrams and its
 // deadlines, carries out what the lane asks for (open, send, close, flush the
 // neighbour entry), stamps each record with the board's hardware address,
-// and passes on the lane's events. The lane decides everything.
+// and passes on the lane's events. The lane decides everything. With a
+// trace, every datagram in and out is written to it with the lane's words.
 class LaneDriver : public QObject {
     Q_OBJECT
 public:
     // Random local ports tried before a taken port counts as a failure.
     static constexpr int kBindAttempts = 20;
 
+    // `trace` (null: none) outlives the driver.
     LaneDriver(const LaneSettings &settings, const SharedLines &image, const QElapsedTimer &clock,
-               QObject *parent = nullptr);
+               Trace *trace = nullptr, QObject *parent = nullptr);
     ~LaneDriver() override;
 
     void start();
@@ -60,9 +63,12 @@ private:
     void drive();
     void openLink(quint16 lastPort);
     HostReport stamped(HostReport report) const;
+    void send(const QByteArray &datagram);
 
     LaneRun lane_;
     const QElapsedTimer &clock_;
+    Trace *trace_;
+    QString traceLabel_; // "HOST:PORT", when traced
     UdpLink link_;
     QTimer timer_;
     Millis armedFor_{-1}; // the deadline timer_ was started for
@@ -74,8 +80,10 @@ private:
 class FlashSession : public QObject {
     Q_OBJECT
 public:
+    // `trace` (null: none) outlives the session.
     FlashSession(const QList<HostSettings> &hosts, const SharedLines &image,
-                 const Production &production = {}, QObject *parent = nullptr);
+                 const Production &production = {}, Trace *trace = nullptr,
+                 QObject *parent = nullptr);
     ~FlashSession() override;
 
     // Starts every lane. "finished" follows from the event loop, also when

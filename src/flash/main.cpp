@@ -1,5 +1,6 @@
 #include "flash/flash_app.h"
 #include "flash/flash_options.h"
+#include "flash/terminal.h"
 
 #include <QCoreApplication>
 
@@ -48,5 +49,6 @@ int main(int argc, char *argv[])
 
     corvanel::flash::Console console;
     console.errIsTerminal = corvanel::flash::isInteractiveTerminal(stderr);
+    console.outIsTerminal = corvanel::flash::isInteractiveTerminal(stdout);
     return corvanel::flash::runFlasher(app.arguments(), console);
 }

@@ -2,6 +2,7 @@
 
 #include "flash/flash_session.h"
 #include "flash/report_writers.h"
+#include "flash/terminal.h"
 
 #ifdef Q_OS_UNIX
 #include <sys/ioctl.h>
@@ -12,7 +13,9 @@ namespace corvanel::flash {
 
 namespace {
 
-constexpr int kBarWidth = 20;
+// Narrow enough that a 9000-line image's counts and the time left fit 80
+// columns beside an address; the rate comes last, the first to be cut.
+constexpr int kBarWidth = 12;
 constexpr int kRedrawMs = 100;
 constexpr int kDefaultColumns = 80;
 constexpr int kDefaultRows = 24;
@@ -49,8 +52,9 @@ int terminalRows(std::FILE *out)
 
 } // namespace
 
-ProgressView::ProgressView(Mode mode, std::FILE *out, const FlashSession &session, QObject *parent)
-    : QObject(parent), mode_(mode), out_(out), session_(session)
+ProgressView::ProgressView(Mode mode, std::FILE *out, const FlashSession &session, bool colour,
+                           QObject *parent)
+    : QObject(parent), mode_(mode), out_(out), colour_(colour), session_(session)
 {
     for (int i = 0; i < session_.laneCount(); ++i) {
         lastQuarter_.append(0);
@@ -74,18 +78,30 @@ ProgressView::ProgressView(Mode mode, std::FILE *out, const FlashSession &sessio
     }
 }
 
+QString ProgressView::passText(const HostSnapshot &host)
+{
+    const QString word = host.finished ? resultWord(host.report) : phaseWord(host.phase).toUpper();
+    return QStringLiteral("%1 %2/%3 (%4/%5)")
+        .arg(word)
+        .arg(host.line)
+        .arg(host.lineCount)
+        .arg(host.linesDone)
+        .arg(2 * qint64(host.lineCount));
+}
+
 QString ProgressView::barLine(const QString &label, int labelWidth, const HostSnapshot &host)
 {
     const qint64 total = 2 * qint64(host.lineCount);
     const int filled = total > 0 ? int(kBarWidth * host.linesDone / total) : 0;
     const QString bar =
         QString(filled, QLatin1Char('#')) + QString(kBarWidth - filled, QLatin1Char('.'));
+    // As wide as the widest it gets, so that the columns after it stay put.
+    const auto width =
+        QStringLiteral("DOWNLOAD %1/%1 (%2/%2)").arg(host.lineCount).arg(total).size();
+    QString text =
+        QStringLiteral("%1  [%2] %3")
+            .arg(label.leftJustified(labelWidth), bar, passText(host).leftJustified(width));
     const HostReport &r = host.report;
-    QString word = host.finished ? resultWord(r) : phaseWord(host.phase).toUpper();
-    QString text = QStringLiteral("%1  %2 [%3] %4/%5")
-                       .arg(label.leftJustified(labelWidth), word.leftJustified(8), bar)
-                       .arg(host.line, 4)
-                       .arg(host.lineCount);
     if (host.finished) {
         text += QStringLiteral("  ") + timeText(r.seconds());
         const QString detail = detailText(r);
@@ -96,8 +112,7 @@ QString ProgressView::barLine(const QString &label, int labelWidth, const HostSn
     if (host.transferElapsed && host.transferElapsed->count() > 0 && host.linesDone > 0) {
         const double rate = double(host.linesDone) * 1000.0 / double(host.transferElapsed->count());
         const auto leftMs = qint64(double(total - host.linesDone) * 1000.0 / rate);
-        text +=
-            QStringLiteral("  %1 lines/s  %2 left").arg(qRound(rate), 5).arg(durationText(leftMs));
+        text += QStringLiteral("  %1 left  %2 lines/s").arg(durationText(leftMs)).arg(qRound(rate));
     } else {
         text += QStringLiteral("  %1").arg(durationText(host.elapsed.count()));
     }
@@ -114,11 +129,7 @@ QString ProgressView::laneLine(const QString &label, int labelWidth, const LaneS
         text += QStringLiteral("waiting for board %1").arg(lane.board + 1);
         break;
     case State::Flashing:
-        text += QStringLiteral("board %1 %2 %3/%4")
-                    .arg(lane.board)
-                    .arg(phaseWord(lane.host.phase).toUpper())
-                    .arg(lane.host.line)
-                    .arg(lane.host.lineCount);
+        text += QStringLiteral("board %1 %2").arg(lane.board).arg(passText(lane.host));
         break;
     case State::Leaving:
         text += lane.answering
@@ -198,10 +209,7 @@ void ProgressView::hostLines(int index, const QString &label, const HostSnapshot
         const int quarter = int(qint64(host.line) * 4 / host.lineCount);
         if (quarter > lastQuarter_[index]) {
             lastQuarter_[index] = quarter;
-            write(QStringLiteral("%1: %2 %3/%4\n")
-                      .arg(label, phaseWord(phase))
-                      .arg(host.line)
-                      .arg(host.lineCount));
+            write(QStringLiteral("%1: %2\n").arg(label, passText(host)));
         }
     }
 }
@@ -232,16 +240,18 @@ void ProgressView::boardDone(int index, const HostReport &report)
     const QString label = labels_[index] + (report.board > 0
                                                 ? QStringLiteral(" board %1").arg(report.board)
                                                 : QString());
+    QString line;
     if (report.outcome == Outcome::Ok && report.dryRun) {
-        write(QStringLiteral("%1: READY, \"VER=%2\"\n")
-                  .arg(label, report.deviceVersion.value_or(QString())));
+        line = QStringLiteral("%1: READY, \"VER=%2\"")
+                   .arg(label, report.deviceVersion.value_or(QString()));
     } else if (report.outcome == Outcome::Ok) {
-        write(QStringLiteral("%1: END after %2%3\n")
-                  .arg(label, timeText(report.seconds()),
-                       report.installed ? QStringLiteral(", installed") : QString()));
+        line = QStringLiteral("%1: END after %2%3")
+                   .arg(label, timeText(report.seconds()),
+                        report.installed ? QStringLiteral(", installed") : QString());
     } else {
-        write(QStringLiteral("%1: %2: %3\n").arg(label, resultWord(report), report.reason));
+        line = QStringLiteral("%1: %2: %3").arg(label, resultWord(report), report.reason);
     }
+    write(painted(line, colour_ ? toneOf(report) : Tone::Plain) + QLatin1Char('\n'));
 }
 
 void ProgressView::laneFinished(int index)
@@ -283,7 +293,11 @@ void ProgressView::redraw()
         // A wrapped line would throw the redraw off by a row.
         if (line.size() >= columns)
             line = line.left(columns - 1);
-        text += QStringLiteral("\r\x1b[2K") + line + QLatin1Char('\n');
+        // A result in colour: a host done, a lane's board done and leaving.
+        const bool result = session_.isContinuous() ? lane.state == LaneSnapshot::State::Leaving
+                                                    : lane.host.finished;
+        const Tone tone = colour_ && result ? toneOf(lane.host.report) : Tone::Plain;
+        text += QStringLiteral("\r\x1b[2K") + painted(line, tone) + QLatin1Char('\n');
     }
     linesDrawn_ = session_.laneCount();
     write(text);

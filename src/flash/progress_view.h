@@ -18,13 +18,15 @@ class FlashSession;
 // redrawn in place (pass, lines of total, rate, time left); otherwise plain
 // lines at each pass and each quarter of a pass, so logs stay short. In
 // continuous production one live line per lane (the board, its pass, the
-// boards done and the rate), or one plain line per event.
+// boards done and the rate), or one plain line per event. With colour, the
+// lines that tell a result are green when it is good and red when not.
 class ProgressView : public QObject {
     Q_OBJECT
 public:
     enum class Mode { Quiet, Bars, Lines };
 
-    ProgressView(Mode mode, std::FILE *out, const FlashSession &session, QObject *parent = nullptr);
+    ProgressView(Mode mode, std::FILE *out, const FlashSession &session, bool colour = false,
+                 QObject *parent = nullptr);
 
     void laneProgressed(int index);
     void attemptEnded(int index, const HostReport &report);
@@ -33,6 +35,9 @@ public:
     // Draws the final state; call once the session has finished.
     void finish();
 
+    // Where a board stands, pass and whole: "VERIFY 83/9000 (9083/18000)";
+    // its result word in place of the pass once it is done.
+    static QString passText(const HostSnapshot &host);
     // One bar line, as drawn on a terminal (tests read it).
     static QString barLine(const QString &label, int labelWidth, const HostSnapshot &host);
     // One lane's line in continuous production.
@@ -45,6 +50,7 @@ private:
 
     Mode mode_;
     std::FILE *out_;
+    bool colour_;
     const FlashSession &session_;
     QTimer redrawTimer_;
     QList<int> lastQuarter_; // per host: pass * 4 + quarter printed last

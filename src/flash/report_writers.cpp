@@ -1,7 +1,8 @@
 #include "flash/report_writers.h"
 
-#include <algorithm>
+#include "flash/terminal.h"
 
+#include <algorithm>
 
 #include <QDir>
 #include <QJsonArray>
@@ -121,7 +122,7 @@ QString detailText(const HostReport &r)
     return r.reason;
 }
 
-QString summaryTable(const QList<HostReport> &reports, int exitCode)
+QString summaryTable(const QList<HostReport> &reports, int exitCode, bool colour)
 {
     bool dryRun = !reports.isEmpty();
     bool retried = false;
@@ -166,13 +167,16 @@ QString summaryTable(const QList<HostReport> &reports, int exitCode)
             widths[c] = qMax(widths[c], row[c].size());
     }
     QString text;
-    for (const QStringList &row : rows) {
+    for (qsizetype r = 0; r < rows.size(); ++r) {
+        const QStringList &row = rows[r];
         QString line;
         for (qsizetype c = 0; c < row.size(); ++c) {
             const bool last = c + 1 == row.size();
             line += last ? row[c] : row[c].leftJustified(widths[c]) + QStringLiteral("  ");
         }
-        text += line.trimmed() + QLatin1Char('\n');
+        // Painted once laid out: the codes take no room on the screen.
+        const Tone tone = colour && r > 0 ? toneOf(reports[r - 1]) : Tone::Plain;
+        text += painted(line.trimmed(), tone) + QLatin1Char('\n');
     }
     const int failed = int(reports.size()) - ok;
     text += QStringLiteral("%1 %2%3: %4 %5, %6 failed; exit code %7\n")

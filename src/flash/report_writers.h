@@ -37,8 +37,9 @@ struct RunFacts {
 // ISO 8601 in UTC with milliseconds: "2025-03-01T08:15:02.125Z".
 QString utcText(const QDateTime &time);
 
-// The summary at the end of a run, one row per host.
-QString summaryTable(const QList<HostReport> &reports, int exitCode);
+// The summary at the end of a run, one row per host; with `colour`, rows that
+// ended well in green and failed ones in red.
+QString summaryTable(const QList<HostReport> &reports, int exitCode, bool colour = false);
 QByteArray summaryJson(const RunFacts &run, const QList<HostReport> &reports, int exitCode);
 // A dry run's first line: what would be flashed.
 QString dryRunHeader(const RunFacts &run);

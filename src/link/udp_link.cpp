@@ -252,7 +252,7 @@ void UdpLink::readPending()
             continue;
         if (!fromDevice(sender, senderPort)) {
             ++strangers_;
-            emit strangerArrived();
+            emit strangerArrived(sender, senderPort, QByteArrayView(buffer_.constData(), size));
             if (!alive)
                 return;
             continue;

@@ -68,7 +68,8 @@ public:
 
 signals:
     void datagramArrived(const QByteArray &data); // one per datagram, whole
-    void strangerArrived();                       // one turned away
+    // One turned away, with its sender; `data` is valid during the call only.
+    void strangerArrived(const QHostAddress &sender, quint16 port, QByteArrayView data);
 
 private:
     void readPending();

@@ -56,6 +56,7 @@ public:
             while (socket_.hasPendingDatagrams()) {
                 const QNetworkDatagram d = socket_.receiveDatagram();
                 received.append(d.data());
+                peerPort = quint16(d.senderPort());
                 const QByteArray answer = script_ ? script_(d.data()) : QByteArray();
                 if (!answer.isEmpty())
                     socket_.writeDatagram(answer, d.senderAddress(), quint16(d.senderPort()));
@@ -64,8 +65,14 @@ public:
     }
 
     QString target() const { return QStringLiteral("127.0.0.1:%1").arg(socket_.localPort()); }
+    // One more datagram to the sender of the last one (a script's extra answer).
+    void reply(const QByteArray &datagram)
+    {
+        socket_.writeDatagram(datagram, QHostAddress::LocalHost, peerPort);
+    }
 
     QList<QByteArray> received;
+    quint16 peerPort = 0; // the sender of the last datagram
 
 private:
     QUdpSocket socket_;

@@ -1,6 +1,6 @@
 // corvanel-flash against devices played by the test on 127.0.0.1: the exact
-// datagrams, exit codes, --check, bad files and usage,
-// --dry-run, the report file, signals, closed output and many hosts.
+// datagrams, exit codes, --check, bad files and usage, the datagram trace,
+// colour, --dry-run, the report file, signals, closed output and many hosts.
 
 #include "flash_test_support.h"
 
@@ -46,8 +46,163 @@ private slots:
         // Not a terminal: plain progress lines, and the table on stdout.
         QVERIFY2(run.err.contains(device.target().toLatin1() + ": download pass, 6 lines"),
                  run.err.constData());
-        QVERIFY2(run.err.contains(": verify 6/6"), run.err.constData());
+        QVERIFY2(run.err.contains(": VERIFY 3/6 (9/12)\n"), run.err.constData());
         QVERIFY2(run.out.contains("END") && run.out.contains("installed"), run.out.constData());
+    }
+
+    void traceTellsEveryDatagram()
+    {
+        // Attempt 1: "VER=" twice to one inquiry, a copy that fails it. Attempt
+        // 2: a stranger's "OK" beside the answer to line 1, then a whole transfer.
+        QUdpSocket stranger;
+        QVERIFY(stranger.bind(QHostAddress::LocalHost, 0));
+        int inquiries = 0;
+        ScriptedDevice device([&](const QByteArray &d) -> QByteArray {
+            if (d == "BOOTi\r\n" && ++inquiries == 1)
+                device.reply("VER=SCRIPT\r\n");
+            else if (inquiries == 1)
+                return {};
+            else if (d == "BOOT" + lines_.at(0) + "\r\n")
+                stranger.writeDatagram("OK\r\n", QHostAddress::LocalHost, device.peerPort);
+            return bootloaderAnswer(d);
+        });
+        const QString file = dir_.filePath(QStringLiteral("trace.log"));
+        const FlashRun run = runFlasher(
+            {QStringLiteral("-v"), QStringLiteral("--trace"), file, QStringLiteral("--attempts=2"),
+             QStringLiteral("--reply-timeout=0.3"), image_, device.target()});
+        QCOMPARE(run.exitCode, 0);
+
+        // "  0.012  HOST:PORT  in   "VER=SCRIPT"  answer", among the progress lines.
+        static const QRegularExpression traced(
+            QStringLiteral(R"(^ *(\d+)\.(\d{3})  (\S+)  (in |out)  (".*")  (.+)$)"));
+        QStringList lines;
+        QStringList seen; // direction, datagram, note
+        qint64 last = 0;
+        for (const QString &line : QString::fromLocal8Bit(run.err).split(u'\n')) {
+            const auto match = traced.match(line);
+            if (!match.hasMatch())
+                continue;
+            const qint64 ms = match.captured(1).toLongLong() * 1000 + match.captured(2).toInt();
+            QVERIFY2(ms >= last, qPrintable(line));
+            last = ms;
+            QCOMPARE(match.captured(3), device.target());
+            lines << line;
+            seen << match.captured(4).trimmed() + u' ' + match.captured(5) + u' ' +
+                        match.captured(6);
+        }
+        const QString strangerNote =
+            QStringLiteral("in \"OK\" left out: from another address or port (127.0.0.1:%1)")
+                .arg(stranger.localPort());
+        QCOMPARE(seen.count(strangerNote), 1);
+        QVERIFY(seen.indexOf(strangerNote) > 6);
+        seen.removeAll(strangerNote);
+
+        const auto out = [](const QByteArray &line) {
+            return QStringLiteral("out \"BOOT%1\" sent").arg(QString::fromLatin1(line));
+        };
+        QStringList expected{out("i"), "in \"VER=SCRIPT\" answer", out(lines_.at(0))};
+        QVERIFY2(seen.size() > 3 && seen[3].startsWith("in \"VER=SCRIPT\" left out: ") &&
+                     seen[3].endsWith("; a copy: replies cannot be paired with lines, the "
+                                      "attempt fails"),
+                 qPrintable(seen.value(3)));
+        expected << seen[3] << out("i") << "in \"VER=SCRIPT\" answer";
+        for (const char mark : {':', '#'}) {
+            for (qsizetype i = 0; i < lines_.size(); ++i) {
+                expected << out(QByteArray(lines_[i]).replace(':', mark))
+                         << (i + 1 == lines_.size() ? "in \"DOWNLOAD\" answer"
+                                                    : "in \"OK\" answer");
+            }
+        }
+        QCOMPARE(seen, expected);
+
+        // The file holds the same lines after its header; the next run appends.
+        QVERIFY(runFlasher({QStringLiteral("--dry-run"), QStringLiteral("-q"),
+                            QStringLiteral("--trace"), file, image_, device.target()})
+                    .err.isEmpty());
+        QStringList written;
+        for (const QByteArray &line : readLines(file))
+            written << QString::fromLocal8Bit(line);
+        QCOMPARE(written.count(QStringLiteral("#")), 0);
+        QVERIFY2(written.value(0).startsWith(QStringLiteral("# corvanel-flash ")) &&
+                     written.value(0).endsWith(QStringLiteral(" --attempts=2 --reply-timeout=0.3 "
+                                                              "%1 %2")
+                                                   .arg(image_, device.target())),
+                 qPrintable(written.value(0)));
+        QCOMPARE(written.mid(1, lines.size()), lines);
+        QVERIFY2(written.value(lines.size() + 1).contains(QStringLiteral(" --dry-run -q --trace ")),
+                 qPrintable(written.value(lines.size() + 1)));
+        QVERIFY(written.value(lines.size() + 2).endsWith(QStringLiteral("  out  \"BOOTi\"  sent")));
+    }
+
+    void colourOnlyWhereWanted_data()
+    {
+        QTest::addColumn<bool>("terminal"); // stdout and stderr on a terminal, TERM as given
+        QTest::addColumn<QString>("term");
+        QTest::addColumn<QString>("colour");     // --color; empty: not given
+        QTest::addColumn<QByteArray>("noColor"); // null: unset
+        QTest::addColumn<bool>("painted");
+        QTest::newRow("pipe") << false << "xterm"
+                              << "" << QByteArray() << false;
+        QTest::newRow("pipe, always") << false << "xterm"
+                                      << "always" << QByteArray() << true;
+        QTest::newRow("pipe, always wins over NO_COLOR") << false << "xterm"
+                                                         << "always" << QByteArray("1") << true;
+        QTest::newRow("terminal") << true << "xterm"
+                                  << "" << QByteArray() << true;
+        QTest::newRow("terminal, NO_COLOR") << true << "xterm"
+                                            << "" << QByteArray("1") << false;
+        QTest::newRow("terminal, NO_COLOR empty") << true << "xterm"
+                                                  << "" << QByteArray("") << true;
+        QTest::newRow("terminal, never") << true << "xterm"
+                                         << "never" << QByteArray() << false;
+        QTest::newRow("terminal, TERM=dumb") << true << "dumb"
+                                             << "" << QByteArray() << false;
+    }
+
+    void colourOnlyWhereWanted()
+    {
+        QFETCH(bool, terminal);
+        QFETCH(QString, term);
+        QFETCH(QString, colour);
+        QFETCH(QByteArray, noColor);
+        QFETCH(bool, painted);
+        ScriptedDevice good(bootloaderAnswer);
+        ScriptedDevice refusing([](const QByteArray &d) -> QByteArray {
+            return d == "BOOTi\r\n" ? "VER=1\r\n" : "ERROR\r\n";
+        });
+        QStringList arguments{QStringLiteral(CORVANEL_FLASH), QStringLiteral("--local-port=0"),
+                              image_, good.target(), refusing.target()};
+        if (!colour.isEmpty())
+            arguments.insert(1, QStringLiteral("--color=") + colour);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("TERM"), term);
+        environment.remove(QStringLiteral("NO_COLOR"));
+        if (!noColor.isNull())
+            environment.insert(QStringLiteral("NO_COLOR"), QString::fromLatin1(noColor));
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        if (terminal) {
+            // script(1) gives the flasher a terminal of its own.
+            if (QStandardPaths::findExecutable(QStringLiteral("script")).isEmpty())
+                QSKIP("script (util-linux) is needed");
+            QStringList quoted;
+            for (const QString &argument : std::as_const(arguments))
+                quoted << u'\'' + argument + u'\'';
+            process.start(QStringLiteral("script"),
+                          {QStringLiteral("-qec"), quoted.join(u' '), QStringLiteral("/dev/null")});
+        } else {
+            process.start(arguments.takeFirst(), arguments);
+        }
+        const FlashRun run = finishFlasher(process);
+        QVERIFY(run.finished);
+        const QByteArray all = run.out + run.err;
+        QVERIFY2(all.contains("ERROR"), all.constData());
+        // Green for the board that ended, red for the one refused; in the
+        // summary and in the progress.
+        QCOMPARE(all.count("\x1b[32m") + all.count("\x1b[31m") >= 4, painted);
+        QCOMPARE(all.contains("\x1b[32m127.0.0.1:") && all.contains("\x1b[31m127.0.0.1:"), painted);
+        if (!terminal)
+            QCOMPARE(run.err.contains("\x1b[31m"), painted);
     }
 
     void hostsFailingInDifferentWaysGiveTheMixedCode()

@@ -1,10 +1,11 @@
 // The flasher's pieces on their own: the options, the hosts file, the
 // exit-code rule, the summary and the report record.
 
-#include "flash/flash_options.h"
 #include "engine/run_report.h"
+#include "flash/flash_options.h"
 #include "flash/progress_view.h"
 #include "flash/report_writers.h"
+#include "flash/trace.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -86,6 +87,11 @@ private slots:
             << QStringList{"--local-port", "65536"} << "--local-port \"65536\"";
         QTest::newRow("empty report path: an unset variable")
             << QStringList{"--report", ""} << "--report \"\"";
+        QTest::newRow("empty trace path") << QStringList{"--trace="} << "--trace \"\"";
+        QTest::newRow("colour of another kind")
+            << QStringList{"--color", "yes"} << "--color \"yes\": must be auto, always or never";
+        QTest::newRow("the scan is not traced")
+            << QStringList{"--scan", "-v"} << "-v and --trace go with flashing";
     }
 
     void refusedNumbersNameTheirOption()
@@ -280,6 +286,13 @@ private slots:
                 rows[1].contains(QStringLiteral("10/10")));
         QVERIFY(rows[2].contains(QStringLiteral("4/10")) && rows[2].endsWith(bad.reason));
         QCOMPARE(rows[3], QStringLiteral("2 hosts: 1 ended with END, 1 failed; exit code 1"));
+        // In colour: each host's row painted whole once laid out, the rest plain.
+        const QStringList painted =
+            summaryTable({ok, bad}, 1, true).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(painted[0], rows[0]);
+        QCOMPARE(painted[1], QStringLiteral("\x1b[32m") + rows[1] + QStringLiteral("\x1b[0m"));
+        QCOMPARE(painted[2], QStringLiteral("\x1b[31m") + rows[2] + QStringLiteral("\x1b[0m"));
+        QCOMPARE(painted[3], rows[3]);
 
         HostSnapshot host;
         host.phase = Phase::Verify;
@@ -289,10 +302,72 @@ private slots:
         host.elapsed = Millis{2000};
         host.transferElapsed = Millis{1500};
         const QString bar = ProgressView::barLine(QStringLiteral("127.0.0.2:111"), 14, host);
-        QVERIFY2(bar.contains(QStringLiteral("VERIFY   [###############.....]    5/10")) &&
+        QVERIFY2(bar.contains(QStringLiteral("[#########...] VERIFY 5/10 (15/20)")) &&
                      bar.contains(QStringLiteral("10 lines/s")) &&
                      bar.contains(QStringLiteral("0:01 left")),
                  qPrintable(bar));
+    }
+
+    void passText_data()
+    {
+        QTest::addColumn<int>("phase"); // Phase
+        QTest::addColumn<int>("line");
+        QTest::addColumn<int>("linesDone");
+        QTest::addColumn<int>("outcome"); // -1: under way, else the Outcome it ended with
+        QTest::addColumn<QString>("text");
+        QTest::newRow("download") << int(Phase::Download) << 83 << 83 << -1
+                                  << "DOWNLOAD 83/9000 (83/18000)";
+        QTest::newRow("verify: the pass and the whole")
+            << int(Phase::Verify) << 83 << 9083 << -1 << "VERIFY 83/9000 (9083/18000)";
+        QTest::newRow("ended: the result in place of the pass")
+            << int(Phase::Ended) << 9000 << 18000 << int(Outcome::Ok)
+            << "END 9000/9000 (18000/18000)";
+        QTest::newRow("failed in the verify pass")
+            << int(Phase::Verify) << 4 << 9004 << int(Outcome::DeviceError)
+            << "ERROR 4/9000 (9004/18000)";
+    }
+
+    void passText()
+    {
+        QFETCH(int, phase);
+        QFETCH(int, line);
+        QFETCH(int, linesDone);
+        QFETCH(int, outcome);
+        QFETCH(QString, text);
+        HostSnapshot host;
+        host.phase = Phase(phase);
+        host.line = line;
+        host.lineCount = 9000;
+        host.linesDone = linesDone;
+        host.finished = outcome >= 0;
+        host.report.outcome = Outcome(qMax(outcome, 0));
+        QCOMPARE(ProgressView::passText(host), text);
+        // The live bar shows the same, and keeps its columns whatever the numbers.
+        HostSnapshot widest = host;
+        widest.phase = Phase::Download;
+        widest.line = 9000;
+        widest.linesDone = 18000;
+        widest.finished = false;
+        const auto nextColumn = [](const HostSnapshot &h) {
+            const QString bar = ProgressView::barLine(QStringLiteral("h"), 1, h);
+            const QString pass = ProgressView::passText(h);
+            qsizetype at = bar.indexOf(pass);
+            for (at = at < 0 ? 0 : at + pass.size(); at < bar.size() && bar[at] == u' ';)
+                ++at;
+            return bar.contains(pass) ? at : -1;
+        };
+        QVERIFY(nextColumn(host) > 0);
+        QCOMPARE(nextColumn(host), nextColumn(widest));
+    }
+
+    void traceHeaderQuotesTheCommandLine()
+    {
+        QCOMPARE(Trace::header(QStringLiteral("4.0"), QStringLiteral("2025-03-01T08:15:02.125Z"),
+                               {QStringLiteral("corvanel-flash"), QStringLiteral("-v"),
+                                QStringLiteral("my image.hex"), QStringLiteral("it's"),
+                                QStringLiteral("10.0.0.7:111")}),
+                 QStringLiteral("# corvanel-flash 4.0 2025-03-01T08:15:02.125Z: corvanel-flash -v "
+                                "'my image.hex' 'it'\\''s' 10.0.0.7:111"));
     }
 };
 

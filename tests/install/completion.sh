@@ -20,11 +20,12 @@ corvanel-flash|corvanel-flash --format |bin elf hex srec
 corvanel-flash|corvanel-flash --format s|srec
 corvanel-flash|corvanel-flash --format=|bin elf hex srec
 corvanel-flash|corvanel-flash --format=e|elf
+corvanel-flash|corvanel-flash --color |always auto never
 corvanel-flash|corvanel-flash --hosts h|hosts.txt
 corvanel-flash|corvanel-flash --report |firmware.hex folder hosts.txt
 corvanel-flash|corvanel-flash --install f|firmware.hex folder
 corvanel-flash|corvanel-flash --port |
-corvanel-flash|corvanel-flash -|--attempts --base-address --check --config --confirm-time --continuous --count --dry-run --flush-arp --format --gone-time --help --hosts --info --inquiry-timeout --install --json --local-port --no-check --only-section --port --quiet --record-bytes --remove-section --reply-timeout --report --retries --scan --scan-time --station --version --write-hex -h -q
+corvanel-flash|corvanel-flash -|--attempts --base-address --check --color --config --confirm-time --continuous --count --dry-run --flush-arp --format --gone-time --help --hosts --info --inquiry-timeout --install --json --local-port --no-check --only-section --port --quiet --record-bytes --remove-section --reply-timeout --report --retries --scan --scan-time --station --trace --verbose --version --write-hex -h -q -v
 corvanel-devsim|corvanel-devsim --summary-json f|firmware.hex folder
 corvanel-devsim|corvanel-devsim --late-c|--late-copy --late-copy-token
 corvanel-devsim|corvanel-devsim --seed |

@@ -1,0 +1,59 @@
+#include "flash/terminal.h"
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#elif defined(Q_OS_WIN)
+#include <io.h>
+#endif
+
+namespace corvanel::flash {
+
+bool isTerminal(std::FILE *stream)
+{
+#ifdef Q_OS_UNIX
+    return ::isatty(fileno(stream)) != 0;
+#elif defined(Q_OS_WIN)
+    return _isatty(_fileno(stream)) != 0;
+#else
+    Q_UNUSED(stream);
+    return false;
+#endif
+}
+
+bool isInteractiveTerminal(std::FILE *stream)
+{
+    return isTerminal(stream) && qEnvironmentVariable("TERM") != QLatin1String("dumb");
+}
+
+bool colourWanted(ColourChoice choice, bool interactiveTerminal, const QByteArray &noColor)
+{
+    switch (choice) {
+    case ColourChoice::Always:
+        return true;
+    case ColourChoice::Never:
+        return false;
+    case ColourChoice::Auto:
+        break;
+    }
+    return interactiveTerminal && noColor.isEmpty();
+}
+
+Tone toneOf(const HostReport &report)
+{
+    return report.outcome == Outcome::Ok ? Tone::Good : Tone::Bad;
+}
+
+QString painted(const QString &text, Tone tone)
+{
+    switch (tone) {
+    case Tone::Good:
+        return QStringLiteral("\x1b[32m") + text + QStringLiteral("\x1b[0m");
+    case Tone::Bad:
+        return QStringLiteral("\x1b[31m") + text + QStringLiteral("\x1b[0m");
+    case Tone::Plain:
+        break;
+    }
+    return text;
+}
+
+} // namespace corvanel::flash

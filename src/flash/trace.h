@@ -1,0 +1,54 @@
+#pragma once
+
+#include "engine/policy.h"
+
+#include <QByteArrayView>
+#include <QFile>
+#include <QString>
+
+#include <cstdio>
+#include <optional>
+
+namespace corvanel::flash {
+
+// The datagram trace of -v and --trace: one line per datagram in or out of
+// any lane, with the time since the run began, the lane's HOST:PORT, the
+// direction, the datagram quoted and what the rules made of it:
+//
+//     0.012  127.0.0.1:111  in   "VER=DEVSIM 1.0"  answer
+//
+// The drivers hold a pointer that is null when tracing is off, so an
+// untraced run pays nothing for it. Lines go out whole as they come, so a
+// trace read while a long run goes on (tail -f) is never behind.
+class Trace {
+public:
+    enum class Direction { In, Out };
+
+    // `console` receives the lines (-v; null: not) and, once, a failure to
+    // write the file.
+    explicit Trace(std::FILE *console, std::FILE *errors = stderr);
+    Trace(const Trace &) = delete;
+    Trace &operator=(const Trace &) = delete;
+
+    // --trace FILE: appended to, after the run's header line. The error
+    // names the file.
+    std::optional<QString> openFile(const QString &path, const QString &header);
+
+    void datagram(Millis at, const QString &host, Direction direction, QByteArrayView bytes,
+                  const QString &note);
+
+    static QString line(Millis at, const QString &host, Direction direction, QByteArrayView bytes,
+                        const QString &note);
+    // "# corvanel-flash 4.0 2025-03-01T08:15:02.125Z: corvanel-flash -v a.hex 10.0.0.7",
+    // the arguments quoted as a shell would need them.
+    static QString header(const QString &version, const QString &utcTime,
+                          const QStringList &arguments);
+
+private:
+    std::FILE *console_;
+    std::FILE *errors_;
+    QFile file_;
+    bool consoleFailed_ = false;
+};
+
+} // namespace corvanel::flash
