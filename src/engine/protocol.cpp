@@ -30,11 +30,11 @@ QByteArray downloadLineMessage(QByteArrayView line)
 QByteArray verifyLineMessage(QByteArrayView line)
 {
     QByteArray message = frame(line);
-    char *payload = message.data() + kPrefix.size();
-    for (qsizetype i = 0; i < line.size(); ++i) {
-        if (payload[i] == ':')
-            payload[i] = '#';
-    }
+    char *at = message.data() + kPrefix.size();
+    char *const end = at + line.size();
+    // A record holds one ':', at its start; any other is changed as well.
+    while ((at = static_cast<char *>(std::memchr(at, ':', size_t(end - at)))) != nullptr)
+        *at++ = '#';
     return message;
 }
 

@@ -64,13 +64,6 @@ void ReplyRules::lineResent(Millis now)
     sentAt_ = now;
 }
 
-std::optional<Millis> ReplyRules::settleDeadline() const
-{
-    if (state_ != State::Settling)
-        return std::nullopt;
-    return sentAt_ + policy_.limits.replyTimeout;
-}
-
 void ReplyRules::endSettling()
 {
     if (state_ == State::Settling)

@@ -64,7 +64,12 @@ public:
     // While an answered line that went out more than once may still be
     // answered again, the next line waits: until its other answers came, or
     // until this time. Empty when nothing holds the next line back.
-    std::optional<Millis> settleDeadline() const;
+    std::optional<Millis> settleDeadline() const
+    {
+        if (state_ != State::Settling)
+            return std::nullopt;
+        return sentAt_ + policy_.limits.replyTimeout;
+    }
     // The wait above is over (its time passed).
     void endSettling();
 
