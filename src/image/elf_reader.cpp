@@ -90,6 +90,19 @@ QString hex(quint64 value)
     return QStringLiteral("0x") + QString::number(value, 16).toUpper();
 }
 
+// A header table that the file is too short to hold.
+ImageError tablePastEnd(const char *kind, quint64 entries, quint64 entrySize, quint64 offset,
+                        quint64 fileSize)
+{
+    return elfError(QStringLiteral("truncated: the %1 header table (%2 entries of %3 bytes at "
+                                   "offset %4) runs past the end of the file (%5 bytes)")
+                        .arg(QLatin1StringView(kind))
+                        .arg(entries)
+                        .arg(entrySize)
+                        .arg(hex(offset))
+                        .arg(fileSize));
+}
+
 bool fitsIn(quint64 offset, quint64 size, quint64 total)
 {
     return offset <= total && size <= total - offset;
@@ -180,13 +193,7 @@ std::optional<ImageError> ElfReader::readProgramHeaders()
     }
     // entries and entrySize are below 2^16, so the product cannot overflow.
     if (!fitsIn(tableOffset, entries * entrySize, size_)) {
-        return elfError(QStringLiteral("truncated: the program header table (%1 entries of %2 "
-                                       "bytes at offset %3) runs past the end of the file (%4 "
-                                       "bytes)")
-                            .arg(entries)
-                            .arg(entrySize)
-                            .arg(hex(tableOffset))
-                            .arg(size_));
+        return tablePastEnd("program", entries, entrySize, tableOffset, size_);
     }
     const int word = layout_.wordSize;
     for (quint64 i = 0; i < entries; ++i) {
@@ -229,13 +236,7 @@ std::optional<ImageError> ElfReader::readSectionHeaders()
     if (namesIndex == kSectionIndexElsewhere)
         namesIndex = field_.read(first + layout_.shLink, 4);
     if (entries > (size_ - tableOffset) / entrySize) {
-        return elfError(QStringLiteral("truncated: the section header table (%1 entries of %2 "
-                                       "bytes at offset %3) runs past the end of the file (%4 "
-                                       "bytes)")
-                            .arg(entries)
-                            .arg(entrySize)
-                            .arg(hex(tableOffset))
-                            .arg(size_));
+        return tablePastEnd("section", entries, entrySize, tableOffset, size_);
     }
     const int word = layout_.wordSize;
     QList<SectionHeader> all;

@@ -22,6 +22,7 @@ fi
 work=$(mktemp -d)
 trap 'kill "${devsim_pid:-}" 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
+source "$(dirname "${BASH_SOURCE[0]}")/installed_transfer.sh"
 
 # One compile at a time: the other tests run beside this one. The second
 # build, in the same folder, takes its objects from ccache where there is one
@@ -95,24 +96,7 @@ for program in corvanel-flash corvanel-devsim; do
 done
 
 # A transfer: the simulator exits 0 only after a complete, verified image.
-head -c 3000 "$bin/corvanel-flash" >"$work/firmware.bin"
-objcopy -I binary -O ihex "$work/firmware.bin" "$work/firmware.hex"
-"$bin/corvanel-devsim" --address 127.0.0.1 --port 0 --idle-timeout 30 >"$work/devsim.out" 2>&1 &
-devsim_pid=$!
-for _ in $(seq 100); do
-  grep -q '^listening' "$work/devsim.out" && break
-  sleep 0.1
-done
-port=$(sed -n 's/^listening 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/devsim.out")
-[ -n "$port" ] || fail "the simulator did not listen: $(cat "$work/devsim.out")"
-timeout 60 "$bin/corvanel-flash" --quiet --install --inquiry-timeout 10 \
-  "$work/firmware.hex" "127.0.0.1:$port" >"$work/flash.out" 2>&1 ||
-  fail "the packaged corvanel-flash failed ($?): $(cat "$work/flash.out")"
-status=0
-wait "$devsim_pid" || status=$?
-devsim_pid=
-[ "$status" -eq 0 ] || fail "the simulator exited $status: $(cat "$work/devsim.out")"
-grep -q 'verify=passed' "$work/devsim.out" || fail "no verified image: $(cat "$work/devsim.out")"
+installed_transfer "$bin" "$work"
 
 # The same tree built again: the same bytes in every package.
 mkdir "$work/first"

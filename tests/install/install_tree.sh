@@ -11,6 +11,7 @@ sanitize=$3
 work=$(mktemp -d)
 trap 'kill "${devsim_pid:-}" 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
+source "$(dirname "${BASH_SOURCE[0]}")/installed_transfer.sh"
 
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
@@ -24,24 +25,7 @@ for program in corvanel corvanel-flash corvanel-devsim; do
 done
 
 # A transfer: the simulator exits 0 only after a complete, verified image.
-head -c 3000 "$bin/corvanel-flash" >"$work/firmware.bin"
-objcopy -I binary -O ihex "$work/firmware.bin" "$work/firmware.hex"
-"$bin/corvanel-devsim" --address 127.0.0.1 --port 0 --idle-timeout 30 >"$work/devsim.out" 2>&1 &
-devsim_pid=$!
-for _ in $(seq 100); do
-  grep -q '^listening' "$work/devsim.out" && break
-  sleep 0.1
-done
-port=$(sed -n 's/^listening 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/devsim.out")
-[ -n "$port" ] || fail "the simulator did not listen: $(cat "$work/devsim.out")"
-timeout 60 "$bin/corvanel-flash" --quiet --install --inquiry-timeout 10 \
-  "$work/firmware.hex" "127.0.0.1:$port" >"$work/flash.out" 2>&1 ||
-  fail "corvanel-flash failed ($?): $(cat "$work/flash.out")"
-status=0
-wait "$devsim_pid" || status=$?
-devsim_pid=
-[ "$status" -eq 0 ] || fail "the simulator exited $status: $(cat "$work/devsim.out")"
-grep -q 'verify=passed' "$work/devsim.out" || fail "no verified image: $(cat "$work/devsim.out")"
+installed_transfer "$bin" "$work"
 
 # Relocatable: no installed file names the build folder, no run path leads
 # anywhere but next to the program.
