@@ -186,7 +186,7 @@ void report(const char *title, const Best &best, int roundTrips)
 {
     const double perTrip = 1e6 / roundTrips;
     std::printf("%s\n", title);
-    std::printf("  link (UdpLink + TransferController): %7.1f ms  %6.2f us per round trip\n",
+    std::printf("  link (UdpLink + Transfer):           %7.1f ms  %6.2f us per round trip\n",
                 best.link * 1e3, best.link * perTrip);
     std::printf("  raw  (sendto/recvfrom, POSIX):       %7.1f ms  %6.2f us per round trip\n",
                 best.raw * 1e3, best.raw * perTrip);

@@ -35,7 +35,7 @@ Outcome outcomeOf(TransferFailure::Kind kind)
 
 HostRun::HostRun(HostSettings settings, SharedLines image)
     : settings_(std::move(settings)), image_(std::move(image)),
-      lineCount_(int(std::min<qint64>(image_->count(), TextLines::kUnlimited))),
+      lineCount_(transferLineCount(*image_)),
       transfer_(Policy::strict(settings_.limits))
 {
     resetReport(Millis{0});

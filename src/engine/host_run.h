@@ -28,6 +28,9 @@ struct HostSettings {
     int attempts = 1;     // whole transfers, each from the inquiry on
     bool install = false; // "BOOTg" after "END"
     bool dryRun = false;  // wait for "VER=" and send nothing else
+
+    // What the link is aimed at.
+    const QString &linkHost() const { return address.isEmpty() ? host : address; }
 };
 
 // What a board's run tells its driver besides the datagrams.

@@ -76,9 +76,7 @@ void LaneRun::linkFailed(Millis now, const QString &error)
         return;
     }
     // Without a link the lane cannot see a board come or go.
-    HostReport report;
-    report.host = settings_.host.host;
-    report.port = settings_.host.remotePort;
+    HostReport report = blankReport();
     report.outcome = Outcome::NetworkError;
     report.exitCode = exitCodeFor(Outcome::NetworkError);
     report.reason = error;
@@ -228,8 +226,12 @@ HostReport LaneRun::report(Millis now) const
             r.board = board_;
         return r;
     }
-    if (!boards_.isEmpty())
-        return boards_.last();
+    return boards_.isEmpty() ? blankReport() : boards_.last();
+}
+
+// A report of the lane's board before any run: who it is.
+HostReport LaneRun::blankReport() const
+{
     HostReport r;
     r.host = settings_.host.host;
     r.port = settings_.host.remotePort;

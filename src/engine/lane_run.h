@@ -90,6 +90,8 @@ public:
     HostReport report(Millis now) const;
     // The lane's own end when it could not go on (its link failed); empty otherwise.
     const std::optional<HostReport> &stopped() const { return stopped_; }
+    // The signal that stopped the lane; 0 when none did.
+    int stopSignal() const { return signal_; }
 
 private:
     void waitForBoard(Millis now);
@@ -101,6 +103,7 @@ private:
     Millis probeInterval() const;
     void finish();
     void push(Effect::Kind kind, QByteArray bytes = {}, qint64 value = 0);
+    HostReport blankReport() const;
 
     LaneSettings settings_;
     SharedLines image_;

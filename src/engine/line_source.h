@@ -24,6 +24,14 @@ public:
 // host's of one run, at no cost per host.
 using SharedLines = std::shared_ptr<const LineSource>;
 
+// The lines a transfer counts: its counters are 32 bits wide, and the
+// loaders refuse larger images.
+inline int transferLineCount(const LineSource &lines)
+{
+    constexpr qint64 kMost = 0x7fffffff;
+    return int(lines.count() < kMost ? lines.count() : kMost);
+}
+
 // Text lines kept in one buffer: a file read line by line costs little more
 // than the file. A line shares the buffer and stays valid while the table is
 // unchanged.

@@ -40,12 +40,10 @@ int runExitCode(const QList<int> &boardCodes, bool reportFailed)
     return code;
 }
 
-int productionExitCode(const QList<HostReport> &boards, const QList<int> &laneCodes, int signal,
+int productionExitCode(const QList<HostReport> &boards, const QList<int> &laneCodes,
                        bool reportFailed)
 {
     QList<int> codes = laneCodes;
-    if (signal > 0)
-        codes.append(exitcode::kSignalBase + signal);
     for (const HostReport &board : boards) {
         if (board.exitCode >= exitcode::kSignalBase)
             codes.append(board.exitCode);

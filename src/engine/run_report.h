@@ -80,9 +80,9 @@ struct HostReport {
 };
 
 // Continuous production's exit code: 0 when every board ended with "END", 1
-// when any failed, a signal's code when the run was interrupted; `laneCodes`
-// are the codes of lanes that could not go on (a link that would not open).
-int productionExitCode(const QList<HostReport> &boards, const QList<int> &laneCodes, int signal,
+// when any failed; `laneCodes` are the codes of lanes that did not stop at
+// their count (a signal's, or a link's that would not open).
+int productionExitCode(const QList<HostReport> &boards, const QList<int> &laneCodes,
                        bool reportFailed);
 
 // The words of the reports: "END", "ERROR", "TIMEOUT", ...; "READY" for a

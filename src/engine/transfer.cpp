@@ -348,8 +348,7 @@ void Transfer::adoptImage(SharedLines lines)
 {
     if (lines)
         state_.lines = std::move(lines);
-    // The counters are 32 bits wide; the loaders refuse larger images.
-    state_.lineCount = int(std::min<qint64>(state_.lines->count(), TextLines::kUnlimited));
+    state_.lineCount = transferLineCount(*state_.lines);
     queue(K::SetBarMaximum, state_.lineCount);
     queueWord(K::ShowStatus, status::kReady);
     state_.position = 0;

@@ -222,12 +222,8 @@ int flashHosts(const Console &console, const QStringList &arguments, const Flash
     QEventLoop loop;
     QObject::connect(&session, &FlashSession::finished, &loop, &QEventLoop::quit);
     InterruptNotifier interrupts;
-    int stopSignal = 0; // the first signal: the exit code of a run stopped between boards
-    QObject::connect(&interrupts, &InterruptNotifier::interrupted, &session, [&](int number) {
-        if (stopSignal == 0)
-            stopSignal = number;
-        session.interrupt(number);
-    });
+    QObject::connect(&interrupts, &InterruptNotifier::interrupted, &session,
+                     &FlashSession::interrupt);
 
     session.start();
     loop.exec();
@@ -237,7 +233,7 @@ int flashHosts(const Console &console, const QStringList &arguments, const Flash
     const QList<HostReport> reports = session.reports();
     int code = 0;
     if (session.isContinuous()) {
-        code = productionExitCode(reports, session.laneCodes(), stopSignal, reportFailed);
+        code = productionExitCode(reports, session.laneCodes(), reportFailed);
     } else {
         QList<int> codes;
         for (const HostReport &report : reports)

@@ -11,7 +11,7 @@ namespace {
 
 QHostAddress laneAddress(const HostSettings &settings)
 {
-    return QHostAddress(settings.address.isEmpty() ? settings.host : settings.address);
+    return QHostAddress(settings.linkHost());
 }
 
 // "HOST:PORT" as given.
@@ -152,9 +152,7 @@ void LaneDriver::send(const QByteArray &datagram)
 void LaneDriver::openLink(quint16 lastPort)
 {
     const HostSettings &settings = lane_.settings().host;
-    LinkSettings link{settings.address.isEmpty() ? settings.host : settings.address,
-                      QString::number(settings.remotePort),
-                      {}};
+    LinkSettings link{settings.linkHost(), QString::number(settings.remotePort), {}};
     std::optional<OperatorError> error;
     for (int bind = 0; bind < kBindAttempts; ++bind) {
         link.localPort =
@@ -252,6 +250,8 @@ QList<int> FlashSession::laneCodes() const
     for (const auto &lane : lanes_) {
         if (const auto &stopped = lane->lane().stopped())
             codes.append(stopped->exitCode);
+        if (const int signal = lane->lane().stopSignal())
+            codes.append(exitCodeFor(Outcome::Interrupted, signal));
     }
     return codes;
 }

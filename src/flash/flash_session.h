@@ -102,8 +102,8 @@ public:
     bool isFinished() const { return finishedCount_ == laneCount(); }
     // One row per host; continuous: one per board done, lane by lane.
     QList<HostReport> reports() const;
-    // The boards of continuous production, and the codes of lanes that
-    // could not go on.
+    // The boards of continuous production, and the codes of lanes that did
+    // not stop at their count (a signal, a link that would not open).
     QList<HostReport> boards() const;
     QList<int> laneCodes() const;
 

@@ -365,9 +365,9 @@ private slots:
         QCOMPARE(Trace::header(QStringLiteral("4.0"), QStringLiteral("2025-03-01T08:15:02.125Z"),
                                {QStringLiteral("corvanel-flash"), QStringLiteral("-v"),
                                 QStringLiteral("my image.hex"), QStringLiteral("it's"),
-                                QStringLiteral("10.0.0.7:111")}),
+                                QStringLiteral("127.0.0.7:111")}),
                  QStringLiteral("# corvanel-flash 4.0 2025-03-01T08:15:02.125Z: corvanel-flash -v "
-                                "'my image.hex' 'it'\\''s' 10.0.0.7:111"));
+                                "'my image.hex' 'it'\\''s' 127.0.0.7:111"));
     }
 };
 

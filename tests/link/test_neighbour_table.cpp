@@ -23,6 +23,8 @@ QByteArray table(const char *rows)
 class TestNeighbourTable : public QObject {
     Q_OBJECT
 private slots:
+    // The table is text given to the reader: nothing is sent or looked up.
+    // Its addresses are LAN ones, for loopback never has an entry.
     void reader_data()
     {
         QTest::addColumn<QByteArray>("text");
