@@ -29,7 +29,8 @@ void LaneRun::start(Millis now)
 // lost answer never makes a board that is still there look gone.
 Millis LaneRun::probeInterval() const
 {
-    return std::clamp(settings_.goneTime / 3, Millis{10}, Policy::kInquiryInterval);
+    return std::clamp(settings_.goneTime / 3, LaneSettings::kMinProbeInterval,
+                      Policy::kInquiryInterval);
 }
 
 void LaneRun::waitForBoard(Millis now)

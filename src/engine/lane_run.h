@@ -16,9 +16,15 @@ struct LaneSettings {
     HostSettings host; // each board's run (attempts, install, limits, ...)
     // Board after board; otherwise the one board there, flashed at once (its
     // inquiry time-out bounding the wait), and the lane ends with it.
+    // The lane probes at least three times within the gone time, and never
+    // faster than every 10 ms: a shorter gone time could not tell a board
+    // that stays from one that left.
+    static constexpr Millis kMinProbeInterval{10};
+    static constexpr Millis kMinGoneTime{100};
+
     bool continuous = true;
     std::optional<int> count; // boards to flash; empty: until interrupted
-    Millis goneTime{1000};    // this long without an answer, a board has left
+    Millis goneTime{1000};    // this long without an answer, a board has left; kMinGoneTime at least
     bool flushArp = false;    // the address's neighbour entry, before each new board
 };
 
