@@ -37,6 +37,7 @@ struct Effect {
         FlushArp,       // the host's neighbour cache, so a swapped board is reached
         OpenLink,       // bind the socket and aim it at the device; answer linkOpened/linkFailed
         CloseLink,      //
+        ReadNeighbour,  // the address's hardware address; answer neighbourRead
         StartInquiries, // the inquiry cadence begins (the window's inquiry timer)
         StopInquiries,  //
         // What the operator sees, in the window's words.

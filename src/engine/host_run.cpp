@@ -67,6 +67,7 @@ void HostRun::startAttempt(Millis now)
     transferStart_.reset();
     line_ = 0;
     strangers_ = 0;
+    replyPort_.reset();
     sendError_.clear();
     phase_ = Phase::NotConnected;
 
@@ -103,14 +104,36 @@ void HostRun::linkFailed(Millis now, const QString &error)
     conclude(now, Outcome::NetworkError, error);
 }
 
-QString HostRun::handleDatagram(Millis now, const QByteArray &datagram)
+QString HostRun::handleDatagram(Millis now, const QByteArray &datagram, quint16 fromPort)
 {
     if (settled_ || !linkOpen_)
         return QStringLiteral("left out: the attempt is over");
+    // The port the device answers from is the one its "VER=" came from;
+    // before that, the port sent to, or a "VER=" from any other.
+    const bool fromDevice =
+        replyPort_ ? fromPort == *replyPort_
+                   : fromPort == settings_.remotePort ||
+                         protocol::trimTrailingSpaces(datagram).contains(protocol::kTokenVersion);
+    if (!fromDevice) {
+        ++strangers_;
+        return QStringLiteral("left out: from port %1, not the device's (%2)")
+            .arg(fromPort)
+            .arg(replyPort_.value_or(settings_.remotePort));
+    }
+    const bool hadVersion = !transfer_.versionReply().isEmpty();
     const Verdict verdict = transfer_.handleDatagram(now, datagram);
+    QString answer = QStringLiteral("answer");
+    if (!hadVersion && !transfer_.versionReply().isEmpty()) {
+        replyPort_ = fromPort;
+        report_.replyPort = fromPort;
+        if (fromPort != settings_.remotePort)
+            answer += QStringLiteral(" from port %1, not %2: the device's port for this attempt")
+                          .arg(fromPort)
+                          .arg(settings_.remotePort);
+    }
     afterTransfer(now);
     if (verdict == Verdict::Answer)
-        return QStringLiteral("answer");
+        return answer;
     QString note = QStringLiteral("left out: ") + verdictText(verdict);
     if (settled_ && transfer_.failure().kind == TransferFailure::Kind::Unpaired)
         note += QStringLiteral("; a copy: replies cannot be paired with lines, the attempt fails");
@@ -245,6 +268,8 @@ void HostRun::afterTransfer(Millis now)
         return;
     case Phase::Failed:
         phase_ = transfer_.failure().phase;
+        // "BOOTg" went out before the refusal: the record says so.
+        report_.installed = phase_ == Phase::Installing && transfer_.installSent();
         conclude(now, outcomeOf(transfer_.failure().kind), failureReason());
         return;
     default:
@@ -271,10 +296,9 @@ void HostRun::conclude(Millis now, Outcome outcome, const QString &reason)
     report_.resends = transfer_.resends();
     report_.ignoredReplies = transfer_.ignoredReplies() + strangers_;
     report_.deviceVersion = versionText(transfer_.versionReply());
-    events_.push({RunEvent::Kind::AttemptEnded, report_});
-
     const bool again = outcome != Outcome::Ok && outcome != Outcome::Interrupted &&
                        !interrupted_ && attempt_ < settings_.attempts;
+    events_.push({RunEvent::Kind::AttemptEnded, report_, again});
     if (again) {
         // A new random or system-chosen port never hears the last attempt's
         // late replies; a port the user fixed might, so it waits them out.
@@ -298,6 +322,17 @@ QString HostRun::failureReason() const
     const StrictLimits &limits = settings_.limits;
     switch (f.kind) {
     case TransferFailure::Kind::DeviceError:
+        if (f.afterEnd && f.phase == Phase::Installing)
+            return QStringLiteral("the device answered %1 %2 ms after \"BOOTg\" had been sent: "
+                                  "the new firmware was started")
+                .arg(quotedReply(f.reply))
+                .arg(f.afterEnd->count());
+        if (f.afterEnd)
+            return QStringLiteral("the device answered %1 %2 ms after \"DOWNLOAD\" had ended %3: "
+                                  "the end is not proven")
+                .arg(quotedReply(f.reply))
+                .arg(f.afterEnd->count())
+                .arg(where);
         return QStringLiteral("the device answered %1 to %2").arg(quotedReply(f.reply), where);
     case TransferFailure::Kind::Unpaired: {
         const QString unproven =

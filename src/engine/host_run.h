@@ -42,6 +42,7 @@ struct RunEvent {
     };
     Kind kind;
     HostReport report{};
+    bool another = false; // AttemptEnded: another attempt follows
 };
 
 // Where one board's run stands, as the live view and the summary take it: a
@@ -72,9 +73,11 @@ public:
     void start(Millis now);
     void linkOpened(Millis now, quint16 localPort);
     void linkFailed(Millis now, const QString &error);
-    // One datagram from the device; what the rules made of it, in words
-    // ("answer", "left out: ..."), for a trace.
-    QString handleDatagram(Millis now, const QByteArray &datagram);
+    // One datagram from the device's address, from `fromPort`; what the rules
+    // made of it, in words ("answer", "left out: ..."), for a trace. The
+    // first "VER=" makes its source port the device's for the attempt, as the
+    // window takes it; datagrams from other ports are strangers.
+    QString handleDatagram(Millis now, const QByteArray &datagram, quint16 fromPort);
     void handleStranger() { ++strangers_; } // from another address or port
     void handleSendFailure(Millis now, const QString &error);
     void handleTimeout(Millis now);
@@ -125,6 +128,7 @@ private:
     Millis firstStart_{0};
     std::optional<Millis> transferStart_; // this attempt's first line
     quint16 lastLocalPort_ = 0;
+    std::optional<quint16> replyPort_; // the port "VER=" came from, this attempt
     QString sendError_;
     HostReport report_; // the attempt under way, or the last one
 };

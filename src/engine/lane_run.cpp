@@ -7,8 +7,10 @@
 namespace corvanel {
 
 LaneRun::LaneRun(LaneSettings settings, SharedLines image)
-    : settings_(std::move(settings)), image_(std::move(image))
+    : settings_(std::move(settings)), image_(std::move(image)), done_(settings_.doneBoards)
 {
+    if (!done_)
+        done_ = std::make_shared<DoneBoards>();
 }
 
 void LaneRun::push(Effect::Kind kind, QByteArray bytes, qint64 value)
@@ -19,23 +21,34 @@ void LaneRun::push(Effect::Kind kind, QByteArray bytes, qint64 value)
 void LaneRun::start(Millis now)
 {
     started_ = now;
-    if (settings_.continuous)
+    if (settings_.continuous) {
         waitForBoard(now);
-    else
-        startBoard(now);
+        return;
+    }
+    // The one board there: its entry first, as before each board of a line.
+    if (settings_.flushArp)
+        push(Effect::Kind::FlushArp);
+    startBoard(now, std::nullopt);
+}
+
+Millis LaneRun::goneTime() const
+{
+    return std::max(settings_.goneTime, LaneSettings::kMinGoneTime);
 }
 
 // The lane's own inquiries go out faster than the gone time, so that one
 // lost answer never makes a board that is still there look gone.
 Millis LaneRun::probeInterval() const
 {
-    return std::clamp(settings_.goneTime / 3, LaneSettings::kMinProbeInterval,
+    return std::clamp(goneTime() / 3, LaneSettings::kMinProbeInterval,
                       Policy::kInquiryInterval);
 }
 
 void LaneRun::waitForBoard(Millis now)
 {
     state_ = LaneSnapshot::State::Waiting;
+    present_ = {};
+    back_.reset();
     // A new board on the old address has a new hardware address.
     if (settings_.flushArp)
         push(Effect::Kind::FlushArp);
@@ -86,27 +99,78 @@ void LaneRun::linkFailed(Millis now, const QString &error)
     finish();
 }
 
-QString LaneRun::handleDatagram(Millis now, const QByteArray &datagram)
+QString LaneRun::handleDatagram(Millis now, const QByteArray &datagram, quint16 fromPort)
 {
+    if (asked_ != Asked::Nothing)
+        neighbourRead(now, std::nullopt); // a driver that did not answer: unknown
     if (run_) {
-        const QString note = run_->handleDatagram(now, datagram);
+        const QString note = run_->handleDatagram(now, datagram, fromPort);
         afterBoard(now);
         return note;
     }
     if (!probeOpen_ || state_ == LaneSnapshot::State::Done)
         return QStringLiteral("left out: the lane has stopped");
-    if (!protocol::trimTrailingSpaces(datagram).contains(protocol::kTokenVersion))
+    const QByteArrayView text = protocol::trimTrailingSpaces(datagram);
+    if (!text.contains(protocol::kTokenVersion))
         return QStringLiteral("left out: only \"VER=\" tells that a board is there");
-    if (state_ == LaneSnapshot::State::Leaving) {
+    heardVersion_ = versionText(text);
+    // Where no hardware address is known, the "VER=" text alone tells boards apart.
+    if (state_ == LaneSnapshot::State::Leaving && heardVersion_ == present_.version &&
+        !present_.mac) {
         lastAnswer_ = now;
         events_.push({LaneEvent::Kind::Progress});
         return QStringLiteral("answer: the board done is still there");
     }
+    // Which board it is follows from its hardware address.
+    asked_ = Asked::Identify;
+    push(Effect::Kind::ReadNeighbour);
+    return QStringLiteral("answer: a board is there");
+}
+
+void LaneRun::neighbourRead(Millis now, const std::optional<QString> &mac)
+{
+    switch (std::exchange(asked_, Asked::Nothing)) {
+    case Asked::Identify:
+        identify(now, mac);
+        break;
+    case Asked::EndCheck:
+        endBoard(now, mac);
+        break;
+    case Asked::Nothing:
+        break;
+    }
+}
+
+// A board answered the lane's inquiry: the one there still, a new one (flashed
+// at once, even before the last has been gone for the gone time), or one done
+// before in this run (never flashed again).
+void LaneRun::identify(Millis now, const std::optional<QString> &mac)
+{
+    if (state_ == LaneSnapshot::State::Leaving) {
+        const bool sameMac = !mac || !present_.mac || *mac == *present_.mac;
+        if (heardVersion_ == present_.version && sameMac) {
+            lastAnswer_ = now;
+            events_.push({LaneEvent::Kind::Progress});
+            return;
+        }
+    }
+    if (const DoneBoards::Board *done = mac ? done_->find(*mac) : nullptr) {
+        HostReport back = blankReport();
+        back.board = done->number;
+        back.mac = mac;
+        back.reason = QStringLiteral("done as board %1 at %2").arg(done->number).arg(done->lane);
+        back_ = back;
+        present_ = {heardVersion_, mac};
+        state_ = LaneSnapshot::State::Leaving;
+        leavingSince_ = lastAnswer_ = now;
+        events_.push({LaneEvent::Kind::BoardBack, back});
+        events_.push({LaneEvent::Kind::Progress});
+        return;
+    }
     // A board: its run takes a link of its own.
     push(Effect::Kind::CloseLink);
     probeOpen_ = false;
-    startBoard(now);
-    return QStringLiteral("answer: a board is there");
+    startBoard(now, mac);
 }
 
 void LaneRun::handleStranger()
@@ -124,9 +188,12 @@ void LaneRun::handleSendFailure(Millis now, const QString &error)
     }
 }
 
-void LaneRun::startBoard(Millis now)
+void LaneRun::startBoard(Millis now, const std::optional<QString> &mac)
 {
     ++board_;
+    boardMac_ = mac;
+    present_ = {heardVersion_, mac};
+    back_.reset();
     if (!firstBoardAt_)
         firstBoardAt_ = now;
     state_ = LaneSnapshot::State::Flashing;
@@ -144,28 +211,70 @@ void LaneRun::afterBoard(Millis now)
         return;
     while (const Effect *effect = run_->pollEffect())
         effects_.push(*effect);
-    bool finished = false;
+    std::vector<LaneEvent> told;
     RunEvent event{RunEvent::Kind::Progress};
     while (run_->pollEvent(event)) {
-        if (settings_.continuous)
+        if (settings_.continuous) {
             event.report.board = board_;
+            event.report.mac = boardMac_;
+        }
         switch (event.kind) {
         case RunEvent::Kind::Progress:
-            events_.push({LaneEvent::Kind::Progress});
+            told.push_back({LaneEvent::Kind::Progress});
             break;
         case RunEvent::Kind::AttemptEnded:
-            events_.push({LaneEvent::Kind::AttemptEnded, event.report});
+            told.push_back({LaneEvent::Kind::AttemptEnded, event.report, event.another});
             break;
         case RunEvent::Kind::Finished:
-            boards_.append(event.report);
-            events_.push({LaneEvent::Kind::BoardDone, event.report});
-            finished = true;
+            told.push_back({LaneEvent::Kind::BoardDone, event.report});
             break;
         }
     }
-    if (!finished)
+    if (told.empty() || told.back().kind != LaneEvent::Kind::BoardDone) {
+        for (LaneEvent &e : told)
+            events_.push(std::move(e));
         return;
+    }
+    // The board's last record waits for its hardware address to be read
+    // again: a board swapped during its run makes its end unproven.
+    const auto lastAttempt = std::find_if(told.rbegin(), told.rend(), [](const LaneEvent &e) {
+        return e.kind == LaneEvent::Kind::AttemptEnded;
+    });
+    const auto held = lastAttempt == told.rend() ? told.end() - 1 : lastAttempt.base() - 1;
+    for (auto it = told.begin(); it != held; ++it)
+        events_.push(std::move(*it));
+    heldEnd_.assign(std::make_move_iterator(held), std::make_move_iterator(told.end()));
+    if (!settings_.continuous) {
+        endBoard(now, std::nullopt);
+        return;
+    }
+    asked_ = Asked::EndCheck;
+    push(Effect::Kind::ReadNeighbour);
+}
+
+void LaneRun::endBoard(Millis now, const std::optional<QString> &endMac)
+{
+    const bool swapped = boardMac_ && endMac && *endMac != *boardMac_;
+    for (LaneEvent &e : heldEnd_) {
+        if (swapped && e.report.outcome == Outcome::Ok) {
+            e.report.outcome = Outcome::DeviceError;
+            e.report.exitCode = exitCodeFor(Outcome::DeviceError);
+            e.report.reason =
+                QStringLiteral("the board's hardware address changed during its run (%1 when it "
+                               "answered \"VER=\", %2 at its end): another board answered, so "
+                               "the image is not proven")
+                    .arg(*boardMac_, *endMac);
+        }
+        if (e.kind == LaneEvent::Kind::BoardDone)
+            boards_.append(e.report);
+        events_.push(std::move(e));
+    }
+    heldEnd_.clear();
+    if (boardMac_)
+        done_->add(*boardMac_, {board_, settings_.host.host + QLatin1Char(':') +
+                                            QString::number(settings_.host.remotePort)});
     last_ = run_->snapshot(now);
+    last_.report = boards_.last();
     run_.reset();
     if (!settings_.continuous || signal_ != 0 ||
         (settings_.count && board_ >= *settings_.count)) {
@@ -180,6 +289,8 @@ void LaneRun::afterBoard(Millis now)
 
 void LaneRun::handleTimeout(Millis now)
 {
+    if (asked_ != Asked::Nothing)
+        neighbourRead(now, std::nullopt);
     if (run_) {
         run_->handleTimeout(now);
         afterBoard(now);
@@ -187,7 +298,7 @@ void LaneRun::handleTimeout(Millis now)
     }
     if (!probeOpen_ || state_ == LaneSnapshot::State::Done)
         return;
-    if (state_ == LaneSnapshot::State::Leaving && now - lastAnswer_ >= settings_.goneTime) {
+    if (state_ == LaneSnapshot::State::Leaving && now - lastAnswer_ >= goneTime()) {
         waitForBoard(now);
         return;
     }
@@ -197,6 +308,8 @@ void LaneRun::handleTimeout(Millis now)
 
 void LaneRun::interrupt(Millis now, int signal)
 {
+    if (asked_ != Asked::Nothing)
+        neighbourRead(now, std::nullopt);
     if (state_ == LaneSnapshot::State::Done)
         return;
     signal_ = signal;
@@ -261,7 +374,7 @@ std::optional<Millis> LaneRun::pollTimeout() const
     if (!probeOpen_ || state_ == LaneSnapshot::State::Done)
         return std::nullopt;
     if (state_ == LaneSnapshot::State::Leaving)
-        return std::min(nextInquiry_, lastAnswer_ + settings_.goneTime);
+        return std::min(nextInquiry_, lastAnswer_ + goneTime());
     return nextInquiry_;
 }
 
@@ -277,7 +390,9 @@ LaneSnapshot LaneRun::snapshot(Millis now) const
     }));
     s.elapsed = now - started_;
     s.sinceFirstBoard = firstBoardAt_ ? now - *firstBoardAt_ : Millis{0};
-    s.answering = state_ == LaneSnapshot::State::Leaving && lastAnswer_ > leavingSince_;
+    s.answering = state_ == LaneSnapshot::State::Leaving && (back_ || lastAnswer_ > leavingSince_);
+    if (state_ == LaneSnapshot::State::Leaving)
+        s.back = back_;
     return s;
 }
 

@@ -51,6 +51,7 @@ struct HostReport {
     QString host;          // as given, without the port
     quint16 port = 0;      // remote port
     quint16 localPort = 0; // the port the link was bound to (0: never bound)
+    quint16 replyPort = 0; // the port the device answered from (0: it never answered)
     Outcome outcome = Outcome::Ok;
     int exitCode = 0;               // the outcome's, a signal's for an interrupt
     Phase phase = Phase::NotConnected; // where it stood when it ended

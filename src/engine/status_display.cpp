@@ -40,6 +40,7 @@ bool showOn(StatusDisplay &display, const Effect &effect)
     case K::FlushArp:
     case K::OpenLink:
     case K::CloseLink:
+    case K::ReadNeighbour:
     case K::StartInquiries:
     case K::StopInquiries:
         break;

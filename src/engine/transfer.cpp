@@ -158,8 +158,12 @@ Verdict Transfer::handleDatagram(Millis now, const QByteArray &datagram)
     if (policy_.endsAreFinal && (phase_ == Phase::Ended || phase_ == Phase::Failed ||
                                  phase_ == Phase::NotConnected ||
                                  phase_ == Phase::Installing || confirmUntil_)) {
-        if (confirmUntil_ && kind == protocol::ReplyKind::Error) {
+        // The device's refusal is never left out while the link is open: after
+        // the end it unmakes the end, after "BOOTg" it says the install failed.
+        if ((confirmUntil_ || phase_ == Phase::Installing) &&
+            kind == protocol::ReplyKind::Error) {
             fail(TransferFailure::Kind::DeviceError, text);
+            failure_.afterEnd = now - endedAt_;
             return Verdict::Answer;
         }
         ignore(Verdict::NothingInFlight, text);
@@ -220,6 +224,7 @@ void Transfer::act(protocol::ReplyKind kind, QByteArrayView reply, Millis now)
                 // the device's own answer still on its way. The end stands
                 // after a quiet time.
                 confirmUntil_ = now + confirmTime();
+                endedAt_ = now;
                 break;
             }
             endTransfer();
@@ -278,6 +283,7 @@ void Transfer::fail(TransferFailure::Kind kind, QByteArrayView reply, Verdict in
     failure_.sends = rules_.copies();
     failure_.reply = reply.toByteArray();
     failure_.instead = instead;
+    failure_.afterEnd.reset();
     phase_ = Phase::Failed;
     // The window goes on at a later "OK" (its rules take it as asked for);
     // unattended, nothing more is sent.
@@ -293,6 +299,7 @@ void Transfer::install(Millis now)
     polling_ = false;
     installSent_ = true;
     phase_ = Phase::Installing;
+    endedAt_ = now;
     closeAt_ = now + Policy::kInstallPause;
 }
 

@@ -45,6 +45,9 @@ struct TransferFailure {
     int sends = 0;                     // how often that line went out
     QByteArray reply; // the reply that stopped it, or the last one left out instead
     Verdict instead = Verdict::Answer; // why that reply was left out
+    // A refusal after the end: how long after the verify pass's "DOWNLOAD"
+    // (phase Verify) or after "BOOTg" (phase Installing) it came.
+    std::optional<Millis> afterEnd;
 };
 
 // The transfer, free of I/O: the download pass, the verify pass, the end,
@@ -152,6 +155,7 @@ private:
     QByteArray versionReply_;
     bool installSent_ = false;
     Millis closeAt_{0};     // Installing: when the link closes
+    Millis endedAt_{0};     // when the verify pass's "DOWNLOAD" or "BOOTg" came or went
     Millis nextInquiry_{0}; // Polling: when the next inquiry is due
 
     // Bounded waits and the strict rules' bookkeeping.

@@ -124,23 +124,20 @@ void BoardScan::drive()
     QMetaObject::invokeMethod(this, &BoardScan::finished, Qt::QueuedConnection);
 }
 
-QString scanTable(const ScanOutcome &outcome, int exitCode)
+QString scanLine(const FoundBoard &board)
 {
-    QList<QStringList> rows{{QStringLiteral("HOST"), QStringLiteral("VER")}};
-    for (const FoundBoard &b : outcome.boards) {
-        rows.append({QStringLiteral("%1:%2").arg(ipv4Text(b.address)).arg(b.port),
-                     quotedReply(b.version.toLatin1())});
-    }
-    qsizetype width = 0;
-    for (const QStringList &row : rows)
-        width = std::max(width, row[0].size());
-    QString text;
-    if (!outcome.boards.isEmpty()) {
-        for (const QStringList &row : rows)
-            text += row[0].leftJustified(width) + QStringLiteral("  ") + row[1] + QLatin1Char('\n');
-    }
+    // The version as a comment that stays on its line, whatever it holds.
+    const QString version = quotedReply(board.version.toLatin1());
+    return QStringLiteral("%1:%2  # VER=%3\n")
+        .arg(ipv4Text(board.address))
+        .arg(board.port)
+        .arg(version.mid(1, version.size() - 2));
+}
+
+QString scanFooter(const ScanOutcome &outcome, int exitCode)
+{
     const int count = int(outcome.boards.size());
-    text += QStringLiteral("%1; %2 address%3 asked %4 time%5 in %6%7; exit code %8\n")
+    return QStringLiteral("%1; %2 address%3 asked %4 time%5 in %6%7; exit code %8\n")
                 .arg(count == 0   ? QStringLiteral("no board answered")
                      : count == 1 ? QStringLiteral("1 board answered")
                                   : QStringLiteral("%1 boards answered").arg(count))
@@ -151,7 +148,6 @@ QString scanTable(const ScanOutcome &outcome, int exitCode)
                 .arg(timeText(double(outcome.ms) / 1000.0))
                 .arg(outcome.interrupted ? QStringLiteral(" (interrupted)") : QString())
                 .arg(exitCode);
-    return text;
 }
 
 QByteArray scanJson(const ScanOutcome &outcome, const QDateTime &started,

@@ -10,7 +10,6 @@
 #include "flash/terminal.h"
 #include "flash/trace.h"
 #include "image/flash_image.h"
-#include "link/platform_arp.h"
 #include "link/udp_link.h"
 
 #include <QCoreApplication>
@@ -178,10 +177,6 @@ int flashHosts(const Console &console, const QStringList &arguments, const Flash
                 return refuse(console, options, {*error, {}});
         }
     }
-    // Continuous production flushes the entry of each lane's address before
-    // each board instead.
-    if (options.flushArp && !options.production.continuous)
-        platform::flushArpCache();
     if (options.systemChosenPorts && !options.quiet) {
         print(console.err, QStringLiteral("%1: %2 hosts are more than the %3 local ports from %4 "
                                           "to %5; every host uses a port the system chooses\n")
@@ -192,7 +187,18 @@ int flashHosts(const Console &console, const QStringList &arguments, const Flash
                                .arg(kLocalPortBase + kLocalPortSpan - 1));
     }
 
-    FlashSession session(options.hosts, image.lines, options.production, trace.get());
+    // --flush-arp: each host's neighbour entry before its board (each board
+    // of a line), where the process may; told once where it may not.
+    Production production = options.production;
+    production.flushArp = options.flushArp;
+    FlashSession session(options.hosts, image.lines, production, trace.get());
+    QObject::connect(&session, &FlashSession::flushRefused, &session, [&](const QString &address) {
+        print(console.err,
+              QStringLiteral("%1: could not flush the neighbour entry of %2 (this needs root or "
+                             "CAP_NET_ADMIN on Linux, administrator rights on Windows); a swapped "
+                             "board may go unanswered until the entry ages out\n")
+                  .arg(kProgramName, address));
+    });
     run.start = QDateTime::currentDateTimeUtc();
     run.origin = run.start.addMSecs(-session.clock().elapsed());
     // Live bars redrawn in place would be torn by the trace's lines.
@@ -206,12 +212,14 @@ int flashHosts(const Console &console, const QStringList &arguments, const Flash
     QObject::connect(&session, &FlashSession::laneProgressed, &view, &ProgressView::laneProgressed);
     QObject::connect(&session, &FlashSession::attemptEnded, &view, &ProgressView::attemptEnded);
     QObject::connect(&session, &FlashSession::boardDone, &view, &ProgressView::boardDone);
+    QObject::connect(&session, &FlashSession::boardBack, &view, &ProgressView::boardBack);
     QObject::connect(&session, &FlashSession::laneFinished, &view, &ProgressView::laneFinished);
 
     bool reportFailed = false;
     if (reportFile.isOpen()) {
         QObject::connect(
-            &session, &FlashSession::attemptEnded, &session, [&](int, const HostReport &attempt) {
+            &session, &FlashSession::attemptEnded, &session,
+            [&](int, const HostReport &attempt, bool) {
                 if (const auto error = reportFile.append(attemptRecord(run, attempt))) {
                     reportFailed = true;
                     print(console.err, QStringLiteral("%1: %2\n").arg(kProgramName, *error));
@@ -233,7 +241,7 @@ int flashHosts(const Console &console, const QStringList &arguments, const Flash
     const QList<HostReport> reports = session.reports();
     int code = 0;
     if (session.isContinuous()) {
-        code = productionExitCode(reports, session.laneCodes(), reportFailed);
+        code = productionExitCode(session.boards(), session.laneCodes(), reportFailed);
     } else {
         QList<int> codes;
         for (const HostReport &report : reports)
@@ -253,14 +261,6 @@ int flashHosts(const Console &console, const QStringList &arguments, const Flash
 int scanBoards(const Console &console, const FlashOptions &options)
 {
     BoardScan scan({options.scanDestinations, options.scanTime}, options.scanLocalPort);
-    if (!options.quiet) {
-        QObject::connect(&scan, &BoardScan::boardFound, &scan, [&](const FoundBoard &board) {
-            print(console.err, QStringLiteral("%1:%2: %3\n")
-                                   .arg(ipv4Text(board.address))
-                                   .arg(board.port)
-                                   .arg(quotedReply(board.version.toLatin1())));
-        });
-    }
     QEventLoop loop;
     QObject::connect(&scan, &BoardScan::finished, &loop, [&loop] { loop.exit(0); });
     InterruptNotifier interrupts;
@@ -286,7 +286,14 @@ int scanBoards(const Console &console, const FlashOptions &options)
                  scanJson(outcome, scan.started(), QCoreApplication::applicationVersion(),
                           options.scanTime, code));
     } else {
-        print(console.out, scanTable(outcome, code));
+        // Standard output is a hosts file that --hosts reads as it is; the
+        // footer is for the operator.
+        QString list;
+        for (const FoundBoard &board : outcome.boards)
+            list += scanLine(board);
+        print(console.out, list);
+        if (!options.quiet)
+            print(console.err, scanFooter(outcome, code));
     }
     return code;
 }

@@ -28,8 +28,8 @@ LaneDriver::LaneDriver(const LaneSettings &settings, const SharedLines &image,
 {
     if (trace_)
         traceLabel_ = hostLabel(settings.host);
-    // Only the device's own address and port answer.
-    link_.setSenderCheck(SenderCheck::AddressAndPort);
+    // Only the device's own address answers; the lane decides which port.
+    link_.setSenderCheck(SenderCheck::Address);
     timer_.setSingleShot(true);
     // Time-outs as short as a few hundred milliseconds must hold their bound.
     timer_.setTimerType(Qt::PreciseTimer);
@@ -37,9 +37,10 @@ LaneDriver::LaneDriver(const LaneSettings &settings, const SharedLines &image,
         lane_.handleTimeout(now());
         drive();
     });
-    connect(&link_, &UdpLink::datagramArrived, this, [this](const QByteArray &datagram) {
+    connect(&link_, &UdpLink::datagramArrived, this,
+            [this](const QByteArray &datagram, quint16 fromPort) {
         const Millis at = now();
-        const QString note = lane_.handleDatagram(at, datagram);
+        const QString note = lane_.handleDatagram(at, datagram, fromPort);
         if (trace_)
             trace_->datagram(at, traceLabel_, Trace::Direction::In, datagram, note);
         drive();
@@ -74,15 +75,6 @@ void LaneDriver::interrupt(int signal)
     drive();
 }
 
-// A board's record names its hardware address where the system's neighbour
-// table knows it, after the exchange.
-HostReport LaneDriver::stamped(HostReport report) const
-{
-    if (report.board > 0)
-        report.mac = platform::neighbourMac(laneAddress(lane_.settings().host));
-    return report;
-}
-
 void LaneDriver::drive()
 {
     while (const Effect *effect = lane_.pollEffect()) {
@@ -96,10 +88,17 @@ void LaneDriver::drive()
         case Effect::Kind::CloseLink:
             link_.close();
             break;
-        case Effect::Kind::FlushArp:
-            // Where the process may; a failure leaves the entry to age out.
-            platform::flushNeighbour(laneAddress(lane_.settings().host));
+        case Effect::Kind::ReadNeighbour:
+            lane_.neighbourRead(now(), platform::neighbourMac(laneAddress(lane_.settings().host)));
             break;
+        case Effect::Kind::FlushArp: {
+            // Where the process may; a failure leaves the entry to age out.
+            // Loopback has no entry to flush.
+            const QHostAddress address = laneAddress(lane_.settings().host);
+            if (!address.isLoopback() && !platform::flushNeighbour(address))
+                emit flushRefused(address.toString());
+            break;
+        }
         default:
             break;
         }
@@ -111,11 +110,13 @@ void LaneDriver::drive()
             emit progressed();
             break;
         case LaneEvent::Kind::AttemptEnded:
-            emit attemptEnded(stamped(event.report));
+            emit attemptEnded(event.report, event.another);
             break;
         case LaneEvent::Kind::BoardDone:
-            boards_.append(stamped(event.report));
-            emit boardDone(boards_.last());
+            emit boardDone(event.report);
+            break;
+        case LaneEvent::Kind::BoardBack:
+            emit boardBack(event.report);
             break;
         case LaneEvent::Kind::Finished:
             emit finished();
@@ -185,17 +186,32 @@ FlashSession::FlashSession(const QList<HostSettings> &hosts, const SharedLines &
 {
     clock_.start();
     lanes_.reserve(size_t(hosts.size()));
+    // A board done at one fixture is known at every other.
+    const auto done = std::make_shared<DoneBoards>();
     for (const HostSettings &host : hosts) {
         const int index = int(lanes_.size());
-        const LaneSettings settings{host, production.continuous, production.count,
-                                    production.goneTime, production.flushArp};
+        const LaneSettings settings{host,
+                                    production.continuous,
+                                    production.count,
+                                    production.goneTime,
+                                    production.flushArp,
+                                    done};
         auto lane = std::make_unique<LaneDriver>(settings, image, clock_, trace);
         connect(lane.get(), &LaneDriver::progressed, this,
                 [this, index] { emit laneProgressed(index); });
         connect(lane.get(), &LaneDriver::attemptEnded, this,
-                [this, index](const HostReport &report) { emit attemptEnded(index, report); });
+                [this, index](const HostReport &report, bool another) {
+                    emit attemptEnded(index, report, another);
+                });
         connect(lane.get(), &LaneDriver::boardDone, this,
                 [this, index](const HostReport &report) { emit boardDone(index, report); });
+        connect(lane.get(), &LaneDriver::flushRefused, this, [this](const QString &address) {
+            if (!flushRefusedOnce_)
+                emit flushRefused(address);
+            flushRefusedOnce_ = true;
+        });
+        connect(lane.get(), &LaneDriver::boardBack, this,
+                [this, index](const HostReport &report) { emit boardBack(index, report); });
         connect(lane.get(), &LaneDriver::finished, this, [this, index] {
             ++finishedCount_;
             emit laneFinished(index);
@@ -228,11 +244,17 @@ QString FlashSession::address(int lane) const
 
 QList<HostReport> FlashSession::reports() const
 {
-    if (production_.continuous)
-        return boards();
     QList<HostReport> list;
-    for (const auto &lane : lanes_)
-        list.append(lane->report());
+    for (const auto &lane : lanes_) {
+        if (!production_.continuous) {
+            list.append(lane->report());
+            continue;
+        }
+        // A lane that could not go on is a row of its own, with its reason.
+        list += lane->lane().boards();
+        if (const auto &stopped = lane->lane().stopped())
+            list.append(*stopped);
+    }
     return list;
 }
 
@@ -240,7 +262,7 @@ QList<HostReport> FlashSession::boards() const
 {
     QList<HostReport> list;
     for (const auto &lane : lanes_)
-        list += lane->boards();
+        list += lane->lane().boards();
     return list;
 }
 

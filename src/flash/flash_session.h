@@ -46,23 +46,24 @@ public:
     const LaneRun &lane() const { return lane_; }
     LaneSnapshot snapshot() const { return lane_.snapshot(now()); }
     HostReport report() const { return lane_.report(now()); }
-    // Continuous: every board's summary row, its hardware address stamped.
-    const QList<HostReport> &boards() const { return boards_; }
     bool isFinished() const { return lane_.isFinished(); }
 
 signals:
     void progressed();
     // An attempt on a board is over: its own report.
-    void attemptEnded(const corvanel::HostReport &report);
+    void attemptEnded(const corvanel::HostReport &report, bool another);
     // A board is done: its summary row.
     void boardDone(const corvanel::HostReport &report);
+    // A board done before came back (its number and hardware address).
+    void boardBack(const corvanel::HostReport &report);
+    // The neighbour entry of `address` could not be flushed.
+    void flushRefused(const QString &address);
     void finished();
 
 private:
     Millis now() const { return Millis(clock_.elapsed()); }
     void drive();
     void openLink(quint16 lastPort);
-    HostReport stamped(HostReport report) const;
     void send(const QByteArray &datagram);
 
     LaneRun lane_;
@@ -72,7 +73,6 @@ private:
     UdpLink link_;
     QTimer timer_;
     Millis armedFor_{-1}; // the deadline timer_ was started for
-    QList<HostReport> boards_;
 };
 
 // Every lane of one run, on the one thread: each has its own socket and run,
@@ -100,7 +100,8 @@ public:
     // "HOST:PORT" as given.
     QString address(int lane) const;
     bool isFinished() const { return finishedCount_ == laneCount(); }
-    // One row per host; continuous: one per board done, lane by lane.
+    // One row per host; continuous: one per board done, lane by lane, and
+    // one for each lane that could not go on.
     QList<HostReport> reports() const;
     // The boards of continuous production, and the codes of lanes that did
     // not stop at their count (a signal, a link that would not open).
@@ -110,8 +111,11 @@ public:
 signals:
     void laneProgressed(int lane);
     // One attempt on a board is over (more may follow): its own report.
-    void attemptEnded(int lane, const corvanel::HostReport &report);
+    void attemptEnded(int lane, const corvanel::HostReport &report, bool another);
     void boardDone(int lane, const corvanel::HostReport &report);
+    void boardBack(int lane, const corvanel::HostReport &report);
+    // The first neighbour entry that could not be flushed; told once a run.
+    void flushRefused(const QString &address);
     void laneFinished(int lane);
     void finished();
 
@@ -120,6 +124,7 @@ private:
     QElapsedTimer clock_;
     std::vector<std::unique_ptr<LaneDriver>> lanes_;
     int finishedCount_ = 0;
+    bool flushRefusedOnce_ = false;
 };
 
 } // namespace corvanel::flash

@@ -13,6 +13,14 @@ namespace corvanel::flash {
 
 namespace {
 
+// "board 3 (02:00:5e:10:00:01) is back: take it away"
+QString backText(const HostReport &back)
+{
+    return QStringLiteral("board %1 (%2) is back: take it away")
+        .arg(back.board)
+        .arg(back.mac.value_or(QString()));
+}
+
 // Narrow enough that a 9000-line image's counts and the time left fit 80
 // columns beside an address; the rate comes last, the first to be cut.
 constexpr int kBarWidth = 12;
@@ -132,6 +140,10 @@ QString ProgressView::laneLine(const QString &label, int labelWidth, const LaneS
         text += QStringLiteral("board %1 %2").arg(lane.board).arg(passText(lane.host));
         break;
     case State::Leaving:
+        if (lane.back) {
+            text += backText(*lane.back);
+            break;
+        }
         text += lane.answering
                     ? QStringLiteral("board %1 %2: take the board away").arg(lane.board).arg(last)
                     : QStringLiteral("board %1 %2, waiting for it to leave")
@@ -174,7 +186,8 @@ void ProgressView::laneProgressed(int index)
         lastState_[index] = lane.state;
         lastAnswering_[index] = false;
     }
-    if (lane.state == LaneSnapshot::State::Leaving && lane.answering && !lastAnswering_[index]) {
+    if (lane.state == LaneSnapshot::State::Leaving && lane.answering && !lane.back &&
+        !lastAnswering_[index]) {
         lastAnswering_[index] = true;
         write(QStringLiteral("%1: take the board away\n").arg(board));
     }
@@ -214,11 +227,10 @@ void ProgressView::hostLines(int index, const QString &label, const HostSnapshot
     }
 }
 
-void ProgressView::attemptEnded(int index, const HostReport &report)
+void ProgressView::attemptEnded(int index, const HostReport &report, bool another)
 {
-    // The last attempt is told by hostFinished; this tells the ones retried.
-    if (mode_ != Mode::Lines || report.attempt >= report.maxAttempts ||
-        report.outcome == Outcome::Ok || report.outcome == Outcome::Interrupted)
+    // The last attempt is told by boardDone; this tells the ones retried.
+    if (mode_ != Mode::Lines || !another)
         return;
     write(QStringLiteral("%1: %2: %3; attempt %4 of %5 follows\n")
               .arg(labels_[index] + (report.board > 0
@@ -227,6 +239,14 @@ void ProgressView::attemptEnded(int index, const HostReport &report)
                    resultWord(report), report.reason)
               .arg(report.attempt + 1)
               .arg(report.maxAttempts));
+}
+
+void ProgressView::boardBack(int index, const HostReport &report)
+{
+    if (mode_ == Mode::Bars)
+        dirty_ = true;
+    else if (mode_ == Mode::Lines)
+        write(QStringLiteral("%1: %2\n").arg(labels_[index], backText(report)));
 }
 
 void ProgressView::boardDone(int index, const HostReport &report)

@@ -29,8 +29,9 @@ public:
                  QObject *parent = nullptr);
 
     void laneProgressed(int index);
-    void attemptEnded(int index, const HostReport &report);
+    void attemptEnded(int index, const HostReport &report, bool another);
     void boardDone(int index, const HostReport &report);
+    void boardBack(int index, const HostReport &report);
     void laneFinished(int index);
     // Draws the final state; call once the session has finished.
     void finish();

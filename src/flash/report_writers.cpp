@@ -35,6 +35,7 @@ QJsonObject hostJson(const RunFacts &run, const HostReport &r)
         {QStringLiteral("host"), r.host},
         {QStringLiteral("port"), r.port},
         {QStringLiteral("localPort"), r.localPort},
+        {QStringLiteral("replyPort"), r.replyPort ? QJsonValue(r.replyPort) : QJsonValue()},
         {QStringLiteral("result"), resultWord(r)},
         {QStringLiteral("ok"), r.outcome == Outcome::Ok},
         {QStringLiteral("exitCode"), r.exitCode},

@@ -257,7 +257,7 @@ void UdpLink::readPending()
                 return;
             continue;
         }
-        emit datagramArrived(QByteArray(buffer_.constData(), size));
+        emit datagramArrived(QByteArray(buffer_.constData(), size), senderPort);
         if (!alive)
             return;
     }

@@ -67,7 +67,8 @@ public:
     int readBatch() const { return readBatch_; }
 
 signals:
-    void datagramArrived(const QByteArray &data); // one per datagram, whole
+    // One per datagram, whole, with the port it came from.
+    void datagramArrived(const QByteArray &data, quint16 senderPort);
     // One turned away, with its sender; `data` is valid during the call only.
     void strangerArrived(const QHostAddress &sender, quint16 port, QByteArrayView data);
 

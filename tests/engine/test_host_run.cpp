@@ -94,7 +94,8 @@ struct Rig {
         now = time;
     }
 
-    // A reply, "+ms", "stranger", "sig<n>", or "!send" (the next send fails).
+    // A reply ("OK@5000": from port 5000, else 111), "+ms", "stranger",
+    // "sig<n>", or "!send" (the next send fails).
     void play(const QStringList &steps)
     {
         run.start(now);
@@ -109,7 +110,8 @@ struct Rig {
             else if (step == QLatin1String("!send"))
                 failSend = true;
             else
-                run.handleDatagram(now, step.toLatin1());
+                run.handleDatagram(now, step.section(u'@', 0, 0).toLatin1(),
+                                   quint16(step.contains(u'@') ? step.section(u'@', 1).toUInt() : 111));
             drive();
             advanceTo(now);
         }
@@ -146,9 +148,15 @@ private slots:
             cleanSent + " close", end, "", "span=0-120");
         row("ERROR within twice the slowest", "",
             "VER=1 +40 OK OK DOWNLOAD OK OK DOWNLOAD +79 ERROR", cleanSent + " close",
-            "ERROR 1 verify 3 1/1", "the device answered \"ERROR\" to line 3 of 3 (verify pass)");
+            "ERROR 1 verify 3 1/1",
+            "the device answered \"ERROR\" 79 ms after \"DOWNLOAD\" had ended line 3 of 3 "
+            "(verify pass): the end is not proven");
         row("install", "install", clean + " +200", cleanSent + " g close", end, "",
             "span=0-150; installed=1");
+        // The device's refusal is never left out while the link is open.
+        row("ERROR after BOOTg", "install", clean + " +50 +64 ERROR", cleanSent + " g close",
+            "ERROR 1 install 3 1/1",
+            "the device answered \"ERROR\" 64 ms after \"BOOTg\" had been sent", "installed=1");
         row("BOOTg not sent, a signal in its pause", "install attempts=2",
             clean + " !send +60 sig15 +100", cleanSent + " g! close", "NETWORK 5 install 3 1/2",
             "could not send \"BOOTg\": Network unreachable", "installed=0");
@@ -190,6 +198,10 @@ private slots:
             "ERROR 1 verify 3 1/1", unproven, "span=0-49");
         row("strangers", "", "VER=1 stranger OK OK DOWNLOAD stranger stranger OK OK DOWNLOAD +50",
             cleanSent + " close", end, "", "ignored=3");
+        // Like the window: the port "VER=" came from is the device's.
+        row("a device answering from another port", "",
+            "VER=1@5000 OK@5000 OK OK@5000 DOWNLOAD@5000 OK@5000 OK@5000 DOWNLOAD@5000 +60",
+            cleanSent + " close", end, "", "ignored=1; reply=5000");
         row("resent line answered twice", "retries=1",
             "VER=2.01 +1000 OK OK OK DOWNLOAD OK OK DOWNLOAD +50",
             "open i d1 d1 d2 d3 v1 v2 v3 close", end, "",
@@ -253,6 +265,7 @@ private slots:
             {"ignored", QString::number(r.ignoredReplies)},
             {"version", r.deviceVersion.value_or(QStringLiteral("none"))},
             {"local", QString::number(r.localPort)},
+            {"reply", QString::number(r.replyPort)},
             {"span", span(r)}, // the summary's: the first attempt's start, the last one's end
             {"times", times.join(QLatin1Char(','))}, // each attempt's own
             {"first", record(rig.attempts.value(0))},

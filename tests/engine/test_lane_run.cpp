@@ -19,9 +19,10 @@ struct Rig {
     LaneRun lane;
     Millis now{0};
     QStringList out;
-    QList<HostReport> attempts, boards;
+    QList<HostReport> attempts, boards; // boards: done, and back (result "back")
     bool finished = false;
     bool failOpen = false;
+    std::optional<QString> mac; // what the neighbour table holds
 
     explicit Rig(const LaneSettings &settings)
         : lane(settings, [] {
@@ -46,6 +47,8 @@ struct Rig {
                 out << QStringLiteral("close");
             } else if (e->kind == Effect::Kind::FlushArp) {
                 out << QStringLiteral("flush");
+            } else if (e->kind == Effect::Kind::ReadNeighbour) {
+                lane.neighbourRead(now, mac);
             } else if (e->bytes == "BOOTi\r\n") {
                 out << QStringLiteral("i");
             } else if (e->bytes == "BOOTg\r\n") {
@@ -64,12 +67,15 @@ struct Rig {
                 attempts << event.report;
             else if (event.kind == LaneEvent::Kind::BoardDone)
                 boards << event.report;
+            else if (event.kind == LaneEvent::Kind::BoardBack)
+                boards << event.report, boards.last().reason = QStringLiteral("back");
             else if (event.kind == LaneEvent::Kind::Finished)
                 finished = true;
         }
     }
 
-    // A reply, "+ms" (deadlines on the way are handled), or "sig2".
+    // A reply, "+ms" (deadlines on the way are handled), "sig2", or "mac=A"
+    // ("mac=" unknown).
     void play(const QStringList &steps)
     {
         lane.start(now);
@@ -85,8 +91,10 @@ struct Rig {
                 now = until;
             } else if (step.startsWith(QLatin1String("sig"))) {
                 lane.interrupt(now, step.mid(3).toInt());
+            } else if (step.startsWith(QLatin1String("mac="))) {
+                mac = step.size() > 4 ? std::optional(step.mid(4)) : std::nullopt;
             } else {
-                lane.handleDatagram(now, step.toLatin1());
+                lane.handleDatagram(now, step.toLatin1(), 111);
             }
             drive();
         }
@@ -133,6 +141,26 @@ private slots:
             << "STOPPED 130 1 b1" << true;
         QTest::newRow("a lane without a link stops") << "failopen" << "+1000"
                                                      << "open" << "" << true;
+
+        // Boards told apart: another "VER=" or another hardware address is a
+        // new board, flashed at once; a board done before is never flashed again.
+        const QString b2 = QStringLiteral(" VER=b2 OK DOWNLOAD OK DOWNLOAD +50");
+        QTest::newRow("a new board within the gone time: another VER=")
+            << "count=2" << clean + " +100 VER=b2" + b2
+            << flashed + " close open i i close open i d1 d2 v1 v2 close"
+            << "END 0 1 b1; END 0 2 b2" << true;
+        QTest::newRow("a new board within the gone time: another MAC")
+            << "count=2" << "mac=A " + clean + " +100 mac=B VER=b1 VER=b1 OK DOWNLOAD OK DOWNLOAD +50"
+            << flashed + " close open i i close open i d1 d2 v1 v2 close"
+            << "END 0 1 b1 A; END 0 2 b1 B" << true;
+        QTest::newRow("a board back after the gone time")
+            << "count=2"
+            << "mac=A " + clean + " +400 VER=b1 +100 VER=b1 +400 mac=B VER=b2" + b2
+            << flashed + " close open i i i flush i i i i i flush i i close open i d1 d2 v1 v2 close"
+            << "END 0 1 b1 A; back 0 1 - A; END 0 2 b2 B" << true;
+        QTest::newRow("a board swapped during its run")
+            << "count=1" << "mac=A VER=b1 VER=b1 OK DOWNLOAD OK mac=B DOWNLOAD +50"
+            << flashed + " close" << "ERROR 1 1 b1 A" << true;
     }
 
     void boardsComeAndGo()
@@ -163,14 +191,16 @@ private slots:
         QStringList got;
         for (const HostReport &r : std::as_const(rig.boards))
             got << QStringLiteral("%1 %2 %3 %4")
-                       .arg(resultWord(r))
-                       .arg(r.exitCode)
+                       .arg(r.reason == QLatin1String("back") ? r.reason
+                                                              : resultWord(r),
+                            QString::number(r.exitCode))
                        .arg(r.board)
-                       .arg(r.deviceVersion.value_or(QStringLiteral("-")));
+                       .arg(r.deviceVersion.value_or(QStringLiteral("-")))
+                   + (r.mac ? QLatin1Char(' ') + *r.mac : QString());
         QCOMPARE(got.join(QStringLiteral("; ")), boards);
         QCOMPARE(rig.finished, finished);
         QCOMPARE(rig.lane.stopped().has_value(), settings.contains(QLatin1String("failopen")));
-        QVERIFY(rig.attempts.size() >= rig.boards.size());
+        QVERIFY(rig.attempts.size() >= rig.boards.size() - boards.count(QLatin1String("back")));
     }
 };
 

@@ -91,8 +91,9 @@ private slots:
                         match.captured(6);
         }
         const QString strangerNote =
-            QStringLiteral("in \"OK\" left out: from another address or port (127.0.0.1:%1)")
-                .arg(stranger.localPort());
+            QStringLiteral("in \"OK\" left out: from port %1, not the device's (%2)")
+                .arg(stranger.localPort())
+                .arg(device.target().section(u':', 1));
         QCOMPARE(seen.count(strangerNote), 1);
         QVERIFY(seen.indexOf(strangerNote) > 6);
         seen.removeAll(strangerNote);

@@ -105,6 +105,21 @@ private slots:
         }
     }
 
+    void laneWithoutLinkIsARow()
+    {
+        // Its local port taken: the lane cannot go on, and says why.
+        QUdpSocket taken;
+        QVERIFY(taken.bind(QHostAddress::AnyIPv4, 0, QUdpSocket::DontShareAddress));
+        const FlashRun run = runFlasher(kLine + QStringList{"--local-port",
+                                                           QString::number(taken.localPort()),
+                                                           "--json", image_, "127.0.0.1:9"});
+        QCOMPARE(run.exitCode, 5);
+        const QJsonObject row = run.host(0);
+        QCOMPARE(row.value("result").toString(), QStringLiteral("NETWORK"));
+        QVERIFY2(row.value("reason").toString().contains(QString::number(taken.localPort())),
+                 run.out.constData());
+    }
+
 #ifdef Q_OS_UNIX
     void ctrlCBetweenBoards()
     {

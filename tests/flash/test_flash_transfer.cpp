@@ -378,6 +378,20 @@ private slots:
         // Every destination asked in each of the three rounds, once.
         QCOMPARE(json.value("rounds").toInt(), 3);
         QCOMPARE(json.value("sent").toInt(), 3 * json.value("destinations").toInt());
+        if (boards.isEmpty())
+            return;
+
+        // Its plain output is a hosts file: a dry run reads it as it is.
+        const FlashRun plain = runFlasher(
+            QStringList{"--scan", "--scan-time", "0.4", "--port", QString::number(port)} +
+            targets.split(' '));
+        const QString hosts = dir_.filePath(QStringLiteral("boards.txt"));
+        QFile file(hosts);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(plain.out) == plain.out.size());
+        file.close();
+        const FlashRun dry = runFlasher({"--dry-run", "--json", "--hosts", hosts, image_});
+        QCOMPARE(dry.exitCode, 0);
+        QCOMPARE(dry.json().value("hosts").toArray().size(), boards.size());
     }
 
 private:

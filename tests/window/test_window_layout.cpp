@@ -378,7 +378,7 @@ void WindowLayoutTest::linkIndicatorTiming()
         QVERIFY(!f.linkAliveShown());
     }
     // A reply, then silence: 49 ticks of link-alive, then no-link.
-    emit w.link().datagramArrived(QByteArray("VER=1.0\r\n"));
+    emit w.link().datagramArrived(QByteArray("VER=1.0\r\n"), 111);
     QCOMPARE(w.state().linkActivity, 1);
     for (int i = 1; i <= 49; ++i) {
         QVERIFY(tick());
