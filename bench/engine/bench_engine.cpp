@@ -1,10 +1,9 @@
-// The transfer engine's own cost per image line: a 9000-line image through the
-// download and verify passes against an in-process device. The effects are
-// taken as a driver takes them: datagrams counted, the display drawing nothing.
+// The engine's own cost per image line: a 9000-line image through the
+// download and verify passes against an in-process device, for the window's
+// board and the flasher's. The outputs are taken as a driver takes them:
+// datagrams counted, events passed over.
 
-#include "engine/transfer.h"
-
-#include "status_only_display.h"
+#include "engine/board.h"
 
 #include <QByteArray>
 
@@ -41,58 +40,76 @@ TextLines makeImage(int lines)
     return table;
 }
 
+SharedLines copyOf(const TextLines &image)
+{
+    TextLines copy;
+    for (int i = 1; i <= image.count(); ++i)
+        copy.append(image.line(i));
+    return TextLines::share(std::move(copy));
+}
+
+// One whole transfer, best of `rounds`; the time per line in nanoseconds.
+template <typename MakeBoard> double perLine(const TextLines &image, int rounds, NullLink &link,
+                                             MakeBoard makeBoard)
+{
+    const QByteArray ok = QByteArrayLiteral("OK");
+    const QByteArray passEnd = QByteArrayLiteral("DOWNLOAD");
+    const QByteArray version = QByteArrayLiteral("VER=BENCH");
+    auto best = std::chrono::nanoseconds::max();
+    for (int round = 0; round < rounds; ++round) {
+        auto board = makeBoard(copyOf(image));
+        const auto apply = [&] {
+            while (const BoardOutput *output = board->poll()) {
+                const auto *effect = std::get_if<LinkEffect>(output);
+                if (!effect)
+                    continue;
+                if (effect->kind == LinkEffect::Kind::Send)
+                    link.send(effect->bytes);
+                else if (effect->kind == LinkEffect::Kind::OpenLink)
+                    board->linkOpened(Millis{0}, 5600);
+            }
+        };
+        apply();
+        const auto start = std::chrono::steady_clock::now();
+        board->handleDatagram(Millis{0}, version, 111);
+        apply();
+        while (board->phase() == Phase::Download || board->phase() == Phase::Verify) {
+            if (board->timer(Board::Timer::Quiet))
+                break;
+            board->handleDatagram(Millis{0}, link.lastWasEof ? passEnd : ok, 111);
+            apply();
+        }
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        best = std::min(best, std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed));
+    }
+    return double(best.count()) / (2.0 * double(image.count()));
+}
+
 } // namespace
 
 int main()
 {
     constexpr int kLines = 9000;
     constexpr int kRounds = 200;
-    bench::StatusOnlyDisplay display;
-    NullLink link;
-    Transfer transfer;
-    const auto apply = [&] {
-        while (const Effect *effect = transfer.pollEffect()) {
-            if (effect->kind == Effect::Kind::Send)
-                link.send(effect->bytes);
-            else if (effect->kind == Effect::Kind::OpenLink)
-                transfer.linkOpened(Millis{0});
-            else
-                showOn(display, *effect);
-        }
-    };
-    transfer.connect();
-    apply();
-
     const TextLines image = makeImage(kLines);
-    // The replies as a socket hands them over: one buffer each, shared.
-    const QByteArray ok = QByteArrayLiteral("OK");
-    const QByteArray passEnd = QByteArrayLiteral("DOWNLOAD");
-    long long sentLines = 0;
-    auto best = std::chrono::nanoseconds::max();
-    for (int round = 0; round < kRounds; ++round) {
-        TextLines copy;
-        for (int i = 1; i <= image.count(); ++i)
-            copy.append(image.line(i));
-        transfer.startImageLoad();
-        transfer.adoptImage(TextLines::share(std::move(copy)));
-        apply();
-        const TransferState &s = transfer.state();
+    NullLink link;
 
-        const auto start = std::chrono::steady_clock::now();
-        transfer.handleDatagram(Millis{0}, QByteArrayLiteral("VER=BENCH"));
-        apply();
-        while (s.imageLoaded == 1) {
-            transfer.handleDatagram(Millis{0}, link.lastWasEof ? passEnd : ok);
-            apply();
-        }
-        const auto elapsed = std::chrono::steady_clock::now() - start;
-        best = std::min(best, std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed));
-        sentLines += 2 * kLines;
-    }
-    const double perLine = double(best.count()) / (2.0 * kLines);
-    std::printf("engine: %d lines, download + verify, best of %d rounds: %.3f ms, %.1f ns per line "
-                "(goal < 100 ns)\n",
-                kLines, kRounds, best.count() / 1e6, perLine);
-    std::printf("lines sent in all: %lld, bytes: %lld\n", sentLines, link.bytes);
+    const double window = perLine(image, kRounds, link, [](SharedLines lines) {
+        auto board = std::make_unique<Board>(Policy::window());
+        board->connect();
+        board->adoptImage(std::move(lines));
+        return board;
+    });
+    const double strict = perLine(image, kRounds, link, [](SharedLines lines) {
+        auto board = std::make_unique<Board>(Policy::strict({}), HostSettings{}, Production{},
+                                             std::move(lines));
+        board->start(Millis{0});
+        return board;
+    });
+    std::printf("engine: %d lines, download + verify, best of %d rounds (goal < 100 ns a line)\n",
+                kLines, kRounds);
+    std::printf("  window's board:  %.1f ns per line\n", window);
+    std::printf("  flasher's board: %.1f ns per line\n", strict);
+    std::printf("bytes sent in all: %lld\n", link.bytes);
     return 0;
 }

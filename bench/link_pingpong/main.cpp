@@ -17,13 +17,12 @@
 //     event loop's poll() for both ends is in the link's figure.
 
 #include "engine/protocol.h"
-#include "engine/transfer.h"
+#include "engine/board.h"
 #include "link/udp_link.h"
 #include "tools/devsim/bootloader_model.h"
 #include "tools/devsim/devsim_server.h"
 
 #include "raw_udp.h"
-#include "status_only_display.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -92,43 +91,42 @@ QList<QByteArray> makeImage()
 // status bracket the time.
 Run runLink(const QList<QByteArray> &image, quint16 devicePort)
 {
-    StatusOnlyDisplay display;
     UdpLink link;
-    Transfer transfer;
+    Board board;
     QElapsedTimer clock;
     clock.start();
     const auto now = [&clock] { return Millis(clock.elapsed()); };
     const auto apply = [&] {
-        while (const Effect *effect = transfer.pollEffect()) {
-            if (effect->kind == Effect::Kind::Send)
+        while (const BoardOutput *output = board.poll()) {
+            const auto *effect = std::get_if<LinkEffect>(output);
+            if (effect && effect->kind == LinkEffect::Kind::Send)
                 link.send(effect->bytes);
-            else if (effect->kind == Effect::Kind::OpenLink)
-                transfer.linkOpened(now());
-            else
-                showOn(display, *effect);
+            else if (effect && effect->kind == LinkEffect::Kind::OpenLink)
+                board.linkOpened(now());
         }
     };
-    QObject::connect(&link, &UdpLink::datagramArrived, &link, [&](const QByteArray &data) {
-        transfer.handleDatagram(now(), data);
-        apply();
-    });
+    QObject::connect(&link, &UdpLink::datagramArrived, &link,
+                     [&](const QByteArray &data, quint16 port) {
+                         board.handleDatagram(now(), data, port);
+                         apply();
+                     });
 
     if (auto error = link.open(
             {QStringLiteral("127.0.0.1"), QString::number(devicePort), QStringLiteral("0")})) {
         std::fprintf(stderr, "bench_link: %s\n", qPrintable(error->text));
         return {};
     }
-    transfer.connect();
+    board.connect();
     apply();
     TextLines table;
     for (const QByteArray &line : image)
         table.append(line);
-    transfer.adoptImage(TextLines::share(std::move(table)));
+    board.adoptImage(TextLines::share(std::move(table)));
     apply();
 
     QEventLoop loop;
     QObject::connect(&link, &UdpLink::datagramArrived, &loop, [&] {
-        if (display.status == status::kEnd || display.status == status::kError)
+        if (board.phase() == Phase::Ended || board.phase() == Phase::Failed)
             loop.quit();
     });
     QTimer::singleShot(120000, &loop, &QEventLoop::quit);
@@ -136,12 +134,12 @@ Run runLink(const QList<QByteArray> &image, quint16 devicePort)
     // What a "VER=" reply does: stop polling, send line 1.
     QElapsedTimer timer;
     timer.start();
-    transfer.sendNextLine(now());
+    board.sendNextLine(now());
     apply();
     loop.exec();
     Run run;
     run.seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
-    run.ok = display.status == status::kEnd; // the device says DOWNLOAD only when verified
+    run.ok = board.phase() == Phase::Ended; // the device says DOWNLOAD only when verified
     link.close();
     return run;
 }

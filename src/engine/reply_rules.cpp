@@ -6,147 +6,109 @@ QString verdictText(Verdict verdict)
 {
     switch (verdict) {
     case Verdict::Answer:
-        return QStringLiteral("an answer");
+        return QStringLiteral("answer");
     case Verdict::Unrecognised:
-        return QStringLiteral("no known token");
+        return QStringLiteral("left out: no known token");
     case Verdict::BeforeInquiry:
-        return QStringLiteral("arrived before any inquiry");
+        return QStringLiteral("left out: arrived before any inquiry");
     case Verdict::NothingInFlight:
-        return QStringLiteral("no line was waiting for it");
+        return QStringLiteral("left out: no line was waiting for it");
     case Verdict::StalePassEnd:
-        return QStringLiteral("\"DOWNLOAD\" answers only the pass's last line");
+        return QStringLiteral("left out: \"DOWNLOAD\" answers only the pass's last line");
     case Verdict::EarlyOk:
-        return QStringLiteral("the pass's last line is answered by \"DOWNLOAD\", not \"OK\"");
+        return QStringLiteral(
+            "left out: the pass's last line is answered by \"DOWNLOAD\", not \"OK\"");
     case Verdict::LateVersion:
-        return QStringLiteral("a late answer to an inquiry");
+        return QStringLiteral("left out: a late answer to an inquiry");
     case Verdict::SecondAnswer:
-        return QStringLiteral("a second answer to a line sent again");
+        return QStringLiteral("left out: a second answer to a line sent again");
+    case Verdict::OtherPort:
+        return QStringLiteral("left out: from a port that is not the device's");
+    case Verdict::RunOver:
+        return QStringLiteral("left out: the attempt is over");
+    case Verdict::BoardThere:
+        return QStringLiteral("answer: a board is there");
+    case Verdict::BoardStays:
+        return QStringLiteral("answer: the board done is still there");
+    case Verdict::NotAVersion:
+        return QStringLiteral("left out: only \"VER=\" tells that a board is there");
+    case Verdict::LaneStopped:
+        return QStringLiteral("left out: the lane has stopped");
+    case Verdict::NotExpected:
+        return QStringLiteral("left out: not expected now");
     }
     return {};
 }
 
-void ReplyRules::reset()
-{
-    forgetLine();
-    inquired_ = false;
-    inquiries_ = 0;
-    versions_ = 0;
-    versionTaken_ = false;
-}
-
-void ReplyRules::forgetLine()
-{
-    state_ = State::Idle;
-    line_ = 0;
-    endsPass_ = false;
-    copies_ = 0;
-    extraAnswers_ = 0;
-}
-
-void ReplyRules::lineSent(int line, int lineCount, bool endOfFileRecord, Millis now)
-{
-    state_ = State::InFlight;
-    line_ = line;
-    // The window also ends a pass at an end-of-file record that stands before
-    // the image's last line, as its bootloader does; unattended, a pass ends
-    // at the last line only, so lines after an end record are never skipped.
-    endsPass_ = line == lineCount || (policy_.passEndsAtEndRecord && endOfFileRecord);
-    copies_ = 1;
-    extraAnswers_ = 0;
-    sentAt_ = now;
-}
-
-void ReplyRules::lineResent(Millis now)
-{
-    if (state_ != State::InFlight)
-        return;
-    ++copies_;
-    sentAt_ = now;
-}
-
-void ReplyRules::endSettling()
-{
-    if (state_ == State::Settling)
-        forgetLine();
-}
-
-Verdict ReplyRules::judge(protocol::ReplyKind kind)
+Verdict judgeReply(const Policy &policy, Asked &asked, std::optional<Flight> &flight,
+                   protocol::ReplyKind kind)
 {
     using protocol::ReplyKind;
     if (kind == ReplyKind::Other)
         return Verdict::Unrecognised;
-    if (!policy_.repliesBeforeInquiryCount && !inquired_)
+    if (!policy.repliesBeforeInquiryCount && !asked.inquired)
         return Verdict::BeforeInquiry;
     if (kind == ReplyKind::Version)
-        ++versions_;
+        ++asked.versions;
 
-    switch (state_) {
-    case State::Settling:
-        // The device refused one of the copies: that outweighs the answer
-        // held back, never a reply to count and forget.
-        if (kind == ReplyKind::Error) {
-            forgetLine();
-            return Verdict::Answer;
-        }
-        if (--extraAnswers_ <= 0)
-            forgetLine();
-        return Verdict::SecondAnswer;
-
-    case State::Idle:
+    if (!flight) {
         switch (kind) {
         case ReplyKind::Version:
-            versionTaken_ = true;
+            asked.versionTaken = true;
             return Verdict::Answer;
         case ReplyKind::Error:
             return Verdict::Answer;
         case ReplyKind::Ok:
             // The window sends the first line of a newly loaded image on any
             // "OK"; unattended, an "OK" with nothing in flight is left over.
-            return policy_.okStartsImage ? Verdict::Answer : Verdict::NothingInFlight;
+            return policy.okStartsImage ? Verdict::Answer : Verdict::NothingInFlight;
         case ReplyKind::PassEnd:
         case ReplyKind::Other:
-            return Verdict::NothingInFlight;
+            break;
         }
-        break;
-
-    case State::InFlight: {
-        Verdict verdict = Verdict::Answer;
-        if (kind == ReplyKind::PassEnd && !endsPass_)
-            verdict = Verdict::StalePassEnd;
-        else if (!policy_.okAnswersLastLine && kind == ReplyKind::Ok && endsPass_)
-            verdict = Verdict::EarlyOk;
-        else if (!policy_.versionAnswersLine && kind == ReplyKind::Version)
-            verdict = Verdict::LateVersion;
-        if (verdict != Verdict::Answer)
-            return verdict;
-        // Only a line sent more than once (retries) owes further answers.
-        if (copies_ > 1) {
-            state_ = State::Settling;
-            extraAnswers_ = copies_ - 1;
-        } else {
-            forgetLine();
-        }
-        return Verdict::Answer;
+        return Verdict::NothingInFlight;
     }
+
+    if (flight->stage == Flight::Stage::Settling) {
+        // The device refused one of the copies: that outweighs the answer
+        // held back, never a reply to count and forget.
+        if (kind == ReplyKind::Error) {
+            flight.reset();
+            return Verdict::Answer;
+        }
+        if (--flight->owed <= 0)
+            flight.reset();
+        return Verdict::SecondAnswer;
+    }
+
+    if (kind == ReplyKind::PassEnd && !flight->endsPass)
+        return Verdict::StalePassEnd;
+    if (!policy.okAnswersLastLine && kind == ReplyKind::Ok && flight->endsPass)
+        return Verdict::EarlyOk;
+    if (!policy.versionAnswersLine && kind == ReplyKind::Version)
+        return Verdict::LateVersion;
+    // Only a line sent more than once owes further answers.
+    if (flight->sends > 1) {
+        flight->stage = Flight::Stage::Settling;
+        flight->owed = flight->sends - 1;
+    } else {
+        flight.reset();
     }
     return Verdict::Answer;
 }
 
-bool ReplyRules::isCopy(Verdict verdict, protocol::ReplyKind kind) const
+bool isCopy(const Asked &asked, Verdict verdict, protocol::ReplyKind kind)
 {
     switch (verdict) {
     case Verdict::StalePassEnd:
     case Verdict::EarlyOk:
         return true;
     case Verdict::LateVersion:
-        return versions_ > inquiries_;
+        return asked.versions > asked.inquiries;
     case Verdict::NothingInFlight:
         // Before the device answered the inquiry, no line has been asked.
-        return kind != protocol::ReplyKind::Other && versionTaken_;
-    case Verdict::Answer:
-    case Verdict::Unrecognised:
-    case Verdict::BeforeInquiry:
-    case Verdict::SecondAnswer:
+        return kind != protocol::ReplyKind::Other && asked.versionTaken;
+    default:
         break;
     }
     return false;

@@ -5,14 +5,15 @@
 
 #include <QString>
 
-#include <chrono>
 #include <optional>
 
 namespace corvanel {
 
-// What one classified reply means for the transfer.
+// What became of one input: taken, or why it was left out. Every input a
+// board's state does not expect gets one of these, and the trace says it.
 enum class Verdict {
-    Answer,          // it answers what is in flight: act on it
+    Answer,          // it answers what is in flight: acted on
+    // The reply rules.
     Unrecognised,    // it holds no token
     BeforeInquiry,   // nothing has been asked yet
     NothingInFlight, // no line waits for its answer
@@ -20,73 +21,66 @@ enum class Verdict {
     EarlyOk,         // "OK" to the pass's last line, which only "DOWNLOAD" answers
     LateVersion,     // "VER=" while a line waits for its answer
     SecondAnswer,    // one more answer to a line that went out more than once
+    // Who sent it, and when.
+    OtherPort,       // from a port of the device's address that is not the device's
+    RunOver,         // the board's run (or this attempt) is over
+    // A production lane between boards.
+    BoardThere,      // "VER=": a board answers; which one follows from its address
+    BoardStays,      // "VER=" from the board done, which has not left
+    NotAVersion,     // only "VER=" tells that a board is there
+    LaneStopped,     // the lane has stopped
+    NotExpected,     // an input this state does not take (a link opened after the run)
 };
 
-// Why a reply was left out, in words for a report.
-QString verdictText(Verdict verdict);
+// What became of a datagram: the verdict, and whether it betrayed a copy
+// that fails the attempt.
+struct Heard {
+    Verdict verdict = Verdict::Answer;
+    bool copy = false;
+    bool operator==(Verdict v) const { return verdict == v; }
+};
 
-// The rules that decide whether a datagram answers the line in flight. The
+// The verdict as the trace writes it: "answer", "left out: ...".
+QString verdictText(Verdict verdict);
+inline bool isAnswer(Verdict verdict)
+{
+    return verdict == Verdict::Answer || verdict == Verdict::BoardThere ||
+           verdict == Verdict::BoardStays;
+}
+
+// What one connection has asked so far: the copy rule counts against it.
+struct Asked {
+    bool inquired = false;
+    int inquiries = 0;         // each may draw one "VER="
+    int versions = 0;          // "VER=" replies judged
+    bool versionTaken = false; // a "VER=" answered the inquiry: lines are asked from then on
+};
+
+// The line sent last, while it still expects an answer.
+struct Flight {
+    enum class Stage {
+        Waiting,  // for its answer
+        Settling, // answered; a line sent more than once owes its other answers first
+    };
+    Stage stage = Stage::Waiting;
+    int line = 0;
+    bool endsPass = false; // only "DOWNLOAD" answers it
+    int sends = 1;         // how often it went out
+    int owed = 0;          // Settling: answers still owed
+    Millis sentAt{0};      // when it went out last
+};
+
+// The rules that decide whether a reply answers the line in flight. The
 // protocol has no sequence numbers, and UDP duplicates, delays and reorders,
 // so these rules are all that stands between a stale "DOWNLOAD" and a false
-// "END". Plain calls in, a verdict out: no sockets, no timers, no clock. The
-// policy says which rules apply.
-class ReplyRules {
-public:
-    explicit ReplyRules(const Policy &policy) : policy_(policy) {}
+// "END". Plain values in, a verdict out; an Answer takes the line out of the
+// air (`flight` emptied, or Settling while a resent line owes answers).
+Verdict judgeReply(const Policy &policy, Asked &asked, std::optional<Flight> &flight,
+                   protocol::ReplyKind kind);
 
-    // A link opened or closed: nothing asked, nothing in flight.
-    void reset();
-    // No line of the current image is in flight any more (a new image, or the
-    // transfer is over): what still arrives answers nothing.
-    void forgetLine();
-    void inquirySent()
-    {
-        inquired_ = true;
-        ++inquiries_;
-    }
-    // Line `line` of `lineCount` went out; `endOfFileRecord` when it is one.
-    void lineSent(int line, int lineCount, bool endOfFileRecord, Millis now);
-    // The line in flight went out again (its answer did not come in time).
-    void lineResent(Millis now);
-
-    // Judges one reply; an Answer takes the line in flight out of the air.
-    Verdict judge(protocol::ReplyKind kind);
-    // Whether a reply left out betrays a copy: one that no datagram sent
-    // explains. A second answer to a line sent again is explained by the
-    // second send; a second "VER=" by a second inquiry.
-    bool isCopy(Verdict verdict, protocol::ReplyKind kind) const;
-
-    bool lineInFlight() const { return state_ == State::InFlight; }
-    int line() const { return line_; }
-    int copies() const { return copies_; }
-    // When the line in flight (or the one answered last) went out last.
-    Millis sentAt() const { return sentAt_; }
-    // While an answered line that went out more than once may still be
-    // answered again, the next line waits: until its other answers came, or
-    // until this time. Empty when nothing holds the next line back.
-    std::optional<Millis> settleDeadline() const
-    {
-        if (state_ != State::Settling)
-            return std::nullopt;
-        return sentAt_ + policy_.limits.replyTimeout;
-    }
-    // The wait above is over (its time passed).
-    void endSettling();
-
-private:
-    enum class State { Idle, InFlight, Settling };
-
-    const Policy &policy_;
-    State state_ = State::Idle;
-    bool inquired_ = false;
-    int inquiries_ = 0;     // each may draw one "VER="
-    int versions_ = 0;      // "VER=" replies judged
-    bool versionTaken_ = false; // a "VER=" answered the inquiry: lines are asked from then on
-    int line_ = 0;
-    bool endsPass_ = false;
-    int copies_ = 0;       // how often the line in flight went out
-    int extraAnswers_ = 0; // answers still owed while settling
-    Millis sentAt_{0};
-};
+// Whether a reply left out betrays a copy: one that no datagram sent
+// explains. A second answer to a line sent again is explained by the second
+// send; a second "VER=" by a second inquiry.
+bool isCopy(const Asked &asked, Verdict verdict, protocol::ReplyKind kind);
 
 } // namespace corvanel

@@ -23,6 +23,95 @@ int exitCodeFor(Outcome outcome, int signal)
     return exitcode::kMixedFailures;
 }
 
+namespace {
+
+QString passWhere(Phase phase, int line, int lineCount)
+{
+    return QStringLiteral("line %1 of %2 (%3 pass)")
+        .arg(line)
+        .arg(lineCount)
+        .arg(phase == Phase::Verify ? QStringLiteral("verify") : QStringLiteral("download"));
+}
+
+} // namespace
+
+Outcome outcomeOf(TransferFailure::Kind kind)
+{
+    switch (kind) {
+    case TransferFailure::Kind::NoVersion:
+    case TransferFailure::Kind::NoAnswer:
+        return Outcome::TimedOut;
+    case TransferFailure::Kind::SendFailed:
+        return Outcome::NetworkError;
+    case TransferFailure::Kind::None:
+    case TransferFailure::Kind::DeviceError:
+    case TransferFailure::Kind::Unpaired:
+        break;
+    }
+    return Outcome::DeviceError;
+}
+
+QString failureReason(const TransferFailure &f, int lineCount, const StrictLimits &limits,
+                      const QString &sendError)
+{
+    const QString where = f.phase == Phase::Polling ? QStringLiteral("the inquiry")
+                                                    : passWhere(f.phase, f.line, lineCount);
+    QString instead;
+    if (!f.reply.isEmpty() && f.instead != Verdict::Answer)
+        instead = QStringLiteral("; %1 came instead, %2")
+                      .arg(quotedReply(f.reply), verdictText(f.instead));
+    switch (f.kind) {
+    case TransferFailure::Kind::DeviceError:
+        if (f.afterEnd && f.phase == Phase::Installing)
+            return QStringLiteral("the device answered %1 %2 ms after \"BOOTg\" had been sent: "
+                                  "the new firmware was started")
+                .arg(quotedReply(f.reply))
+                .arg(f.afterEnd->count());
+        if (f.afterEnd)
+            return QStringLiteral("the device answered %1 %2 ms after \"DOWNLOAD\" had ended %3: "
+                                  "the end is not proven")
+                .arg(quotedReply(f.reply))
+                .arg(f.afterEnd->count())
+                .arg(where);
+        return QStringLiteral("the device answered %1 to %2").arg(quotedReply(f.reply), where);
+    case TransferFailure::Kind::Unpaired: {
+        const QString unproven =
+            QStringLiteral(": replies cannot be paired with lines, so the image is not proven");
+        if (f.instead == Verdict::EarlyOk)
+            return QStringLiteral("the device answered %1 to the last line (%2 of %3, %4 pass) "
+                                  "instead of \"DOWNLOAD\", or the network duplicated a reply%5")
+                .arg(quotedReply(f.reply))
+                .arg(f.line)
+                .arg(lineCount)
+                .arg(f.phase == Phase::Verify ? QStringLiteral("verify")
+                                              : QStringLiteral("download"),
+                     unproven);
+        const QString when = f.instead == Verdict::NothingInFlight
+                                 ? QStringLiteral("after every line had its answer")
+                                 : QStringLiteral("while %1 waited").arg(where);
+        QString why = verdictText(f.instead);
+        why.remove(QStringLiteral("left out: "));
+        return QStringLiteral("the network duplicated 1 reply (%1 came %2; %3)%4")
+            .arg(quotedReply(f.reply), when, why, unproven);
+    }
+    case TransferFailure::Kind::NoVersion:
+        return QStringLiteral("no \"VER=\" reply to the inquiry within %1%2")
+            .arg(secondsText(limits.inquiryTimeout), instead);
+    case TransferFailure::Kind::NoAnswer: {
+        QString reason =
+            QStringLiteral("no reply to %1 within %2").arg(where, secondsText(limits.replyTimeout));
+        if (f.sends > 1)
+            reason += QStringLiteral(", sent %1 times").arg(f.sends);
+        return reason + instead;
+    }
+    case TransferFailure::Kind::SendFailed:
+        return QStringLiteral("could not send %1: %2").arg(where, sendError);
+    case TransferFailure::Kind::None:
+        break;
+    }
+    return {};
+}
+
 int runExitCode(const QList<int> &boardCodes, bool reportFailed)
 {
     int code = exitcode::kOk;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "engine/policy.h"
-#include "engine/transfer.h"
+#include "engine/reply_rules.h"
 
 #include <QByteArrayView>
 #include <QList>
@@ -10,6 +10,42 @@
 #include <optional>
 
 namespace corvanel {
+
+// Where a board's transfer stands, as reports and the live view name it.
+enum class Phase {
+    NotConnected,
+    Polling,    // connected, inquiring; no pass has begun
+    Ready,      // connected, an image loaded after polling stopped; the next "OK" starts it
+    Download,   // the download pass
+    Verify,     // the verify pass (unattended: also while its end is confirmed)
+    Ended,      // "END": downloaded and verified
+    Failed,     // the device answered "ERROR", or (unattended) the transfer could not go on
+    Installing, // "BOOTg" sent; the link closes once it has left
+};
+
+// Why a transfer stopped, as typed values; front ends word it.
+struct TransferFailure {
+    enum class Kind {
+        None,
+        DeviceError, // the device answered "ERROR"
+        // A reply that no datagram sent explains: the network copies replies
+        // (or the device answers out of turn), so no reply proves which line
+        // it answers and the image cannot be proven.
+        Unpaired,
+        NoVersion,  // no "VER=" within the inquiry time-out
+        NoAnswer,   // no answer to a line within the reply time-out, after retries
+        SendFailed, // a datagram could not be handed to the network
+    };
+    Kind kind = Kind::None;
+    Phase phase = Phase::NotConnected; // where it stood: Polling, Download, Verify, Installing
+    int line = 0;                      // the line in flight (0 while polling)
+    int sends = 0;                     // how often that line went out
+    QByteArray reply; // the reply that stopped it, or the last one left out instead
+    Verdict instead = Verdict::Answer; // why that reply was left out
+    // A refusal after the end: how long after the verify pass's "DOWNLOAD"
+    // (phase Verify) or after "BOOTg" (phase Installing) it came.
+    std::optional<Millis> afterEnd;
+};
 
 // How one board's run (or one attempt of it) ended.
 enum class Outcome {
@@ -79,6 +115,12 @@ struct HostReport {
     double seconds() const { return double((endedAt - startedAt).count()) / 1000.0; }
     QString address() const { return host + QLatin1Char(':') + QString::number(port); }
 };
+
+// A failure as a record's reason says it: what, where, and what came instead.
+QString failureReason(const TransferFailure &failure, int lineCount, const StrictLimits &limits,
+                      const QString &sendError);
+// The outcome a failure gives a board.
+Outcome outcomeOf(TransferFailure::Kind kind);
 
 // Continuous production's exit code: 0 when every board ended with "END", 1
 // when any failed; `laneCodes` are the codes of lanes that did not stop at

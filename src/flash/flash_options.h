@@ -3,7 +3,7 @@
 #include "common/command_line.h"
 #include "common/device_list.h"
 #include "common/scan_targets.h"
-#include "engine/host_run.h"
+#include "engine/board.h"
 #include "flash/flash_session.h"
 #include "flash/terminal.h"
 #include "image/flash_image.h"

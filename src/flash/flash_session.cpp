@@ -7,239 +7,277 @@
 
 namespace corvanel::flash {
 
-namespace {
-
-QHostAddress laneAddress(const HostSettings &settings)
-{
-    return QHostAddress(settings.linkHost());
-}
-
-// "HOST:PORT" as given.
-QString hostLabel(const HostSettings &host)
-{
-    return host.host + QLatin1Char(':') + QString::number(host.remotePort);
-}
-
-} // namespace
-
-LaneDriver::LaneDriver(const LaneSettings &settings, const SharedLines &image,
-                       const QElapsedTimer &clock, Trace *trace, QObject *parent)
-    : QObject(parent), lane_(settings, image), clock_(clock), trace_(trace)
-{
-    if (trace_)
-        traceLabel_ = hostLabel(settings.host);
-    // Only the device's own address answers; the lane decides which port.
-    link_.setSenderCheck(SenderCheck::Address);
-    timer_.setSingleShot(true);
-    // Time-outs as short as a few hundred milliseconds must hold their bound.
-    timer_.setTimerType(Qt::PreciseTimer);
-    connect(&timer_, &QTimer::timeout, this, [this] {
-        lane_.handleTimeout(now());
-        drive();
-    });
-    connect(&link_, &UdpLink::datagramArrived, this,
-            [this](const QByteArray &datagram, quint16 fromPort) {
-        const Millis at = now();
-        const QString note = lane_.handleDatagram(at, datagram, fromPort);
-        if (trace_)
-            trace_->datagram(at, traceLabel_, Trace::Direction::In, datagram, note);
-        drive();
-    });
-    connect(&link_, &UdpLink::strangerArrived, this,
-            [this](const QHostAddress &sender, quint16 port, QByteArrayView datagram) {
-                lane_.handleStranger();
-                if (trace_) {
-                    trace_->datagram(now(), traceLabel_, Trace::Direction::In, datagram,
-                                     QStringLiteral("left out: from another address or port "
-                                                    "(%1:%2)")
-                                         .arg(sender.toString())
-                                         .arg(port));
-                }
-            });
-}
-
-LaneDriver::~LaneDriver()
-{
-    link_.close();
-}
-
-void LaneDriver::start()
-{
-    lane_.start(now());
-    drive();
-}
-
-void LaneDriver::interrupt(int signal)
-{
-    lane_.interrupt(now(), signal);
-    drive();
-}
-
-void LaneDriver::drive()
-{
-    while (const Effect *effect = lane_.pollEffect()) {
-        switch (effect->kind) {
-        case Effect::Kind::Send:
-            send(effect->bytes);
-            break;
-        case Effect::Kind::OpenLink:
-            openLink(quint16(effect->value));
-            break;
-        case Effect::Kind::CloseLink:
-            link_.close();
-            break;
-        case Effect::Kind::ReadNeighbour:
-            lane_.neighbourRead(now(), platform::neighbourMac(laneAddress(lane_.settings().host)));
-            break;
-        case Effect::Kind::FlushArp: {
-            // Where the process may; a failure leaves the entry to age out.
-            // Loopback has no entry to flush.
-            const QHostAddress address = laneAddress(lane_.settings().host);
-            if (!address.isLoopback() && !platform::flushNeighbour(address))
-                emit flushRefused(address.toString());
-            break;
-        }
-        default:
-            break;
-        }
+// One address: its board and its socket.
+struct FlashSession::Lane {
+    Lane(const HostSettings &host, const Production &production, const SharedLines &image)
+        : board(Policy::strict(host.limits), host, production, image),
+          label(host.host + QLatin1Char(':') + QString::number(host.remotePort)),
+          address(host.linkHost())
+    {
     }
-    LaneEvent event{LaneEvent::Kind::Progress};
-    while (lane_.pollEvent(event)) {
-        switch (event.kind) {
-        case LaneEvent::Kind::Progress:
-            emit progressed();
-            break;
-        case LaneEvent::Kind::AttemptEnded:
-            emit attemptEnded(event.report, event.another);
-            break;
-        case LaneEvent::Kind::BoardDone:
-            emit boardDone(event.report);
-            break;
-        case LaneEvent::Kind::BoardBack:
-            emit boardBack(event.report);
-            break;
-        case LaneEvent::Kind::Finished:
-            emit finished();
-            break;
-        }
-    }
-    // Armed again only when the deadline comes sooner than the timer: each
-    // line moves the reply deadline later, and a timer that fires early finds
-    // nothing due and is armed for the deadline then. With thousands of hosts
-    // every restart costs a walk through the event loop's timer list.
-    const auto due = lane_.pollTimeout();
-    if (!due) {
-        timer_.stop();
-    } else if (!timer_.isActive() || *due < armedFor_) {
-        timer_.start(std::max<qint64>(0, (*due - now()).count()));
-        armedFor_ = *due;
-    }
-}
-
-void LaneDriver::send(const QByteArray &datagram)
-{
-    const bool sent = link_.send(datagram);
-    const QString error = sent ? QString() : link_.socket()->errorString();
-    // Traced before the lane hears of a failure: the datagram is the lane's
-    // until the next call in.
-    if (trace_) {
-        trace_->datagram(now(), traceLabel_, Trace::Direction::Out, datagram,
-                         sent ? QStringLiteral("sent") : QStringLiteral("not sent: ") + error);
-    }
-    if (!sent)
-        lane_.handleSendFailure(now(), error);
-}
-
-void LaneDriver::openLink(quint16 lastPort)
-{
-    const HostSettings &settings = lane_.settings().host;
-    LinkSettings link{settings.linkHost(), QString::number(settings.remotePort), {}};
-    std::optional<OperatorError> error;
-    for (int bind = 0; bind < kBindAttempts; ++bind) {
-        link.localPort =
-            settings.localPort ? QString::number(*settings.localPort) : initialLocalPort();
-        // A random port is drawn anew, never the last one's.
-        for (int draw = 0; !settings.localPort && draw < 8 &&
-                           link.localPort == QString::number(lastPort);
-             ++draw)
-            link.localPort = initialLocalPort();
-        error = link_.open(link);
-        // Only a random port may be drawn again: a given one is the user's.
-        if (!error || settings.localPort || error->number != errnum::kAddressInUse)
-            break;
-    }
-    // Every port drawn was taken (hosts enough to fill the range, or other
-    // programs on it): a port the system chooses serves as well.
-    if (error && !settings.localPort && error->number == errnum::kAddressInUse) {
-        link.localPort = QStringLiteral("0");
-        error = link_.open(link);
-    }
-    if (error)
-        lane_.linkFailed(now(), error->text);
-    else
-        lane_.linkOpened(now(), link_.localPort());
-}
+    Board board;
+    UdpLink link;
+    QString label;       // "HOST:PORT" as given
+    QHostAddress address; // what the link talks to
+    std::optional<Millis> scheduled; // the deadline in the heap
+    quint64 generation = 0;
+};
 
 FlashSession::FlashSession(const QList<HostSettings> &hosts, const SharedLines &image,
                            const Production &production, Trace *trace, QObject *parent)
-    : QObject(parent), production_(production)
+    : QObject(parent), production_(production), trace_(trace)
 {
     clock_.start();
-    lanes_.reserve(size_t(hosts.size()));
     // A board done at one fixture is known at every other.
-    const auto done = std::make_shared<DoneBoards>();
+    if (!production_.doneBoards)
+        production_.doneBoards = std::make_shared<DoneBoards>();
+    lanes_.reserve(size_t(hosts.size()));
     for (const HostSettings &host : hosts) {
         const int index = int(lanes_.size());
-        const LaneSettings settings{host,
-                                    production.continuous,
-                                    production.count,
-                                    production.goneTime,
-                                    production.flushArp,
-                                    done};
-        auto lane = std::make_unique<LaneDriver>(settings, image, clock_, trace);
-        connect(lane.get(), &LaneDriver::progressed, this,
-                [this, index] { emit laneProgressed(index); });
-        connect(lane.get(), &LaneDriver::attemptEnded, this,
-                [this, index](const HostReport &report, bool another) {
-                    emit attemptEnded(index, report, another);
+        lanes_.push_back(std::make_unique<Lane>(host, production_, image));
+        UdpLink &link = lanes_.back()->link;
+        // The link hears one device's address; the board decides which port
+        // is the device's.
+        link.setSenderCheck(SenderCheck::OneDevice);
+        connect(&link, &UdpLink::datagramArrived, this,
+                [this, index](const QByteArray &datagram, quint16 fromPort) {
+                    Lane &lane = *lanes_[size_t(index)];
+                    const Millis at = now();
+                    const Heard heard = lane.board.handleDatagram(at, datagram, fromPort);
+                    const Verdict verdict = heard.verdict;
+                    if (trace_) {
+                        QString note = verdictText(verdict);
+                        if (heard.copy)
+                            note += QStringLiteral("; a copy: replies cannot be paired with "
+                                                   "lines, the attempt fails");
+                        const quint16 port = lane.board.devicePort();
+                        if (verdict == Verdict::OtherPort)
+                            note = QStringLiteral("left out: from port %1, not the device's (%2)")
+                                       .arg(fromPort)
+                                       .arg(port);
+                        else if (verdict == Verdict::Answer &&
+                                 fromPort != lane.board.settings().remotePort)
+                            note += QStringLiteral(" from port %1, not %2: the device's port "
+                                                   "for this attempt")
+                                        .arg(fromPort)
+                                        .arg(lane.board.settings().remotePort);
+                        trace_->datagram(at, lane.label, Trace::Direction::In, datagram, note);
+                    }
+                    drive(index);
                 });
-        connect(lane.get(), &LaneDriver::boardDone, this,
-                [this, index](const HostReport &report) { emit boardDone(index, report); });
-        connect(lane.get(), &LaneDriver::flushRefused, this, [this](const QString &address) {
-            if (!flushRefusedOnce_)
-                emit flushRefused(address);
-            flushRefusedOnce_ = true;
-        });
-        connect(lane.get(), &LaneDriver::boardBack, this,
-                [this, index](const HostReport &report) { emit boardBack(index, report); });
-        connect(lane.get(), &LaneDriver::finished, this, [this, index] {
+        connect(&link, &UdpLink::strangerArrived, this,
+                [this, index](const QHostAddress &sender, quint16 port, QByteArrayView datagram) {
+                    Lane &lane = *lanes_[size_t(index)];
+                    lane.board.handleStranger();
+                    if (trace_) {
+                        trace_->datagram(now(), lane.label, Trace::Direction::In, datagram,
+                                         QStringLiteral("left out: from another address or port "
+                                                        "(%1:%2)")
+                                             .arg(sender.toString())
+                                             .arg(port));
+                    }
+                });
+    }
+    timer_.setSingleShot(true);
+    // Time-outs as short as a few hundred milliseconds must hold their bound.
+    timer_.setTimerType(Qt::PreciseTimer);
+    connect(&timer_, &QTimer::timeout, this, &FlashSession::fireDue);
+}
+
+FlashSession::~FlashSession()
+{
+    for (auto &lane : lanes_)
+        lane->link.close();
+}
+
+void FlashSession::start()
+{
+    for (int i = 0; i < laneCount(); ++i) {
+        lanes_[size_t(i)]->board.start(now());
+        drive(i);
+    }
+}
+
+void FlashSession::interrupt(int signal)
+{
+    for (int i = 0; i < laneCount(); ++i) {
+        lanes_[size_t(i)]->board.interrupt(now(), signal);
+        drive(i);
+    }
+}
+
+// Carries out what lane `index`'s board asked for and passes on what it told.
+void FlashSession::drive(int index)
+{
+    Lane &lane = *lanes_[size_t(index)];
+    bool moved = false;
+    while (const BoardOutput *output = lane.board.poll()) {
+        if (const auto *effect = std::get_if<LinkEffect>(output)) {
+            switch (effect->kind) {
+            case LinkEffect::Kind::Send:
+                send(index, effect->bytes);
+                break;
+            case LinkEffect::Kind::OpenLink:
+                openLink(index, *effect);
+                break;
+            case LinkEffect::Kind::CloseLink:
+                lane.link.close();
+                break;
+            case LinkEffect::Kind::FlushNeighbour:
+            case LinkEffect::Kind::FlushArpCache:
+                // Where the process may; a failure leaves the entry to age
+                // out. Loopback has no entry to flush.
+                if (!lane.address.isLoopback() && !platform::flushNeighbour(lane.address) &&
+                    !std::exchange(flushRefusedOnce_, true))
+                    emit flushRefused(lane.address.toString());
+                break;
+            case LinkEffect::Kind::ReadNeighbour:
+                lane.board.neighbourRead(now(), platform::neighbourMac(lane.address));
+                break;
+            }
+            continue;
+        }
+        const BoardEvent &event = std::get<BoardEvent>(*output);
+        switch (event.kind) {
+        case BoardEvent::Kind::AttemptEnded:
+            emit attemptEnded(index, *event.report, event.another);
+            break;
+        case BoardEvent::Kind::BoardDone:
+            emit boardDone(index, *event.report);
+            break;
+        case BoardEvent::Kind::BoardBack:
+            emit boardBack(index, *event.report);
+            break;
+        case BoardEvent::Kind::Finished:
             ++finishedCount_;
             emit laneFinished(index);
             // From the event loop, also when every lane ended inside start().
             if (isFinished())
                 QMetaObject::invokeMethod(this, &FlashSession::finished, Qt::QueuedConnection);
-        });
-        lanes_.push_back(std::move(lane));
+            break;
+        case BoardEvent::Kind::ReplyArrived:
+        case BoardEvent::Kind::Inquired:
+            break;
+        default:
+            moved = true;
+            break;
+        }
     }
+    if (moved)
+        emit laneProgressed(index);
+    schedule(index);
 }
 
-FlashSession::~FlashSession() = default;
-
-void FlashSession::start()
+void FlashSession::send(int index, const QByteArray &datagram)
 {
-    for (auto &lane : lanes_)
-        lane->start();
+    Lane &lane = *lanes_[size_t(index)];
+    const bool sent = lane.link.send(datagram);
+    const QString error = sent ? QString() : lane.link.socket()->errorString();
+    // Traced before the board hears of a failure: the datagram is the
+    // board's until the next call in.
+    if (trace_) {
+        trace_->datagram(now(), lane.label, Trace::Direction::Out, datagram,
+                         sent ? QStringLiteral("sent") : QStringLiteral("not sent: ") + error);
+    }
+    if (!sent)
+        lane.board.handleSendFailure(now(), error);
 }
 
-void FlashSession::interrupt(int signal)
+void FlashSession::openLink(int index, const LinkEffect &effect)
 {
-    for (auto &lane : lanes_)
-        lane->interrupt(signal);
+    Lane &lane = *lanes_[size_t(index)];
+    const HostSettings &host = lane.board.settings();
+    LinkSettings link{host.linkHost(), QString::number(host.remotePort), {}};
+    std::optional<OperatorError> error;
+    const auto given = effect.localPort;
+    for (int bind = 0; bind < kBindAttempts; ++bind) {
+        link.localPort = given ? QString::number(*given) : initialLocalPort();
+        // A random port is drawn anew, never the last one's.
+        for (int draw = 0;
+             !given && draw < 8 && link.localPort == QString::number(effect.avoidPort); ++draw)
+            link.localPort = initialLocalPort();
+        error = lane.link.open(link);
+        // Only a random port may be drawn again: a given one is the user's.
+        if (!error || given || error->number != errnum::kAddressInUse)
+            break;
+    }
+    // Every port drawn was taken (hosts enough to fill the range, or other
+    // programs on it): a port the system chooses serves as well.
+    if (error && !given && error->number == errnum::kAddressInUse) {
+        link.localPort = QStringLiteral("0");
+        error = lane.link.open(link);
+    }
+    if (error)
+        lane.board.linkFailed(now(), error->text);
+    else
+        lane.board.linkOpened(now(), lane.link.localPort());
+}
+
+// The lane's next deadline into the heap, when it changed.
+void FlashSession::schedule(int index)
+{
+    Lane &lane = *lanes_[size_t(index)];
+    const auto next = lane.board.nextDeadline();
+    if (next == lane.scheduled)
+        return;
+    lane.scheduled = next;
+    ++lane.generation;
+    if (next)
+        due_.push({*next, index, lane.generation});
+    armTimer();
+}
+
+void FlashSession::armTimer()
+{
+    // Entries a lane has moved past are dropped as they surface.
+    while (!due_.empty()) {
+        const Due &top = due_.top();
+        const Lane &lane = *lanes_[size_t(top.lane)];
+        if (top.generation == lane.generation && lane.scheduled == top.at)
+            break;
+        due_.pop();
+    }
+    if (due_.empty()) {
+        timer_.stop();
+        armedFor_.reset();
+        return;
+    }
+    const Millis at = due_.top().at;
+    if (timer_.isActive() && armedFor_ && *armedFor_ <= at)
+        return;
+    armedFor_ = at;
+    timer_.start(int(std::max<qint64>(0, (at - now()).count())));
+}
+
+void FlashSession::fireDue()
+{
+    armedFor_.reset();
+    const Millis at = now();
+    std::vector<int> fired;
+    while (!due_.empty() && due_.top().at <= at) {
+        const Due top = due_.top();
+        due_.pop();
+        Lane &lane = *lanes_[size_t(top.lane)];
+        if (top.generation != lane.generation)
+            continue;
+        lane.scheduled.reset();
+        fired.push_back(top.lane);
+    }
+    for (const int index : fired) {
+        lanes_[size_t(index)]->board.handleTimeout(at);
+        drive(index);
+    }
+    armTimer();
+}
+
+LaneSnapshot FlashSession::snapshot(int lane) const
+{
+    return lanes_[size_t(lane)]->board.laneSnapshot(now());
 }
 
 QString FlashSession::address(int lane) const
 {
-    return hostLabel(lanes_[size_t(lane)]->lane().settings().host);
+    return lanes_[size_t(lane)]->label;
 }
 
 QList<HostReport> FlashSession::reports() const
@@ -247,12 +285,12 @@ QList<HostReport> FlashSession::reports() const
     QList<HostReport> list;
     for (const auto &lane : lanes_) {
         if (!production_.continuous) {
-            list.append(lane->report());
+            list.append(lane->board.report(now()));
             continue;
         }
         // A lane that could not go on is a row of its own, with its reason.
-        list += lane->lane().boards();
-        if (const auto &stopped = lane->lane().stopped())
+        list += lane->board.boards();
+        if (const auto &stopped = lane->board.stopped())
             list.append(*stopped);
     }
     return list;
@@ -262,7 +300,7 @@ QList<HostReport> FlashSession::boards() const
 {
     QList<HostReport> list;
     for (const auto &lane : lanes_)
-        list += lane->lane().boards();
+        list += lane->board.boards();
     return list;
 }
 
@@ -270,9 +308,9 @@ QList<int> FlashSession::laneCodes() const
 {
     QList<int> codes;
     for (const auto &lane : lanes_) {
-        if (const auto &stopped = lane->lane().stopped())
+        if (const auto &stopped = lane->board.stopped())
             codes.append(stopped->exitCode);
-        if (const int signal = lane->lane().stopSignal())
+        if (const int signal = lane->board.stopSignal())
             codes.append(exitCodeFor(Outcome::Interrupted, signal));
     }
     return codes;

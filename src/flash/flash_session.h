@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/lane_run.h"
+#include "engine/board.h"
 #include "engine/line_source.h"
 #include "flash/trace.h"
 #include "link/udp_link.h"
@@ -11,75 +11,24 @@
 #include <QTimer>
 
 #include <memory>
+#include <queue>
 #include <vector>
 
 namespace corvanel::flash {
 
-// How the boards of a run come: all there at once, or one after the other
-// at each address (continuous production).
-struct Production {
-    bool continuous = false;
-    std::optional<int> count; // continuous: boards per lane
-    Millis goneTime{1000};    // continuous: silence after which a board has left
-    bool flushArp = false;    // continuous: the neighbour entry before each board
-};
-
-// The driver of one lane (one board, or board after board at one address):
-// its own socket and timer. It hands the lane the socket's datagrams and its
-// deadlines, carries out what the lane asks for (open, send, close, flush the
-// neighbour entry), stamps each record with the board's hardware address,
-// and passes on the lane's events. The lane decides everything. With a
-// trace, every datagram in and out is written to it with the lane's words.
-class LaneDriver : public QObject {
+// Every lane of one run (an address: one board, or board after board), on
+// the one thread. Each lane is a Board with a socket of its own; one timer
+// serves every lane's deadlines, so that thousands of lanes keep their
+// time-outs. The session carries out what each board asks for (open, send,
+// close, flush or read its neighbour entry), hands it the socket's datagrams
+// and its deadlines, and passes on its events. The boards decide everything.
+// With a trace, every datagram in and out is written to it with the verdict.
+class FlashSession : public QObject {
     Q_OBJECT
 public:
     // Random local ports tried before a taken port counts as a failure.
     static constexpr int kBindAttempts = 20;
 
-    // `trace` (null: none) outlives the driver.
-    LaneDriver(const LaneSettings &settings, const SharedLines &image, const QElapsedTimer &clock,
-               Trace *trace = nullptr, QObject *parent = nullptr);
-    ~LaneDriver() override;
-
-    void start();
-    void interrupt(int signal);
-    const LaneRun &lane() const { return lane_; }
-    LaneSnapshot snapshot() const { return lane_.snapshot(now()); }
-    HostReport report() const { return lane_.report(now()); }
-    bool isFinished() const { return lane_.isFinished(); }
-
-signals:
-    void progressed();
-    // An attempt on a board is over: its own report.
-    void attemptEnded(const corvanel::HostReport &report, bool another);
-    // A board is done: its summary row.
-    void boardDone(const corvanel::HostReport &report);
-    // A board done before came back (its number and hardware address).
-    void boardBack(const corvanel::HostReport &report);
-    // The neighbour entry of `address` could not be flushed.
-    void flushRefused(const QString &address);
-    void finished();
-
-private:
-    Millis now() const { return Millis(clock_.elapsed()); }
-    void drive();
-    void openLink(quint16 lastPort);
-    void send(const QByteArray &datagram);
-
-    LaneRun lane_;
-    const QElapsedTimer &clock_;
-    Trace *trace_;
-    QString traceLabel_; // "HOST:PORT", when traced
-    UdpLink link_;
-    QTimer timer_;
-    Millis armedFor_{-1}; // the deadline timer_ was started for
-};
-
-// Every lane of one run, on the one thread: each has its own socket and run,
-// and a failing board never stops the others.
-class FlashSession : public QObject {
-    Q_OBJECT
-public:
     // `trace` (null: none) outlives the session.
     FlashSession(const QList<HostSettings> &hosts, const SharedLines &image,
                  const Production &production = {}, Trace *trace = nullptr,
@@ -96,7 +45,7 @@ public:
     const QElapsedTimer &clock() const { return clock_; }
     bool isContinuous() const { return production_.continuous; }
     int laneCount() const { return int(lanes_.size()); }
-    LaneSnapshot snapshot(int lane) const { return lanes_[size_t(lane)]->snapshot(); }
+    LaneSnapshot snapshot(int lane) const;
     // "HOST:PORT" as given.
     QString address(int lane) const;
     bool isFinished() const { return finishedCount_ == laneCount(); }
@@ -110,21 +59,44 @@ public:
 
 signals:
     void laneProgressed(int lane);
-    // One attempt on a board is over (more may follow): its own report.
+    // One attempt on a board is over: its own report; `another` attempt follows.
     void attemptEnded(int lane, const corvanel::HostReport &report, bool another);
     void boardDone(int lane, const corvanel::HostReport &report);
+    // A board done before came back (its number and hardware address).
     void boardBack(int lane, const corvanel::HostReport &report);
+    void laneFinished(int lane);
     // The first neighbour entry that could not be flushed; told once a run.
     void flushRefused(const QString &address);
-    void laneFinished(int lane);
     void finished();
 
 private:
+    struct Lane;
+    Millis now() const { return Millis(clock_.elapsed()); }
+    void drive(int index);
+    void openLink(int index, const LinkEffect &effect);
+    void send(int index, const QByteArray &datagram);
+    void schedule(int index);
+    void fireDue();
+    void armTimer();
+
     Production production_;
     QElapsedTimer clock_;
-    std::vector<std::unique_ptr<LaneDriver>> lanes_;
+    Trace *trace_;
+    std::vector<std::unique_ptr<Lane>> lanes_;
     int finishedCount_ = 0;
     bool flushRefusedOnce_ = false;
+
+    // One timer for every lane: the deadlines in a heap, each entry valid
+    // while it is the lane's latest.
+    struct Due {
+        Millis at;
+        int lane;
+        quint64 generation;
+        bool operator>(const Due &other) const { return at > other.at; }
+    };
+    std::priority_queue<Due, std::vector<Due>, std::greater<>> due_;
+    QTimer timer_;
+    std::optional<Millis> armedFor_;
 };
 
 } // namespace corvanel::flash

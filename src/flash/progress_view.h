@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/lane_run.h"
+#include "engine/board.h"
 
 #include <QList>
 #include <QObject>

@@ -159,7 +159,7 @@ std::optional<OperatorError> UdpLink::open(const LinkSettings &settings)
     // device's exact address and port required, no answer could ever count,
     // and taking them all would let one board answer for another.
     const bool manyHosts = reachesManyHosts(address);
-    if (manyHosts && senderCheck_ == SenderCheck::AddressAndPort) {
+    if (manyHosts && senderCheck_ == SenderCheck::OneDevice) {
         return OperatorError{errnum::kAddressNotAvailable,
                              QStringLiteral("Remote host %1 is a broadcast or multicast address, "
                                             "not one device")
@@ -179,7 +179,6 @@ std::optional<OperatorError> UdpLink::open(const LinkSettings &settings)
     remoteIPv4_ = address.toIPv4Address();
     remotePort_ = *remotePort;
     acceptAnySender_ = manyHosts;
-    strangers_ = 0;
     return std::nullopt;
 }
 
@@ -210,6 +209,11 @@ quint16 UdpLink::localPort() const
     return isOpen() ? socket_->localPort() : 0;
 }
 
+QString UdpLink::errorString() const
+{
+    return socket_->errorString();
+}
+
 QHostAddress UdpLink::remoteAddress() const
 {
     return remoteAddress_;
@@ -225,15 +229,13 @@ QUdpSocket *UdpLink::socket() const
     return socket_;
 }
 
-bool UdpLink::fromDevice(const QHostAddress &sender, quint16 port) const
+bool UdpLink::fromDevice(const QHostAddress &sender) const
 {
     if (acceptAnySender_)
         return true;
     bool isV4 = false;
     const quint32 v4 = sender.toIPv4Address(&isV4);
-    if (!isV4 || v4 != remoteIPv4_)
-        return false;
-    return senderCheck_ == SenderCheck::Address || port == remotePort_;
+    return isV4 && v4 == remoteIPv4_;
 }
 
 void UdpLink::readPending()
@@ -250,8 +252,7 @@ void UdpLink::readPending()
             socket_->readDatagram(buffer_.data(), buffer_.size(), &sender, &senderPort);
         if (size < 0)
             continue;
-        if (!fromDevice(sender, senderPort)) {
-            ++strangers_;
+        if (!fromDevice(sender)) {
             emit strangerArrived(sender, senderPort, QByteArrayView(buffer_.constData(), size));
             if (!alive)
                 return;

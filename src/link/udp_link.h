@@ -22,16 +22,33 @@ inline constexpr int kLocalPortSpan = 1000;
 QString initialLocalPort();
 QString initialRemotePort(); // "111"
 
-// Which senders' datagrams count as the device's.
+// What the link is aimed at. Which port of the device's address answers is
+// the board's rule, not the link's.
 enum class SenderCheck {
-    Address,        // any port of the device's address (the window)
-    AddressAndPort, // only the device's address and port (unattended)
+    Address,   // the device's address; a broadcast or multicast one hears every sender
+    OneDevice, // one device's address only: broadcast and multicast are refused
+};
+
+// The socket as a driver uses it: open, send, close. UdpLink is the real
+// one; tests put a recorder in its place.
+class DatagramLink {
+public:
+    virtual ~DatagramLink() = default;
+    // On failure nothing stays open and the error says what failed and on
+    // which address or port.
+    virtual std::optional<OperatorError> open(const LinkSettings &settings) = 0;
+    // One datagram to the remote host and port; false when it could not go.
+    virtual bool send(QByteArrayView datagram) = 0;
+    virtual void close() = 0;
+    virtual bool isOpen() const = 0;
+    virtual quint16 localPort() const = 0; // the bound port, 0 when closed
+    virtual QString errorString() const = 0; // why the last operation failed
 };
 
 // The device link over UDP: one socket bound on all IPv4 interfaces, every
 // datagram to the remote host and port read at connect. It carries
 // datagrams and nothing else: no timer, no queue; its drivers decide.
-class UdpLink : public QObject {
+class UdpLink : public QObject, public DatagramLink {
     Q_OBJECT
 public:
     // Datagrams handed on per arrival notice; the rest are announced again
@@ -43,25 +60,21 @@ public:
     explicit UdpLink(QObject *parent = nullptr);
     ~UdpLink() override;
 
-    // UDP, remote port and host, bind the local port. On failure nothing stays
-    // open and the error says what failed and on which address or port.
-    std::optional<OperatorError> open(const LinkSettings &settings);
-    // One datagram to the remote host and port; false when it could not go.
-    bool send(QByteArrayView datagram);
-    void close();
-
-    bool isOpen() const;
-    quint16 localPort() const; // the bound port, 0 when closed
+    // UDP, remote port and host, bind the local port.
+    std::optional<OperatorError> open(const LinkSettings &settings) override;
+    bool send(QByteArrayView datagram) override;
+    void close() override;
+    bool isOpen() const override;
+    quint16 localPort() const override;
+    QString errorString() const override;
     QHostAddress remoteAddress() const;
     quint16 remotePort() const;
     QUdpSocket *socket() const; // object name "Winsock1"
 
     void setSenderCheck(SenderCheck check) { senderCheck_ = check; }
     // True while datagrams from every sender are taken (broadcast or multicast
-    // remote host); otherwise only the device's datagrams count.
+    // remote host); otherwise only the device's address is heard.
     bool acceptsAnySender() const { return acceptAnySender_; }
-    // Datagrams turned away since the link opened, from other senders.
-    int strangerDatagrams() const { return strangers_; }
 
     void setReadBatch(int datagrams) { readBatch_ = datagrams > 0 ? datagrams : 1; }
     int readBatch() const { return readBatch_; }
@@ -74,7 +87,7 @@ signals:
 
 private:
     void readPending();
-    bool fromDevice(const QHostAddress &sender, quint16 port) const;
+    bool fromDevice(const QHostAddress &sender) const;
 
     QUdpSocket *socket_ = nullptr;
     QHostAddress remoteAddress_;
@@ -82,7 +95,6 @@ private:
     quint16 remotePort_ = 0;
     SenderCheck senderCheck_ = SenderCheck::Address;
     bool acceptAnySender_ = false;
-    int strangers_ = 0;
     int readBatch_ = kDefaultReadBatch;
     QByteArray buffer_; // one datagram of the largest size, reused
 };

@@ -2,7 +2,7 @@
 
 #include "addresses/address_list.h"
 #include "common/operator_prompts.h"
-#include "engine/status_display.h"
+#include "window/status_display.h"
 #include "window/window_transfer.h"
 
 #include <QString>
@@ -52,7 +52,7 @@ public:
     bool started() const { return started_; }
 
     WindowTransfer &transfer() { return *transfer_; }
-    const TransferState &state() const { return transfer_->state(); }
+    TransferState state() const { return transfer_->state(); }
     UdpLink &link() { return transfer_->link(); }
     QTimer *inquiryTimer() const { return transfer_->inquiryTimer(); }
     StatusDisplay &display() { return *this; }

@@ -6,7 +6,7 @@
 
 namespace corvanel {
 
-void LoadImageFile(Transfer &transfer, const std::function<void()> &apply,
+void LoadImageFile(Board &board, const std::function<void()> &apply,
                    OperatorPrompts &prompts)
 {
     // Every cancel is a cancel: an empty name never reloads an earlier file,
@@ -19,19 +19,18 @@ void LoadImageFile(Transfer &transfer, const std::function<void()> &apply,
         return;
     }
 
-    transfer.startImageLoad();
-    transfer.clearImageForLoad();
+    board.beginImageLoad();
     apply();
 
     // A fresh table: the loaded image stays whole until the new one is complete.
     auto result = readImageFile(path, kWindowMaxLines);
     if (auto *error = std::get_if<OperatorError>(&result)) {
-        transfer.abandonImageLoad();
+        board.abandonImageLoad();
         apply();
         prompts.showError(*error);
         return;
     }
-    transfer.adoptImage(TextLines::share(std::move(std::get<TextLines>(result))));
+    board.adoptImage(TextLines::share(std::move(std::get<TextLines>(result))));
     apply();
 }
 

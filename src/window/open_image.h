@@ -1,7 +1,7 @@
 #pragma once
 
 #include "common/operator_prompts.h"
-#include "engine/transfer.h"
+#include "engine/board.h"
 
 #include <functional>
 
@@ -20,7 +20,7 @@ inline constexpr int kWindowMaxLines = 9000;
 // the transfer; the pass flag is cleared only once a file was chosen.
 // `apply` carries out the transfer's effects after each step, so the bar
 // shows them before any box opens.
-void LoadImageFile(Transfer &transfer, const std::function<void()> &apply,
+void LoadImageFile(Board &board, const std::function<void()> &apply,
                    OperatorPrompts &prompts);
 
 } // namespace corvanel

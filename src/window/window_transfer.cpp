@@ -5,12 +5,13 @@
 #include <QPointer>
 #include <QThread>
 #include <QTimer>
+#include <QUdpSocket>
 
 namespace corvanel {
 
 WindowTransfer::WindowTransfer(StatusDisplay &display, ArpFlush flushArp, Sleeper sleep,
-                               QObject *parent)
-    : QObject(parent), display_(display), link_(new UdpLink(this)),
+                               QObject *parent, DatagramLink *io)
+    : QObject(parent), display_(display), link_(new UdpLink(this)), io_(io ? io : link_),
       inquiryTimer_(new QTimer(this)), flushArp_(std::move(flushArp)), sleep_(std::move(sleep))
 {
     clock_.start();
@@ -20,109 +21,203 @@ WindowTransfer::WindowTransfer(StatusDisplay &display, ArpFlush flushArp, Sleepe
             [this](const QByteArray &datagram) { arrive({false, datagram}); });
 }
 
+TransferState WindowTransfer::state() const
+{
+    const TransferView v = board_.view();
+    TransferState s;
+    s.connected = v.connected;
+    s.linkActivity = linkActivity_;
+    s.position = v.position;
+    s.lines = v.lines;
+    s.lineCount = v.lineCount;
+    s.verifying = v.verifying;
+    s.imageLoaded = v.imageLoaded;
+    return s;
+}
+
 std::optional<OperatorError> WindowTransfer::apply()
 {
     std::optional<OperatorError> error;
-    while (const Effect *effect = transfer_.pollEffect()) {
-        switch (effect->kind) {
-        case Effect::Kind::Send:
-            // A send that fails (no link, "Install" while not connected) has
-            // no handler of its own: the window stays usable.
-            link_->send(effect->bytes);
+    while (const BoardOutput *output = board_.poll()) {
+        if (const auto *event = std::get_if<BoardEvent>(output)) {
+            show(*event);
+            continue;
+        }
+        const LinkEffect &effect = std::get<LinkEffect>(*output);
+        switch (effect.kind) {
+        case LinkEffect::Kind::Send:
+            // The board's policy decides what a failed send does (the window
+            // has no handler for it and stays usable).
+            if (!io_->send(effect.bytes))
+                board_.handleSendFailure(now(), io_->errorString());
             break;
-        case Effect::Kind::FlushArp:
+        case LinkEffect::Kind::FlushArpCache:
             if (flushArp_)
                 flushArp_();
             else
                 platform::flushArpCache();
             break;
-        case Effect::Kind::OpenLink:
-            error = link_->open(settings_);
+        case LinkEffect::Kind::OpenLink:
+            error = io_->open(settings_);
             if (error)
-                transfer_.linkFailed();
+                board_.linkFailed(now(), error->text);
             else
-                transfer_.linkOpened(now());
+                board_.linkOpened(now(), io_->localPort());
             break;
-        case Effect::Kind::CloseLink:
-            link_->close();
+        case LinkEffect::Kind::CloseLink:
+            io_->close();
             held_.clear();
             tickHeld_ = false;
             break;
-        case Effect::Kind::StartInquiries:
-            inquiryTimer_->start();
-            break;
-        case Effect::Kind::StopInquiries:
-            inquiryTimer_->stop();
-            break;
-        default:
-            showOn(display_, *effect);
-            break;
+        case LinkEffect::Kind::FlushNeighbour:
+        case LinkEffect::Kind::ReadNeighbour:
+            break; // the window's board never asks: only a production lane does
         }
     }
     return error;
 }
 
+// The window's words for what the board told, in the order it told them.
+void WindowTransfer::show(const BoardEvent &event)
+{
+    using K = BoardEvent::Kind;
+    switch (event.kind) {
+    case K::Connecting:
+        display_.SetBarValue(0);
+        display_.SetBarColour(colour::kNavy);
+        break;
+    case K::Connected:
+        linkActivity_ = 0;
+        display_.allowOpenFile(true);
+        inquiryTimer_->start();
+        display_.showLinkAction(kCaptionDisconnect);
+        break;
+    case K::PollingStopped:
+        inquiryTimer_->stop();
+        break;
+    case K::Inquired:
+        display_.ClearReplyView();
+        break;
+    case K::ReplyArrived:
+        linkActivity_ = 1;
+        display_.ShowReply(event.bytes);
+        break;
+    case K::ImageLoading:
+        display_.ShowStatus(status::kNoFile);
+        break;
+    case K::ImageLoaded:
+        display_.SetBarMaximum(event.line);
+        display_.ShowStatus(status::kReady);
+        break;
+    case K::LineSent:
+        if (event.pass == Pass::Download)
+            display_.ShowStatus(status::kDownload);
+        display_.SetBarValue(event.line);
+        break;
+    case K::VerifyStarted:
+        display_.ShowStatus(status::kVerify);
+        break;
+    case K::Ended:
+        display_.ShowStatus(status::kEnd);
+        display_.SetBarColour(colour::kGreen);
+        display_.allowOpenFile(true);
+        display_.clearReceivedReply();
+        break;
+    case K::Refused:
+        display_.ShowStatus(status::kError);
+        display_.SetBarColour(colour::kRed);
+        break;
+    case K::Installing:
+        linkActivity_ = TransferState::kLinkIdle;
+        break;
+    case K::Reset:
+        display_.clearReceivedReply();
+        display_.showLinkAlive(false);
+        linkActivity_ = TransferState::kLinkIdle;
+        display_.allowOpenFile(false);
+        display_.SetBarValue(0);
+        display_.SetBarColour(colour::kNavy);
+        display_.ShowStatus(status::kNoFile);
+        display_.showLinkAction(kCaptionConnect);
+        display_.ClearReplyView();
+        break;
+    case K::Progress:
+    case K::AttemptEnded:
+    case K::BoardDone:
+    case K::BoardBack:
+    case K::Finished:
+        break; // the flasher's
+    }
+}
+
 std::optional<OperatorError> WindowTransfer::ToggleLink(const LinkSettings &settings)
 {
     settings_ = settings;
-    if (transfer_.state().connected == 0)
-        transfer_.connect();
+    if (board_.view().connected == 0)
+        board_.connect();
     else
-        transfer_.disconnect();
+        board_.disconnect();
     return apply();
 }
 
 void WindowTransfer::SendNextLine()
 {
-    transfer_.sendNextLine(now());
+    board_.sendNextLine(now());
     apply();
 }
 
 void WindowTransfer::HandleReply(const QByteArray &reply)
 {
-    transfer_.handleDatagram(now(), reply);
+    board_.handleDatagram(now(), reply, link_->remotePort());
     apply();
 }
 
 void WindowTransfer::PollDevice()
 {
-    transfer_.pollDevice(now());
+    board_.pollDevice(now());
     apply();
 }
 
 void WindowTransfer::InstallFirmware()
 {
     const Millis at = now();
-    transfer_.install(at);
+    board_.install(at);
     apply();
     // The whole pause, on this thread, as the operation has it: nothing else
     // is handled before the close.
-    if (const auto due = transfer_.pollTimeout()) {
+    if (const auto due = board_.nextDeadline()) {
         const Millis pause = *due - at;
         if (sleep_)
             sleep_(pause);
         else
             QThread::msleep(static_cast<unsigned long>(pause.count()));
-        transfer_.handleTimeout(*due);
+        board_.handleTimeout(*due);
         apply();
     }
 }
 
 void WindowTransfer::ResetTransfer()
 {
-    transfer_.resetTransfer();
+    board_.resetTransfer();
     apply();
 }
 
+// The link indicator is the window's own: a datagram lights it, and it goes
+// dark 50 ticks after the last.
 void WindowTransfer::TickLinkIndicator()
 {
-    transfer_.tickLinkIndicator();
-    apply();
+    ++linkActivity_;
+    if (linkActivity_ > TransferState::kLinkIdle) {
+        linkActivity_ = TransferState::kLinkIdle;
+        display_.showLinkAlive(false);
+    } else {
+        display_.showLinkAlive(true);
+    }
 }
 
 void WindowTransfer::resetForStart()
 {
-    transfer_.resetForStart();
+    linkActivity_ = TransferState::kLinkIdle;
 }
 
 void WindowTransfer::arrive(Input input)
@@ -173,7 +268,7 @@ void WindowTransfer::deliverHeld()
             // A tick counts only while the inquiry timer still runs.
             if (inquiryTimer_->isActive())
                 PollDevice();
-        } else if (link_->isOpen()) {
+        } else if (io_->isOpen()) {
             HandleReply(input.datagram);
         }
         if (!alive)

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "common/operator_error.h"
-#include "engine/status_display.h"
-#include "engine/transfer.h"
+#include "engine/board.h"
 #include "link/link_settings.h"
 #include "link/udp_link.h"
+#include "window/status_display.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -18,12 +18,13 @@ class QTimer;
 
 namespace corvanel {
 
-// The window's driver of the transfer. It turns the window's events (the
-// buttons, the inquiry timer, the socket's datagrams) into the transfer's
-// inputs, and carries out the transfer's effects on the status display, the
-// socket and the inquiry timer. Its operations are the ones the window is
-// known by. While an operation shows a dialog, datagrams and inquiry ticks
-// wait in a bounded queue and are handed on afterwards, in the order they came.
+// The window's driver of its board. It turns the window's events (the
+// buttons, the inquiry timer, the socket's datagrams) into the board's
+// inputs, carries out its link effects on the socket, and turns its events
+// into the window's words: the status display, the inquiry timer and the link
+// indicator. Its operations are the ones the window is known by. While an
+// operation shows a dialog, datagrams and inquiry ticks wait in a bounded
+// queue and are handed on afterwards, in the order they came.
 class WindowTransfer : public QObject {
     Q_OBJECT
 public:
@@ -33,13 +34,14 @@ public:
     // Inputs kept while held; a flood beyond this is dropped.
     static constexpr qsizetype kMaxHeldInputs = 4096;
 
-    // `flushArp` defaults to the platform's ARP flush and `sleep` to a real
-    // blocking sleep; tests pass recorders.
+    // `flushArp` defaults to the platform's ARP flush, `sleep` to a real
+    // blocking sleep and `io` to the window's own socket; tests pass recorders.
     WindowTransfer(StatusDisplay &display, ArpFlush flushArp, Sleeper sleep,
-                   QObject *parent = nullptr);
+                   QObject *parent = nullptr, DatagramLink *io = nullptr);
 
-    Transfer &transfer() { return transfer_; }
-    const TransferState &state() const { return transfer_.state(); }
+    Board &board() { return board_; }
+    // The window's state record: the board's transfer and the indicator.
+    TransferState state() const;
     UdpLink &link() { return *link_; }
     QTimer *inquiryTimer() const { return inquiryTimer_; } // object name "Timer2"
 
@@ -57,7 +59,8 @@ public:
     void TickLinkIndicator();
     void resetForStart();
 
-    // Carries out what the transfer asked for, in order; a failed connect's error.
+    // Carries out what the board asked for and shows what it told, in order;
+    // a failed connect's error.
     std::optional<OperatorError> apply();
 
     // While held (a dialog is open), datagrams and ticks wait.
@@ -75,10 +78,13 @@ private:
     Millis now() const { return Millis(clock_.elapsed()); }
     void arrive(Input input);
     void deliverHeld();
+    void show(const BoardEvent &event);
 
-    Transfer transfer_;
+    Board board_;
+    int linkActivity_ = TransferState::kLinkIdle;
     StatusDisplay &display_;
-    UdpLink *link_ = nullptr;
+    UdpLink *link_ = nullptr; // the socket, its arrivals and its object name
+    DatagramLink *io_ = nullptr; // what opens, sends and closes: the socket, or a test's
     QTimer *inquiryTimer_ = nullptr;
     ArpFlush flushArp_;
     Sleeper sleep_;

@@ -1,24 +1,16 @@
 // One board's whole run on a fake clock, the test playing its driver: no
 // socket, no timer.
 
-#include "engine/host_run.h"
+#include "support/board_rig.h"
 
 #include <QtTest>
 
 using namespace corvanel;
+using corvanel::testing::BoardRig;
 
 namespace {
 
 const QList<QByteArray> kImage = {":0200000011AA43", ":0200020022BB1F", ":00000001FF"};
-
-// "i" an inquiry, "g" "BOOTg", "d<n>"/"v<n>" line n of the download/verify pass.
-QString token(const QByteArray &datagram)
-{
-    if (datagram == protocol::kInquiry || datagram == protocol::kInstall)
-        return QString::fromLatin1(datagram.mid(4, 1));
-    const QByteArray line = ':' + datagram.mid(5).chopped(2);
-    return QLatin1Char(datagram[4] == '#' ? 'v' : 'd') + QString::number(kImage.indexOf(line) + 1);
-}
 
 // "RESULT EXIT PHASE LINE ATTEMPT/MAX", as the flasher's records say it.
 QString record(const HostReport &r)
@@ -34,89 +26,6 @@ QString span(const HostReport &r)
 {
     return QStringLiteral("%1-%2").arg(r.startedAt.count()).arg(r.endedAt.count());
 }
-
-// The driver: opens on OpenLink (ports 5600 on, or the fixed one), records
-// what goes out, fails what the script says, and handles every deadline the
-// moment it comes, as the flasher's timer does.
-struct Rig {
-    HostRun run;
-    Millis now{0};
-    QStringList out; // "open[:port to avoid][@ms]", datagrams ("!": refused), "close"
-    QList<HostReport> attempts;
-    std::optional<HostReport> summary;
-    int badOpens = 0;
-    bool failSend = false;
-    quint16 nextPort = 5600;
-
-    Rig(const HostSettings &settings, const SharedLines &image) : run(settings, image) {}
-
-    void drive()
-    {
-        while (const Effect *e = run.pollEffect()) {
-            if (e->kind == Effect::Kind::Send) {
-                out << token(e->bytes) + QLatin1String(failSend ? "!" : "");
-                if (std::exchange(failSend, false))
-                    run.handleSendFailure(now, QStringLiteral("Network unreachable"));
-            } else if (e->kind == Effect::Kind::OpenLink) {
-                out << QStringLiteral("open") +
-                           (e->value ? QStringLiteral(":%1").arg(e->value) : QString()) +
-                           (now.count() ? QStringLiteral("@%1").arg(now.count()) : QString());
-                const quint16 fixed = run.settings().localPort.value_or(0);
-                if (badOpens-- > 0)
-                    run.linkFailed(now, QStringLiteral("port 6000 is in use"));
-                else
-                    run.linkOpened(now, fixed ? fixed : nextPort++);
-            } else {
-                out << QLatin1String(e->kind == Effect::Kind::CloseLink ? "close" : "unexpected");
-            }
-        }
-        RunEvent event{RunEvent::Kind::Progress};
-        while (run.pollEvent(event)) {
-            if (event.kind == RunEvent::Kind::AttemptEnded)
-                attempts << event.report;
-            else if (event.kind == RunEvent::Kind::Finished)
-                summary = event.report;
-        }
-    }
-
-    void advanceTo(Millis time)
-    {
-        int handled = 0;
-        for (auto due = run.pollTimeout(); due && *due <= time; due = run.pollTimeout()) {
-            if (++handled > 100) { // a deadline that never passes would spin the driver
-                out << QStringLiteral("stuck");
-                break;
-            }
-            now = std::max(now, *due);
-            run.handleTimeout(now);
-            drive();
-        }
-        now = time;
-    }
-
-    // A reply ("OK@5000": from port 5000, else 111), "+ms", "stranger",
-    // "sig<n>", or "!send" (the next send fails).
-    void play(const QStringList &steps)
-    {
-        run.start(now);
-        drive();
-        for (const QString &step : steps) {
-            if (step.startsWith(QLatin1Char('+')))
-                advanceTo(now + Millis(step.mid(1).toInt()));
-            else if (step == QLatin1String("stranger"))
-                run.handleStranger();
-            else if (step.startsWith(QLatin1String("sig")))
-                run.interrupt(now, step.mid(3).toInt());
-            else if (step == QLatin1String("!send"))
-                failSend = true;
-            else
-                run.handleDatagram(now, step.section(u'@', 0, 0).toLatin1(),
-                                   quint16(step.contains(u'@') ? step.section(u'@', 1).toUInt() : 111));
-            drive();
-            advanceTo(now);
-        }
-    }
-};
 
 } // namespace
 
@@ -240,21 +149,19 @@ private slots:
             else
                 (key == QLatin1String("dry") ? s.dryRun : s.install) = true;
         }
-        TextLines image;
-        for (const QByteArray &line : kImage)
-            image.append(line);
-        Rig rig(s, TextLines::share(std::move(image)));
+        BoardRig rig(kImage, s);
+        rig.openDetails = true;
         rig.badOpens = badOpens;
-        rig.play(steps.split(QLatin1Char(' '), Qt::SkipEmptyParts));
+        rig.play(steps);
 
         QTEST(rig.out.join(QLatin1Char(' ')), "sent");
-        QVERIFY(rig.summary && rig.run.isFinished() && !rig.run.pollTimeout());
+        QVERIFY(rig.summary && rig.board.isFinished() && !rig.board.nextDeadline());
         const HostReport &r = *rig.summary;
         QTEST(record(r), "result");
         QCOMPARE(rig.attempts.size(), r.attempt); // each attempt made told its end
         QVERIFY2(reason.isEmpty() ? r.reason.isEmpty() : r.reason.contains(reason),
                  qPrintable(r.reason));
-        QCOMPARE(span(rig.run.report(rig.now + Millis{5000})), span(r)); // it stays as it was
+        QCOMPARE(span(rig.board.report(rig.now + Millis{5000})), span(r)); // it stays as it was
 
         QStringList times;
         for (const HostReport &attempt : std::as_const(rig.attempts))

@@ -2,105 +2,15 @@
 // address; each is flashed once, and a board that has not left is never
 // flashed again.
 
-#include "engine/lane_run.h"
+#include "support/board_rig.h"
 
 #include <QtTest>
 
 using namespace corvanel;
+using corvanel::testing::BoardRig;
 
 namespace {
-
 const QList<QByteArray> kImage{":0100000055AA", ":00000001FF"};
-
-// The driver played by the test: links open at once (or fail), datagrams are
-// written down as "i" (inquiry), "d1" "v2" (lines), "g" ("BOOTg"), and the
-// link effects as "open", "close", "flush".
-struct Rig {
-    LaneRun lane;
-    Millis now{0};
-    QStringList out;
-    QList<HostReport> attempts, boards; // boards: done, and back (result "back")
-    bool finished = false;
-    bool failOpen = false;
-    std::optional<QString> mac; // what the neighbour table holds
-
-    explicit Rig(const LaneSettings &settings)
-        : lane(settings, [] {
-              TextLines lines;
-              for (const QByteArray &line : kImage)
-                  lines.append(line);
-              return TextLines::share(std::move(lines));
-          }())
-    {
-    }
-
-    void drive()
-    {
-        while (const Effect *e = lane.pollEffect()) {
-            if (e->kind == Effect::Kind::OpenLink) {
-                out << QStringLiteral("open");
-                if (failOpen)
-                    lane.linkFailed(now, QStringLiteral("no socket"));
-                else
-                    lane.linkOpened(now, 5600);
-            } else if (e->kind == Effect::Kind::CloseLink) {
-                out << QStringLiteral("close");
-            } else if (e->kind == Effect::Kind::FlushArp) {
-                out << QStringLiteral("flush");
-            } else if (e->kind == Effect::Kind::ReadNeighbour) {
-                lane.neighbourRead(now, mac);
-            } else if (e->bytes == "BOOTi\r\n") {
-                out << QStringLiteral("i");
-            } else if (e->bytes == "BOOTg\r\n") {
-                out << QStringLiteral("g");
-            } else {
-                const QByteArray line = e->bytes.mid(4).chopped(2);
-                const bool verify = line.startsWith('#');
-                QByteArray plain = line;
-                plain.replace('#', ':');
-                out << QStringLiteral("%1%2").arg(verify ? 'v' : 'd').arg(kImage.indexOf(plain) + 1);
-            }
-        }
-        LaneEvent event{LaneEvent::Kind::Progress};
-        while (lane.pollEvent(event)) {
-            if (event.kind == LaneEvent::Kind::AttemptEnded)
-                attempts << event.report;
-            else if (event.kind == LaneEvent::Kind::BoardDone)
-                boards << event.report;
-            else if (event.kind == LaneEvent::Kind::BoardBack)
-                boards << event.report, boards.last().reason = QStringLiteral("back");
-            else if (event.kind == LaneEvent::Kind::Finished)
-                finished = true;
-        }
-    }
-
-    // A reply, "+ms" (deadlines on the way are handled), "sig2", or "mac=A"
-    // ("mac=" unknown).
-    void play(const QStringList &steps)
-    {
-        lane.start(now);
-        drive();
-        for (const QString &step : steps) {
-            if (step.startsWith(QLatin1Char('+'))) {
-                const Millis until = now + Millis(step.mid(1).toInt());
-                for (auto due = lane.pollTimeout(); due && *due <= until; due = lane.pollTimeout()) {
-                    now = std::max(now, *due);
-                    lane.handleTimeout(now);
-                    drive();
-                }
-                now = until;
-            } else if (step.startsWith(QLatin1String("sig"))) {
-                lane.interrupt(now, step.mid(3).toInt());
-            } else if (step.startsWith(QLatin1String("mac="))) {
-                mac = step.size() > 4 ? std::optional(step.mid(4)) : std::nullopt;
-            } else {
-                lane.handleDatagram(now, step.toLatin1(), 111);
-            }
-            drive();
-        }
-    }
-};
-
 } // namespace
 
 class TestLaneRun : public QObject {
@@ -170,19 +80,21 @@ private slots:
         QFETCH(QString, sent);
         QFETCH(QString, boards);
         QFETCH(bool, finished);
-        LaneSettings lane;
+        HostSettings host;
+        host.limits.replyTimeout = Millis{1000};
+        Production lane;
+        lane.continuous = true;
         lane.goneTime = Millis{300};
-        lane.host.limits.replyTimeout = Millis{1000};
         lane.flushArp = true;
         for (const QString &word : settings.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
             if (word.startsWith(QLatin1String("count=")))
                 lane.count = word.mid(6).toInt();
             else if (word == QLatin1String("install"))
-                lane.host.install = true;
+                host.install = true;
         }
-        Rig rig(lane);
-        rig.failOpen = settings.contains(QLatin1String("failopen"));
-        rig.play(steps.split(QLatin1Char(' '), Qt::SkipEmptyParts));
+        BoardRig rig(kImage, host, lane);
+        rig.badOpens = settings.contains(QLatin1String("failopen")) ? 1 : 0;
+        rig.play(steps);
         // The first flush comes before the first board.
         QStringList out = rig.out;
         if (!out.isEmpty() && out.first() == QLatin1String("flush"))
@@ -199,7 +111,7 @@ private slots:
                    + (r.mac ? QLatin1Char(' ') + *r.mac : QString());
         QCOMPARE(got.join(QStringLiteral("; ")), boards);
         QCOMPARE(rig.finished, finished);
-        QCOMPARE(rig.lane.stopped().has_value(), settings.contains(QLatin1String("failopen")));
+        QCOMPARE(rig.board.stopped().has_value(), settings.contains(QLatin1String("failopen")));
         QVERIFY(rig.attempts.size() >= rig.boards.size() - boards.count(QLatin1String("back")));
     }
 };

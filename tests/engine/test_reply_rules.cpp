@@ -20,22 +20,30 @@ namespace {
 // second answer.
 QString run(const Policy &policy, const QString &script)
 {
-    ReplyRules rules(policy); // a line sent again settles for the reply time-out, 3 s
+    // A line sent again settles for the reply time-out, 3 s.
+    Asked asked;
+    std::optional<Flight> flight;
     Millis now{0};
     QString verdicts;
     for (const QString &step : script.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
         if (step == QLatin1String("inq")) {
-            rules.inquirySent();
+            asked.inquired = true;
+            ++asked.inquiries;
         } else if (step.startsWith(QLatin1Char('L')) || step.startsWith(QLatin1Char('E'))) {
             const QStringList numbers = step.mid(1).split(QLatin1Char('/'));
-            rules.lineSent(numbers[0].toInt(), numbers[1].toInt(),
-                           step.startsWith(QLatin1Char('E')), now);
+            const int line = numbers[0].toInt();
+            const bool endRecord = step.startsWith(QLatin1Char('E'));
+            flight = Flight{Flight::Stage::Waiting, line,
+                            line == numbers[1].toInt() || (policy.passEndsAtEndRecord && endRecord),
+                            1, 0, now};
         } else if (step == QLatin1String("resend")) {
-            rules.lineResent(now);
+            if (flight && flight->stage == Flight::Stage::Waiting)
+                ++flight->sends, flight->sentAt = now;
         } else if (step.startsWith(QLatin1Char('t'))) {
             now = Millis(step.mid(1).toInt());
-            if (const auto due = rules.settleDeadline(); due && now >= *due)
-                rules.endSettling();
+            if (flight && flight->stage == Flight::Stage::Settling &&
+                now >= flight->sentAt + policy.limits.replyTimeout)
+                flight.reset();
         } else {
             static const QHash<QString, ReplyKind> kinds = {
                 {QStringLiteral("ok"), ReplyKind::Ok},
@@ -48,7 +56,7 @@ QString run(const Policy &policy, const QString &script)
                 {Verdict::BeforeInquiry, u'B'}, {Verdict::NothingInFlight, u'N'},
                 {Verdict::StalePassEnd, u'S'},  {Verdict::EarlyOk, u'K'},
                 {Verdict::LateVersion, u'V'},   {Verdict::SecondAnswer, u'2'}};
-            verdicts += letters.value(rules.judge(kinds.value(step)));
+            verdicts += letters.value(judgeReply(policy, asked, flight, kinds.value(step)));
         }
     }
     return verdicts;

@@ -1,13 +1,14 @@
 #pragma once
 
-// Recording fakes of what the transfer drives: the display and the link.
-// Both write into one shared event log, so a test can assert the exact order
-// of everything the transfer did, and the link keeps every datagram byte for
-// byte.
+// Recording fakes of what the window's driver drives: the display and the
+// link. Both write into one shared event log, so a test can assert the exact
+// order of everything the window did, and the link keeps every datagram byte
+// for byte.
 
 #include "common/operator_error.h"
-#include "engine/status_display.h"
 #include "link/link_settings.h"
+#include "link/udp_link.h"
+#include "window/status_display.h"
 
 #include <QByteArray>
 #include <QList>
@@ -95,53 +96,40 @@ private:
     EventLog &log_;
 };
 
-class RecordingLink {
+class RecordingLink : public DatagramLink {
 public:
     explicit RecordingLink(EventLog &log) : log_(log) {}
 
     QList<QByteArray> sent;
-    bool isOpen = false;
-    bool polling = false;
-    std::optional<OperatorError> openError; // what the next Open returns
+    bool open_ = false;
+    std::optional<OperatorError> openError; // what the next open returns
     LinkSettings lastSettings;
 
-    void flushArpCache() { log_.add(QStringLiteral("arp")); }
-    std::optional<OperatorError> open(const LinkSettings &settings)
+    std::optional<OperatorError> open(const LinkSettings &settings) override
     {
         lastSettings = settings;
         log_.add(QStringLiteral("open"));
         if (openError)
             return openError;
-        isOpen = true;
+        open_ = true;
         return std::nullopt;
     }
-    bool send(QByteArrayView datagram)
+    bool send(QByteArrayView datagram) override
     {
         log_.add(QStringLiteral("send ") + QString::fromLatin1(datagram.toByteArray()));
-        if (!isOpen)
+        if (!open_)
             return false;
         sent.append(datagram.toByteArray());
         return true;
     }
-    void close()
+    void close() override
     {
-        isOpen = false;
+        open_ = false;
         log_.add(QStringLiteral("close"));
     }
-    void startInquiryTimer()
-    {
-        polling = true;
-        log_.add(QStringLiteral("start inquiry timer"));
-    }
-    void stopInquiryTimer()
-    {
-        polling = false;
-        log_.add(QStringLiteral("stop inquiry timer"));
-    }
-    void pause(std::chrono::milliseconds duration)
-    {
-        log_.add(QStringLiteral("pause %1").arg(duration.count()));
-    }
+    bool isOpen() const override { return open_; }
+    quint16 localPort() const override { return open_ ? 5999 : 0; }
+    QString errorString() const override { return QStringLiteral("not open"); }
 
 private:
     EventLog &log_;

@@ -1,7 +1,7 @@
 #include "engine/protocol.h"
 #include "image/image_loader.h"
 #include "support/prompts_recorder.h"
-#include "support/transfer_rig.h"
+#include "support/window_rig.h"
 #include "window/open_image.h"
 
 #include <QDir>
@@ -29,7 +29,8 @@ namespace {
 // The Open File button with recorders in place of the window and its dialogs.
 // Given an old image of 4 lines, it is loaded and its verify pass under way
 // at line 3.
-struct Rig : TransferRig {
+struct Rig : WindowRig {
+    using WindowRig::load;
     explicit Rig(const QString &oldImage = {})
     {
         ToggleLink({u"127.0.0.1"_s, u"111"_s, u"0"_s});
@@ -40,20 +41,20 @@ struct Rig : TransferRig {
             HandleReply(reply);
         log.events.clear();
     }
-    const TransferState &state = core.state();
     RecordingPrompts prompts;
 
     void load(const QString &path)
     {
         prompts.answers = QStringList{path};
         log.events.clear();
-        LoadImageFile(core, applier(), prompts);
+        LoadImageFile(driver.board(), applier(), prompts);
     }
     Lines lines() const
     {
         Lines out;
-        for (int slot = 1; slot <= state.lines->count(); ++slot)
-            out.append(QByteArray(state.lines->line(slot)));
+        const SharedLines lines = state().lines;
+        for (int slot = 1; slot <= lines->count(); ++slot)
+            out.append(QByteArray(lines->line(slot)));
         return out;
     }
 };
@@ -86,16 +87,16 @@ private slots:
         // Every cancel is a cancel, also after an earlier file was chosen; the
         // verify pass under way stays a verify pass.
         for (int i = 1; i <= 2; ++i) {
-            LoadImageFile(b.core, b.applier(), b.prompts);
+            LoadImageFile(b.driver.board(), b.applier(), b.prompts);
             QCOMPARE(b.prompts.cancelledShown, i);
         }
         QCOMPARE(b.prompts.filtersAsked.last(), u"HEX files (*.hex)|*.hex"_s);
         QCOMPARE(b.prompts.boxes, QStringList({"Cancel", "Cancel"}));
         QVERIFY(b.log.events.isEmpty());
-        QCOMPARE(b.state.verifying, 1);
-        QCOMPARE(b.state.position, 3);
-        QCOMPARE(b.state.lineCount, 4);
-        QCOMPARE(b.state.imageLoaded, 1);
+        QCOMPARE(b.state().verifying, 1);
+        QCOMPARE(b.state().position, 3);
+        QCOMPARE(b.state().lineCount, 4);
+        QCOMPARE(b.state().imageLoaded, 1);
         QCOMPARE(b.lines(), records(4));
     }
 
@@ -164,10 +165,10 @@ private slots:
         QCOMPARE(b.log.events,
                  QStringList({"status NO FILE", u"maximum %1"_s.arg(count), "status READY"}));
         QCOMPARE(b.display.barValue, 3); // the bar value waits for the first send
-        QCOMPARE(b.state.verifying, 0);
-        QCOMPARE(b.state.position, 0);
-        QCOMPARE(b.state.lineCount, count);
-        QCOMPARE(b.state.imageLoaded, 1);
+        QCOMPARE(b.state().verifying, 0);
+        QCOMPARE(b.state().position, 0);
+        QCOMPARE(b.state().lineCount, count);
+        QCOMPARE(b.state().imageLoaded, 1);
         QCOMPARE(b.lines(), lines); // nothing of the old image is left
     }
 
@@ -217,10 +218,10 @@ private slots:
                  qPrintable(text));
         // Nothing can be sent until a file loads, but the image in memory is whole.
         QCOMPARE(b.log.events, QStringList{u"status NO FILE"_s});
-        QCOMPARE(b.state.verifying, 0); // a file was chosen
-        QCOMPARE(b.state.imageLoaded, 0);
-        QCOMPARE(b.state.position, 0);
-        QCOMPARE(b.state.lineCount, 4);
+        QCOMPARE(b.state().verifying, 0); // a file was chosen
+        QCOMPARE(b.state().imageLoaded, 0);
+        QCOMPARE(b.state().position, 0);
+        QCOMPARE(b.state().lineCount, 4);
         QCOMPARE(b.display.barMaximum, 4);
         QCOMPARE(b.display.barValue, 3);
         QCOMPARE(b.lines(), records(4));
@@ -276,7 +277,7 @@ private slots:
         QFile::remove(path);
 
         QCOMPARE(b.prompts.boxes, QStringList{u"Error#14"_s});
-        QCOMPARE(b.state.imageLoaded, 0);
+        QCOMPARE(b.state().imageLoaded, 0);
         QVERIFY2(elapsed < 2000, qPrintable(QString::number(elapsed)));
 #ifdef Q_OS_UNIX
         getrusage(RUSAGE_SELF, &after);

@@ -6,7 +6,7 @@
 #include "window_test_support.h"
 
 #include "devsim/devsim_test_support.h"
-#include "engine/status_display.h"
+#include "window/status_display.h"
 #include "support/recorders.h"
 #include "window/window_transfer.h"
 

@@ -5,7 +5,7 @@
 
 #include "window_test_support.h"
 
-#include "engine/status_display.h"
+#include "window/status_display.h"
 #include "window/dialog_font.h"
 #include "window/qt_prompts.h"
 #include "window/window_geometry.h"
