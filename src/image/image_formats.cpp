@@ -104,7 +104,7 @@ std::variant<LoadedImage, ImageError> readBinary(const QByteArray &content, quin
     auto built = MemoryImage::build({std::move(whole)});
     if (auto *error = std::get_if<ImageError>(&built))
         return std::move(*error);
-    return LoadedImage{Format::Binary, std::get<MemoryImage>(std::move(built)), {}, {}};
+    return LoadedImage{Format::Binary, std::get<MemoryImage>(std::move(built)), {}, {}, {}};
 }
 
 QString StartAddress::text() const

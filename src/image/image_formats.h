@@ -73,6 +73,9 @@ struct LoadedImage {
     MemoryImage memory;
     std::optional<StartAddress> start;
     QString note; // how the file was read, when it is not the usual way
+    // ELF: where the bytes of the file's headers would have gone, had they
+    // been sent (a file read by its segments, whose first holds them).
+    QList<AddressRange> headersLeftOut;
 };
 
 // Every reader refuses input it cannot read whole, naming the line (counted
@@ -101,7 +104,9 @@ std::variant<LoadedImage, ImageError> readSRecord(const QByteArray &content);
 // it). The file's headers and the padding between sections are not data. A
 // file without section headers is read by its program headers instead: the
 // file bytes of each PT_LOAD segment at its physical address (and a note says
-// so). Relocatable objects are refused: they are not linked yet.
+// so), but for the bytes of the ELF header and the program header table,
+// which are never data. Relocatable objects are refused: they are not linked
+// yet.
 std::variant<LoadedImage, ImageError> readElf(const QByteArray &content,
                                               const SectionFilter &sections = {});
 

@@ -116,7 +116,7 @@ std::variant<LoadedImage, ImageError> loaded(Format format,
 {
     if (auto *error = std::get_if<ImageError>(&built))
         return std::move(*error);
-    return LoadedImage{format, std::get<MemoryImage>(std::move(built)), start, {}};
+    return LoadedImage{format, std::get<MemoryImage>(std::move(built)), start, {}, {}};
 }
 
 QString pastAddressSpace(quint64 start, qint64 size)
