@@ -94,7 +94,9 @@ std::variant<LoadedImage, ImageError> readIntelHex(const QByteArray &content);
 // against the data records before them, S7/S8/S9 end records with the start
 // address; checksums; a leading UTF-8 byte-order mark skipped. The file ends
 // with an end record or, without one, with a record count. Blank lines, lines
-// after the end record and a file that ends with neither are refused.
+// after the end record and a file that ends with neither are refused. Each
+// run of records that continue one another in the file is a segment, as
+// objcopy makes a section of it.
 std::variant<LoadedImage, ImageError> readSRecord(const QByteArray &content);
 
 // ELF, 32- or 64-bit, either byte order, read as objcopy reads it: the
