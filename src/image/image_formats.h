@@ -53,17 +53,18 @@ struct StartAddress {
     bool operator==(const StartAddress &) const = default;
 };
 
-// ELF sections left out or kept by name, as objcopy's -R and -j do; '*'
-// matches any run of characters and '?' any one. Every pattern must match a
-// section of the file.
+// ELF sections left out or kept by name, as objcopy's -R and -j do, by
+// patterns. Every pattern must match a section of the file.
 struct SectionFilter {
     QStringList remove; // left out
     QStringList only;   // when not empty, only these are kept
 
     bool isEmpty() const { return remove.isEmpty() && only.isEmpty(); }
     bool keeps(const QString &section) const;
-    // As objcopy matches names: '*' any run of characters, '?' any one,
-    // everything else itself.
+    // As objcopy matches names, by fnmatch(3) without flags (in the C
+    // locale): '*' any run of characters, '?' any one, bracket expressions
+    // ("[a-z_]", "[!t]" or "[^t]", "[[:digit:]]"), a backslash makes the next
+    // character plain; a '[' without its ']' is itself.
     static bool matches(QStringView pattern, QStringView name);
 };
 
