@@ -6,10 +6,13 @@
 // in flash. ELF and program headers that share a segment with the code, and
 // the padding the linker leaves between sections, are not data: flashing them
 // would write memory the image does not own. Files without section headers
-// (stripped of them by some tools) are read by their segments instead.
+// (stripped of them by some tools) are read by their segments instead, with
+// the bytes of the ELF and program headers cut out of any segment that holds
+// them (objcopy would write them).
 
 #include "image/image_formats.h"
 
+#include <algorithm>
 #include <optional>
 
 namespace corvanel::image {
@@ -163,8 +166,9 @@ private:
     quint64 header(int at, int size) const { return field_.read(at, size); }
     std::optional<ImageError> readProgramHeaders();
     std::optional<ImageError> readSectionHeaders();
-    std::variant<std::vector<Segment>, ImageError> sectionPieces(const SectionFilter &filter) const;
-    std::variant<std::vector<Segment>, ImageError> segmentPieces() const;
+    std::variant<std::vector<Segment>, ImageError> sectionPieces(const SectionFilter &filter);
+    std::variant<std::vector<Segment>, ImageError> segmentPieces();
+    void addPiece(std::vector<Segment> &pieces, Segment piece);
 
     const QByteArray &content_;
     quint64 size_;
@@ -173,6 +177,10 @@ private:
     QList<ProgramHeader> segments_;
     QList<SectionHeader> sections_; // without the null section 0
     bool hasSectionHeaders_ = false;
+    // The file bytes of the ELF header and of the program header table,
+    // [begin, end) in file order, joined where they touch.
+    std::vector<std::pair<quint64, quint64>> headerBytes_;
+    QList<AddressRange> headersLeftOut_; // where they would have gone
 };
 
 std::optional<ImageError> ElfReader::readProgramHeaders()
@@ -195,6 +203,7 @@ std::optional<ImageError> ElfReader::readProgramHeaders()
     if (!fitsIn(tableOffset, entries * entrySize, size_)) {
         return tablePastEnd("program", entries, entrySize, tableOffset, size_);
     }
+    headerBytes_.push_back({tableOffset, tableOffset + entries * entrySize});
     const int word = layout_.wordSize;
     for (quint64 i = 0; i < entries; ++i) {
         const qint64 at = qint64(tableOffset + i * entrySize);
@@ -270,8 +279,7 @@ std::optional<ImageError> ElfReader::readSectionHeaders()
     return std::nullopt;
 }
 
-std::variant<std::vector<Segment>, ImageError>
-ElfReader::sectionPieces(const SectionFilter &filter) const
+std::variant<std::vector<Segment>, ImageError> ElfReader::sectionPieces(const SectionFilter &filter)
 {
     QStringList names;
     for (const SectionHeader &section : sections_)
@@ -320,7 +328,7 @@ ElfReader::sectionPieces(const SectionFilter &filter) const
         piece.origin.index = section.index;
         piece.origin.name = section.name;
         piece.origin.fileOffset = qint64(section.offset);
-        pieces.push_back(std::move(piece));
+        addPiece(pieces, std::move(piece));
     }
     if (pieces.empty()) {
         return elfError(filter.isEmpty()
@@ -332,7 +340,36 @@ ElfReader::sectionPieces(const SectionFilter &filter) const
     return pieces;
 }
 
-std::variant<std::vector<Segment>, ImageError> ElfReader::segmentPieces() const
+// Adds the piece without the bytes of the file's headers, each byte left at
+// its address: a segment that begins with the headers, as the linker makes
+// the first one when the code is not linked at a page boundary, begins past
+// them.
+void ElfReader::addPiece(std::vector<Segment> &pieces, Segment piece)
+{
+    for (const auto &[begin, end] : headerBytes_) {
+        const quint64 offset = quint64(piece.offset);
+        const quint64 pieceEnd = offset + quint64(piece.size);
+        if (begin >= pieceEnd || end <= offset)
+            continue;
+        const quint64 cutBegin = std::max(begin, offset);
+        const quint64 cutEnd = std::min(end, pieceEnd);
+        headersLeftOut_.append(
+            {quint32(piece.address + (cutBegin - offset)), qint64(cutEnd - cutBegin)});
+        if (cutBegin > offset) { // bytes before the headers, clear of the others
+            Segment before = piece;
+            before.size = qsizetype(cutBegin - offset);
+            pieces.push_back(std::move(before));
+        }
+        piece.address += quint32(cutEnd - offset);
+        piece.offset = qsizetype(cutEnd);
+        piece.size = qsizetype(pieceEnd - cutEnd);
+        piece.origin.fileOffset = qint64(cutEnd);
+    }
+    if (piece.size > 0)
+        pieces.push_back(std::move(piece));
+}
+
+std::variant<std::vector<Segment>, ImageError> ElfReader::segmentPieces()
 {
     std::vector<Segment> pieces;
     for (qsizetype i = 0; i < segments_.size(); ++i) {
@@ -361,11 +398,12 @@ std::variant<std::vector<Segment>, ImageError> ElfReader::segmentPieces() const
         piece.origin.kind = Origin::Kind::ElfProgramHeader;
         piece.origin.index = int(i);
         piece.origin.fileOffset = qint64(segment.offset);
-        pieces.push_back(std::move(piece));
+        addPiece(pieces, std::move(piece));
     }
     if (pieces.empty())
         return elfError(QStringLiteral("no loadable data: no section headers, and no PT_LOAD "
-                                       "program header has file bytes"));
+                                       "program header has file bytes besides the ELF and "
+                                       "program headers"));
     return pieces;
 }
 
@@ -375,8 +413,14 @@ std::variant<LoadedImage, ImageError> ElfReader::read(const SectionFilter &filte
         return elfError(QStringLiteral("a relocatable object file, not a linked program: its "
                                        "sections have no load addresses yet"));
     }
+    headerBytes_.push_back({0, quint64(layout_.headerSize)});
     if (auto error = readProgramHeaders())
         return *error;
+    std::sort(headerBytes_.begin(), headerBytes_.end());
+    if (headerBytes_.size() == 2 && headerBytes_[1].first <= headerBytes_[0].second) {
+        headerBytes_[0].second = std::max(headerBytes_[0].second, headerBytes_[1].second);
+        headerBytes_.pop_back();
+    }
     if (auto error = readSectionHeaders())
         return *error;
 
@@ -390,8 +434,7 @@ std::variant<LoadedImage, ImageError> ElfReader::read(const SectionFilter &filte
     } else {
         pieces = segmentPieces();
         note = QStringLiteral("no section headers: read by its program headers, the file "
-                              "bytes of each loadable segment at its physical address, with "
-                              "whatever headers and padding they hold");
+                              "bytes of each loadable segment at its physical address");
     }
     if (auto *error = std::get_if<ImageError>(&pieces))
         return std::move(*error);
@@ -403,7 +446,8 @@ std::variant<LoadedImage, ImageError> ElfReader::read(const SectionFilter &filte
     // An entry of 0 means none; one past 4 GiB is no flash address.
     if (entry != 0 && entry < kAddressSpaceEnd)
         start = StartAddress{StartAddress::Kind::ElfEntry, quint32(entry)};
-    return LoadedImage{Format::Elf, std::get<MemoryImage>(std::move(built)), start, note};
+    return LoadedImage{Format::Elf, std::get<MemoryImage>(std::move(built)), start, note,
+                       headersLeftOut_};
 }
 
 } // namespace

@@ -124,12 +124,14 @@ std::variant<FlashImage, ImageRefusal> loadFlashImage(const QString &path,
     image::LoadedImage &loaded = std::get<image::LoadedImage>(converted);
     const std::optional<image::StartAddress> start = loaded.start;
     const QString note = loaded.note;
+    const QList<image::AddressRange> headersLeftOut = loaded.headersLeftOut;
     image::HexRecordLines records(std::move(loaded.memory), options.recordBytes);
     FlashImage image;
     image.format = loaded.format;
     image.figures = image::computeFigures(loaded.format, records);
     image.figures->start = start; // shown, never sent: records hold data only
     image.figures->note = note;
+    image.figures->headersLeftOut = headersLeftOut;
     if (records.count() > TextLines::kUnlimited) {
         return ImageRefusal{QStringLiteral("refused %1: %2 records are more than a transfer counts")
                                 .arg(name)

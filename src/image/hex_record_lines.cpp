@@ -8,7 +8,8 @@ namespace corvanel::image {
 
 namespace {
 
-constexpr quint64 kBlockSize = 0x10000; // what a record's 16-bit offset reaches
+constexpr quint64 kBlockSize = 0x10000;  // what a record's 16-bit offset reaches
+constexpr quint32 kSegmentBlocks = 0x10; // 02 records reach the first 1 MiB
 constexpr char kDigits[] = "0123456789ABCDEF";
 
 // Writes a record's hex digits into a buffer sized for them, summing the bytes
@@ -53,10 +54,18 @@ private:
 
 } // namespace
 
+int HexRecordLines::openingRecords(Opening opening)
+{
+    return opening == Opening::None ? 0 : opening == Opening::ClearSegmentLinear ? 2 : 1;
+}
+
 HexRecordLines::HexRecordLines(MemoryImage image, int recordBytes)
     : image_(std::move(image)), recordBytes_(std::clamp(recordBytes, 1, kMaxRecordBytes))
 {
-    quint32 upper = 0; // the bootloader's upper address bits before any 04 record
+    // The bootloader's upper address bits before any address record: block
+    // 0. The pieces come in address order, so the blocks below 1 MiB, which
+    // take 02 records, all come before those that take 04.
+    quint32 block = 0;
     qint64 lines = 0;
     for (const Segment &segment : image_.segments()) {
         quint64 at = segment.address;
@@ -67,9 +76,17 @@ HexRecordLines::HexRecordLines(MemoryImage image, int recordBytes)
             piece.firstLine = lines;
             piece.address = quint32(at);
             piece.size = quint32(pieceEnd - at);
-            piece.extendedFirst = (at >> 16) != upper;
-            upper = quint32(at >> 16);
-            lines += (piece.extendedFirst ? 1 : 0) + (piece.size + recordBytes_ - 1) / recordBytes_;
+            const quint32 pieceBlock = quint32(at / kBlockSize);
+            if (pieceBlock != block) {
+                if (pieceBlock < kSegmentBlocks)
+                    piece.opening = Opening::Segment;
+                else if (block != 0 && block < kSegmentBlocks)
+                    piece.opening = Opening::ClearSegmentLinear;
+                else
+                    piece.opening = Opening::Linear;
+                block = pieceBlock;
+            }
+            lines += openingRecords(piece.opening) + (piece.size + recordBytes_ - 1) / recordBytes_;
             pieces_.push_back(piece);
             at = pieceEnd;
         }
@@ -90,19 +107,29 @@ QByteArray HexRecordLines::line(qint64 number) const
                          [](qint64 i, const Piece &piece) { return i < piece.firstLine; });
     const Piece &piece = *(after - 1);
     qint64 local = index - piece.firstLine;
-    if (piece.extendedFirst) {
-        if (local == 0) {
-            RecordWriter record(hexrecord::kExtendedLinearAddress, 0, 2);
-            record.put(quint8(piece.address >> 24));
-            record.put(quint8(piece.address >> 16));
-            return record.finish();
-        }
-        --local;
-    }
+    const int opening = openingRecords(piece.opening);
+    if (local < opening)
+        return addressRecord(piece, local);
+    local -= opening;
     const quint32 address = piece.address + quint32(local * recordBytes_);
     const int size =
         int(std::min<quint32>(quint32(recordBytes_), piece.size - (address - piece.address)));
     return dataRecord(address, size);
+}
+
+QByteArray HexRecordLines::addressRecord(const Piece &piece, qint64 index) const
+{
+    const bool segment = piece.opening == Opening::Segment ||
+                         (piece.opening == Opening::ClearSegmentLinear && index == 0);
+    // 02 holds the segment in 16-byte paragraphs, 04 the upper 16 bits.
+    const quint32 value = piece.opening == Opening::ClearSegmentLinear && index == 0 ? 0
+                          : segment ? (piece.address >> 16) << 12
+                                    : piece.address >> 16;
+    RecordWriter record(
+        segment ? hexrecord::kExtendedSegmentAddress : hexrecord::kExtendedLinearAddress, 0, 2);
+    record.put(quint8(value >> 8));
+    record.put(quint8(value));
+    return record.finish();
 }
 
 QByteArray HexRecordLines::dataRecord(quint32 address, int size) const

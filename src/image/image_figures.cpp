@@ -48,8 +48,7 @@ namespace {
 
 QString rangeText(const AddressRange &range)
 {
-    return QStringLiteral("%1-%2").arg(hexAddress(range.start),
-                                       hexAddress(range.last()));
+    return QStringLiteral("%1-%2").arg(hexAddress(range.start), hexAddress(range.last()));
 }
 
 } // namespace
@@ -59,19 +58,18 @@ QString infoText(const QString &imagePath, const ImageFigures &figures)
     QStringList ranges;
     for (const AddressRange &range : figures.ranges)
         ranges << QStringLiteral("  %1  %2 bytes").arg(rangeText(range)).arg(range.size);
-    QString text =
-        QStringLiteral("image:      %1\n"
-                       "format:     %2\n"
-                       "records:    %3\n"
-                       "data bytes: %4\n"
-                       "crc32:      %5\n"
-                       "sha256:     %6\n")
-            .arg(imagePath == QLatin1String("-") ? QStringLiteral("(standard input)")
-                                                 : QDir::toNativeSeparators(imagePath),
-                 figures.formatName)
-            .arg(figures.recordCount)
-            .arg(figures.dataBytes)
-            .arg(hexAddress(figures.crc32), QString::fromLatin1(figures.sha256.toHex()));
+    QString text = QStringLiteral("image:      %1\n"
+                                  "format:     %2\n"
+                                  "records:    %3\n"
+                                  "data bytes: %4\n"
+                                  "crc32:      %5\n"
+                                  "sha256:     %6\n")
+                       .arg(imagePath == QLatin1String("-") ? QStringLiteral("(standard input)")
+                                                            : QDir::toNativeSeparators(imagePath),
+                            figures.formatName)
+                       .arg(figures.recordCount)
+                       .arg(figures.dataBytes)
+                       .arg(hexAddress(figures.crc32), QString::fromLatin1(figures.sha256.toHex()));
     if (figures.start) {
         text += QStringLiteral("start:      %1 (%2), %3\n")
                     .arg(figures.start->text(), figures.start->source(),
@@ -81,17 +79,25 @@ QString infoText(const QString &imagePath, const ImageFigures &figures)
     }
     if (!figures.note.isEmpty())
         text += QStringLiteral("note:       %1\n").arg(figures.note);
+    for (const AddressRange &range : figures.headersLeftOut) {
+        text += QStringLiteral("not sent:   %1 (%2 bytes), the ELF and program headers\n")
+                    .arg(rangeText(range))
+                    .arg(range.size);
+    }
     return text + QStringLiteral("ranges:\n%1\n").arg(ranges.join(QLatin1Char('\n')));
 }
 
 QByteArray infoJson(const QString &imagePath, const ImageFigures &figures)
 {
-    QJsonArray ranges;
-    for (const AddressRange &range : figures.ranges) {
-        ranges.append(QJsonObject{{QStringLiteral("start"), hexAddress(range.start)},
-                                  {QStringLiteral("end"), hexAddress(range.last())},
-                                  {QStringLiteral("bytes"), range.size}});
-    }
+    const auto rangeArray = [](const QList<AddressRange> &list) {
+        QJsonArray array;
+        for (const AddressRange &range : list) {
+            array.append(QJsonObject{{QStringLiteral("start"), hexAddress(range.start)},
+                                     {QStringLiteral("end"), hexAddress(range.last())},
+                                     {QStringLiteral("bytes"), range.size}});
+        }
+        return array;
+    };
     QJsonValue start(QJsonValue::Null);
     if (figures.start) {
         start = QJsonObject{{QStringLiteral("address"), figures.start->text()},
@@ -108,7 +114,8 @@ QByteArray infoJson(const QString &imagePath, const ImageFigures &figures)
         {QStringLiteral("start"), start},
         {QStringLiteral("note"),
          figures.note.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(figures.note)},
-        {QStringLiteral("ranges"), ranges},
+        {QStringLiteral("headersNotSent"), rangeArray(figures.headersLeftOut)},
+        {QStringLiteral("ranges"), rangeArray(figures.ranges)},
     };
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }

@@ -27,10 +27,11 @@ struct ImageFigures {
     QList<AddressRange> ranges;
     qint64 dataBytes = 0;
     quint32 crc32 = 0;
-    QByteArray sha256;                 // 32 bytes; toHex() for display
-    std::optional<StartAddress> start; // where the image says its program starts
-    bool startSent = false;            // whether a record of it goes out with the data
-    QString note;                      // how the file was read, when not the usual way
+    QByteArray sha256;                  // 32 bytes; toHex() for display
+    std::optional<StartAddress> start;  // where the image says its program starts
+    bool startSent = false;             // whether a record of it goes out with the data
+    QString note;                       // how the file was read, when not the usual way
+    QList<AddressRange> headersLeftOut; // ELF headers a segment held, not sent
 };
 
 ImageFigures computeFigures(Format format, const HexRecordLines &lines);
@@ -39,7 +40,8 @@ ImageFigures computeFigures(Format format, const MemoryImage &image, qint64 reco
 
 // What --info prints: format, records, data bytes, CRC-32 and SHA-256 of the
 // data in address order, the start address (and whether it is sent) when the
-// image has one, a note on how it was read when there is one, address ranges.
+// image has one, a note on how it was read when there is one, where an ELF
+// file's headers would have gone (never sent), address ranges.
 // The JSON names the image as given ("-" for standard input).
 QString infoText(const QString &imagePath, const ImageFigures &figures);
 QByteArray infoJson(const QString &imagePath, const ImageFigures &figures);

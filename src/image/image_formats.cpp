@@ -104,7 +104,7 @@ std::variant<LoadedImage, ImageError> readBinary(const QByteArray &content, quin
     auto built = MemoryImage::build({std::move(whole)});
     if (auto *error = std::get_if<ImageError>(&built))
         return std::move(*error);
-    return LoadedImage{Format::Binary, std::get<MemoryImage>(std::move(built)), {}, {}};
+    return LoadedImage{Format::Binary, std::get<MemoryImage>(std::move(built)), {}, {}, {}};
 }
 
 QString StartAddress::text() const
@@ -245,33 +245,12 @@ std::variant<LoadedImage, ImageError> loadImageFile(const QString &path, const R
     return loaded;
 }
 
-bool SectionFilter::matches(QStringView pattern, QStringView name)
-{
-    qsizetype p = 0, n = 0, star = -1, resume = 0;
-    while (n < name.size()) {
-        if (p < pattern.size() && (pattern[p] == u'?' || pattern[p] == name[n])) {
-            ++p;
-            ++n;
-        } else if (p < pattern.size() && pattern[p] == u'*') {
-            star = p++;
-            resume = n;
-        } else if (star >= 0) {
-            p = star + 1;
-            n = ++resume;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == u'*')
-        ++p;
-    return p == pattern.size();
-}
-
 bool SectionFilter::keeps(const QString &section) const
 {
     const auto any = [&section](const QStringList &patterns) {
-        return std::any_of(patterns.begin(), patterns.end(),
-                           [&section](const QString &pattern) { return matches(pattern, section); });
+        return std::any_of(patterns.begin(), patterns.end(), [&section](const QString &pattern) {
+            return matches(pattern, section);
+        });
     };
     return !any(remove) && (only.isEmpty() || any(only));
 }

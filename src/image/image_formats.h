@@ -53,17 +53,18 @@ struct StartAddress {
     bool operator==(const StartAddress &) const = default;
 };
 
-// ELF sections left out or kept by name, as objcopy's -R and -j do; '*'
-// matches any run of characters and '?' any one. Every pattern must match a
-// section of the file.
+// ELF sections left out or kept by name, as objcopy's -R and -j do, by
+// patterns. Every pattern must match a section of the file.
 struct SectionFilter {
     QStringList remove; // left out
     QStringList only;   // when not empty, only these are kept
 
     bool isEmpty() const { return remove.isEmpty() && only.isEmpty(); }
     bool keeps(const QString &section) const;
-    // As objcopy matches names: '*' any run of characters, '?' any one,
-    // everything else itself.
+    // As objcopy matches names, by fnmatch(3) without flags (in the C
+    // locale): '*' any run of characters, '?' any one, bracket expressions
+    // ("[a-z_]", "[!t]" or "[^t]", "[[:digit:]]"), a backslash makes the next
+    // character plain; a '[' without its ']' is itself.
     static bool matches(QStringView pattern, QStringView name);
 };
 
@@ -73,6 +74,9 @@ struct LoadedImage {
     MemoryImage memory;
     std::optional<StartAddress> start;
     QString note; // how the file was read, when it is not the usual way
+    // ELF: where the bytes of the file's headers would have gone, had they
+    // been sent (a file read by its segments, whose first holds them).
+    QList<AddressRange> headersLeftOut;
 };
 
 // Every reader refuses input it cannot read whole, naming the line (counted
@@ -91,7 +95,9 @@ std::variant<LoadedImage, ImageError> readIntelHex(const QByteArray &content);
 // against the data records before them, S7/S8/S9 end records with the start
 // address; checksums; a leading UTF-8 byte-order mark skipped. The file ends
 // with an end record or, without one, with a record count. Blank lines, lines
-// after the end record and a file that ends with neither are refused.
+// after the end record and a file that ends with neither are refused. Each
+// run of records that continue one another in the file is a segment, as
+// objcopy makes a section of it.
 std::variant<LoadedImage, ImageError> readSRecord(const QByteArray &content);
 
 // ELF, 32- or 64-bit, either byte order, read as objcopy reads it: the
@@ -101,7 +107,9 @@ std::variant<LoadedImage, ImageError> readSRecord(const QByteArray &content);
 // it). The file's headers and the padding between sections are not data. A
 // file without section headers is read by its program headers instead: the
 // file bytes of each PT_LOAD segment at its physical address (and a note says
-// so). Relocatable objects are refused: they are not linked yet.
+// so), but for the bytes of the ELF header and the program header table,
+// which are never data. Relocatable objects are refused: they are not linked
+// yet.
 std::variant<LoadedImage, ImageError> readElf(const QByteArray &content,
                                               const SectionFilter &sections = {});
 

@@ -19,41 +19,70 @@ ImageError lineError(qint64 line, const QString &what)
     return ImageError{QStringLiteral("line %1: %2").arg(line).arg(what)};
 }
 
+// How records are joined into segments.
+enum class Joining {
+    // Runs of consecutive addresses, whatever the order of the file: the
+    // fewest segments (Intel HEX, which goes out as its lines).
+    ByAddress,
+    // What objcopy makes a section of: a run of records each of which
+    // starts where the one before it in the file ended; any record that does
+    // not, even one without data, starts another (S-record, whose converted
+    // records then start afresh where objcopy's do).
+    InFileOrder,
+};
+
 // Decoded data and the records' places in it. A record costs 24 bytes here
-// until build() joins records at consecutive addresses into one segment, so a
-// million-record file never holds a million segments.
+// until build() joins records into segments, so a million-record file in
+// address order never holds a million segments.
 class PieceCollector {
 public:
     PieceCollector(Origin::Kind kind, qsizetype capacity) : kind_(kind) { data_.reserve(capacity); }
 
+    // `bytes` holds at most 255 bytes, as a record does.
     void add(quint32 address, QByteArrayView bytes, qint64 line)
     {
+        if (runEnd_ != address)
+            runHasData_ = false; // another run starts here
+        runEnd_ = quint64(address) + quint64(bytes.size());
         if (bytes.isEmpty())
             return;
-        records_.push_back({address, quint32(bytes.size()), data_.size(), line});
+        records_.push_back({address, quint16(bytes.size()), runHasData_, data_.size(), line});
+        runHasData_ = true;
         data_.append(bytes);
     }
 
-    // Sorts the records by address, refuses two that write one address (by
-    // their lines) and joins runs of consecutive addresses.
-    std::variant<MemoryImage, ImageError> build()
+    // Refuses two records that write one address (by their lines) and joins
+    // the records into segments.
+    std::variant<MemoryImage, ImageError> build(Joining joining)
     {
         const auto byAddress = [](const Record &a, const Record &b) {
             return a.address < b.address;
         };
-        if (!std::is_sorted(records_.begin(), records_.end(), byAddress))
-            std::stable_sort(records_.begin(), records_.end(), byAddress);
-        for (size_t i = 1; i < records_.size(); ++i) {
-            const Record &prev = records_[i - 1];
-            if (prev.end() > records_[i].address)
-                return overlapError(records_[i].address, origin(prev), origin(records_[i]));
+        std::vector<Record> copy;
+        std::vector<Record> *sorted = &records_;
+        if (!std::is_sorted(records_.begin(), records_.end(), byAddress)) {
+            if (joining == Joining::InFileOrder) {
+                copy = records_;
+                sorted = &copy;
+            }
+            std::stable_sort(sorted->begin(), sorted->end(), byAddress);
         }
+        for (size_t i = 1; i < sorted->size(); ++i) {
+            const Record &prev = (*sorted)[i - 1];
+            const Record &cur = (*sorted)[i];
+            if (prev.end() > cur.address)
+                return overlapError(cur.address, origin(prev), origin(cur));
+        }
+        const std::vector<Record> &order = joining == Joining::ByAddress ? *sorted : records_;
+        const auto joins = [joining](const Record &prev, const Record &cur) {
+            return joining == Joining::ByAddress ? prev.end() == cur.address : cur.continuesRun;
+        };
         std::vector<Segment> segments;
-        for (size_t first = 0; first < records_.size();) {
+        for (size_t first = 0; first < order.size();) {
             size_t last = first + 1;
-            while (last < records_.size() && records_[last - 1].end() == records_[last].address)
+            while (last < order.size() && joins(order[last - 1], order[last]))
                 ++last;
-            segments.push_back(join(first, last));
+            segments.push_back(join(order, first, last));
             first = last;
         }
         return MemoryImage::build(std::move(segments));
@@ -62,8 +91,9 @@ public:
 private:
     struct Record {
         quint32 address;
-        quint32 size;
-        qsizetype offset; // in data_
+        quint16 size;
+        bool continuesRun; // in the file, starts where the one before it ended
+        qsizetype offset;  // in data_
         qint64 line;
 
         quint64 end() const { return quint64(address) + size; }
@@ -78,36 +108,37 @@ private:
         return o;
     }
 
-    // One segment for records [first, last): a view of data_ when they lie
-    // there back to back (records in address order), else a copy.
-    Segment join(size_t first, size_t last) const
+    // One segment for records [first, last) of `order`: a view of data_ when
+    // they lie there back to back (records in file order), else a copy.
+    Segment join(const std::vector<Record> &order, size_t first, size_t last) const
     {
         Segment segment;
-        segment.address = records_[first].address;
-        segment.origin = origin(records_[first]);
+        segment.address = order[first].address;
+        segment.origin = origin(order[first]);
         bool inPlace = true;
         for (size_t i = first; i < last; ++i) {
-            const Record &r = records_[i];
-            inPlace = inPlace && r.offset == records_[first].offset + segment.size;
+            const Record &r = order[i];
+            inPlace = inPlace && r.offset == order[first].offset + segment.size;
             segment.size += r.size;
             segment.origin.line = std::min(segment.origin.line, r.line);
             segment.origin.lastLine = std::max(segment.origin.lastLine, r.line);
         }
         if (inPlace) {
             segment.storage = data_; // shared
-            segment.offset = records_[first].offset;
+            segment.offset = order[first].offset;
             return segment;
         }
         segment.storage.reserve(segment.size);
         for (size_t i = first; i < last; ++i)
-            segment.storage.append(
-                QByteArrayView(data_).sliced(records_[i].offset, records_[i].size));
+            segment.storage.append(QByteArrayView(data_).sliced(order[i].offset, order[i].size));
         return segment;
     }
 
     Origin::Kind kind_;
     QByteArray data_;
     std::vector<Record> records_;
+    quint64 runEnd_ = ~quint64(0); // where the run of the record before ends
+    bool runHasData_ = false;
 };
 
 std::variant<LoadedImage, ImageError> loaded(Format format,
@@ -116,7 +147,7 @@ std::variant<LoadedImage, ImageError> loaded(Format format,
 {
     if (auto *error = std::get_if<ImageError>(&built))
         return std::move(*error);
-    return LoadedImage{format, std::get<MemoryImage>(std::move(built)), start, {}};
+    return LoadedImage{format, std::get<MemoryImage>(std::move(built)), start, {}, {}};
 }
 
 QString pastAddressSpace(quint64 start, qint64 size)
@@ -207,7 +238,7 @@ std::variant<LoadedImage, ImageError> readIntelHex(const QByteArray &content)
                                          "file may be cut short")
                               .arg(lines.number())};
     }
-    return loaded(Format::IntelHex, collector.build(), start);
+    return loaded(Format::IntelHex, collector.build(Joining::ByAddress), start);
 }
 
 std::variant<LoadedImage, ImageError> readSRecord(const QByteArray &content)
@@ -322,7 +353,7 @@ std::variant<LoadedImage, ImageError> readSRecord(const QByteArray &content)
                                          "S6) last, after line %1: the file may be cut short")
                               .arg(lines.number())};
     }
-    return loaded(Format::SRecord, collector.build(), start);
+    return loaded(Format::SRecord, collector.build(Joining::InFileOrder), start);
 }
 
 } // namespace corvanel::image

@@ -1,3 +1,4 @@
+#include "image/flash_image.h"
 #include "image/hex_check.h"
 #include "image/image_figures.h"
 #include "image/intel_hex.h"
@@ -5,9 +6,17 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+#ifdef Q_OS_UNIX
+#include <clocale>
+#include <fnmatch.h>
+#endif
 
 using namespace Qt::StringLiterals;
 using namespace corvanel;
@@ -40,12 +49,14 @@ QByteArray allLines(const HexRecordLines &lines)
 
 // Walks the lines as the bootloader reads them. Fails unless every line is a
 // sound record, no data record passes a 64 KiB boundary or holds more than
-// `recordBytes`, every 04 record changes the upper address bits, and the one
+// `recordBytes`, every address record changes the 64 KiB block, 02 records
+// come only below 1 MiB and before any 04, 04 records only above, and the one
 // end-of-file record comes last.
 void checkRecords(const HexRecordLines &lines, int recordBytes)
 {
     const auto lowerCase = [](char c) { return c >= 'a' && c <= 'z'; };
     quint32 upper = 0;
+    bool linear = false;
     for (qint64 i = 1; i <= lines.count(); ++i) {
         const QByteArray text = lines.line(i);
         QString fault;
@@ -56,11 +67,17 @@ void checkRecords(const HexRecordLines &lines, int recordBytes)
             fault = u"lower case"_s;
         } else if ((record->type == hexrecord::kEndOfFile) != (i == lines.count())) {
             fault = u"the end-of-file record is not (only) last"_s;
-        } else if (record->type == hexrecord::kExtendedLinearAddress) {
+        } else if (record->type == hexrecord::kExtendedLinearAddress ||
+                   record->type == hexrecord::kExtendedSegmentAddress) {
+            const bool segment = record->type == hexrecord::kExtendedSegmentAddress;
             const quint32 value = quint32(quint8(record->data[0]) << 8 | quint8(record->data[1]));
-            if (value == upper)
+            const quint32 block = segment ? value >> 12 : value;
+            if (block == upper)
                 fault = u"repeats the upper address bits"_s;
-            upper = value;
+            if (segment ? linear || (value & 0xfff) != 0 : block < 0x10)
+                fault = u"an 02 after an 04 or within a block, or an 04 below 1 MiB"_s;
+            upper = block;
+            linear = !segment;
         } else if (record->type == hexrecord::kData) {
             if (record->data.size() > recordBytes)
                 fault = u"too long"_s;
@@ -210,6 +227,7 @@ private slots:
         QTest::newRow("1 MiB off-block, 31") << 0x20000009u << 0x100000 << 31;
         QTest::newRow("3 blocks up to 4 GiB, 1") << 0xFFFD0010u << 0x2FFF0 << 1;
         QTest::newRow("3 bytes, 64") << 0x0001FFFEu << 3 << 64;
+        QTest::newRow("across 1 MiB, 7") << 0x000F8009u << 0x10000 << 7;
     }
 
     void conversionAtBoundaries()
@@ -224,9 +242,11 @@ private slots:
         if (QTest::currentTestFailed())
             return;
         QVERIFY(imageOf(readIntelHex(allLines(lines))) == image);
-        // The 04 records: one per 64 KiB block touched, none for block 0.
-        const quint64 blocks = (quint64(base) + size - 1) / 0x10000 - base / 0x10000 + 1;
-        const qint64 extended = base < 0x10000 ? blocks - 1 : blocks;
+        // The address records: one per 64 KiB block touched, none for block
+        // 0, and an 02 of 0 before the first 04 after 02s.
+        const quint64 first = base / 0x10000, last = (quint64(base) + size - 1) / 0x10000;
+        const qint64 extended =
+            (last - first + 1) - (first == 0 ? 1 : 0) + (first < 0x10 && last >= 0x10 ? 1 : 0);
         qint64 dataRecords = 0;
         for (quint64 at = base; at < quint64(base) + size;) {
             const quint64 next =
@@ -395,6 +415,123 @@ private slots:
         const QString text = std::get<ImageError>(loaded).text;
         for (const QString &word : words)
             QVERIFY2(text.contains(word), qPrintable(u"\"%1\" lacks \"%2\""_s.arg(text, word)));
+    }
+
+    // objcopy starts a section, and so its records afresh, at every S-record
+    // that does not continue the one before it in the file (one without data
+    // too); these are its records.
+    void sRecordRunsAreObjcopys()
+    {
+        const QByteArray srec("S0030000FC\nS10B00000001020304050607D8\nS1030100FB\n"
+                              "S10B000808090A0B0C0D0E0F90\nS10B00100001020304050607C8\n"
+                              "S1030010EC\nS10B00180001020304050607C0\nS9030000FC\n");
+        QCOMPARE(allLines(HexRecordLines(imageOf(readSRecord(srec)))),
+                 QByteArray(":080000000001020304050607DC\r\n"
+                            ":1000080008090A0B0C0D0E0F000102030405060770\r\n"
+                            ":080018000001020304050607C4\r\n:00000001FF\r\n"));
+    }
+
+    // Without section headers an ELF file is read by its segments, but the
+    // bytes of its ELF header and program header table are never sent.
+    void elfHeadersAreNotSent_data()
+    {
+        QTest::addColumn<int>("tableOffset"); // where the program headers are moved to
+        QTest::addColumn<QList<AddressRange>>("ranges");
+        QTest::addColumn<QList<AddressRange>>("leftOut");
+
+        // Segment 0 holds the file's first 0x2F0 bytes at 0xC000, segment 1
+        // 8 bytes right after; 52 bytes of ELF header, 2 * 32 of program
+        // headers.
+        QTest::newRow("in front") << 52 << QList<AddressRange>{{0xC074, 0x284}}
+                                  << QList<AddressRange>{{0xC000, 0x74}};
+        QTest::newRow("program headers within the segment")
+            << 0x100 << QList<AddressRange>{{0xC034, 0xCC}, {0xC140, 0x1B8}}
+            << QList<AddressRange>{{0xC000, 0x34}, {0xC100, 0x40}};
+    }
+
+    void elfHeadersAreNotSent()
+    {
+        QFETCH(int, tableOffset);
+        QFETCH(QList<AddressRange>, ranges);
+        QFETCH(QList<AddressRange>, leftOut);
+
+        QFile fixture(QStringLiteral(CORVANEL_IMAGE_FIXTURES "/cortex-m4-offset.elf"));
+        QVERIFY(fixture.open(QIODevice::ReadOnly));
+        QByteArray elf = fixture.readAll();
+        patch64(elf, 32, 0, 4); // e_shoff
+        patch64(elf, 48, 0, 4); // e_shnum, e_shstrndx
+        elf.replace(tableOffset, 64, elf.mid(52, 64));
+        patch64(elf, 28, quint64(tableOffset), 4); // e_phoff
+        write(u"headers.elf"_s, elf);
+
+        const auto loaded = loadFlashImage(dir_.filePath(u"headers.elf"_s), {});
+        QVERIFY(std::holds_alternative<FlashImage>(loaded));
+        const ImageFigures &figures = *std::get<FlashImage>(loaded).figures;
+        QCOMPARE(figures.ranges, ranges);
+        QCOMPARE(figures.headersLeftOut, leftOut);
+        const QJsonArray json =
+            QJsonDocument::fromJson(infoJson({}, figures)).object()[u"headersNotSent"_s].toArray();
+        QCOMPARE(json.last().toObject()[u"bytes"_s].toInteger(), leftOut.last().size);
+        QVERIFY(infoText({}, figures).contains(u"\nnot sent:   0x0000C000-"_s));
+    }
+
+    // Section patterns as objcopy takes them: fnmatch(3) without flags. On
+    // POSIX systems the C library agrees with every row.
+    void sectionPatterns_data()
+    {
+        QTest::addColumn<QString>("pattern");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("matches");
+
+        // A pattern, the names it matches and those it does not.
+        const auto row = [](const char *pattern, const char *matching, const char *others) {
+            for (const bool matches : {true, false}) {
+                for (const QString &name : QString::fromLatin1(matches ? matching : others)
+                                               .split(u' ', Qt::SkipEmptyParts)) {
+                    QTest::addRow("%s %s", pattern, qPrintable(name))
+                        << QString::fromLatin1(pattern) << name << matches;
+                }
+            }
+        };
+        row(".[!t]*", ".data .d", ".text .");
+        row(".[^t]*", ".data", ".text");
+        row(".[a-e]*", ".data", ".text");
+        row("[z-a]", "", "z a");
+        row("[!a-z]", "_ A", "m");
+        row("[a-c-e]", "- e b", "d");
+        row("[-a]", "- a", "b");
+        row("[a-]", "- a", "b");
+        row(".[]a]", ".] .a", ".b");
+        row("[!]]", "a", "]");
+        row("[\\]]", "]", "\\");
+        row("[a\\-z]", "- a z", "m");
+        row("\\*", "*", "a");
+        row(".bss\\", "", ".bss\\ .bss");
+        row(".data[[:digit:]]", ".data1", ".datax");
+        row("[[:alpha:][:punct:]]", "a _", "0");
+        row("[[:foo:]]", "", "f");
+        row("[[.a.]-c][[=d=]]", "bd", "dd");
+        row(".a[b", ".a[b", ".ab");
+        row("*a*b?c", "xaxbxbyc abxc", "abc");
+        row("*.*", ".text.startup", "text");
+        row(".eeprom", ".eeprom", ".EEPROM");
+    }
+
+    void sectionPatterns()
+    {
+        QFETCH(QString, pattern);
+        QFETCH(QString, name);
+        QFETCH(bool, matches);
+
+        QCOMPARE(SectionFilter::matches(pattern, name), matches);
+#ifdef Q_OS_UNIX
+        const std::string locale = std::setlocale(LC_ALL, nullptr);
+        std::setlocale(LC_ALL, "C");
+        const bool c =
+            ::fnmatch(pattern.toLatin1().constData(), name.toLatin1().constData(), 0) == 0;
+        std::setlocale(LC_ALL, locale.c_str());
+        QCOMPARE(c, matches);
+#endif
     }
 
     void hexCheckNamesEveryBadLine()
