@@ -85,7 +85,7 @@ int main(int argc, char **argv)
         auto result = readImageFile(path, kWindowLines);
         const qint64 ns = timer.nsecsElapsed();
         if (auto *error = std::get_if<OperatorError>(&result)) {
-            std::fprintf(stderr, "%s: %s\n", qPrintable(error->title()), qPrintable(error->text));
+            std::fprintf(stderr, "%s: %s\n", qPrintable(error->title()), qPrintable(error->reason));
             return 1;
         }
         const TextLines &table = std::get<TextLines>(result);

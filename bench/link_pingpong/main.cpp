@@ -113,7 +113,7 @@ Run runLink(const QList<QByteArray> &image, quint16 devicePort)
 
     if (auto error = link.open(
             {QStringLiteral("127.0.0.1"), QString::number(devicePort), QStringLiteral("0")})) {
-        std::fprintf(stderr, "bench_link: %s\n", qPrintable(error->text));
+        std::fprintf(stderr, "bench_link: %s\n", qPrintable(error->subject + QStringLiteral(": ") + error->reason));
         return {};
     }
     board.connect();

@@ -22,9 +22,29 @@ inline constexpr int kNetworkError = 10050;
 inline constexpr int kHostNotFound = 11001;
 } // namespace errnum
 
+// A failure the operator is told about, as a value: what failed, on which
+// file, host or port, and why. Shared code returns these; each front end
+// words them in its own voice (the window's "Error#" boxes, the flasher's
+// "corvanel-flash: FILE:LINE: message").
 struct OperatorError {
+    enum class What : quint8 {
+        ReadImage,     // the image file `subject` could not be read
+        SaveAddresses, // the address list could not be written to `subject`
+        RemotePort,    // `subject` is not a port from 1 to 65535
+        LocalPort,     // `subject` is not a port from 0 to 65535
+        NoHost,        // no remote host was given
+        NotIPv4,       // the remote host `subject` is not an IPv4 address
+        HostNotFound,  // the remote host `subject` was not found
+        NotADevice,    // `subject` is no device's address (0.0.0.0)
+        ManyHosts,     // `subject` is a broadcast or multicast address, not one device
+        Bind,          // the local port `subject` could not be bound
+    };
+
     int number = 0;
-    QString text; // says what failed and names the file, address or port
+    What what = What::ReadImage;
+    QString subject{}; // the file, host or port, as given
+    QString reason{};  // why, in lower case: the system's words or ours; may be empty
+    int line = 0;      // the file's line it concerns; 0: none
 
     // The title of the "Error#" box: the word and the number with no space.
     QString title() const { return QStringLiteral("Error#") + QString::number(number); }

@@ -1,5 +1,6 @@
 #include "flash/flash_session.h"
 
+#include "flash/report_writers.h"
 #include "link/platform_arp.h"
 
 #include <QHostAddress>
@@ -208,7 +209,7 @@ void FlashSession::openLink(int index, const LinkEffect &effect)
         error = lane.link.open(link);
     }
     if (error)
-        lane.board.linkFailed(now(), error->text);
+        lane.board.linkFailed(now(), problemText(*error));
     else
         lane.board.linkOpened(now(), lane.link.localPort());
 }

@@ -217,6 +217,36 @@ QByteArray summaryJson(const RunFacts &run, const QList<HostReport> &reports, in
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
+QString problemText(const OperatorError &error)
+{
+    using What = OperatorError::What;
+    const QString &s = error.subject;
+    switch (error.what) {
+    case What::ReadImage:
+    case What::SaveAddresses:
+        return (error.line > 0 ? QStringLiteral("%1:%2: ").arg(s).arg(error.line)
+                               : s + QStringLiteral(": ")) +
+               (error.reason.endsWith(QLatin1Char('.')) ? error.reason.chopped(1) : error.reason);
+    case What::RemotePort:
+        return QStringLiteral("remote port \"%1\" is not a number from 1 to 65535").arg(s);
+    case What::LocalPort:
+        return QStringLiteral("local port \"%1\" is not a number from 0 to 65535").arg(s);
+    case What::NoHost:
+        return QStringLiteral("no remote host given");
+    case What::NotIPv4:
+        return QStringLiteral("%1 is not an IPv4 address").arg(s);
+    case What::HostNotFound:
+        return QStringLiteral("host %1 not found: %2").arg(s, error.reason);
+    case What::NotADevice:
+        return QStringLiteral("%1 is not a device address").arg(s);
+    case What::ManyHosts:
+        return QStringLiteral("%1 is a broadcast or multicast address, not one device").arg(s);
+    case What::Bind:
+        return QStringLiteral("local port %1 cannot be bound: %2").arg(s, error.reason);
+    }
+    return {};
+}
+
 QByteArray attemptRecord(const RunFacts &run, const HostReport &attempt)
 {
     QJsonObject record = hostJson(run, attempt);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/operator_error.h"
 #include "engine/run_report.h"
 #include "image/hex_check.h"
 #include "image/image_figures.h"
@@ -44,6 +45,10 @@ QByteArray summaryJson(const RunFacts &run, const QList<HostReport> &reports, in
 // A dry run's first line: what would be flashed.
 QString dryRunHeader(const RunFacts &run);
 // One attempt on one host as a line of JSON Lines: the traceability record.
+// A failure of the link or a file in the flasher's words, lower case:
+// "local port 6000 cannot be bound: Address in use".
+QString problemText(const OperatorError &error);
+
 QByteArray attemptRecord(const RunFacts &run, const HostReport &attempt);
 // A run that ended before any host was contacted (file error, refused image).
 QByteArray refusalJson(const QString &imagePath, int exitCode, const QString &error,

@@ -44,8 +44,11 @@ std::variant<FlashImage, ImageRefusal> loadIntelHex(const QString &path, const Q
     QBuffer buffer(const_cast<QByteArray *>(&body));
     buffer.open(QIODevice::ReadOnly);
     auto read = readImageLines(buffer, path, TextLines::kUnlimited);
-    if (auto *error = std::get_if<OperatorError>(&read))
-        return ImageRefusal{error->text, {}};
+    if (auto *error = std::get_if<OperatorError>(&read)) {
+        const QString why = error->reason.endsWith(QLatin1Char('.')) ? error->reason.chopped(1)
+                                                                       : error->reason;
+        return ImageRefusal{QStringLiteral("%1:%2: %3").arg(name).arg(error->line).arg(why), {}};
+    }
     FlashImage image;
     image.format = image::Format::IntelHex;
     const TextLines &lines = std::get<TextLines>(read);

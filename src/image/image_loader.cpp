@@ -16,10 +16,10 @@ namespace {
 // been looked at. Real 9000-line images are well below it.
 constexpr qint64 kMaxReserveBytes = 8 * 1024 * 1024;
 
-OperatorError fileError(int number, const QString &path, const QString &what)
+OperatorError fileError(int number, const QString &path, const QString &why, int line = 0)
 {
-    return OperatorError{number, QStringLiteral("Cannot load the HEX file \"%1\": %2")
-                                     .arg(QDir::toNativeSeparators(path), what)};
+    return OperatorError{number, OperatorError::What::ReadImage, QDir::toNativeSeparators(path),
+                         why, line};
 }
 
 } // namespace
@@ -75,7 +75,8 @@ std::variant<TextLines, OperatorError> readImageLines(QIODevice &file, const QSt
                          QStringLiteral("line %1 is longer than %2 bytes and cannot be sent in "
                                         "one datagram.")
                              .arg(table.count() + 1)
-                             .arg(protocol::kMaxLineLength));
+                             .arg(protocol::kMaxLineLength),
+                         int(table.count()) + 1);
     case FieldReader::Error::ReadFailed:
         return fileError(errnum::kDeviceIo, path,
                          QStringLiteral("reading failed after line %1 (%2).")

@@ -63,17 +63,19 @@ bool reachesManyHosts(const QHostAddress &address)
 
 OperatorError bindError(const QUdpSocket &socket, quint16 port)
 {
-    const QString what =
-        QStringLiteral("Local port %1 cannot be bound: %2").arg(port).arg(socket.errorString());
+    const auto error = [&](int number) {
+        return OperatorError{number, OperatorError::What::Bind, QString::number(port),
+                             socket.errorString()};
+    };
     switch (socket.error()) {
     case QAbstractSocket::AddressInUseError:
-        return {errnum::kAddressInUse, what};
+        return error(errnum::kAddressInUse);
     case QAbstractSocket::SocketAddressNotAvailableError:
-        return {errnum::kAddressNotAvailable, what};
+        return error(errnum::kAddressNotAvailable);
     case QAbstractSocket::SocketAccessError:
-        return {errnum::kPermissionDenied, what};
+        return error(errnum::kPermissionDenied);
     default:
-        return {errnum::kNetworkError, what};
+        return error(errnum::kNetworkError);
     }
 }
 
@@ -107,27 +109,25 @@ std::optional<OperatorError> UdpLink::open(const LinkSettings &settings)
 
     const auto remotePort = parsePort(settings.remotePort, 1);
     if (!remotePort) {
-        return OperatorError{errnum::kInvalidValue,
-                             QStringLiteral("Remote port \"%1\" is not a number from 1 to 65535")
-                                 .arg(settings.remotePort)};
+        return OperatorError{errnum::kInvalidValue, OperatorError::What::RemotePort,
+                             settings.remotePort};
     }
     const auto localPort = parsePort(settings.localPort, 0);
     if (!localPort) {
-        return OperatorError{errnum::kInvalidValue,
-                             QStringLiteral("Local port \"%1\" is not a number from 0 to 65535")
-                                 .arg(settings.localPort)};
+        return OperatorError{errnum::kInvalidValue, OperatorError::What::LocalPort,
+                             settings.localPort};
     }
 
     const QString host = settings.remoteHost.trimmed();
     if (host.isEmpty())
-        return OperatorError{errnum::kHostNotFound, QStringLiteral("No remote host given")};
+        return OperatorError{errnum::kHostNotFound, OperatorError::What::NoHost};
     QHostAddress address;
     if (address.setAddress(host)) {
         bool isV4 = false;
         const quint32 v4 = address.toIPv4Address(&isV4); // also unwraps ::ffff:a.b.c.d
         if (!isV4) {
-            return OperatorError{errnum::kAddressNotAvailable,
-                                 QStringLiteral("Remote host %1 is not an IPv4 address").arg(host)};
+            return OperatorError{errnum::kAddressNotAvailable, OperatorError::What::NotIPv4,
+                                 host};
         }
         address.setAddress(v4);
     } else {
@@ -146,13 +146,13 @@ std::optional<OperatorError> UdpLink::open(const LinkSettings &settings)
             const QString reason = info.error() != QHostInfo::NoError
                                        ? info.errorString()
                                        : QStringLiteral("no IPv4 address");
-            return OperatorError{errnum::kHostNotFound,
-                                 QStringLiteral("Remote host %1 not found: %2").arg(host, reason)};
+            return OperatorError{errnum::kHostNotFound, OperatorError::What::HostNotFound, host,
+                                 reason};
         }
     }
     if (address == QHostAddress(QHostAddress::AnyIPv4)) {
-        return OperatorError{errnum::kAddressNotAvailable,
-                             QStringLiteral("Remote host %1 is not a device address").arg(host)};
+        return OperatorError{errnum::kAddressNotAvailable, OperatorError::What::NotADevice,
+                             host};
     }
 
     // Answers to a broadcast come from every board's own address: with the
@@ -160,10 +160,7 @@ std::optional<OperatorError> UdpLink::open(const LinkSettings &settings)
     // and taking them all would let one board answer for another.
     const bool manyHosts = reachesManyHosts(address);
     if (manyHosts && senderCheck_ == SenderCheck::OneDevice) {
-        return OperatorError{errnum::kAddressNotAvailable,
-                             QStringLiteral("Remote host %1 is a broadcast or multicast address, "
-                                            "not one device")
-                                 .arg(host)};
+        return OperatorError{errnum::kAddressNotAvailable, OperatorError::What::ManyHosts, host};
     }
 
     // Exclusive, so that no second program on this port can take the replies.

@@ -1,5 +1,7 @@
 #include "window/qt_prompts.h"
 
+#include "window/error_box.h"
+
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QRegularExpression>
@@ -36,7 +38,8 @@ void QtPrompts::showCancelled()
 
 void QtPrompts::showError(const OperatorError &error)
 {
-    QMessageBox box(QMessageBox::Critical, error.title(), error.text, QMessageBox::Ok, parent_);
+    QMessageBox box(QMessageBox::Critical, error.title(), errorBoxText(error), QMessageBox::Ok,
+                    parent_);
     box.exec();
 }
 

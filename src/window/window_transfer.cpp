@@ -1,6 +1,7 @@
 #include "window/window_transfer.h"
 
 #include "link/platform_arp.h"
+#include "window/error_box.h"
 
 #include <QPointer>
 #include <QThread>
@@ -60,7 +61,7 @@ std::optional<OperatorError> WindowTransfer::apply()
         case LinkEffect::Kind::OpenLink:
             error = io_->open(settings_);
             if (error)
-                board_.linkFailed(now(), error->text);
+                board_.linkFailed(now(), errorBoxText(*error));
             else
                 board_.linkOpened(now(), io_->localPort());
             break;

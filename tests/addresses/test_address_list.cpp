@@ -206,7 +206,7 @@ private slots:
             return;
         }
         QCOMPARE(prompts.boxes, QStringList{u"Error#%1"_s.arg(saveError)});
-        const QString text = prompts.errors.first().text;
+        const QString text = prompts.errors.first().subject + u' ' + prompts.errors.first().reason;
         QVERIFY2(text.contains(QDir::toNativeSeparators(path)) && text.contains(says),
                  qPrintable(text));
         QCOMPARE(snapshot(path), before);
@@ -259,7 +259,7 @@ private slots:
             RecordingPrompts prompts;
             SaveAddresses(*box, prompts, {}, path);
             QCOMPARE(prompts.boxes, QStringList{u"Error#75"_s});
-            QVERIFY(prompts.errors.first().text.contains(QDir::toNativeSeparators(path)));
+            QCOMPARE(prompts.errors.first().subject, QDir::toNativeSeparators(path));
         }
         QCOMPARE(contents(notFolder), QByteArray("x"));
     }
@@ -337,7 +337,8 @@ private slots:
         }
         if (writeFails) {
             QCOMPARE(prompts.boxes, QStringList{u"Error#57"_s});
-            const QString text = prompts.errors.first().text;
+            const QString text =
+                prompts.errors.first().subject + u' ' + prompts.errors.first().reason;
             QVERIFY(text.contains(QDir::toNativeSeparators(ini)));
             QVERIFY2(!text.contains(u"Unknown error"_s), qPrintable(text)); // says why
             QCOMPARE(contents(ini), old);

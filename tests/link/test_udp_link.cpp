@@ -184,7 +184,7 @@ private slots:
             // Unattended, one device is flashed at a time.
             link.setSenderCheck(SenderCheck::OneDevice);
             const auto refused = link.open(towards(device.port(), QString::fromLatin1(host)));
-            QVERIFY(refused && refused->text.contains(QLatin1String("not one device")));
+            QVERIFY(refused && refused->what == OperatorError::What::ManyHosts);
             QVERIFY(!link.isOpen());
             link.setSenderCheck(SenderCheck::Address);
         }
@@ -203,10 +203,9 @@ private slots:
                 << host << remote << local << number << named;
         };
         for (const char *bad : {"abc", "0", "70000", "", "-1", "1e3"})
-            row("127.0.0.1", bad, "0", errnum::kInvalidValue, u"\"%1\""_s.arg(bad));
+            row("127.0.0.1", bad, "0", errnum::kInvalidValue, bad);
         for (const char *bad : {"abc", "65536", "6000.0"})
-            row("127.0.0.1", "9", bad, errnum::kInvalidValue, u"\"%1\""_s.arg(bad));
-        row("nonexistent.invalid", "9", "0", errnum::kHostNotFound, "nonexistent.invalid");
+            row("127.0.0.1", "9", bad, errnum::kInvalidValue, bad);
         row("", "9", "0", errnum::kHostNotFound, "");
         row("::1", "9", "0", errnum::kAddressNotAvailable, "");
         row("0.0.0.0", "9", "0", errnum::kAddressNotAvailable, "");
@@ -227,7 +226,7 @@ private slots:
         const auto error = link.open({host, remotePort, localPort});
         QVERIFY(error);
         QCOMPARE(error->number, number);
-        QVERIFY2(error->text.contains(named), qPrintable(error->text));
+        QVERIFY2(error->subject.contains(named), qPrintable(error->subject));
         QVERIFY(!link.isOpen());
         QVERIFY(!link.send("BOOTi\r\n"));
         // Retried with good values, here a name that resolves, it opens.

@@ -2,6 +2,7 @@
 #include "image/image_loader.h"
 #include "support/prompts_recorder.h"
 #include "support/window_rig.h"
+#include "window/error_box.h"
 #include "window/open_image.h"
 
 #include <QDir>
@@ -213,7 +214,7 @@ private slots:
 
         b.load(path);
         QCOMPARE(b.prompts.boxes, QStringList{u"Error#%1"_s.arg(number)});
-        const QString text = b.prompts.errors.first().text;
+        const QString text = errorBoxText(b.prompts.errors.first());
         QVERIFY2(text.contains(QDir::toNativeSeparators(path)) && text.contains(what),
                  qPrintable(text));
         // Nothing can be sent until a file loads, but the image in memory is whole.
@@ -243,7 +244,7 @@ private slots:
                 ::_exit(1);
             const auto result = readImageFile(path, kWindowMaxLines);
             const auto *error = std::get_if<OperatorError>(&result);
-            ::_exit(error ? (error->text.contains(path) ? error->number : 2) : 0);
+            ::_exit(error ? (error->subject.contains(path) ? error->number : 2) : 0);
         }
         int status = 0;
         QCOMPARE(::waitpid(child, &status, 0), child);

@@ -4,6 +4,7 @@
 // link indicator, and the real dialogs.
 
 #include "window_test_support.h"
+#include "window/error_box.h"
 
 #include "window/status_display.h"
 #include "window/dialog_font.h"
@@ -412,7 +413,8 @@ void WindowLayoutTest::addressButtonsAndBadPort()
     QVERIFY(f.click(controls::kLinkButton));
     QCOMPARE(f.prompts.errors.size(), 1);
     QVERIFY(f.prompts.boxes.first().startsWith(QStringLiteral("Error#")));
-    QVERIFY(f.prompts.errors.first().text.contains(QStringLiteral("port")));
+    QCOMPARE(errorBoxText(f.prompts.errors.first()),
+             QStringLiteral("Remote port \"port\" is not a number from 1 to 65535"));
     QVERIFY(!w.link().isOpen());
 }
 
@@ -438,8 +440,9 @@ void WindowLayoutTest::realDialogs()
     QCOMPARE(seen,
              (QStringList{"Corvanel", "Cancel", QString::number(QMessageBox::NoIcon), ok, one}));
     answerBox();
-    prompts.showError({53, QStringLiteral("File not found: \"x.hex\"")});
-    QCOMPARE(seen, (QStringList{"Error#53", "File not found: \"x.hex\"",
+    prompts.showError({53, OperatorError::What::ReadImage, QStringLiteral("x.hex"),
+                       QStringLiteral("file not found.")});
+    QCOMPARE(seen, (QStringList{"Error#53", "Cannot load the HEX file \"x.hex\": file not found.",
                                 QString::number(QMessageBox::Critical), ok, one}));
 
     QStringList filters;

@@ -291,7 +291,8 @@ private slots:
     void failedConnectLeavesToolUsable()
     {
         Rig rig(false);
-        rig.link.openError = OperatorError{errnum::kAddressInUse, "port 6000 is in use"};
+        rig.link.openError =
+            OperatorError{errnum::kAddressInUse, OperatorError::What::Bind, QStringLiteral("6000")};
         const auto error = rig.ToggleLink({"127.0.0.1", "111", "6000"});
         QVERIFY(error);
         QCOMPARE(error->title(), QString("Error#10048"));
