@@ -249,6 +249,7 @@ table { border-collapse: collapse; }
 th, td { border: 1px solid #777; padding: 3px 8px; text-align: left; vertical-align: top; }
 th { background: #eee; }
 td.n { text-align: right; white-space: nowrap; }
+td:first-child { white-space: nowrap; }
 tr.total td { font-weight: bold; }
 svg.chart { display: block; max-width: 100%; height: auto; }
 svg text { font-family: inherit; font-size: 11px; fill: #000; }

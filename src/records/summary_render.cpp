@@ -246,12 +246,26 @@ QString summaryText(const ShiftSummary &s)
     const StationSummary &t = s.total;
     if (!t.results.isEmpty())
         text += QStringLiteral("\nResults: %1\n").arg(results(t));
+    if (!s.chart.isEmpty()) {
+        text += QStringLiteral("\nBoards per %1, passed/failed:")
+                    .arg(s.chartHours == 1 ? QStringLiteral("hour") : QStringLiteral("day"));
+        for (qsizetype i = 0; i < s.chart.size(); ++i) {
+            const ChartBar &bar = s.chart[i];
+            const QDateTime local = bar.start.toTimeZone(s.zone);
+            text += QLatin1String(i % 6 == 0 ? "\n  " : "   ") +
+                    local.toString(s.chartHours == 1 ? QStringLiteral("HH:mm")
+                                                     : QStringLiteral("MM-dd")) +
+                    QStringLiteral(" %1/%2").arg(bar.passed).arg(bar.failed);
+        }
+        text += QLatin1Char('\n');
+    }
     if (t.failedAttempts) {
         text += QLatin1Char('\n') + paretoText(QStringLiteral("Failures by reason, biggest first:"),
                                                QStringLiteral("REASON"), t.reasons,
                                                t.failedAttempts, 10);
-        text += paretoText(QStringLiteral("Failures by phase:"), QStringLiteral("PHASE"), t.phases,
-                           t.failedAttempts, 10);
+        text +=
+            QLatin1Char('\n') + paretoText(QStringLiteral("Failures by phase:"),
+                                           QStringLiteral("PHASE"), t.phases, t.failedAttempts, 10);
     }
     if (s.boardsBack) {
         text +=
@@ -272,7 +286,9 @@ QString summaryText(const ShiftSummary &s)
         QList<QStringList> images;
         for (const ImageUse &image : s.images) {
             images.append(
-                {image.sha256.isEmpty() ? QStringLiteral("(SHA-256 unknown)") : plain(image.sha256),
+                // Sixteen digits tell images apart; the page and --json have all 64.
+                {image.sha256.isEmpty() ? QStringLiteral("(SHA-256 unknown)")
+                                        : plain(image.sha256.left(16)),
                  plain(image.file), QStringLiteral("%1 boards").arg(image.boards),
                  QStringLiteral("%1 to %2").arg(when(s, image.first), when(s, image.last))});
         }
