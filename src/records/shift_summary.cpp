@@ -3,8 +3,10 @@
 #include "records/record_line.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QRegularExpression>
+#include <QSet>
 
 #include <algorithm>
 #include <array>
@@ -788,11 +790,25 @@ std::variant<ShiftSummary, QString> summarize(const QStringList &inputs,
                                               const SummaryOptions &options)
 {
     ShiftTally tally(options);
+    // A file named twice (by two patterns of the shell) is read once: its
+    // boards would count twice, and every one of them as come back.
+    QSet<QString> read;
+    QStringList twice;
     for (const QString &path : inputs) {
+        const QString canonical = QFileInfo(path).canonicalFilePath();
+        if (path != QLatin1String("-") && !canonical.isEmpty() && read.contains(canonical)) {
+            twice.append(shownInput(path));
+            continue;
+        }
+        read.insert(canonical);
         if (const auto error = tally.addFile(path))
             return *error;
     }
-    return tally.finish();
+    ShiftSummary summary = tally.finish();
+    if (!twice.isEmpty())
+        summary.notes.append(QStringLiteral("Named more than once and read once: %1.")
+                                 .arg(twice.join(QStringLiteral(", "))));
+    return summary;
 }
 
 QString normalisedReason(QStringView reason)

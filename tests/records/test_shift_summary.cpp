@@ -165,7 +165,7 @@ private slots:
         QCOMPARE(s.namedBadLines[1].where, QStringLiteral("r1.jsonl:3"));
     }
 
-    void unreadableFileIsAnError()
+    void unreadableFileIsAnErrorAndATwiceNamedOneReadOnce()
     {
         QTemporaryDir dir;
         const QString missing = dir.filePath("none.jsonl");
@@ -175,6 +175,12 @@ private slots:
             QVERIFY2(std::get<QString>(result).contains(QDir::toNativeSeparators(path)),
                      qPrintable(std::get<QString>(result)));
         }
+        // A file named twice is read once.
+        QFile file(missing);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(reportLines("t=08:00")) > 0);
+        file.close();
+        const auto twice = summarize({missing, dir.path() + "/./none.jsonl"});
+        QCOMPARE(std::get<ShiftSummary>(twice).total.boards, qint64(1));
     }
 
     // Text from the records is outside input: never markup in the page,
@@ -231,8 +237,8 @@ private slots:
         QTest::addColumn<QString>("query");    // sha mac host board install
         QTest::addColumn<int>("reliedOnLine"); // 0: flash it
         const QString mac = "mac=02:00:00:00:00:01 ";
-        QTest::newRow("same image done") << mac + "t=08:00"
-                                         << "ab12 02:00:00:00:00:01 - 1 install" << 1;
+        QTest::newRow("same image done after a failure")
+            << mac + "r=ERROR why=x; " + mac << "ab12 02:00:00:00:00:01 - 1 install" << 2;
         QTest::newRow("MAC written otherwise, SHA in capitals")
             << "mac=02-00-00-00-00-0A"
             << "AB12 02:00:00:00:00:0a - 5 install" << 1;
