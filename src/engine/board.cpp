@@ -508,6 +508,12 @@ void Board::act(Millis now, ReplyKind kind, QByteArrayView reply)
         // A dry run's promise: nothing but inquiries leaves.
         if (host_.dryRun)
             return;
+        if (production_.skipDone && !production_.continuous) {
+            // Which board answered decides whether a line goes out at all.
+            in<Polling>()->identifying = true;
+            link(LinkKind::ReadNeighbour);
+            return;
+        }
         sendNextLine(now);
         break;
     case ReplyKind::Error:
@@ -1006,14 +1012,27 @@ Verdict Board::heardVersion(Millis now, QByteArrayView text)
     return Verdict::BoardThere;
 }
 
-void Board::neighbourRead(Millis now, const std::optional<QString> &mac)
+void Board::neighbourRead(Millis now, const std::optional<QString> &mac,
+                          const QByteArray &doneRecord)
 {
-    if (auto *waiting = in<WaitingForBoard>(); waiting && waiting->identifying) {
+    if (auto *polling = in<Polling>(); polling && polling->identifying) {
+        polling->identifying = false;
+        lane_.mac = mac;
+        run_.report.mac = mac;
+        if (!doneRecord.isEmpty()) {
+            run_.report.reliedOn = doneRecord;
+            conclude(now, Outcome::Skipped,
+                     QStringLiteral("already holds this image, as its record says; nothing sent"));
+            return;
+        }
+        sendNextLine(now);
+        afterTransfer(now);
+    } else if (auto *waiting = in<WaitingForBoard>(); waiting && waiting->identifying) {
         waiting->identifying = false;
-        identify(now, waiting->heard, mac, false);
+        identify(now, waiting->heard, mac, doneRecord, false);
     } else if (auto *leaving = in<Leaving>(); leaving && leaving->identifying) {
         leaving->identifying = false;
-        identify(now, leaving->heard, mac, true);
+        identify(now, leaving->heard, mac, doneRecord, true);
     } else if (auto *checking = in<CheckingEnd>()) {
         std::vector<BoardEvent> held = std::move(checking->held);
         endBoard(now, std::move(held), mac);
@@ -1024,7 +1043,7 @@ void Board::neighbourRead(Millis now, const std::optional<QString> &mac)
 // (flashed at once, even before the last has been gone for the gone time),
 // or one done before in this run (never flashed again).
 void Board::identify(Millis now, const std::optional<QString> &heard,
-                     const std::optional<QString> &mac, bool leaving)
+                     const std::optional<QString> &mac, const QByteArray &done, bool leaving)
 {
     if (leaving) {
         Leaving &l = *in<Leaving>();
@@ -1050,10 +1069,45 @@ void Board::identify(Millis now, const std::optional<QString> &heard,
         progress();
         return;
     }
+    lane_.version = heard;
+    lane_.mac = mac;
+    if (!done.isEmpty()) {
+        skipBoard(now, done);
+        return;
+    }
     // A board: its run takes a link of its own.
     link(LinkKind::CloseLink);
-    lane_.version = heard;
     startBoard(now, mac);
+}
+
+// A board a record shows done with this image: its own record, SKIPPED, with
+// the record relied on; then it is waited out like any board done.
+void Board::skipBoard(Millis now, const QByteArray &done)
+{
+    ++lane_.board;
+    if (!lane_.firstBoardAt)
+        lane_.firstBoardAt = now;
+    run_ = Run{};
+    run_.firstStart = now;
+    run_.attempt = 1;
+    resetReport(now);
+    HostReport &r = run_.report;
+    r.outcome = Outcome::Skipped;
+    r.reason = QStringLiteral("already holds this image, as its record says; nothing sent");
+    r.endedAt = now;
+    r.board = lane_.board;
+    r.mac = lane_.mac;
+    r.deviceVersion = lane_.version;
+    r.reliedOn = done;
+    BoardEvent ended{EventKind::AttemptEnded};
+    ended.report = r;
+    std::vector<BoardEvent> held;
+    held.push_back(std::move(ended));
+    BoardEvent summary{EventKind::BoardDone};
+    summary.report = r;
+    held.push_back(std::move(summary));
+    // The lane's own link stays: it watches the board leave.
+    endBoard(now, std::move(held), std::nullopt, true);
 }
 
 void Board::startBoard(Millis now, const std::optional<QString> &mac)
@@ -1096,7 +1150,8 @@ void Board::boardFinished(Millis now, BoardEvent lastAttempt)
     link(LinkKind::ReadNeighbour);
 }
 
-void Board::endBoard(Millis now, std::vector<BoardEvent> held, const std::optional<QString> &endMac)
+void Board::endBoard(Millis now, std::vector<BoardEvent> held, const std::optional<QString> &endMac,
+                     bool probeOpen)
 {
     const bool swapped = lane_.mac && endMac && *endMac != *lane_.mac;
     for (BoardEvent &e : held) {
@@ -1125,10 +1180,13 @@ void Board::endBoard(Millis now, std::vector<BoardEvent> held, const std::option
         finishLane();
         return;
     }
-    Leaving l{false, now, now, lane_.version, lane_.mac};
+    Leaving l{probeOpen, now, now, lane_.version, lane_.mac};
     state_ = std::move(l);
     arm(Timer::Gone, now + goneTime());
-    openProbe();
+    if (probeOpen)
+        probe(now);
+    else
+        openProbe();
     progress();
 }
 

@@ -71,6 +71,9 @@ struct Production {
     std::optional<int> count; // continuous: boards to flash; empty: until interrupted
     Millis goneTime{1000};    // continuous: this long without an answer, a board has left
     bool flushArp = false;    // the address's neighbour entry, before each board
+    // Ask, once a board has answered, whether a record shows it done with
+    // this image already (--skip-done): then it is not flashed again.
+    bool skipDone = false;
     // Shared by the lanes of a run; empty: the board keeps its own.
     std::shared_ptr<DoneBoards> doneBoards = nullptr;
 };
@@ -84,7 +87,9 @@ struct LinkEffect {
         CloseLink,      //
         FlushArpCache,  // the window's "Connect": the host's whole ARP cache
         FlushNeighbour, // the neighbour entry of the board's address alone
-        ReadNeighbour,  // the address's hardware address; answer neighbourRead
+        // The address's hardware address, and with Production::skipDone the
+        // record that shows the board done already; answer neighbourRead.
+        ReadNeighbour,
     };
     Kind kind;
     QByteArray bytes{};
@@ -187,6 +192,7 @@ struct Closed {
 struct Opening {};
 struct Polling {
     bool imageLoaded = true;
+    bool identifying = false; // the board answered; is it done already? (skipDone)
     bool sendFailed = false; // an inquiry could not be sent; told at the limit
     QByteArray instead{};    // the last reply left out meanwhile, and why
     Verdict insteadVerdict = Verdict::Answer;
@@ -314,8 +320,14 @@ public:
     void start(Millis now);
     // Stops the run: at once, or, while "BOOTg" is leaving, once it has left.
     void interrupt(Millis now, int signal);
-    // The answer to ReadNeighbour: the address's MAC address, empty when unknown.
-    void neighbourRead(Millis now, const std::optional<QString> &mac);
+    // The answer to ReadNeighbour: the address's MAC address, empty when
+    // unknown; and the record that shows the board done (skipDone), empty
+    // when none does.
+    void neighbourRead(Millis now, const std::optional<QString> &mac,
+                       const QByteArray &doneRecord = {});
+    // The board the next ReadNeighbour asks about: its number in a
+    // continuous lane (0 for a single board).
+    int boardAsked() const { return production_.continuous ? lane_.board + 1 : 0; }
 
     // Inputs of both.
     Verdict linkOpened(Millis now, quint16 localPort = 0);
@@ -430,10 +442,12 @@ private:
     void probe(Millis now);
     Verdict heardVersion(Millis now, QByteArrayView text);
     void identify(Millis now, const std::optional<QString> &heard,
-                  const std::optional<QString> &mac, bool leaving);
+                  const std::optional<QString> &mac, const QByteArray &done, bool leaving);
+    void skipBoard(Millis now, const QByteArray &done);
     void startBoard(Millis now, const std::optional<QString> &mac);
     void boardFinished(Millis now, BoardEvent lastAttempt);
-    void endBoard(Millis now, std::vector<BoardEvent> held, const std::optional<QString> &endMac);
+    void endBoard(Millis now, std::vector<BoardEvent> held, const std::optional<QString> &endMac,
+                  bool probeOpen = false);
     void finishLane();
     Millis goneTime() const;
     Millis probeInterval() const;

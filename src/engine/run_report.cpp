@@ -19,6 +19,8 @@ int exitCodeFor(Outcome outcome, int signal)
         return exitcode::kNetworkError;
     case Outcome::Interrupted:
         return signal > 0 ? exitcode::kSignalBase + signal : exitcode::kInterrupted;
+    case Outcome::Skipped:
+        return exitcode::kOk;
     }
     return exitcode::kMixedFailures;
 }
@@ -157,6 +159,8 @@ QString outcomeWord(Outcome outcome)
         return QStringLiteral("NETWORK");
     case Outcome::Interrupted:
         return QStringLiteral("STOPPED");
+    case Outcome::Skipped:
+        return QStringLiteral("SKIPPED");
     }
     return {};
 }

@@ -55,6 +55,7 @@ enum class Outcome {
     FileError,    // the image could not be read or was refused
     NetworkError, // the socket could not be opened, or a datagram could not be sent
     Interrupted,  // stopped by a signal
+    Skipped,      // the board already holds the image (a record says so); nothing sent
 };
 
 // The process exit codes; scripts rely on them, so they never change.
@@ -111,6 +112,8 @@ struct HostReport {
     // continuous), and its hardware address where the neighbour table knows it.
     int board = 0;
     std::optional<QString> mac{};
+    // Skipped: the record relied on, as the report holds it (a JSON object).
+    QByteArray reliedOn{};
 
     double seconds() const { return double((endedAt - startedAt).count()) / 1000.0; }
     QString address() const { return host + QLatin1Char(':') + QString::number(port); }

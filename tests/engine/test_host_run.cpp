@@ -116,6 +116,10 @@ private slots:
             "open i d1 d1 d2 d3 v1 v2 v3 close", end, "",
             "resends=1; ignored=1; version=2.01; span=0-1050");
 
+        // --skip-done: a board its record shows done is left alone.
+        row("done already", "skip", "done={} VER=1", "open i close", "SKIPPED 0 inquiry 0 1/1",
+            "already holds this image");
+        row("not done yet", "skip", clean + " +50", cleanSent + " close", end);
         row("line not sent", "", "VER=1 !send OK", "open i d1 d2! close",
             "NETWORK 5 download 2 1/1",
             "could not send line 2 of 3 (download pass): Network unreachable");
@@ -135,6 +139,7 @@ private slots:
         HostSettings s;
         s.limits = {Millis{2000}, Millis{1000}, 0};
         int badOpens = 0;
+        bool skip = false;
         for (const QString &word : settings.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
             const QString key = word.section(QLatin1Char('='), 0, 0);
             const int value = word.section(QLatin1Char('='), 1).toInt();
@@ -146,10 +151,14 @@ private slots:
                 s.limits.retries = value;
             else if (key == QLatin1String("badopen"))
                 badOpens = value;
+            else if (key == QLatin1String("skip"))
+                skip = true;
             else
                 (key == QLatin1String("dry") ? s.dryRun : s.install) = true;
         }
-        BoardRig rig(kImage, s);
+        Production production;
+        production.skipDone = skip;
+        BoardRig rig(kImage, s, production);
         rig.openDetails = true;
         rig.badOpens = badOpens;
         rig.play(steps);

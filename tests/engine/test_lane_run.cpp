@@ -68,6 +68,10 @@ private slots:
             << "mac=A " + clean + " +400 VER=b1 +100 VER=b1 +400 mac=B VER=b2" + b2
             << flashed + " close open i i i flush i i i i i flush i i close open i d1 d2 v1 v2 close"
             << "END 0 1 b1 A; back 0 1 - A; END 0 2 b2 B" << true;
+        QTest::newRow("a board its record shows done is skipped, and waited out")
+            << "count=2 skip" << "mac=A done={} VER=b1 +100 VER=b1 +400 mac=B done= VER=b2" + b2
+            << "open i i i i i flush i i close open i d1 d2 v1 v2 close"
+            << "SKIPPED 0 1 b1 A; END 0 2 b2 B" << true;
         QTest::newRow("a board swapped during its run")
             << "count=1" << "mac=A VER=b1 VER=b1 OK DOWNLOAD OK mac=B DOWNLOAD +50"
             << flashed + " close" << "ERROR 1 1 b1 A" << true;
@@ -91,6 +95,8 @@ private slots:
                 lane.count = word.mid(6).toInt();
             else if (word == QLatin1String("install"))
                 host.install = true;
+            else if (word == QLatin1String("skip"))
+                lane.skipDone = true;
         }
         BoardRig rig(kImage, host, lane);
         rig.badOpens = settings.contains(QLatin1String("failopen")) ? 1 : 0;

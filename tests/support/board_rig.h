@@ -30,6 +30,7 @@ struct BoardRig {
     bool failSend = false;
     quint16 nextPort = 5600;
     std::optional<QString> mac; // what the neighbour table holds
+    QByteArray done;            // the record that shows the board done (skipDone)
 
     static SharedLines share(const QList<QByteArray> &lines)
     {
@@ -98,7 +99,7 @@ struct BoardRig {
                 out << QStringLiteral("flush");
                 break;
             case LinkEffect::Kind::ReadNeighbour:
-                board.neighbourRead(now, mac);
+                board.neighbourRead(now, mac, done);
                 break;
             }
         }
@@ -121,7 +122,8 @@ struct BoardRig {
     }
 
     // A reply ("OK@5000": from port 5000, else 111), "+ms", "stranger",
-    // "sig<n>", "!send" (the next send fails), or "mac=A" ("mac=": unknown).
+    // "sig<n>", "!send" (the next send fails), "mac=A" ("mac=": unknown), or
+    // "done=R" (the board's record says it is done; "done=": it does not).
     void step(const QString &step)
     {
         if (step.startsWith(QLatin1Char('+'))) {
@@ -132,6 +134,8 @@ struct BoardRig {
             board.interrupt(now, step.mid(3).toInt());
         } else if (step == QLatin1String("!send")) {
             failSend = true;
+        } else if (step.startsWith(QLatin1String("done="))) {
+            done = step.mid(5).toLatin1();
         } else if (step.startsWith(QLatin1String("mac="))) {
             mac = step.size() > 4 ? std::optional(step.mid(4)) : std::nullopt;
         } else {
