@@ -71,7 +71,7 @@ int main(int argc, char *argv[])
     host.remotePort = server.port();
     host.localPort = 0;
     host.install = true;
-    flash::Production production;
+    corvanel::Production production;
     production.continuous = true;
     production.count = boards;
     production.goneTime = Millis(goneMs);

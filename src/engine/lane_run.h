@@ -28,6 +28,16 @@ struct LaneSettings {
     bool flushArp = false;    // the address's neighbour entry, before each new board
 };
 
+// How the boards of a run come: all there at once, or one after the other
+// at each address (continuous production); the lanes' settings beside each
+// board's.
+struct Production {
+    bool continuous = false;
+    std::optional<int> count; // continuous: boards per lane
+    Millis goneTime{1000};    // continuous: silence after which a board has left
+    bool flushArp = false;    // continuous: the neighbour entry before each board
+};
+
 // What a lane tells its driver besides the datagrams.
 struct LaneEvent {
     enum class Kind {

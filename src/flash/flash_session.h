@@ -15,15 +15,6 @@
 
 namespace corvanel::flash {
 
-// How the boards of a run come: all there at once, or one after the other
-// at each address (continuous production).
-struct Production {
-    bool continuous = false;
-    std::optional<int> count; // continuous: boards per lane
-    Millis goneTime{1000};    // continuous: silence after which a board has left
-    bool flushArp = false;    // continuous: the neighbour entry before each board
-};
-
 // The driver of one lane (one board, or board after board at one address):
 // its own socket and timer. It hands the lane the socket's datagrams and its
 // deadlines, carries out what the lane asks for (open, send, close, flush the

@@ -91,7 +91,7 @@ private slots:
         QTest::newRow("colour of another kind")
             << QStringList{"--color", "yes"} << "--color \"yes\": must be auto, always or never";
         QTest::newRow("the scan is not traced")
-            << QStringList{"--scan", "-v"} << "-v and --trace go with flashing";
+            << QStringList{"--scan", "--trace", "t"} << "--trace has no meaning with --scan";
     }
 
     void refusedNumbersNameTheirOption()
