@@ -5,8 +5,8 @@
 # --packaging adds what the installation and package tests and
 # scripts/make-deb.sh need: the package tools (dpkg-buildpackage, debhelper),
 # debian/control's Build-Depends, lintian, the desktop entry check, bash's
-# completion helpers, and ccache for the package test's second build; and
-# what the image tests compare with: objcopy for every architecture and
+# completion helpers, zsh and fish (their completion is tested too), and
+# ccache for the package test's second build; and what the image tests compare with: objcopy for every architecture and
 # srecord's srec_cat. Further names are installed too.
 set -euo pipefail
 
@@ -14,7 +14,7 @@ packages=(cmake ninja-build g++ qt6-base-dev libgl-dev zlib1g-dev binutils fonts
 if [ "${1:-}" = "--packaging" ]; then
   shift
   packages+=(dpkg-dev debhelper zlib1g-dev xz-utils file lintian desktop-file-utils bash-completion
-    ccache)
+    zsh fish ccache)
   packages+=(binutils-multiarch srecord)
 fi
 packages+=("$@")
