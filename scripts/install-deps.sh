@@ -6,8 +6,9 @@
 # scripts/make-deb.sh need: the package tools (dpkg-buildpackage, debhelper),
 # debian/control's Build-Depends, lintian, the desktop entry check, bash's
 # completion helpers, zsh and fish (their completion is tested too), and
-# ccache for the package test's second build; and what the image tests compare with: objcopy for every architecture and
-# srecord's srec_cat. Further names are installed too.
+# ccache for the package test's second build; and what the image tests
+# compare with: objcopy for every architecture and srecord's srec_cat.
+# Further names are installed too.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ qt6-base-dev libgl-dev zlib1g-dev binutils fonts-dejavu-core)
