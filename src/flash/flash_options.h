@@ -80,10 +80,6 @@ ParsedArguments parseArguments(const QStringList &arguments,
                                const HostResolver &resolve = resolveHostName,
                                const cli::Environment &environment = cli::Environment::process());
 
-// Seconds as the time-out options take them: a whole or fractional number
-// greater than zero, at most a day. Empty when the text is none.
-std::optional<std::chrono::milliseconds> parseSeconds(const QString &text);
-
 // The flasher's command line: its options, --help, man page and completion.
 const cli::Definition &commandLine();
 

@@ -19,15 +19,6 @@ class TestFlashUnits : public QObject {
     Q_OBJECT
 
 private slots:
-    void secondsTakeFractions()
-    {
-        QCOMPARE(parseSeconds(QStringLiteral("0.3")), std::optional(300ms));
-        QCOMPARE(parseSeconds(QStringLiteral("30")), std::optional(30000ms));
-        QCOMPARE(parseSeconds(QStringLiteral("0.0001")), std::optional(1ms)); // never zero
-        for (const char *bad : {"0", "-1", "abc", "", "nan", "inf", "86401"})
-            QVERIFY2(!parseSeconds(QString::fromLatin1(bad)), bad);
-    }
-
     void argumentsGiveEveryHostItsSettings()
     {
         const auto parse = [](const char *line) {
