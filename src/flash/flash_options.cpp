@@ -43,7 +43,17 @@ struct Draft {
 using V = const QString &;
 using Apply = QString (*)(Draft &d, V value);
 
-enum Trait { Brief = 1, File = 2, Repeat = 4, CommandLineOnly = 8, ChoosesMode = 16 };
+// File: the value is a file, read unless Output; Stdio: "-" is standard
+// input or output. Files are checked (checkFiles) before any is opened.
+enum Trait {
+    Brief = 1,
+    File = 2,
+    Output = 4,
+    Stdio = 8,
+    Repeat = 16,
+    CommandLineOnly = 32,
+    ChoosesMode = 64
+};
 
 // One row per option: everything the parser, the options file, the help, the
 // man page and the shells' completion know of it.
@@ -92,7 +102,7 @@ const QList<Row> &rows()
     static const QList<Row> table = {
     {"install", kFlashing, Brief, "After \"END\", send \"BOOTg\" to start the new firmware.",
      [](Draft &d, V) { return d.common.install = true, QString(); }},
-    {"hosts=FILE", kBoards, Brief | File,
+    {"hosts=FILE", kBoards, Brief | File | Stdio,
      "Read more hosts from FILE, one HOST[:PORT] a line (\"-\": standard input). Blank lines and "
      "everything after '#' are ignored. They follow the hosts on the command line.",
      [](Draft &d, V v) { return d.hostsPath = v, QString(); }},
@@ -134,7 +144,7 @@ const QList<Row> &rows()
      "each new board, where the process may (Linux: ip neigh flush). Off by default: a tool run "
      "from scripts must not wipe the neighbour cache of a shared machine.",
      [](Draft &d, V) { return d.options.flushArp = true, QString(); }},
-    {"report=FILE", kBoards, Brief | File,
+    {"report=FILE", kBoards, Brief | File | Output,
      "Append one JSON record per host and attempt to FILE (JSON Lines). Each holds schemaVersion, "
      "toolVersion, station, start and end (UTC, ISO 8601 with milliseconds), host, port, "
      "localPort, image, imageSha256 and imageCrc32 (of the data bytes; null when unknown), "
@@ -181,7 +191,7 @@ const QList<Row> &rows()
      "data bytes, the CRC-32 and SHA-256 of the data bytes in address order (the figures the "
      "simulator prints on \"BOOTg\"), and the start address when the image has one, with whether "
      "it is sent (an Intel HEX file's own records 03 and 05 are; converted images send none)."},
-    {"write-hex=FILE", bit(kWriteHex), Brief | File | ChoosesMode | CommandLineOnly,
+    {"write-hex=FILE", bit(kWriteHex), Brief | File | Output | Stdio | ChoosesMode | CommandLineOnly,
      "Write the records that would be sent to FILE (\"-\": standard output), without the network. "
      "One a line with CR LF, in the order they would go out: to compare with a toolchain's own "
      "Intel HEX.",
@@ -239,7 +249,7 @@ const QList<Row> &rows()
      "from another address or port names its sender). Progress is then plain lines, also on a "
      "terminal. Flashing and --dry-run are traced.",
      [](Draft &d, V) { return d.options.verbosity = std::min(d.options.verbosity + 1, 2), QString(); }},
-    {"trace=FILE", kBoards, File,
+    {"trace=FILE", kBoards, File | Output,
      "Append the datagram trace to FILE, with or without -v: a header line per run (\"#\", the "
      "version, the start in UTC and the command line), then a line per datagram. One that cannot "
      "be written later is said once, and the transfer goes on.",
@@ -323,40 +333,36 @@ std::optional<QString> readHosts(Draft &draft, const QStringList &named,
 }
 
 // Every file, looked at before any is opened: a FIFO or a device is never
-// waited for, and no file is written over in another role. A file of the
-// wrong kind is a file error (exit code 4), but for the options and hosts
-// files, which are usage.
-std::optional<ParsedArguments> checkFiles(const ParsedArguments &parsed, const Draft &draft,
+// waited for, and no file is written over in another role. The image's and
+// an output's are file errors (exit code 4), an input option's are usage.
+std::optional<ParsedArguments> checkFiles(const ParsedArguments &parsed,
                                           const cli::CommandLine &line)
 {
-    const FlashOptions &o = draft.options;
-    const auto role = [&](const char *noun, const char *option) {
-        const QList<cli::Setting> given = line.of(commandLine(), QString::fromLatin1(option));
-        return given.isEmpty() || given.front().origin.isCommandLine()
-                   ? QString::fromLatin1(noun)
-                   : QStringLiteral("%1 (%2)").arg(noun, given.front().origin.text());
-    };
     using enum FileUse::Direction;
     QList<FileUse> uses;
-    if (!o.imagePath.isEmpty())
-        uses.append({"the image", o.imagePath, Read, true});
-    if (!draft.hostsPath.isEmpty())
-        uses.append({role("the hosts file", "hosts"), draft.hostsPath, Read, true});
+    const QString &image = parsed.options.imagePath;
+    if (!image.isEmpty())
+        uses.append({"the image", image, Read, true});
     if (!line.optionsFile.isEmpty())
         uses.append({"the options file", line.optionsFile, Read});
-    if (!o.reportPath.isEmpty())
-        uses.append({role("the report", "report"), o.reportPath, Write});
-    if (!o.tracePath.isEmpty())
-        uses.append({role("the trace", "trace"), o.tracePath, Write});
-    if (!o.writeHexPath.isEmpty())
-        uses.append({"the HEX output", o.writeHexPath, Write, true});
+    for (const cli::Setting &setting : line.settings) {
+        const int traits = rows()[setting.option].traits;
+        const QString &name = commandLine().options[setting.option].names.last();
+        if ((traits & File) && name != commandLine().configOption) { // the options file: above
+            uses.append(
+                {cli::dashes(name) + (setting.origin.isCommandLine()
+                                          ? QString()
+                                          : QStringLiteral(" (%1)").arg(setting.origin.text())),
+                 setting.value, traits & Output ? Write : Read, bool(traits & Stdio)});
+        }
+    }
     for (const FileUse &use : std::as_const(uses)) {
-        const bool usage =
-            use.path == u"-" || use.path == draft.hostsPath || use.path == line.optionsFile;
+        const bool fileError =
+            use.path != u"-" && (use.direction == Write || (!image.isEmpty() && &use == &uses[0]));
         if (const auto refused = checkFile(use)) {
             return failed(parsed, *refused,
-                          usage ? ParsedArguments::Action::UsageError
-                                : ParsedArguments::Action::FileError);
+                          fileError ? ParsedArguments::Action::FileError
+                                    : ParsedArguments::Action::UsageError);
         }
     }
     if (const auto refused = checkDistinct(uses))
@@ -442,7 +448,7 @@ ParsedArguments parseArguments(const QStringList &arguments, const HostsFileRead
         options.imagePath = operands.front();
     }
     parsed.options = options; // for a file error's JSON
-    if (auto refused = checkFiles(parsed, draft, line))
+    if (auto refused = checkFiles(parsed, line))
         return *refused;
     if (options.mode == FlashOptions::Mode::Flash || options.mode == FlashOptions::Mode::DryRun) {
         if (const auto refused = readHosts(draft, operands.mid(1), hostsFile, resolve))

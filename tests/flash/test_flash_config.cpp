@@ -175,10 +175,10 @@ private slots:
         QTest::newRow("IMAGE: standard input") << "" << QByteArray() << "- 127.0.0.1" << 0 << "";
         QTest::newRow("--hosts: a FIFO")
             << "" << QByteArray() << "--hosts PIPE IMG" << 2
-            << "the hosts file \"PIPE\" is a FIFO, not a regular file (\"-\" reads standard input)";
+            << "--hosts \"PIPE\" is a FIFO, not a regular file (\"-\" reads standard input)";
         QTest::newRow("--hosts and IMAGE: both standard input")
             << "" << QByteArray() << "--hosts - -" << 2
-            << "standard input is both the image and the hosts file";
+            << "standard input is both the image and --hosts";
         QTest::newRow("--config: a FIFO")
             << "" << QByteArray() << "--config PIPE IMG 127.0.0.1" << 2
             << "the options file \"PIPE\" is a FIFO, not a regular file";
@@ -190,32 +190,32 @@ private slots:
             << "the options file \"PIPE\" is a FIFO, not a regular file";
         QTest::newRow("--report: a device")
             << "" << QByteArray() << "--report /dev/null IMG 127.0.0.1" << 4
-            << "the report \"/dev/null\" is a device, not a regular file";
+            << "--report \"/dev/null\" is a device, not a regular file";
         QTest::newRow("--report: a folder")
             << "" << QByteArray() << "--report DIR IMG 127.0.0.1" << 4
-            << "the report \"DIR\" is a folder, not a regular file";
+            << "--report \"DIR\" is a folder, not a regular file";
         QTest::newRow("--report: not standard output")
             << "" << QByteArray() << "--report - IMG 127.0.0.1" << 2
-            << "the report \"-\": give a file name (\"./-\" for a file called \"-\")";
+            << "--report \"-\": give a file name (\"./-\" for a file called \"-\")";
         QTest::newRow("--trace: a FIFO") << "" << QByteArray() << "--trace PIPE IMG 127.0.0.1" << 4
-                                         << "the trace \"PIPE\" is a FIFO, not a regular file";
+                                         << "--trace \"PIPE\" is a FIFO, not a regular file";
         QTest::newRow("--write-hex: a device")
             << "" << QByteArray() << "--write-hex /dev/null IMG" << 4
-            << "the HEX output \"/dev/null\" is a device, not a regular file (\"-\" writes "
+            << "--write-hex \"/dev/null\" is a device, not a regular file (\"-\" writes "
                "standard output)";
         QTest::newRow("--write-hex: standard output")
             << "" << QByteArray() << "--write-hex - IMG" << 0 << "";
         QTest::newRow("--write-hex over IMAGE") << "" << QByteArray() << "--write-hex IMG IMG" << 2
-                                                << "\"IMG\" is both the image and the HEX output";
+                                                << "\"IMG\" is both the image and --write-hex";
         QTest::newRow("--write-hex over IMAGE, by a link")
             << "" << QByteArray() << "--write-hex LINK IMG" << 2
-            << "\"IMG\" (the image) and \"LINK\" (the HEX output) are the same file";
+            << "\"IMG\" (the image) and \"LINK\" (--write-hex) are the same file";
         QTest::newRow("--report and --trace, not there yet")
             << "" << QByteArray() << "--report OUT --trace DIR/./out IMG 127.0.0.1" << 2
-            << "\"OUT\" (the report) and \"DIR/./out\" (the trace) are the same file";
+            << "\"OUT\" (--report) and \"DIR/./out\" (--trace) are the same file";
         QTest::newRow("the profile as its own report")
             << "" << QByteArray("report = line-3.conf\n") << "IMG 127.0.0.1" << 2
-            << "\"FILE\" is both the options file and the report (FILE:1)";
+            << "\"FILE\" is both the options file and --report (FILE:1)";
     }
     void files()
     {
