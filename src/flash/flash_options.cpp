@@ -45,15 +45,9 @@ using Apply = QString (*)(Draft &d, V value);
 
 // File: the value is a file, read unless Output; Stdio: "-" is standard
 // input or output. Files are checked (checkFiles) before any is opened.
-enum Trait {
-    Brief = 1,
-    File = 2,
-    Output = 4,
-    Stdio = 8,
-    Repeat = 16,
-    CommandLineOnly = 32,
-    ChoosesMode = 64
-};
+// clang-format off
+enum Trait { Brief = 1, File = 2, Output = 4, Stdio = 8, Repeat = 16, CommandLineOnly = 32, ChoosesMode = 64 };
+// clang-format on
 
 // One row per option: everything the parser, the options file, the help, the
 // man page and the shells' completion know of it.
