@@ -5,10 +5,11 @@
 # --packaging adds what the installation and package tests and
 # scripts/make-deb.sh need: the package tools (dpkg-buildpackage, debhelper),
 # debian/control's Build-Depends, lintian, the desktop entry check, bash's
-# completion helpers, and ccache for the package test's second build; and
-# what the image tests compare with: objcopy for every architecture and
-# srecord's srec_cat; and chromium, in which the shift page's test
-# (test_shift_page) and scripts/shift-report-screenshot.sh look at the page.
+# completion helpers, zsh and fish (their completion is tested too), and
+# ccache for the package test's second build; what the image tests compare
+# with: objcopy for every architecture and srecord's srec_cat; and chromium,
+# in which the shift page's test (test_shift_page) and
+# scripts/shift-report-screenshot.sh look at the page.
 # Further names are installed too.
 set -euo pipefail
 
@@ -16,7 +17,7 @@ packages=(cmake ninja-build g++ qt6-base-dev libgl-dev zlib1g-dev binutils fonts
 if [ "${1:-}" = "--packaging" ]; then
   shift
   packages+=(dpkg-dev debhelper zlib1g-dev xz-utils file lintian desktop-file-utils bash-completion
-    ccache)
+    zsh fish ccache)
   packages+=(binutils-multiarch srecord chromium)
 fi
 packages+=("$@")

@@ -2,14 +2,10 @@
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QRegularExpression>
 
-#include <algorithm>
-#include <variant>
-
+// What is made from a definition for people and shells: help, manual page,
+// completion scripts.
 namespace corvanel::cli {
 
 namespace {
@@ -19,13 +15,21 @@ constexpr int kOptionColumn = 26; // where option descriptions start
 
 QString optionLabel(const Option &option)
 {
-    QStringList forms;
-    for (const QString &name : option.names)
-        forms << (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
-    QString label = forms.join(QStringLiteral(", "));
+    QString label = optionForms(option).join(QStringLiteral(", "));
     if (!option.valueName.isEmpty())
         label += QLatin1Char(' ') + option.valueName;
     return label;
+}
+
+// The text up to the end of its first sentence: a full stop before a blank
+// and a capital, so that "e.g. 0.5" and "0.05" do not end it.
+QString firstSentence(const QString &text)
+{
+    for (qsizetype i = 0; i + 2 < text.size(); ++i) {
+        if (text[i] == u'.' && text[i + 1] == u' ' && text[i + 2].isUpper())
+            return text.left(i + 1);
+    }
+    return text;
 }
 
 // How roff shows `text` as it is. Backslashes are escaped; a dash becomes a
@@ -79,24 +83,39 @@ QString configFileNote(const Definition &definition)
     if (definition.configOption.isEmpty())
         return {};
     QStringList commandLineOnly;
-    for (const QString &name : definition.commandLineOnly)
-        commandLineOnly << dashes(name);
-    commandLineOnly << dashes(definition.configOption);
+    QStringList fileModes; // modes an options file may choose
+    for (const Option &option : definition.options) {
+        if (option.commandLineOnly || option.names.last() == definition.configOption)
+            commandLineOnly << dashes(option.names.last());
+        else if (option.choosesMode)
+            fileModes << dashes(option.names.last());
+    }
+    QString stay = commandLineOnly.join(QStringLiteral(", ")) +
+                   QStringLiteral(" and the operands stay on the command line");
+    if (!fileModes.isEmpty())
+        stay += QStringLiteral("; %1 from the file is said on standard error")
+                    .arg(fileModes.join(QStringLiteral(", ")));
     const QString config = dashes(definition.configOption);
-    const QString named = definition.configVariable.isEmpty()
-                              ? QString()
-                              : QStringLiteral(", or the file that %1 names when %2 is not given,")
-                                    .arg(definition.configVariable, config);
+    QString found;
+    if (!definition.configVariable.isEmpty())
+        found += QStringLiteral(" Without %1 the file %2 names is read")
+                     .arg(config, definition.configVariable);
+    if (!definition.configName.isEmpty())
+        found += QStringLiteral(", or else the first of $XDG_CONFIG_HOME/%1 (by default "
+                                "~/.config/%1) and /etc/%1 that is there")
+                     .arg(definition.configName);
     return QStringLiteral(
-               "Options file: %1 FILE%2 holds options as \"name = value\" lines with the long "
+               "Options file: %1 FILE holds options as \"name = value\" lines with the long "
                "options' names, such as \"attempts = 2\"; an option without a value takes true "
                "or false (also yes/no, on/off, 1/0). Blank lines and comments from '#' (at the "
                "start of a line or after a blank) are skipped, and a value may be put in double "
-               "quotes. A relative file name is taken from the options file's folder. Options on "
-               "the command line win over the file's. %3 and the operands stay on the command "
-               "line. A bad line, an unknown name or a bad value stops the program, naming "
-               "FILE:LINE; %1 /dev/null reads no file.")
-        .arg(config, named, commandLineOnly.join(QStringLiteral(", ")));
+               "quotes. A relative file name is taken from the options file's folder.%2; %1 "
+               "/dev/null reads none. Options on the command line win over the file's, and an "
+               "option of the file that means nothing in the command line's mode is left aside "
+               "(-v says which file was read and what was left aside). %3. A bad line, an unknown "
+               "name or a bad value stops the "
+               "program, naming FILE:LINE.")
+        .arg(config, found, stay);
 }
 
 QStringList allNotes(const Definition &definition)
@@ -105,6 +124,51 @@ QStringList allNotes(const Definition &definition)
     if (const QString note = configFileNote(definition); !note.isEmpty())
         notes << note;
     return notes;
+}
+
+QList<Entry> environmentOf(const Definition &definition)
+{
+    QList<Entry> entries;
+    if (!definition.configVariable.isEmpty()) {
+        entries << Entry{definition.configVariable,
+                         QStringLiteral("The options file to read when %1 is not given.")
+                             .arg(dashes(definition.configOption))};
+    }
+    return entries + definition.environment;
+}
+
+// "Usage: PROGRAM FORM", wrapped under its own start.
+QString usageLines(const Definition &definition)
+{
+    QString text;
+    for (qsizetype i = 0; i < definition.usage.size(); ++i) {
+        const QString start = (i == 0 ? QStringLiteral("Usage: ") : QStringLiteral("       ")) +
+                              definition.program + QLatin1Char(' ');
+        QString body = wrap(definition.usage[i], kColumns, int(start.size()));
+        text += start + body.mid(start.size());
+    }
+    return text;
+}
+
+// A command as a shell takes it: long ones go on after " \" on the next line.
+QString commandLines(const QString &command, int indent)
+{
+    QString text = wrap(command, kColumns - 2, indent);
+    text.chop(1);
+    text.replace(QLatin1Char('\n'), QStringLiteral(" \\\n  "));
+    return text + QLatin1Char('\n');
+}
+
+// An entry of a list: its label, and its text from `column` on (on the next
+// line when the label is too long).
+QString listed(const QString &label, const QString &text, int column)
+{
+    QString body = wrap(text, kColumns, column);
+    if (label.size() + 2 <= column)
+        body.replace(0, label.size(), label);
+    else
+        body.prepend(label + QLatin1Char('\n'));
+    return body;
 }
 
 } // namespace
@@ -122,10 +186,34 @@ QStringList optionForms(const Option &option)
     return forms;
 }
 
-void addOptions(QCommandLineParser &parser, const Definition &definition)
+QString shown(QStringView text, qsizetype limit)
 {
-    for (const Option &option : definition.options)
-        parser.addOption(QCommandLineOption(option.names, option.description, option.valueName));
+    QString out;
+    const QByteArray bytes = text.left(limit).toUtf8();
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7f && byte != '"')
+            out += QLatin1Char(c);
+        else
+            out += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
+    }
+    if (text.size() > limit)
+        out += QStringLiteral("... (%1 characters)").arg(text.size());
+    return out;
+}
+
+QString terminalSafe(QStringView text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if ((u < 0x20 && u != u'\n' && u != u'\t') || (u >= 0x7f && u < 0xa0))
+            out += QStringLiteral("\\x%1").arg(int(u), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
 }
 
 QString wrap(const QString &text, int width, int indent)
@@ -146,40 +234,61 @@ QString wrap(const QString &text, int width, int indent)
     return out;
 }
 
-QString helpText(const Definition &definition)
+QString helpText(const Definition &definition, Detail detail)
 {
-    QString text;
-    for (int i = 0; i < definition.usage.size(); ++i) {
-        text += (i == 0 ? QStringLiteral("Usage: ") : QStringLiteral("       ")) +
-                definition.program + QLatin1Char(' ') + definition.usage[i] + QLatin1Char('\n');
+    const bool full = detail == Detail::Full;
+    QString text = usageLines(definition);
+    if (full) {
+        for (const QString &paragraph : definition.description)
+            text += QLatin1Char('\n') + wrap(paragraph, kColumns);
+    } else {
+        text += QLatin1Char('\n') + wrap(definition.summary.left(1).toUpper() +
+                                             definition.summary.mid(1) + QLatin1Char('.'),
+                                         kColumns);
     }
-    for (const QString &paragraph : definition.description)
-        text += QLatin1Char('\n') + wrap(paragraph, kColumns);
-    text += QStringLiteral("\nOptions:\n");
+    text += full ? QStringLiteral("\nOptions:\n") : QStringLiteral("\nThe options used most:\n");
     for (const Option &option : definition.options) {
-        const QString label = QStringLiteral("  ") + optionLabel(option);
-        QString body = wrap(option.description, kColumns, kOptionColumn);
-        if (label.size() + 2 <= kOptionColumn)
-            body.replace(0, label.size(), label);
-        else
-            body.prepend(label + QLatin1Char('\n'));
-        text += body;
-    }
-    for (const QString &paragraph : allNotes(definition))
-        text += QLatin1Char('\n') + wrap(paragraph, kColumns);
-    if (!definition.exitCodes.isEmpty()) {
-        text += QStringLiteral("\nExit codes:\n");
-        for (const ExitCode &exit : definition.exitCodes) {
-            QString body = wrap(exit.meaning, kColumns, 7);
-            body.replace(0, 2 + exit.code.size(), QStringLiteral("  ") + exit.code);
-            text += body;
+        if (full || option.brief) {
+            text += listed(QStringLiteral("  ") + optionLabel(option),
+                           full ? option.description : firstSentence(option.description),
+                           kOptionColumn);
         }
     }
-    if (!definition.examples.isEmpty()) {
+    if (full) {
+        for (const QString &paragraph : allNotes(definition))
+            text += QLatin1Char('\n') + wrap(paragraph, kColumns);
+        for (const auto &[title, entries] :
+             {std::pair{QStringLiteral("Environment"), environmentOf(definition)},
+              std::pair{QStringLiteral("Files"), definition.files}}) {
+            if (entries.isEmpty())
+                continue;
+            text += QStringLiteral("\n%1:\n").arg(title);
+            for (const Entry &entry : entries)
+                text += listed(QStringLiteral("  ") + entry.name, entry.meaning, kOptionColumn);
+        }
+    }
+    if (!definition.exitCodes.isEmpty() && full) {
+        text += QStringLiteral("\nExit codes:\n");
+        for (const ExitCode &exit : definition.exitCodes)
+            text += listed(QStringLiteral("  ") + exit.code, exit.meaning, 7);
+    } else if (!definition.exitCodes.isEmpty()) {
+        QStringList codes;
+        for (const ExitCode &exit : definition.exitCodes)
+            codes << exit.code + QLatin1Char(' ') + exit.brief;
+        text += QLatin1Char('\n') + wrap(QStringLiteral("Exit codes: ") +
+                                             codes.join(QStringLiteral(", ")) + QLatin1Char('.'),
+                                         kColumns);
+    }
+    if (!definition.examples.isEmpty() && full) {
         text += QStringLiteral("\nExamples:\n");
         for (const Example &example : definition.examples)
-            text += wrap(example.what, kColumns, 2) + QStringLiteral("    ") + example.command +
-                    QLatin1Char('\n');
+            text += wrap(example.what, kColumns, 2) + commandLines(example.command, 4);
+    }
+    if (!full) {
+        text += QLatin1Char('\n') + wrap(QStringLiteral("Every option and the details: %1 "
+                                                        "--help-all, or man %1.")
+                                             .arg(definition.program),
+                                         kColumns);
     }
     return text;
 }
@@ -192,6 +301,16 @@ QString manPage(const Definition &definition, const QString &version)
         for (const QString &text : texts) {
             line(QStringLiteral(".PP"));
             line(roff(text, Roff::Prose));
+        }
+    };
+    const auto entries = [&line](const QString &title, const QList<Entry> &list) {
+        if (list.isEmpty())
+            return;
+        line(QStringLiteral(".SH ") + title);
+        for (const Entry &entry : list) {
+            line(QStringLiteral(".TP"));
+            line(bold(entry.name));
+            line(roff(entry.meaning, Roff::Prose));
         }
     };
 
@@ -233,15 +352,8 @@ QString manPage(const Definition &definition, const QString &version)
         line(QStringLiteral(".SH NOTES"));
         paragraphs(notes);
     }
-
-    if (!definition.configVariable.isEmpty()) {
-        line(QStringLiteral(".SH ENVIRONMENT"));
-        line(QStringLiteral(".TP"));
-        line(bold(definition.configVariable));
-        line(roff(QStringLiteral("The options file to read when %1 is not given.")
-                      .arg(dashes(definition.configOption)),
-                  Roff::Prose));
-    }
+    entries(QStringLiteral("ENVIRONMENT"), environmentOf(definition));
+    entries(QStringLiteral("FILES"), definition.files);
 
     if (!definition.exitCodes.isEmpty()) {
         line(QStringLiteral(".SH \"EXIT STATUS\""));
@@ -375,16 +487,110 @@ QString bashCompletion(const Definition &definition)
         .arg(definition.program, function, shellWords(allForms), cases, operands);
 }
 
+QString zshCompletion(const Definition &definition)
+{
+    // A description as _arguments takes it: brackets would end it early.
+    const auto described = [](const Option &option) {
+        QString text = firstSentence(option.description);
+        text.replace(QLatin1Char('['), QLatin1Char('('))
+            .replace(QLatin1Char(']'), QLatin1Char(')'));
+        text.replace(QLatin1Char('\\'), QString())
+            .replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+        return QLatin1Char('[') + text + QLatin1Char(']');
+    };
+    QString specs;
+    for (const Option &option : definition.options) {
+        const QStringList forms = optionForms(option);
+        QString argument;
+        if (!option.valueName.isEmpty()) {
+            const QString action =
+                option.valueIsFile ? QStringLiteral("_files")
+                : !option.values.isEmpty()
+                    ? QLatin1Char('(') + option.values.join(u' ') + QLatin1Char(')')
+                    : QStringLiteral(" ");
+            argument = QStringLiteral(":%1:%2").arg(option.valueName, action);
+        }
+        const QString equals = option.valueName.isEmpty() ? QString() : QStringLiteral("=");
+        const QString head = option.repeatable ? QStringLiteral("*") : QString();
+        QString spec;
+        if (forms.size() == 1) {
+            spec = QLatin1Char('\'') + head + forms[0] +
+                   (forms[0].startsWith(QLatin1String("--")) ? equals : QString()) +
+                   described(option) + argument + QLatin1Char('\'');
+        } else {
+            // "-q" and "--quiet" exclude each other unless the option repeats.
+            const QString exclusion = option.repeatable
+                                          ? QString()
+                                          : QLatin1Char('(') + forms.join(u' ') + QLatin1Char(')');
+            QStringList withEquals;
+            for (const QString &form : forms)
+                withEquals << form + (form.startsWith(QLatin1String("--")) ? equals : QString());
+            spec = QStringLiteral("'%1%2'{%3}'%4%5'")
+                       .arg(exclusion, head, withEquals.join(u','), described(option), argument);
+        }
+        specs += QStringLiteral("  %1 \\\n").arg(spec);
+    }
+    if (definition.operands == Definition::Operands::Files)
+        specs += QStringLiteral("  '*:file:_files' \\\n");
+    specs.chop(3);
+    return QStringLiteral("#compdef %1\n"
+                          "# zsh completion for %1, made from its option table by the build.\n"
+                          "\n"
+                          "_arguments -s -S \\\n"
+                          "%2\n")
+        .arg(definition.program, specs);
+}
+
+QString fishCompletion(const Definition &definition)
+{
+    const auto quoted = [](QString text) {
+        text.replace(QLatin1Char('\\'), QStringLiteral("\\\\"))
+            .replace(QLatin1Char('\''), QStringLiteral("\\'"));
+        return QLatin1Char('\'') + text + QLatin1Char('\'');
+    };
+    QString text = QStringLiteral("# fish completion for %1, made from its option table by the "
+                                  "build.\n\n")
+                       .arg(definition.program);
+    const QString command = QStringLiteral("complete -c ") + definition.program;
+    if (definition.operands == Definition::Operands::None)
+        text += command + QStringLiteral(" -f\n");
+    for (const Option &option : definition.options) {
+        QString line = command;
+        for (const QString &name : option.names)
+            line += (name.size() == 1 ? QStringLiteral(" -s ") : QStringLiteral(" -l ")) + name;
+        if (option.valueIsFile)
+            line += QStringLiteral(" -r -F");
+        else if (!option.values.isEmpty())
+            line += QStringLiteral(" -x -a ") + quoted(option.values.join(u' '));
+        else if (!option.valueName.isEmpty())
+            line += QStringLiteral(" -x");
+        text += line + QStringLiteral(" -d ") + quoted(firstSentence(option.description)) +
+                QLatin1Char('\n');
+    }
+    return text;
+}
+
 std::optional<QString> generatedFile(const QStringList &arguments, const Definition &definition,
                                      const QString &version)
 {
     if (arguments.size() != 2)
         return std::nullopt;
-    if (arguments[1] == QLatin1String("--man-page"))
+    const QString &asked = arguments[1];
+    if (asked == QLatin1String("--man-page"))
         return manPage(definition, version);
-    if (arguments[1] == QLatin1String("--bash-completion"))
+    if (asked == QLatin1String("--bash-completion"))
         return bashCompletion(definition);
+    if (asked == QLatin1String("--zsh-completion"))
+        return zshCompletion(definition);
+    if (asked == QLatin1String("--fish-completion"))
+        return fishCompletion(definition);
     return std::nullopt;
+}
+
+void addOptions(QCommandLineParser &parser, const Definition &definition)
+{
+    for (const Option &option : definition.options)
+        parser.addOption(QCommandLineOption(option.names, option.description, option.valueName));
 }
 
 } // namespace corvanel::cli

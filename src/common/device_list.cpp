@@ -1,5 +1,6 @@
 #include "common/device_list.h"
 
+#include "common/command_line.h"
 #include "common/ipv4_address.h"
 #include "common/scan_targets.h"
 
@@ -70,12 +71,13 @@ std::variant<QList<Device>, QString> readDevices(const QList<DeviceEntry> &entri
     QHash<QString, quint32> resolved;
     for (qsizetype i = 0; i < entries.size(); ++i) {
         const DeviceEntry &entry = entries[i];
+        const QString text = cli::shown(entry.text); // as messages show it
         const HostAndPort target = splitTarget(entry.text);
         if (!target.error.isEmpty())
             return entry.where + target.error;
         const HostText read = readHostText(target.host);
         if (read.kind == HostText::Kind::Refused)
-            return entry.where + QStringLiteral("\"%1\": %2").arg(entry.text, read.problem);
+            return entry.where + QStringLiteral("\"%1\": %2").arg(text, read.problem);
         Device device{target.host, read.address, target.port};
         if (read.kind == HostText::Kind::Name) {
             const QString name = target.host.toLower();
@@ -84,7 +86,7 @@ std::variant<QList<Device>, QString> readDevices(const QList<DeviceEntry> &entri
             } else {
                 const auto found = resolve(target.host);
                 if (const auto *error = std::get_if<QString>(&found))
-                    return entry.where + QStringLiteral("\"%1\": ").arg(entry.text) + *error;
+                    return entry.where + QStringLiteral("\"%1\": ").arg(text) + *error;
                 device.address = std::get<quint32>(found);
                 resolved.insert(name, device.address);
             }
@@ -94,9 +96,9 @@ std::variant<QList<Device>, QString> readDevices(const QList<DeviceEntry> &entri
         if (const auto first = seen.constFind(key); first != seen.cend()) {
             const DeviceEntry &earlier = entries[*first];
             return entry.where + QStringLiteral("\"%1\" is %2:%3, already given as \"%4\" %5")
-                                     .arg(entry.text, ipv4Text(device.address))
+                                     .arg(text, ipv4Text(device.address))
                                      .arg(port)
-                                     .arg(earlier.text, earlier.place());
+                                     .arg(cli::shown(earlier.text), earlier.place());
         }
         seen.insert(key, i);
         devices.append(device);

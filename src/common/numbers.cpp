@@ -1,6 +1,9 @@
 #include "common/numbers.h"
 
+#include <QString>
+
 #include <charconv>
+#include <cmath>
 #include <string>
 
 namespace corvanel {
@@ -33,6 +36,16 @@ std::optional<quint64> parseWholeNumber(QStringView text, quint64 lowest, quint6
     if (error != std::errc() || stop != end || value < lowest || value > highest)
         return std::nullopt;
     return value;
+}
+
+std::optional<std::chrono::milliseconds> parseSeconds(QStringView text)
+{
+    constexpr double kMaxSeconds = 24 * 60 * 60;
+    bool ok = false;
+    const double seconds = text.trimmed().toDouble(&ok);
+    if (!ok || !std::isfinite(seconds) || seconds <= 0 || seconds > kMaxSeconds)
+        return std::nullopt;
+    return std::chrono::milliseconds(qint64(std::ceil(seconds * 1000.0)));
 }
 
 } // namespace corvanel

@@ -3,6 +3,7 @@
 #include <QStringView>
 #include <QtGlobal>
 
+#include <chrono>
 #include <optional>
 
 namespace corvanel {
@@ -19,5 +20,10 @@ enum class NumberBase {
 // text is anything else; callers that take a box's text trim it first.
 std::optional<quint64> parseWholeNumber(QStringView text, quint64 lowest, quint64 highest,
                                         NumberBase base = NumberBase::Decimal);
+
+// Seconds as the flasher's time options take them: a whole or fractional
+// number greater than zero, at most a day, rounded up to whole milliseconds
+// (so that a tiny time is never zero). Empty when the text is none.
+std::optional<std::chrono::milliseconds> parseSeconds(QStringView text);
 
 } // namespace corvanel

@@ -1,5 +1,7 @@
 #include "common/report_file.h"
 
+#include "common/file_check.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -21,30 +23,18 @@ QString shown(const QString &path)
     return QDir::toNativeSeparators(path);
 }
 
-QString notRegular(const QString &path, const QString &what)
-{
-    return QStringLiteral("the report \"%1\" is %2, not a regular file").arg(shown(path), what);
-}
-
 #ifdef Q_OS_UNIX
+
+// A file replaced between the check and the open.
+QString notRegular(const QString &path, FileKind kind)
+{
+    return QStringLiteral("the report \"%1\" is %2, not a regular file")
+        .arg(shown(path), describe(kind));
+}
 
 QString errnoText(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
-}
-
-// What a file that is not a regular file is, for the refusal.
-QString kindOf(mode_t mode)
-{
-    if (S_ISDIR(mode))
-        return QStringLiteral("a folder");
-    if (S_ISFIFO(mode))
-        return QStringLiteral("a FIFO");
-    if (S_ISCHR(mode) || S_ISBLK(mode))
-        return QStringLiteral("a device");
-    if (S_ISSOCK(mode))
-        return QStringLiteral("a socket");
-    return QStringLiteral("not a plain file");
 }
 
 ssize_t writeAll(int fd, const char *data, size_t size)
@@ -78,9 +68,8 @@ std::optional<QString> ReportFile::open(const QString &path)
     const QByteArray name = QFile::encodeName(path);
     // Looked at before it is opened: opening a device may already do
     // something, and a FIFO would wait for a reader.
-    struct stat info {};
-    if (::stat(name.constData(), &info) == 0 && !S_ISREG(info.st_mode))
-        return notRegular(path, kindOf(info.st_mode));
+    if (auto refused = checkFile({QStringLiteral("the report"), path, FileUse::Direction::Write}))
+        return refused;
     // O_APPEND: every write lands at the end of the file as it is then, also
     // when another process has written since this one opened it. O_NONBLOCK:
     // a FIFO put in place since is not waited for either; fstat() refuses it.
@@ -93,11 +82,10 @@ std::optional<QString> ReportFile::open(const QString &path)
         return QStringLiteral("cannot open the report \"%1\" for appending: %2")
             .arg(shown(path), errnoText(errno));
     }
-    if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
-        const QString what = kindOf(info.st_mode);
+    if (const FileKind kind = fileKind(fd_); kind != FileKind::Regular) {
         ::close(fd_);
         fd_ = -1;
-        return notRegular(path, what);
+        return notRegular(path, kind);
     }
     ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
     return std::nullopt;
@@ -141,10 +129,8 @@ std::optional<QString> ReportFile::open(const QString &path)
     path_ = path;
     if (path.isEmpty())
         return QStringLiteral("the report needs a file name");
-    const QFileInfo info(path);
-    if (info.exists() && !info.isFile())
-        return notRegular(path, info.isDir() ? QStringLiteral("a folder")
-                                             : QStringLiteral("not a plain file"));
+    if (auto refused = checkFile({QStringLiteral("the report"), path, FileUse::Direction::Write}))
+        return refused;
     file_ = std::make_unique<QFile>(path);
     // Append and unbuffered: one write per record, at the end of the file.
     if (!file_->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {

@@ -1,5 +1,6 @@
 #include "common/scan_targets.h"
 
+#include "common/command_line.h"
 #include "common/ipv4_address.h"
 #include "common/numbers.h"
 
@@ -27,7 +28,7 @@ HostAndPort splitTarget(const QString &argument)
         if (close < 0 || (!rest.isEmpty() && !rest.startsWith(QLatin1Char(':')))) {
             result.error = QStringLiteral("\"%1\": an address in brackets is written [ADDRESS] "
                                           "or [ADDRESS]:PORT")
-                               .arg(argument);
+                               .arg(cli::shown(argument));
             return result;
         }
         result.host = text.mid(1, close - 1);
@@ -44,7 +45,7 @@ HostAndPort splitTarget(const QString &argument)
     if (result.host.contains(QLatin1Char(':'))) {
         result.error = QStringLiteral("\"%1\": IPv6 addresses are not supported; the "
                                       "bootloader protocol runs over IPv4")
-                           .arg(argument);
+                           .arg(cli::shown(argument));
         return result;
     }
     if (hasPort) {
@@ -52,7 +53,7 @@ HostAndPort splitTarget(const QString &argument)
         if (!port) {
             result.error =
                 QStringLiteral("\"%1\": the port after ':' must be a number from 1 to 65535")
-                    .arg(argument);
+                    .arg(cli::shown(argument));
             return result;
         }
         result.port = quint16(*port);
@@ -74,7 +75,7 @@ std::variant<QList<ScanDestination>, QString> scanDestinations(const QStringList
     };
     for (const QString &target : targets) {
         const auto fail = [&target](const QString &what) {
-            return QStringLiteral("scan target \"%1\": %2").arg(target, what);
+            return QStringLiteral("scan target \"%1\": %2").arg(cli::shown(target), what);
         };
         const HostAndPort split = splitTarget(target);
         if (!split.error.isEmpty())

@@ -18,6 +18,8 @@
 #include <QFile>
 #include <QHostInfo>
 
+#include <cerrno>
+#include <cstring>
 #include <optional>
 
 #ifdef Q_OS_UNIX
@@ -47,15 +49,14 @@ std::optional<quint64> openFileLimit()
     return std::nullopt;
 }
 
-void printRaw(std::FILE *stream, const QByteArray &bytes)
+Written printRaw(std::FILE *stream, const QByteArray &bytes)
 {
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
+    return writeOutput(stream, bytes);
 }
 
-void print(std::FILE *stream, const QString &text)
+Written print(std::FILE *stream, const QString &text)
 {
-    printRaw(stream, text.toLocal8Bit());
+    return printRaw(stream, text.toLocal8Bit());
 }
 
 int refuse(const Console &console, const FlashOptions &options, const ImageRefusal &refusal)
@@ -71,7 +72,9 @@ int refuse(const Console &console, const FlashOptions &options, const ImageRefus
     if (refusal.problems.size() > kMaxProblemsShown)
         list +=
             QStringLiteral("... and %1 more\n").arg(refusal.problems.size() - kMaxProblemsShown);
-    print(console.err, list + QStringLiteral("%1: %2\n").arg(kProgramName, refusal.error));
+    // Paths and names in the messages may come from an options file.
+    print(console.err,
+          cli::terminalSafe(list + QStringLiteral("%1: %2\n").arg(kProgramName, refusal.error)));
     if (options.json) {
         printRaw(console.out, refusalJson(options.imagePath, exitcode::kFileError, refusal.error,
                                           refusal.problems));
@@ -88,6 +91,9 @@ int showInfo(const Console &console, const FlashOptions &options, const FlashIma
                            .arg(QDir::toNativeSeparators(options.imagePath)),
                        {}});
     }
+    if (options.quiet >= 2)
+        return exitcode::kOk;
+    // A reader that quit ("| head") ends it quietly.
     if (options.json)
         printRaw(console.out, image::infoJson(options.imagePath, *image.figures));
     else
@@ -95,18 +101,20 @@ int showInfo(const Console &console, const FlashOptions &options, const FlashIma
     return exitcode::kOk;
 }
 
-// The records that would be sent, as a file: "-" is standard output.
+// The records that would be sent, as a file: "-" is standard output, where
+// a reader that quits ("| head") ends the writing quietly.
 int writeHex(const Console &console, const FlashOptions &options, const FlashImage &image)
 {
-    QFile file;
     const bool toStdout = options.writeHexPath == QLatin1String("-");
-    const bool opened = toStdout ? file.open(console.out, QIODevice::WriteOnly)
-                                 : (file.setFileName(options.writeHexPath),
-                                    file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QFile file(options.writeHexPath);
     const QString name =
         toStdout ? QStringLiteral("standard output")
                  : QStringLiteral("\"%1\"").arg(QDir::toNativeSeparators(options.writeHexPath));
-    if (!opened) {
+    const auto failed = [&](const QString &why) {
+        return refuse(console, options,
+                      {QStringLiteral("writing %1 failed (%2)").arg(name, why), {}});
+    };
+    if (!toStdout && !file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         return refuse(console, options,
                       {QStringLiteral("cannot write %1 (%2)").arg(name, file.errorString()), {}});
     }
@@ -117,19 +125,21 @@ int writeHex(const Console &console, const FlashOptions &options, const FlashIma
     for (qint64 number = 1; number <= count; ++number) {
         block += image.lines->line(number);
         block += "\r\n";
-        if (block.size() >= kBlockBytes || number == count) {
-            if (file.write(block) != block.size()) {
-                return refuse(
-                    console, options,
-                    {QStringLiteral("writing %1 failed (%2)").arg(name, file.errorString()), {}});
-            }
-            block.clear();
+        if (block.size() < kBlockBytes && number < count)
+            continue;
+        if (toStdout) {
+            const Written written = writeOutput(console.out, block);
+            if (written == Written::ReaderGone)
+                return exitcode::kOk;
+            if (written == Written::Failed)
+                return failed(QString::fromLocal8Bit(std::strerror(errno)));
+        } else if (file.write(block) != block.size()) {
+            return failed(file.errorString());
         }
+        block.clear();
     }
-    if (!file.flush()) {
-        return refuse(console, options,
-                      {QStringLiteral("writing %1 failed (%2)").arg(name, file.errorString()), {}});
-    }
+    if (!toStdout && !file.flush())
+        return failed(file.errorString());
     return exitcode::kOk;
 }
 
@@ -168,8 +178,8 @@ int flashHosts(const Console &console, const QStringList &arguments, const Flash
     }
     // The trace, when asked for; its file opened before anything is sent too.
     std::unique_ptr<Trace> trace;
-    if (options.verbose || !options.tracePath.isEmpty()) {
-        trace = std::make_unique<Trace>(options.verbose ? console.err : nullptr, console.err);
+    if (options.verbosity > 0 || !options.tracePath.isEmpty()) {
+        trace = std::make_unique<Trace>(options.verbosity > 0 ? console.err : nullptr, console.err);
         const QString header =
             Trace::header(run.toolVersion, utcText(QDateTime::currentDateTimeUtc()), arguments);
         if (!options.tracePath.isEmpty()) {
@@ -203,7 +213,7 @@ int flashHosts(const Console &console, const QStringList &arguments, const Flash
     run.origin = run.start.addMSecs(-session.clock().elapsed());
     // Live bars redrawn in place would be torn by the trace's lines.
     const ProgressView::Mode mode = options.quiet ? ProgressView::Mode::Quiet
-                                    : console.errIsTerminal && !options.verbose
+                                    : console.errIsTerminal && options.verbosity == 0
                                         ? ProgressView::Mode::Bars
                                         : ProgressView::Mode::Lines;
     const QByteArray noColor = qgetenv("NO_COLOR");
@@ -248,7 +258,9 @@ int flashHosts(const Console &console, const QStringList &arguments, const Flash
             codes.append(report.exitCode);
         code = runExitCode(codes, reportFailed);
     }
-    if (options.json) {
+    if (options.quiet >= 2) {
+        // -qq: the exit code alone.
+    } else if (options.json) {
         printRaw(console.out, summaryJson(run, reports, code));
     } else {
         const bool colour = colourWanted(options.colour, console.outIsTerminal, noColor);
@@ -281,7 +293,9 @@ int scanBoards(const Console &console, const FlashOptions &options)
                                .arg(outcome.sendErrors - outcome.sendErrorTexts.size()));
     }
     const int code = outcome.exitCode();
-    if (options.json) {
+    if (options.quiet >= 2) {
+        // -qq: the exit code alone.
+    } else if (options.json) {
         printRaw(console.out,
                  scanJson(outcome, scan.started(), QCoreApplication::applicationVersion(),
                           options.scanTime, code));
@@ -303,9 +317,23 @@ int scanBoards(const Console &console, const FlashOptions &options)
 int runFlasher(const QStringList &arguments, const Console &console)
 {
     const ParsedArguments parsed = parseArguments(arguments);
+    const FlashOptions &options = parsed.options;
+    const auto say = [&](const QStringList &lines) {
+        for (const QString &line : lines)
+            print(console.err,
+                  cli::terminalSafe(QStringLiteral("%1: %2\n").arg(kProgramName, line)));
+    };
+    if (options.verbosity > 0)
+        say(parsed.notes);
+    if (options.quiet == 0)
+        say(parsed.said);
     switch (parsed.action) {
     case ParsedArguments::Action::Help:
-        print(console.out, cli::helpText(commandLine()));
+    case ParsedArguments::Action::HelpAll:
+        print(console.out,
+              cli::helpText(commandLine(), parsed.action == ParsedArguments::Action::Help
+                                               ? cli::Detail::Brief
+                                               : cli::Detail::Full));
         return exitcode::kOk;
     case ParsedArguments::Action::Version:
         print(console.out,
@@ -313,12 +341,14 @@ int runFlasher(const QStringList &arguments, const Console &console)
         return exitcode::kOk;
     case ParsedArguments::Action::UsageError:
         print(console.err,
-              QStringLiteral("%1: %2\nTry '%1 --help'.\n").arg(kProgramName, parsed.error));
+              cli::terminalSafe(
+                  QStringLiteral("%1: %2\nTry '%1 --help'.\n").arg(kProgramName, parsed.error)));
         return exitcode::kUsage;
+    case ParsedArguments::Action::FileError:
+        return refuse(console, options, {parsed.error, {}});
     case ParsedArguments::Action::Run:
         break;
     }
-    const FlashOptions &options = parsed.options;
     if (options.mode == FlashOptions::Mode::Scan)
         return scanBoards(console, options);
 

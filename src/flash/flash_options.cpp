@@ -1,65 +1,370 @@
 #include "flash/flash_options.h"
 
+#include "common/file_check.h"
 #include "common/ipv4_address.h"
 #include "common/numbers.h"
-#include "engine/run_report.h"
 #include "link/udp_link.h"
 
-#include <QCommandLineParser>
-#include <QFile>
-#include <QHash>
 #include <QHostAddress>
 #include <QHostInfo>
 
-#include <algorithm>
-#include <array>
-#include <cmath>
-#include <cstdio>
-
 namespace corvanel::flash {
 
-using namespace Qt::StringLiterals;
+// The prose around the options (flash_help.cpp).
+cli::Definition helpDefinition();
 
 namespace {
 
-constexpr double kMaxSeconds = 24 * 60 * 60;
-constexpr int kMaxRetries = 100;
-constexpr int kMaxAttempts = 100;
-constexpr int kMaxBoards = 1000000; // --count
-
-using image::Format;
-
-// Options that may be given more than once, each adding a value.
-constexpr std::array kRepeatable = {QLatin1StringView("remove-section"),
-                                    QLatin1StringView("only-section")};
-
-const QList<std::pair<QString, Format>> &formatNames()
+// The modes, as the table names them: bit i of cli::Modes is mode i. A new
+// mode is a name here, its FlashOptions::Mode below, and rows.
+enum ModeIndex { kFlash, kDryRun, kContinuous, kInfo, kWriteHex, kScan };
+constexpr FlashOptions::Mode kModes[] = {FlashOptions::Mode::Flash,    FlashOptions::Mode::DryRun,
+                                         FlashOptions::Mode::Flash,    FlashOptions::Mode::Info,
+                                         FlashOptions::Mode::WriteHex, FlashOptions::Mode::Scan};
+constexpr cli::Modes bit(ModeIndex mode)
 {
-    static const QList<std::pair<QString, Format>> names = {
-        {QStringLiteral("hex"), Format::IntelHex},
-        {QStringLiteral("bin"), Format::Binary},
-        {QStringLiteral("srec"), Format::SRecord},
-        {QStringLiteral("elf"), Format::Elf},
-    };
-    return names;
+    return cli::Modes(1) << mode;
+}
+constexpr cli::Modes kBoards = bit(kFlash) | bit(kDryRun) | bit(kContinuous);
+constexpr cli::Modes kFlashing = bit(kFlash) | bit(kContinuous);
+constexpr cli::Modes kLinks = kBoards | bit(kScan);
+constexpr cli::Modes kImage = kBoards | bit(kInfo) | bit(kWriteHex);
+constexpr cli::Modes kAll = cli::kEveryMode;
+
+// What the options set, before the hosts are known.
+struct Draft {
+    FlashOptions options;
+    HostSettings common; // every host's, but for its address and ports
+    std::optional<quint64> localPort;
+    QString hostsPath;
+};
+
+// Sets the option's field from its value; the problem with the value otherwise.
+using V = const QString &;
+using Apply = QString (*)(Draft &d, V value);
+
+// File: the value is a file, read unless Output; Stdio: "-" is standard
+// input or output. Files are checked (checkFiles) before any is opened.
+// clang-format off
+enum Trait { Brief = 1, File = 2, Output = 4, Stdio = 8, Repeat = 16, CommandLineOnly = 32, ChoosesMode = 64 };
+// clang-format on
+
+// One row per option: everything the parser, the options file, the help, the
+// man page and the shells' completion know of it.
+struct Row {
+    const char *names; // "q,quiet", "port=PORT": short name first, then the value's
+    cli::Modes modes;  // where it means something
+    int traits;
+    const char *help; // the short --help shows its first sentence
+    Apply apply = nullptr;
+    QStringList values = {};
+};
+
+template <typename T> QString whole(V text, quint64 lowest, quint64 highest, T &field)
+{
+    const auto number = parseWholeNumber(text, lowest, highest);
+    if (!number)
+        return QStringLiteral("must be a number from %1 to %2").arg(lowest).arg(highest);
+    field = T(*number);
+    return {};
 }
 
-ParsedArguments usageError(const QString &message)
+QString seconds(V text, Millis &field, Millis floor = Millis(0))
 {
-    ParsedArguments parsed;
-    parsed.action = ParsedArguments::Action::UsageError;
+    const auto time = parseSeconds(text);
+    if (time && *time >= floor)
+        return field = *time, QString();
+    if (floor > Millis(0))
+        return QStringLiteral("must be a number of seconds from %1, the shortest allowed, to a day")
+            .arg(double(floor.count()) / 1000.0);
+    return QStringLiteral("must be a number of seconds above 0 (fractions allowed, at most a day)");
+}
+
+// One of `names`, as `choices` has it.
+template <typename T, size_t N>
+QString oneOf(V text, const QStringList &names, const T (&choices)[N], T &field)
+{
+    const qsizetype at = names.indexOf(text.toLower());
+    if (at < 0)
+        return QStringLiteral("must be %1 or %2").arg(names.mid(0, N - 1).join(", "), names.last());
+    return field = choices[at], QString();
+}
+
+// clang-format off
+const QList<Row> &rows()
+{
+    static const QList<Row> table = {
+    {"install", kFlashing, Brief, "After \"END\", send \"BOOTg\" to start the new firmware.",
+     [](Draft &d, V) { return d.common.install = true, QString(); }},
+    {"hosts=FILE", kBoards, Brief | File | Stdio,
+     "Read more hosts from FILE, one HOST[:PORT] a line (\"-\": standard input). Blank lines and "
+     "everything after '#' are ignored. They follow the hosts on the command line.",
+     [](Draft &d, V v) { return d.hostsPath = v, QString(); }},
+    {"port=PORT", kLinks, 0, "Device port for hosts given without \":PORT\" (default 111).",
+     [](Draft &d, V v) { return whole(v, 1, 65535, d.common.remotePort); }},
+    {"local-port=PORT", kLinks, 0,
+     "Local port to bind. Default: a random port from 5500 to 6499 for each host, as the window "
+     "does (with more than 1000 hosts, a port the system chooses for each). With several hosts, "
+     "the first binds PORT, the next PORT+1, and so on; 0 lets the system choose every port.",
+     [](Draft &d, V v) { return whole(v, 0, 65535, d.localPort.emplace()); }},
+    {"attempts=N", kBoards, Brief,
+     "Try a failing host up to N times in all (default 1). Each new attempt closes the socket, "
+     "opens a new one and starts the whole transfer again from the inquiry, a new download pass "
+     "from line 1. A device's \"ERROR\", a time-out and a network error are tried again; an "
+     "interrupt is not. With a fixed --local-port the new attempt first waits --reply-timeout, so "
+     "that late replies to the failed one are not taken for answers. The summary shows the "
+     "attempt each host ended on; --report records every attempt.",
+     [](Draft &d, V v) { return whole(v, 1, 100, d.common.attempts); }},
+    {"inquiry-timeout=S", kBoards, Brief, "Seconds to wait for \"VER=\" (default 30).",
+     [](Draft &d, V v) { return seconds(v, d.common.limits.inquiryTimeout); }},
+    {"reply-timeout=S", kBoards, Brief,
+     "Seconds to wait for each reply to a line (default 3). Both time-outs take fractions, e.g. 0.5.",
+     [](Draft &d, V v) { return seconds(v, d.common.limits.replyTimeout); }},
+    {"confirm-time=S", kFlashing, 0,
+     "Seconds the device's \"DOWNLOAD\" after the last verify line must stand with no further "
+     "reply before it counts as \"END\" (default: 0.05 or twice the slowest answer of the "
+     "transfer, whichever is longer, at most --reply-timeout). An \"ERROR\" in that time fails the "
+     "host; any other reply proves that the network duplicates, and fails it too.",
+     [](Draft &d, V v) { return seconds(v, d.common.limits.confirmTime.emplace()); }},
+    {"retries=N", kFlashing, 0,
+     "Send a line again up to N times when its reply does not come in time (default 0, off). Off "
+     "by default because the protocol has no sequence numbers: if only the reply was lost, the "
+     "device has written the line already, and the line sent again is written twice. Use it only "
+     "with a bootloader that tolerates that; --attempts is the safe way.",
+     [](Draft &d, V v) { return whole(v, 0, 100, d.common.limits.retries); }},
+    {"flush-arp", kBoards, 0,
+     "Flush the ARP cache once before connecting, as the window does on connect (Windows; needs "
+     "administrator rights). With --continuous, the neighbour entry of each HOST's address before "
+     "each new board, where the process may (Linux: ip neigh flush). Off by default: a tool run "
+     "from scripts must not wipe the neighbour cache of a shared machine.",
+     [](Draft &d, V) { return d.options.flushArp = true, QString(); }},
+    {"report=FILE", kBoards, Brief | File | Output,
+     "Append one JSON record per host and attempt to FILE (JSON Lines). Each holds schemaVersion, "
+     "toolVersion, station, start and end (UTC, ISO 8601 with milliseconds), host, port, "
+     "localPort, image, imageSha256 and imageCrc32 (of the data bytes; null when unknown), "
+     "lineCount, deviceVersion (the text after \"VER=\"; null when none came), dryRun, result, ok, "
+     "exitCode, phase and line where it stopped, installed, seconds, resends, ignoredReplies, "
+     "attempt, maxAttempts and reason. Earlier lines are never rewritten, and each record is "
+     "written whole in one append, so several runs may share one file; a record never continues a "
+     "line left unfinished (it then begins with a line end).",
+     [](Draft &d, V v) { return d.options.reportPath = v, QString(); }},
+    {"station=NAME", kBoards, 0, "The station named in the report (default: this machine's host name).",
+     [](Draft &d, V v) { return d.options.station = v, QString(); }},
+    {"dry-run", bit(kDryRun), Brief | ChoosesMode | CommandLineOnly,
+     "Check the image and wait for each board's \"VER=\"; send nothing but inquiries. The report "
+     "says what would be flashed: each board's \"VER=\" text (result READY), and the image's line "
+     "count, data bytes, CRC-32 and SHA-256. Exit codes as for flashing."},
+    {"continuous", bit(kContinuous), Brief | ChoosesMode,
+     "Continuous production: board after board at each HOST's address. A lane waits for a board "
+     "to answer \"BOOTi\", flashes and verifies it (and installs it with --install), records it, "
+     "waits until it has left (no answer for --gone-time), and waits for the next; a board that "
+     "has not left is never flashed again (take it away; --attempts is the only retry). Each "
+     "record carries the board's number in its lane and, where the neighbour table knows it, its "
+     "MAC address. Stops after --count boards per lane, or at Ctrl-C (exit 130). Exit 0 when every "
+     "board ended with \"END\", 1 when any failed."},
+    {"count=N", bit(kContinuous), Brief, "Stop each lane after N boards (default: until Ctrl-C).",
+     [](Draft &d, V v) { return whole(v, 1, 1000000, d.options.production.count.emplace()); }},
+    {"gone-time=S", bit(kContinuous), Brief,
+     "A board has left once it has not answered for S seconds (default 1, at least 0.1). After "
+     "\"BOOTg\" its firmware starts and its bootloader falls silent. Keep it shorter than the time "
+     "the operator needs to swap a board.",
+     [](Draft &d, V v) { return seconds(v, d.options.production.goneTime, Production::kMinGoneTime); }},
+    {"scan", bit(kScan), Brief | ChoosesMode | CommandLineOnly,
+     "List the boards that answer \"BOOTi\" at each TARGET. A TARGET is an IPv4 address, a CIDR "
+     "range such as 10.0.0.0/28 whose host addresses are asked (/16 at the widest), or a broadcast "
+     "address; each with :PORT or --port. The inquiries go out from one socket, at most 10,000 a "
+     "second, three times within --scan-time (at its start, a quarter and half of it), so that one "
+     "lost datagram hides no board; every board that answers \"VER=\" from a port asked is listed "
+     "once, with its address, port and \"VER=\" text."},
+    {"scan-time=S", bit(kScan), 0,
+     "Seconds to listen for answers to --scan (default 1). A range too wide to ask within half of "
+     "it is asked fewer times, and the scan goes on a quarter of this time after its last inquiry.",
+     [](Draft &d, V v) { return seconds(v, d.options.scanTime); }},
+    {"info", bit(kInfo), Brief | ChoosesMode | CommandLineOnly,
+     "Print what would be flashed, without the network. Format, record count, address ranges, "
+     "data bytes, the CRC-32 and SHA-256 of the data bytes in address order (the figures the "
+     "simulator prints on \"BOOTg\"), and the start address when the image has one, with whether "
+     "it is sent (an Intel HEX file's own records 03 and 05 are; converted images send none)."},
+    {"write-hex=FILE", bit(kWriteHex), Brief | File | Output | Stdio | ChoosesMode | CommandLineOnly,
+     "Write the records that would be sent to FILE (\"-\": standard output), without the network. "
+     "One a line with CR LF, in the order they would go out: to compare with a toolchain's own "
+     "Intel HEX.",
+     [](Draft &d, V v) { return d.options.writeHexPath = v, QString(); }},
+    {"check", kImage, 0, "Check an Intel HEX IMAGE before sending (the default).",
+     [](Draft &d, V) { return d.options.image.check = true, QString(); }},
+    {"no-check", kImage, 0,
+     "Send an Intel HEX IMAGE as it is, unparsed, as the window sends it (but for a leading UTF-8 "
+     "byte-order mark). By default it is read first (record syntax, byte counts, checksums, record "
+     "types 00 to 05, no blank lines, one end-of-file record, last, no address written twice; "
+     "after it only blank lines, spaces and one DOS end-of-file byte, which are not sent) and a "
+     "bad image is refused, naming each bad line.",
+     [](Draft &d, V) { return d.options.image.check = false, QString(); }},
+    {"format=F", kImage, Brief, "Read IMAGE as F: hex, bin, srec or elf, whatever its content looks like.",
+     [](Draft &d, V v) {
+         constexpr image::Format formats[] = {image::Format::IntelHex, image::Format::Binary,
+                                              image::Format::SRecord, image::Format::Elf};
+         image::Format format{};
+         const QString problem = oneOf(v, {"hex", "bin", "srec", "elf"}, formats, format);
+         return problem.isEmpty() ? (d.options.image.format = format, problem) : problem;
+     }, {"hex", "bin", "srec", "elf"}},
+    {"base-address=A", kImage, Brief,
+     "Address of the first byte of a binary IMAGE, decimal or 0x and hex digits; required for "
+     "binary images.",
+     [](Draft &d, V v) {
+         const auto base = parseWholeNumber(v, 0, 0xFFFFFFFF, NumberBase::DecimalOrHex);
+         if (!base)
+             return QStringLiteral("must be an address from 0 to 0xFFFFFFFF, decimal or 0x and hex digits");
+         return d.options.image.baseAddress = quint32(*base), QString();
+     }},
+    {"record-bytes=N", kImage, 0,
+     "Data bytes per Intel HEX record made from a binary, S-record or ELF IMAGE, 1 to 255 (default 16).",
+     [](Draft &d, V v) { return whole(v, 1, image::HexRecordLines::kMaxRecordBytes, d.options.image.recordBytes); }},
+    {"remove-section=NAME", kImage, Repeat,
+     "Leave the ELF sections named NAME out of the image, as objcopy's -R does; '*' and '?' match "
+     "as in the shell. May be given more than once. A NAME that matches no section of the file is "
+     "an error. For an AVR image: --remove-section .eeprom --remove-section .fuse --remove-section "
+     ".lock.",
+     [](Draft &d, V v) { return d.options.image.sections.remove << v, v.isEmpty() ? "needs a name" : QString(); }},
+    {"only-section=NAME", kImage, Repeat,
+     "Keep only the ELF sections named NAME, as objcopy's -j does; patterns and repeats as for "
+     "--remove-section, which still applies.",
+     [](Draft &d, V v) { return d.options.image.sections.only << v, v.isEmpty() ? "needs a name" : QString(); }},
+    {"json", kAll & ~bit(kWriteHex), Brief, "Print the summary (or --info, --scan) as JSON on standard output.",
+     [](Draft &d, V) { return d.options.json = true, QString(); }},
+    {"q,quiet", kAll, Brief | Repeat,
+     "Less output: -q leaves out the progress, -qq the summary too (errors and the exit code only).",
+     [](Draft &d, V) { return d.options.quiet = std::min(d.options.quiet + 1, 2), QString(); }},
+    {"v,verbose", kAll, Brief | Repeat,
+     "More detail on standard error: -v names the options file read and traces every datagram, "
+     "-vv adds the lanes' timer events. A trace line holds the seconds since the run began (to the "
+     "millisecond), HOST:PORT, \"in\" or \"out\", the datagram quoted (its line end left off, other "
+     "bytes outside printable ASCII as \\xNN), and what became of it: \"sent\" or \"not sent\" and "
+     "why; \"answer\", or \"left out\" and why (a copy that fails the attempt says so; a datagram "
+     "from another address or port names its sender). Progress is then plain lines, also on a "
+     "terminal. Flashing and --dry-run are traced.",
+     [](Draft &d, V) { return d.options.verbosity = std::min(d.options.verbosity + 1, 2), QString(); }},
+    {"trace=FILE", kBoards, File | Output,
+     "Append the datagram trace to FILE, with or without -v: a header line per run (\"#\", the "
+     "version, the start in UTC and the command line), then a line per datagram. One that cannot "
+     "be written later is said once, and the transfer goes on.",
+     [](Draft &d, V v) { return d.options.tracePath = v, QString(); }},
+    {"color=WHEN", kAll, 0,
+     "Colour the result lines of the progress and the summary's rows: green for a board that "
+     "ended with \"END\" (or READY), red for a failure. WHEN is auto (the default: only on a "
+     "terminal whose TERM is not \"dumb\", and not while the environment variable NO_COLOR is set "
+     "to any text), always or never.",
+     [](Draft &d, V v) {
+         constexpr ColourChoice choices[] = {ColourChoice::Auto, ColourChoice::Always, ColourChoice::Never};
+         return oneOf(v, {"auto", "always", "never"}, choices, d.options.colour);
+     }, {"auto", "always", "never"}},
+    {"config=FILE", kAll, Brief | File | CommandLineOnly,
+     "Read options from FILE, a station's profile; /dev/null reads none. See \"Options file\"."},
+    {"h,help", kAll, Brief | CommandLineOnly, "Show the options used most."},
+    {"help-all", kAll, Brief | CommandLineOnly,
+     "Show every option, the options file, the environment and the exit codes."},
+    {"V,version", kAll, Brief | CommandLineOnly, "Show the version."},
+    };
+    return table;
+}
+// clang-format on
+
+ParsedArguments failed(ParsedArguments parsed, const QString &message,
+                       ParsedArguments::Action action = ParsedArguments::Action::UsageError)
+{
+    parsed.action = action;
     parsed.error = message;
     return parsed;
 }
 
-// "--NAME "VALUE": must be WHAT": a refused value, with the option it was given to.
-ParsedArguments optionError(QLatin1StringView name, const QString &value, const QString &what)
+// The hosts of the command line and the hosts file, each with its settings.
+std::optional<QString> readHosts(Draft &draft, const QStringList &named,
+                                 const HostsFileReader &hostsFile, const HostResolver &resolve)
 {
-    return usageError(QStringLiteral("--%1 \"%2\": must be %3").arg(name, value, what));
+    QList<DeviceEntry> entries;
+    for (const QString &host : named)
+        entries.append({host, {}});
+    if (!draft.hostsPath.isEmpty()) {
+        QString error;
+        auto text = hostsFile(draft.hostsPath, &error);
+        if (!text)
+            return error;
+        auto read = hostsFileEntries(draft.hostsPath, std::move(*text));
+        if (const auto *refused = std::get_if<QString>(&read))
+            return *refused;
+        entries += std::get<QList<DeviceEntry>>(read);
+    }
+    if (entries.isEmpty())
+        return QStringLiteral("no host given");
+    auto devices = readDevices(entries, draft.common.remotePort, resolve);
+    if (const auto *refused = std::get_if<QString>(&devices))
+        return *refused;
+
+    // More hosts than random local ports: every host takes a port the system
+    // chooses, rather than drawing from a range too small for all of them.
+    if (!draft.localPort && entries.size() > kLocalPortSpan) {
+        draft.localPort = 0;
+        draft.options.systemChosenPorts = true;
+    }
+    const QList<Device> &list = std::get<QList<Device>>(devices);
+    for (qsizetype i = 0; i < list.size(); ++i) {
+        HostSettings settings = draft.common;
+        settings.host = list[i].host;
+        settings.address = ipv4Text(list[i].address);
+        settings.remotePort = list[i].port.value_or(draft.common.remotePort);
+        if (draft.localPort) {
+            // One socket per host: consecutive ports from the one given, or
+            // system-chosen ports for 0.
+            const quint64 local = *draft.localPort == 0 ? 0 : *draft.localPort + quint64(i);
+            if (local > 65535)
+                return QStringLiteral("--local-port %1 leaves no port for host %2")
+                    .arg(*draft.localPort)
+                    .arg(entries[i].text);
+            settings.localPort = quint16(local);
+        }
+        draft.options.hosts.append(settings);
+    }
+    return std::nullopt;
+}
+
+// Every file, looked at before any is opened: a FIFO or a device is never
+// waited for, and no file is written over in another role. The image's and
+// an output's are file errors (exit code 4), an input option's are usage.
+std::optional<ParsedArguments> checkFiles(const ParsedArguments &parsed,
+                                          const cli::CommandLine &line)
+{
+    using enum FileUse::Direction;
+    QList<FileUse> uses;
+    const QString &image = parsed.options.imagePath;
+    if (!image.isEmpty())
+        uses.append({"the image", image, Read, true});
+    if (!line.optionsFile.isEmpty())
+        uses.append({"the options file", line.optionsFile, Read});
+    for (const cli::Setting &setting : line.settings) {
+        const int traits = rows()[setting.option].traits;
+        const QString &name = commandLine().options[setting.option].names.last();
+        if ((traits & File) && name != commandLine().configOption) { // the options file: above
+            uses.append(
+                {cli::dashes(name) + (setting.origin.isCommandLine()
+                                          ? QString()
+                                          : QStringLiteral(" (%1)").arg(setting.origin.text())),
+                 setting.value, traits & Output ? Write : Read, bool(traits & Stdio)});
+        }
+    }
+    for (const FileUse &use : std::as_const(uses)) {
+        const bool fileError =
+            use.path != u"-" && (use.direction == Write || (!image.isEmpty() && &use == &uses[0]));
+        if (const auto refused = checkFile(use)) {
+            return failed(parsed, *refused,
+                          fileError ? ParsedArguments::Action::FileError
+                                    : ParsedArguments::Action::UsageError);
+        }
+    }
+    if (const auto refused = checkDistinct(uses))
+        return failed(parsed, *refused);
+    return std::nullopt;
 }
 
 } // namespace
-
 
 std::variant<quint32, QString> resolveHostName(const QString &name)
 {
@@ -77,292 +382,92 @@ std::variant<quint32, QString> resolveHostName(const QString &name)
                : QStringLiteral("the host has no IPv4 address");
 }
 
-std::optional<std::chrono::milliseconds> parseSeconds(const QString &text)
-{
-    bool ok = false;
-    const double seconds = text.trimmed().toDouble(&ok);
-    if (!ok || !std::isfinite(seconds) || seconds <= 0 || seconds > kMaxSeconds)
-        return std::nullopt;
-    // Rounded up, so that a tiny time-out is never zero.
-    return std::chrono::milliseconds(qint64(std::ceil(seconds * 1000.0)));
-}
-
-// The options file's options are put in by parseArguments() below.
-static ParsedArguments parseWithConfig(const QStringList &arguments,
-                                       const HostsFileReader &hostsFile,
-                                       const HostResolver &resolve)
-{
-    QCommandLineParser parser;
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    cli::addOptions(parser, commandLine());
-    if (!parser.parse(arguments))
-        return usageError(cli::parseError(parser, commandLine()));
-
-    ParsedArguments parsed;
-    if (parser.isSet(QStringLiteral("help"))) {
-        parsed.action = ParsedArguments::Action::Help;
-        return parsed;
-    }
-    if (parser.isSet(QStringLiteral("version"))) {
-        parsed.action = ParsedArguments::Action::Version;
-        return parsed;
-    }
-    // A repeated option would silently take one of its values.
-    for (const QString &name : parser.optionNames()) {
-        const bool repeatable =
-            std::find(kRepeatable.begin(), kRepeatable.end(), name) != kRepeatable.end();
-        if (parser.optionNames().count(name) > 1 && !repeatable)
-            return usageError(QStringLiteral("option --%1 given more than once").arg(name));
-    }
-    const auto isSet = [&parser](const char *name) {
-        return parser.isSet(QString::fromLatin1(name));
-    };
-    const auto value = [&parser](const char *name) {
-        return parser.value(QString::fromLatin1(name));
-    };
-
-    FlashOptions &options = parsed.options;
-    const int modes = int(isSet("info")) + int(isSet("scan")) + int(isSet("dry-run"));
-    if (modes > 1)
-        return usageError(QStringLiteral("--info, --scan and --dry-run exclude each other"));
-    options.mode = isSet("info")      ? FlashOptions::Mode::Info
-                   : isSet("scan")    ? FlashOptions::Mode::Scan
-                   : isSet("dry-run") ? FlashOptions::Mode::DryRun
-                                      : FlashOptions::Mode::Flash;
-
-    HostSettings common;
-    if (isSet("port")) {
-        const auto port = parseWholeNumber(value("port"), 1, 65535);
-        if (!port)
-            return optionError("port"_L1, value("port"),
-                               QStringLiteral("a number from 1 to 65535"));
-        common.remotePort = quint16(*port);
-    }
-    std::optional<quint64> firstLocalPort;
-    if (isSet("local-port")) {
-        firstLocalPort = parseWholeNumber(value("local-port"), 0, 65535);
-        if (!firstLocalPort)
-            return optionError("local-port"_L1, value("local-port"),
-                               QStringLiteral("a number from 0 to 65535"));
-    }
-    // A time option, in seconds: set where `apply` puts it, or refused by name.
-    std::optional<ParsedArguments> refused;
-    const auto seconds = [&](const char *name, const auto &apply) {
-        if (refused || !isSet(name))
-            return;
-        if (const auto time = parseSeconds(value(name)))
-            apply(*time);
-        else
-            refused = optionError(QLatin1StringView(name), value(name),
-                                  QStringLiteral("a number of seconds above 0 (fractions "
-                                                 "allowed, at most a day)"));
-    };
-    seconds("inquiry-timeout", [&](Millis time) { common.limits.inquiryTimeout = time; });
-    seconds("reply-timeout", [&](Millis time) { common.limits.replyTimeout = time; });
-    seconds("confirm-time", [&](Millis time) { common.limits.confirmTime = time; });
-    seconds("scan-time", [&](Millis time) { options.scanTime = time; });
-    seconds("gone-time", [&](Millis time) { options.production.goneTime = time; });
-    if (refused)
-        return *refused;
-    for (const auto &[name, field, highest] :
-         {std::tuple{"retries", &common.limits.retries, kMaxRetries},
-          std::tuple{"attempts", &common.attempts, kMaxAttempts}}) {
-        if (!isSet(name))
-            continue;
-        const int lowest = field == &common.attempts ? 1 : 0;
-        const auto number = parseWholeNumber(value(name), quint64(lowest), quint64(highest));
-        if (!number)
-            return optionError(QLatin1StringView(name), value(name),
-                               QStringLiteral("a number from %1 to %2").arg(lowest).arg(highest));
-        *field = int(*number);
-    }
-    common.install = isSet("install");
-    common.dryRun = options.mode == FlashOptions::Mode::DryRun;
-
-    // The image.
-    if (isSet("check") && isSet("no-check"))
-        return usageError(QStringLiteral("--check and --no-check exclude each other"));
-    options.image.check = !isSet("no-check");
-    if (isSet("format")) {
-        const QString name = value("format").toLower();
-        for (const auto &[word, format] : formatNames()) {
-            if (word == name)
-                options.image.format = format;
-        }
-        if (!options.image.format)
-            return usageError(QStringLiteral("--format must be hex, bin, srec or elf"));
-    }
-    if (isSet("base-address")) {
-        const auto base =
-            parseWholeNumber(value("base-address"), 0, 0xFFFFFFFF, NumberBase::DecimalOrHex);
-        if (!base)
-            return optionError("base-address"_L1, value("base-address"),
-                               QStringLiteral("an address from 0 to 0xFFFFFFFF, decimal or 0x "
-                                              "and hex digits"));
-        options.image.baseAddress = quint32(*base);
-    }
-    if (isSet("record-bytes")) {
-        const auto bytes =
-            parseWholeNumber(value("record-bytes"), 1, image::HexRecordLines::kMaxRecordBytes);
-        if (!bytes)
-            return optionError("record-bytes"_L1, value("record-bytes"),
-                               QStringLiteral("a number from 1 to %1")
-                                   .arg(image::HexRecordLines::kMaxRecordBytes));
-        options.image.recordBytes = int(*bytes);
-    }
-
-    // Which parts of an ELF image, and --write-hex.
-    options.image.sections.remove = parser.values(QStringLiteral("remove-section"));
-    options.image.sections.only = parser.values(QStringLiteral("only-section"));
-    for (const QString &name : options.image.sections.remove + options.image.sections.only) {
-        if (name.isEmpty())
-            return usageError(QStringLiteral("--remove-section and --only-section need a name"));
-    }
-    if (isSet("write-hex")) {
-        if (modes > 0)
-            return usageError(QStringLiteral("--write-hex excludes --info, --scan and --dry-run"));
-        options.mode = FlashOptions::Mode::WriteHex;
-        options.writeHexPath = value("write-hex");
-        if (options.writeHexPath.isEmpty())
-            return usageError(QStringLiteral("--write-hex needs a file name (\"-\": standard "
-                                             "output)"));
-    }
-
-    // An empty path is an unset variable in a script, not a wish for no record.
-    if (isSet("report") && value("report").isEmpty())
-        return usageError(QStringLiteral("--report \"\": the report needs a file name"));
-    options.reportPath = value("report");
-    options.station = value("station");
-    options.quiet = isSet("quiet");
-    options.json = isSet("json");
-    options.flushArp = isSet("flush-arp");
-
-    // The trace follows the lanes' datagrams; the scan's are its own.
-    options.verbose = isSet("verbose");
-    options.tracePath = value("trace");
-    if (isSet("trace") && options.tracePath.isEmpty())
-        return usageError(QStringLiteral("--trace \"\": the trace needs a file name"));
-    if ((options.verbose || isSet("trace")) && options.mode != FlashOptions::Mode::Flash &&
-        options.mode != FlashOptions::Mode::DryRun)
-        return usageError(QStringLiteral("-v and --trace go with flashing and --dry-run, not "
-                                         "with --info, --scan or --write-hex"));
-    if (isSet("color")) {
-        const QString when = value("color");
-        if (when == u"always")
-            options.colour = ColourChoice::Always;
-        else if (when == u"never")
-            options.colour = ColourChoice::Never;
-        else if (when != u"auto")
-            return optionError("color"_L1, when, QStringLiteral("auto, always or never"));
-    }
-
-    // Continuous production: board after board at each address.
-    if ((isSet("count") || isSet("gone-time")) && !isSet("continuous"))
-        return usageError(QStringLiteral("--count and --gone-time go with --continuous"));
-    if (isSet("continuous")) {
-        if (options.mode != FlashOptions::Mode::Flash)
-            return usageError(QStringLiteral("--continuous excludes --info, --scan, --dry-run "
-                                             "and --write-hex"));
-        options.production.continuous = true;
-        options.production.flushArp = options.flushArp;
-        if (isSet("count")) {
-            const auto count = parseWholeNumber(value("count"), 1, kMaxBoards);
-            if (!count)
-                return optionError("count"_L1, value("count"),
-                                   QStringLiteral("a number from 1 to %1").arg(kMaxBoards));
-            options.production.count = int(*count);
-        }
-    }
-
-    const QStringList positional = parser.positionalArguments();
-    if (options.mode == FlashOptions::Mode::Scan) {
-        if (positional.isEmpty())
-            return usageError(QStringLiteral("--scan needs at least one target"));
-        options.scanTargets = positional;
-        auto destinations = scanDestinations(positional, common.remotePort);
-        if (const auto *error = std::get_if<QString>(&destinations))
-            return usageError(*error);
-        options.scanDestinations = std::get<QList<ScanDestination>>(std::move(destinations));
-        if (firstLocalPort)
-            options.scanLocalPort = quint16(*firstLocalPort);
-        parsed.action = ParsedArguments::Action::Run;
-        return parsed;
-    }
-    if (positional.isEmpty())
-        return usageError(QStringLiteral("no image file given"));
-    options.imagePath = positional.front();
-    if (options.mode == FlashOptions::Mode::Info || options.mode == FlashOptions::Mode::WriteHex) {
-        if (positional.size() > 1)
-            return usageError(QStringLiteral("--%1 takes the image only, no host")
-                                  .arg(options.mode == FlashOptions::Mode::Info
-                                           ? QStringLiteral("info")
-                                           : QStringLiteral("write-hex")));
-        parsed.action = ParsedArguments::Action::Run;
-        return parsed;
-    }
-
-    QList<DeviceEntry> entries;
-    for (qsizetype i = 1; i < positional.size(); ++i)
-        entries.append({positional[i], {}});
-    if (isSet("hosts")) {
-        const QString path = value("hosts");
-        if (path == QLatin1String("-") && options.imagePath == QLatin1String("-"))
-            return usageError(QStringLiteral("the image and --hosts cannot both be read from "
-                                             "standard input"));
-        QString error;
-        auto text = hostsFile(path, &error);
-        if (!text)
-            return usageError(error);
-        auto read = hostsFileEntries(path, std::move(*text));
-        if (const auto *refused = std::get_if<QString>(&read))
-            return usageError(*refused);
-        entries += std::get<QList<DeviceEntry>>(read);
-    }
-    if (entries.isEmpty())
-        return usageError(QStringLiteral("no host given"));
-    auto devices = readDevices(entries, common.remotePort, resolve);
-    if (const auto *refused = std::get_if<QString>(&devices))
-        return usageError(*refused);
-
-    // More hosts than random local ports: every host takes a port the system
-    // chooses, rather than drawing from a range too small for all of them.
-    if (!firstLocalPort && entries.size() > kLocalPortSpan) {
-        firstLocalPort = 0;
-        options.systemChosenPorts = true;
-    }
-    const QList<Device> &list = std::get<QList<Device>>(devices);
-    for (qsizetype i = 0; i < list.size(); ++i) {
-        HostSettings settings = common;
-        settings.host = list[i].host;
-        settings.address = ipv4Text(list[i].address);
-        settings.remotePort = list[i].port.value_or(common.remotePort);
-        if (firstLocalPort) {
-            // One socket per host: consecutive ports from the one given, or
-            // system-chosen ports for 0.
-            const quint64 local = *firstLocalPort == 0 ? 0 : *firstLocalPort + quint64(i);
-            if (local > 65535)
-                return usageError(QStringLiteral("--local-port %1 leaves no port for host %2")
-                                      .arg(*firstLocalPort)
-                                      .arg(entries[i].text));
-            settings.localPort = quint16(local);
-        }
-        options.hosts.append(settings);
-    }
-    parsed.action = ParsedArguments::Action::Run;
-    return parsed;
-}
-
 ParsedArguments parseArguments(const QStringList &arguments, const HostsFileReader &hostsFile,
-                               const HostResolver &resolve)
+                               const HostResolver &resolve, const cli::Environment &environment)
 {
-    // A --config file (or CORVANEL_FLASH_CONFIG's) adds what the command line
-    // leaves out; an error about its value names its FILE:LINE.
-    const cli::ConfiguredArguments configured = cli::withConfigFile(arguments, commandLine());
-    if (!configured.error.isEmpty())
-        return usageError(configured.error);
-    ParsedArguments parsed = parseWithConfig(configured.arguments, hostsFile, resolve);
-    parsed.error = configured.locate(parsed.error);
+    using Action = ParsedArguments::Action;
+    const cli::Definition &definition = commandLine();
+    cli::CommandLine line = cli::readCommandLine(arguments, definition);
+    ParsedArguments parsed;
+    for (const auto &[name, action] :
+         {std::pair{"help", Action::Help}, std::pair{"help-all", Action::HelpAll},
+          std::pair{"version", Action::Version}}) {
+        if (line.error.isEmpty() && line.has(definition, QString::fromLatin1(name)))
+            return parsed.action = action, parsed;
+    }
+    cli::readOptionsFile(line, definition, environment);
+    cli::chooseMode(line, definition);
+    parsed.notes = line.notes;
+    if (!line.error.isEmpty())
+        return failed(parsed, line.error);
+
+    Draft draft;
+    for (const cli::Setting &setting : std::as_const(line.settings)) {
+        const Row &row = rows()[setting.option];
+        if (const QString problem = row.apply ? row.apply(draft, setting.value) : QString();
+            !problem.isEmpty()) {
+            const QString &name = definition.options[setting.option].names.last();
+            return failed(parsed, setting.origin.prefix() +
+                                      QStringLiteral("--%1 \"%2\": %3")
+                                          .arg(name, cli::shown(setting.value), problem));
+        }
+    }
+    FlashOptions &options = draft.options;
+    options.mode = kModes[line.mode];
+    options.production.continuous = line.mode == kContinuous;
+    options.production.flushArp = options.production.continuous && options.flushArp;
+    draft.common.dryRun = line.mode == kDryRun;
+    if (!line.modeOrigin.isCommandLine()) {
+        parsed.said << QStringLiteral("%1 sets --continuous: board after board at each address")
+                           .arg(line.modeOrigin.text());
+    }
+
+    const QStringList &operands = line.operands;
+    if (line.mode == kScan) {
+        if (operands.isEmpty())
+            return failed(parsed, QStringLiteral("--scan needs at least one target"));
+        options.scanTargets = operands;
+        auto destinations = scanDestinations(operands, draft.common.remotePort);
+        if (const auto *error = std::get_if<QString>(&destinations))
+            return failed(parsed, *error);
+        options.scanDestinations = std::get<QList<ScanDestination>>(std::move(destinations));
+        if (draft.localPort)
+            options.scanLocalPort = quint16(*draft.localPort);
+    } else if (operands.isEmpty()) {
+        return failed(parsed, QStringLiteral("no image file given"));
+    } else if ((line.mode == kInfo || line.mode == kWriteHex) && operands.size() > 1) {
+        return failed(parsed, QStringLiteral("--%1 takes the image only, no host")
+                                  .arg(line.mode == kInfo ? "info" : "write-hex"));
+    } else {
+        options.imagePath = operands.front();
+    }
+    parsed.options = options; // for a file error's JSON
+    if (auto refused = checkFiles(parsed, line))
+        return *refused;
+    if (options.mode == FlashOptions::Mode::Flash || options.mode == FlashOptions::Mode::DryRun) {
+        if (const auto refused = readHosts(draft, operands.mid(1), hostsFile, resolve))
+            return failed(parsed, *refused);
+    }
+    parsed.options = std::move(draft.options);
+    parsed.action = Action::Run;
     return parsed;
+}
+
+const cli::Definition &commandLine()
+{
+    static const cli::Definition definition = [] {
+        cli::Definition d = helpDefinition();
+        for (const Row &row : rows()) {
+            const QString spec = QString::fromLatin1(row.names);
+            const auto traits = [&row](int trait) { return (row.traits & trait) != 0; };
+            d.options.append({spec.section(u'=', 0, 0).split(u','), spec.section(u'=', 1),
+                              QString::fromUtf8(row.help), row.values, traits(File), row.modes,
+                              traits(ChoosesMode), traits(Brief), traits(Repeat),
+                              traits(CommandLineOnly)});
+        }
+        return d;
+    }();
+    return definition;
 }
 
 } // namespace corvanel::flash

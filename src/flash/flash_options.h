@@ -4,17 +4,14 @@
 #include "common/device_list.h"
 #include "common/scan_targets.h"
 #include "engine/board.h"
-#include "flash/flash_session.h"
 #include "flash/terminal.h"
 #include "image/flash_image.h"
 
-#include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <chrono>
-#include <functional>
 #include <optional>
 #include <variant>
 
@@ -29,7 +26,7 @@ inline constexpr QLatin1StringView kProgramName{"corvanel-flash"};
 
 struct FlashOptions {
     enum class Mode {
-        Flash,    // download, verify (and install) every host
+        Flash,    // download, verify (and install) every host; board after board with --continuous
         DryRun,   // check the image, open the links, wait for each "VER=", send nothing else
         Info,     // what would be flashed, without the network
         Scan,     // which boards answer an inquiry
@@ -48,36 +45,40 @@ struct FlashOptions {
     std::chrono::milliseconds scanTime{1000};
     QString reportPath; // JSON Lines appended per host and attempt; empty: none
     QString station;    // empty: this machine's host name
-    bool quiet = false;
+    // -q 1: no progress; -qq 2: no summary on standard output either (errors
+    // and the exit code only).
+    int quiet = 0;
+    // -v 1: the datagram trace on standard error (and the options file read);
+    // -vv 2: the lanes' timer events in the trace as well.
+    int verbosity = 0;
     bool json = false;
     bool flushArp = false;
-    bool verbose = false; // -v: the datagram trace on standard error
-    QString tracePath;    // --trace: the same, appended to a file; empty: none
+    QString tracePath; // --trace: the trace appended to a file; empty: none
     ColourChoice colour = ColourChoice::Auto;
     QString writeHexPath; // --write-hex: "-" for standard output
 };
 
 struct ParsedArguments {
-    enum class Action { Run, Help, Version, UsageError };
+    enum class Action { Run, Help, HelpAll, Version, UsageError, FileError };
     Action action = Action::UsageError;
-    FlashOptions options; // for Run
-    QString error;        // for UsageError
+    FlashOptions options; // for Run (and FileError, for its JSON)
+    QString error;        // for UsageError (exit code 2) and FileError (4)
+    QStringList notes;    // for -v: the options file read or looked for, what was left aside
+    QStringList said;     // for the terminal unless -q: a mode the options file chose
 };
 
 // Looks up a host name with the system's resolver: its first IPv4 address,
 // or why there is none.
 std::variant<quint32, QString> resolveHostName(const QString &name);
 
-// Reads the command line (the program name first, as QCoreApplication gives it).
-// Host names are resolved here, each once, so that nothing is sent before
-// every host is known and no device is flashed twice under two names.
+// Reads the command line (the program name first, as QCoreApplication gives
+// it) and the options file. Host names are resolved here, each once, so that
+// nothing is sent before every host is known and no device is flashed twice
+// under two names; every file is checked here, before anything is opened.
 ParsedArguments parseArguments(const QStringList &arguments,
                                const HostsFileReader &hostsFile = readHostsFile,
-                               const HostResolver &resolve = resolveHostName);
-
-// Seconds as the time-out options take them: a whole or fractional number
-// greater than zero, at most a day. Empty when the text is none.
-std::optional<std::chrono::milliseconds> parseSeconds(const QString &text);
+                               const HostResolver &resolve = resolveHostName,
+                               const cli::Environment &environment = cli::Environment::process());
 
 // The flasher's command line: its options, --help, man page and completion.
 const cli::Definition &commandLine();

@@ -1,5 +1,7 @@
 #include "flash/terminal.h"
 
+#include <cerrno>
+
 #ifdef Q_OS_UNIX
 #include <unistd.h>
 #elif defined(Q_OS_WIN)
@@ -23,6 +25,15 @@ bool isTerminal(std::FILE *stream)
 bool isInteractiveTerminal(std::FILE *stream)
 {
     return isTerminal(stream) && qEnvironmentVariable("TERM") != QLatin1String("dumb");
+}
+
+Written writeOutput(std::FILE *stream, QByteArrayView bytes)
+{
+    errno = 0;
+    if (std::fwrite(bytes.data(), 1, size_t(bytes.size()), stream) == size_t(bytes.size()) &&
+        std::fflush(stream) == 0)
+        return Written::Whole;
+    return errno == EPIPE ? Written::ReaderGone : Written::Failed;
 }
 
 bool colourWanted(ColourChoice choice, bool interactiveTerminal, const QByteArray &noColor)

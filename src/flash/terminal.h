@@ -14,6 +14,14 @@ bool isTerminal(std::FILE *stream);
 // Whether the stream is an interactive terminal that understands cursor moves.
 bool isInteractiveTerminal(std::FILE *stream);
 
+// How a write to an output went. ReaderGone: the reader has quit (a closed
+// pipe, as "| head" leaves it); as the field's tools do, the program then
+// stops writing there, says nothing and ends with the exit code it has.
+// SIGPIPE is ignored in this process, so that no transfer stops for it.
+enum class Written { Whole, ReaderGone, Failed };
+// All of `bytes`, flushed. Failed: errno says why.
+Written writeOutput(std::FILE *stream, QByteArrayView bytes);
+
 // --color: when result rows are coloured.
 enum class ColourChoice { Auto, Always, Never };
 

@@ -1,52 +1,63 @@
-// The command line's helpers for people: the option a misspelt one was meant
-// to be, and options read from a file ("--config FILE", or the file an
-// environment variable names), with the command line winning and every error
-// naming FILE:LINE.
+// The command line's reader for people: words and short options, the
+// options file (named, from the environment, or found in the user's or the
+// system's folder), the modes and what means nothing in them, the hint for a
+// misspelt option, and text from outside bounded and escaped.
 #include "common/command_line.h"
 
-#include <QCommandLineParser>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QHash>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 using namespace corvanel;
 
 namespace {
 
-constexpr const char *kVariable = "CORVANEL_TEST_CONFIG";
-
+// Two modes besides the plain one: --info (1) and --batch (2), which a file may choose.
 cli::Definition definition()
 {
-    const auto flag = [](QStringList names) { return cli::Option{std::move(names), {}, {}}; };
-    const auto valued = [](QStringList names, const char *value) {
-        return cli::Option{std::move(names), QString::fromLatin1(value), {}};
+    const auto option = [](QStringList names, const char *value,
+                           cli::Modes modes = cli::kEveryMode) {
+        cli::Option o{std::move(names), QString::fromLatin1(value), {}};
+        o.modes = modes;
+        return o;
     };
     cli::Definition d;
     d.program = QStringLiteral("prog");
-    d.options = {
-        valued({QStringLiteral("port")}, "PORT"),
-        valued({QStringLiteral("local-port")}, "PORT"),
-        valued({QStringLiteral("attempts")}, "N"),
-        valued({QStringLiteral("reply-timeout")}, "S"),
-        valued({QStringLiteral("record-bytes")}, "N"),
-        flag({QStringLiteral("install")}),
-        flag({QStringLiteral("info")}),
-        flag({QStringLiteral("check")}),
-        flag({QStringLiteral("no-check")}),
-        flag({QStringLiteral("q"), QStringLiteral("quiet")}),
-        {{QStringLiteral("format")},
-         QStringLiteral("F"),
-         {},
-         {QStringLiteral("hex"), QStringLiteral("bin")}},
-        {{QStringLiteral("report")}, QStringLiteral("FILE"), {}, {}, true},
-        valued({QStringLiteral("station")}, "NAME"),
-        {{QStringLiteral("config")}, QStringLiteral("FILE"), {}, {}, true},
-        flag({QStringLiteral("h"), QStringLiteral("help")}),
-        flag({QStringLiteral("version")}),
-    };
+    d.options = {option({"port"}, "PORT"),       option({"local-port"}, "PORT", 1),
+                 option({"attempts"}, "N", 4),   option({"reply-timeout"}, "S"),
+                 option({"install"}, "", 1 | 4), option({"info"}, "", 2),
+                 option({"batch"}, "", 4),       option({"check"}, ""),
+                 option({"no-check"}, ""),       option({"q", "quiet"}, ""),
+                 option({"v", "verbose"}, ""),   option({"report"}, "FILE", 1 | 4),
+                 option({"config"}, "FILE"),     option({"h", "help"}, "")};
+    d.options[5].choosesMode = d.options[6].choosesMode = true;
+    d.options[5].commandLineOnly = d.options[13].commandLineOnly = true;
+    d.options[9].repeatable = d.options[10].repeatable = true;
+    d.options[11].valueIsFile = d.options[12].valueIsFile = true;
     d.configOption = QStringLiteral("config");
-    d.configVariable = QString::fromLatin1(kVariable);
+    d.configVariable = QStringLiteral("PROG_CONFIG");
+    d.configName = QStringLiteral("prog/prog.conf");
     return d;
+}
+
+// The settings as "name=value" words (FILE:LINE before those of a file), or the error.
+QString described(const cli::CommandLine &line)
+{
+    if (!line.error.isEmpty())
+        return line.error;
+    QStringList words;
+    for (const cli::Setting &s : line.settings) {
+        words << s.origin.prefix() + definition().options[s.option].names.last() +
+                     (s.value.isEmpty() ? QString() : u'=' + s.value);
+    }
+    return (words + line.operands).join(u' ');
 }
 
 } // namespace
@@ -75,6 +86,7 @@ private slots:
                                           << "";
         QTest::newRow("as close to two") << "rport"
                                          << "";
+        QTest::newRow("too long to be meant") << QString(65, u'i') << "";
     }
     void closestOption()
     {
@@ -83,151 +95,257 @@ private slots:
         QCOMPARE(cli::closestOption(typed, definition()), meant);
     }
 
-    void parseErrorHints_data()
+    void commandLine_data()
     {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QString>("error");
-        QTest::newRow("one unknown, close") << QStringList{"prog", "--instal"}
-                                            << "Unknown option 'instal'; did you mean --install?";
-        QTest::newRow("not close") << QStringList{"prog", "--fast"} << "Unknown option 'fast'.";
-        QTest::newRow("two unknown")
-            << QStringList{"prog", "--instal", "--prot"} << "Unknown options: instal, prot.";
+        QTest::addColumn<QStringList>("words");
+        QTest::addColumn<QString>("read"); // settings and operands, or the error
+        QTest::newRow("short options combine, counted")
+            << QStringList{"-qv", "-v", "a"} << "quiet verbose verbose a";
+        QTest::newRow("values: =, next word, a dash")
+            << QStringList{"--port=7", "--reply-timeout", "-1", "-"} << "port=7 reply-timeout=-1 -";
+        QTest::newRow("-- ends the options") << QStringList{"--", "--port"} << "--port";
+        QTest::newRow("one dash is short options only")
+            << QStringList{"-install"} << "unknown option -i in -install; did you mean --install?";
+        QTest::newRow("misspelt") << QStringList{"--instal"}
+                                  << "unknown option --instal; did you mean --install?";
+        QTest::newRow("given twice")
+            << QStringList{"--port", "1", "--port=2"} << "--port given more than once";
+        QTest::newRow("a flag takes no value")
+            << QStringList{"--install=yes"} << "--install takes no value";
+        QTest::newRow("a value missing") << QStringList{"--port"} << "--port needs a value (PORT)";
+        QTest::newRow("twins") << QStringList{"--no-check", "--check"}
+                               << "--no-check and --check exclude each other";
+        QTest::newRow("an empty file name")
+            << QStringList{"--report="} << "--report \"\": needs a file name";
+        QTest::newRow("control bytes escaped, long names cut")
+            << QStringList{"--\x1b[2J" + QString(200, u'x')}
+            << "unknown option --\\x1b[2J" + QString(76, u'x') + "... (204 characters)";
     }
-    void parseErrorHints()
+    void commandLine()
     {
-        QFETCH(QStringList, arguments);
-        QFETCH(QString, error);
-        QCommandLineParser parser;
-        parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-        cli::addOptions(parser, definition());
-        QVERIFY(!parser.parse(arguments));
-        QCOMPARE(cli::parseError(parser, definition()), error);
+        QFETCH(QStringList, words);
+        QFETCH(QString, read);
+        QCOMPARE(described(cli::readCommandLine(QStringList{"prog"} + words, definition())), read);
+    }
+
+    void longOptionRefusedFast()
+    {
+        QElapsedTimer clock;
+        clock.start();
+        const auto line =
+            cli::readCommandLine({"prog", "--" + QString(131000, u'a')}, definition());
+        QVERIFY(line.error.size() < 200);
+        QVERIFY2(clock.elapsed() < 100, qPrintable(QString::number(clock.elapsed())));
     }
 
     // "FILE" in a row stands for the options file's path, "DIR" for its folder.
-    void configFile_data()
+    void optionsFile_data()
     {
         QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("where"); // --config, PROG_CONFIG, XDG, HOME, SYSTEM
         QTest::addColumn<QString>("commandLine");
-        QTest::addColumn<bool>("fromVariable"); // else --config FILE
-        QTest::addColumn<QString>("expected");  // the arguments, or the error
+        QTest::addColumn<QString>("read");
 
         QTest::newRow("values, quotes, comments, blanks")
-            << QByteArray("\xEF\xBB\xBF# station B\r\n\nattempts = 2   # two\r\n"
-                          "station = \"line 3 # B\"\n  reply-timeout=0.5\n")
-            << "x.hex 127.0.0.1" << false
-            << "prog --attempts=2 --station=line 3 # B --reply-timeout=0.5 --config FILE x.hex "
-               "127.0.0.1";
-        QTest::newRow("switches") << QByteArray("install = yes\nquiet = off\ninfo = 1\n") << "x.hex"
-                                  << false << "prog --install --info --config FILE x.hex";
-        QTest::newRow("the command line wins")
-            << QByteArray("attempts = 2\ninstall = true\nno-check = true\nstation = a\n")
-            << "--attempts 5 -install --check x.hex" << false
-            << "prog --station=a --config FILE --attempts 5 -install --check x.hex";
+            << QByteArray("\xEF\xBB\xBF# B\r\n\nattempts = 2   # two\r\nport = \"1 # 2\"\n  "
+                          "reply-timeout=0.5\n")
+            << "--config"
+            << "x"
+            << "FILE:3: attempts=2 FILE:4: port=1 # 2 FILE:5: reply-timeout=0.5 config=FILE x";
+        QTest::newRow("switches; the command line wins, its twin too")
+            << QByteArray("install = yes\nquiet = off\nattempts = 2\nno-check = 1\n")
+            << "PROG_CONFIG"
+            << "--attempts 5 --check"
+            << "FILE:1: install attempts=5 check";
         QTest::newRow("a relative file name is the file's neighbour")
-            << QByteArray("report = logs/r.jsonl\n") << "x.hex" << false
-            << "prog --report=DIR/logs/r.jsonl --config FILE x.hex";
-        QTest::newRow("from the environment")
-            << QByteArray("format = HEX\n") << "x.hex" << true << "prog --format=HEX x.hex";
+            << QByteArray("report = logs/r.jsonl\n") << "XDG"
+            << ""
+            << "FILE:1: report=DIR/logs/r.jsonl";
+        QTest::newRow("~/.config without XDG_CONFIG_HOME") << QByteArray("port = 9\n") << "HOME"
+                                                           << ""
+                                                           << "FILE:1: port=9";
+        QTest::newRow("the system's when the user has none") << QByteArray("port = 9\n") << "SYSTEM"
+                                                             << ""
+                                                             << "FILE:1: port=9";
+        QTest::newRow("a repeatable option, twice")
+            << QByteArray("verbose = 1\nverbose = 1\n") << "--config"
+            << ""
+            << "FILE:1: verbose FILE:2: verbose config=FILE";
 
-        QTest::newRow("no equals sign") << QByteArray("\nattempts 2\n") << "" << false
+        QTest::newRow("no equals sign") << QByteArray("\nattempts 2\n") << "--config"
+                                        << ""
                                         << "FILE:2: \"attempts 2\" is no \"name = value\" line";
-        QTest::newRow("unknown name") << QByteArray("instal = true\n") << "" << true
-                                      << "FILE:1: unknown option \"instal\"; did you mean "
-                                         "\"install\"?";
-        QTest::newRow("not a switch value") << QByteArray("install = maybe\n") << "" << false
-                                            << "FILE:1: install takes true or false, not "
-                                               "\"maybe\"";
-        QTest::newRow("not one of the values") << QByteArray("format = exe\n") << "" << false
-                                               << "FILE:1: format takes hex, bin, not \"exe\"";
-        QTest::newRow("set twice") << QByteArray("station = a\nstation = b\n") << "" << false
-                                   << "FILE:2: station is set twice (first at FILE:1)";
-        QTest::newRow("help") << QByteArray("help = true\n") << "" << false
-                              << "FILE:1: --help is for the command line only";
-        QTest::newRow("not text") << QByteArray("a\0b", 3) << "" << false
-                                  << "the options file \"FILE\" is not plain text (UTF-16?); "
-                                     "save it as ASCII or UTF-8";
+        QTest::newRow("unknown name")
+            << QByteArray("instal = true\n") << "PROG_CONFIG"
+            << ""
+            << "FILE:1: unknown option \"instal\"; did you mean \"install\"?";
+        QTest::newRow("not a switch value") << QByteArray("install = maybe\n") << "--config"
+                                            << ""
+                                            << "FILE:1: install takes true or false, not \"maybe\"";
+        QTest::newRow("set twice") << QByteArray("port = 1\nport = 2\n") << "--config"
+                                   << ""
+                                   << "FILE:2: port is set twice (first at FILE:1)";
+        QTest::newRow("twins") << QByteArray("check = 1\nno-check = 1\n") << "--config"
+                               << ""
+                               << "FILE:2: no-check and check (at FILE:1) exclude each other";
+        QTest::newRow("for the command line only") << QByteArray("help = true\n") << "--config"
+                                                   << ""
+                                                   << "FILE:1: --help is for the command line only";
+        QTest::newRow("not text")
+            << QByteArray("a\0b", 3) << "--config"
+            << ""
+            << "the options file \"FILE\" is not plain text (UTF-16?); save it as ASCII or UTF-8";
+        QTest::newRow("control bytes escaped") << QByteArray("\x1b]0;x\x07 = 1\n") << "--config"
+                                               << ""
+                                               << "FILE:1: unknown option \"\\x1b]0;x\\x07\"";
+        QTest::newRow("a megabyte line") << QByteArray(1000000, 'a') + " = 1\n"
+                                         << "--config"
+                                         << ""
+                                         << "FILE:1: a line longer than 8192 bytes";
     }
-    void configFile()
+    void optionsFile()
     {
         QFETCH(QByteArray, file);
+        QFETCH(QString, where);
         QFETCH(QString, commandLine);
-        QFETCH(bool, fromVariable);
-        QFETCH(QString, expected);
+        QFETCH(QString, read);
         QTemporaryDir dir;
-        QVERIFY(dir.isValid());
-        const QString path = dir.filePath(QStringLiteral("line-3.conf"));
+        const QString folder = dir.filePath(where == u"XDG"      ? "xdg/prog"
+                                            : where == u"HOME"   ? "home/.config/prog"
+                                            : where == u"SYSTEM" ? "etc/prog"
+                                                                 : "station");
+        QVERIFY(QDir().mkpath(folder));
+        const QString path =
+            folder +
+            (where.startsWith(u'-') || where == u"PROG_CONFIG" ? "/line-3.conf" : "/prog.conf");
         QFile out(path);
         QVERIFY(out.open(QIODevice::WriteOnly) && out.write(file) == file.size());
         out.close();
 
-        QStringList arguments{QStringLiteral("prog")};
-        if (fromVariable)
-            qputenv(kVariable, path.toLocal8Bit());
-        else
-            arguments << QStringLiteral("--config") << path;
-        arguments << commandLine.split(u' ', Qt::SkipEmptyParts);
-        const cli::ConfiguredArguments got = cli::withConfigFile(arguments, definition());
-        qunsetenv(kVariable);
-
-        expected.replace(QStringLiteral("FILE"), path).replace(QStringLiteral("DIR"), dir.path());
-        if (!got.error.isEmpty())
-            QCOMPARE(got.error, expected);
-        else
-            QCOMPARE(got.arguments.join(u' '), expected);
+        QHash<QString, QString> variables{{"HOME", dir.filePath("home")},
+                                          {"XDG_CONFIG_HOME", "relative/is/none"}};
+        if (where == u"XDG")
+            variables["XDG_CONFIG_HOME"] = dir.filePath("xdg");
+        if (where == u"PROG_CONFIG")
+            variables["PROG_CONFIG"] = path;
+        const cli::Environment environment{
+            [&](const char *name) { return variables.value(QString::fromLatin1(name)); },
+            dir.filePath("etc")};
+        QStringList arguments{"prog"};
+        if (where == u"--config")
+            arguments << "--config" << path;
+        QElapsedTimer clock;
+        clock.start();
+        cli::CommandLine line = cli::readCommandLine(
+            arguments + commandLine.split(u' ', Qt::SkipEmptyParts), definition());
+        cli::readOptionsFile(line, definition(), environment);
+        QVERIFY(clock.elapsed() < 100);
+        QCOMPARE(described(line), read.replace("FILE", path).replace("DIR", folder));
+        QVERIFY(line.error.isEmpty() == line.notes.contains("options file: " + path));
     }
 
-    void fileNamedOnlyWhenThere()
+    void optionsFileLookedFor()
     {
-        // No --config and no variable: the arguments as they are; --config
-        // outranks the variable, even naming a file that is not there.
-        const QStringList plain{QStringLiteral("prog"), QStringLiteral("x.hex")};
-        QCOMPARE(cli::withConfigFile(plain, definition()).arguments, plain);
-        qputenv(kVariable, "/nonexistent/env.conf");
-        const auto got = cli::withConfigFile({QStringLiteral("prog"), QStringLiteral("--config"),
-                                              QStringLiteral("/nonexistent/line.conf")},
-                                             definition());
-        qunsetenv(kVariable);
-        QVERIFY2(got.error.startsWith(
-                     QStringLiteral("cannot read the options file \"/nonexistent/line.conf\"")),
-                 qPrintable(got.error));
-        // A bad command line is reported before any file is read, with its hint.
-        QCOMPARE(
-            cli::withConfigFile({QStringLiteral("prog"), QStringLiteral("--atempts")}, definition())
-                .error,
-            QStringLiteral("Unknown option 'atempts'; did you mean --attempts?"));
+        QTemporaryDir dir;
+        const cli::Environment environment{
+            [&](const char *name) { return qstrcmp(name, "HOME") ? QString() : dir.path(); },
+            dir.filePath("etc")};
+        const auto read = [&](const QStringList &arguments) {
+            cli::CommandLine line = cli::readCommandLine(arguments, definition());
+            cli::readOptionsFile(line, definition(), environment);
+            return line.error.isEmpty() ? line.notes.join(u'\n') : line.error;
+        };
+        QCOMPARE(read({"prog"}),
+                 QStringLiteral("no options file: none of %1/.config/prog/prog.conf, "
+                                "%1/etc/prog/prog.conf is there")
+                     .arg(dir.path()));
+        QCOMPARE(read({"prog", "--config", "/dev/null"}),
+                 QStringLiteral("no options file (/dev/null)"));
+        QVERIFY(read({"prog", "--config", "/nonexistent/p.conf"})
+                    .startsWith("cannot read the options file \"/nonexistent/p.conf\""));
+        QCOMPARE(read({"prog", "--config", dir.path()}),
+                 QStringLiteral("the options file \"%1\" is a folder, not a regular file")
+                     .arg(dir.path()));
+#ifdef Q_OS_UNIX
+        // Refused at once: a FIFO opened for reading would wait for a writer.
+        const QString fifo = dir.filePath("fifo");
+        QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+        QCOMPARE(read({"prog", "--config", fifo}),
+                 QStringLiteral("the options file \"%1\" is a FIFO, not a regular file").arg(fifo));
+#endif
     }
 
-    void locateNamesTheLine_data()
+    void modes_data()
     {
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QString>("located");
-        QTest::newRow("the file's option") << "--port must be a number"
-                                           << "F:1: --port must be a number";
-        QTest::newRow("first one named") << "--info or --port"
-                                         << "F:2: --info or --port";
-        QTest::newRow("part of another name") << "--ports 7 is unknown"
-                                              << "--ports 7 is unknown";
-        QTest::newRow("none named") << "no host given"
-                                    << "no host given";
+        QTest::addColumn<QByteArray>("file"); // empty: none
+        QTest::addColumn<QString>("commandLine");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("read"); // settings, or the error; then the notes
+        QTest::newRow("plain") << QByteArray() << "--install" << 0 << "install";
+        QTest::newRow("two modes")
+            << QByteArray() << "--info --batch" << 0 << "--info and --batch exclude each other";
+        QTest::newRow("meaningless on the command line")
+            << QByteArray() << "--info --install" << 0 << "--install has no meaning with --info";
+        QTest::newRow("only with a mode")
+            << QByteArray() << "--attempts 2" << 0 << "--attempts goes with --batch";
+        QTest::newRow("the file's, left aside")
+            << QByteArray("install = 1\nport = 7\n") << "--info" << 1
+            << "FILE:2: port=7 info | FILE:1: --install has no meaning with --info: left aside";
+        QTest::newRow("the file's mode")
+            << QByteArray("batch = 1\n") << "--install" << 2 << "FILE:1: batch install";
+        QTest::newRow("the file's mode, the command line's meaningless option")
+            << QByteArray("batch = 1\n") << "--port 1 --info" << 1
+            << "port=1 info | FILE:1: --batch has no meaning with --info: left aside";
+        QTest::newRow("the command line's option, the file's mode")
+            << QByteArray("batch = 1\n") << "--local-port 5" << 2
+            << "--local-port has no meaning with --batch, which FILE:1 sets";
     }
-    void locateNamesTheLine()
+    void modes()
     {
-        QFETCH(QString, message);
-        QFETCH(QString, located);
-        cli::ConfiguredArguments configured;
-        configured.origins = {{{QStringLiteral("--port")}, QStringLiteral("F:1")},
-                              {{QStringLiteral("--info")}, QStringLiteral("F:2")}};
-        QCOMPARE(configured.locate(message), located);
+        QFETCH(QByteArray, file);
+        QFETCH(QString, commandLine);
+        QFETCH(int, mode);
+        QFETCH(QString, read);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("p.conf");
+        QFile out(path);
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(file) == file.size());
+        out.close();
+        cli::CommandLine line = cli::readCommandLine(
+            QStringList{"prog", "--config", file.isEmpty() ? "/dev/null" : path} +
+                commandLine.split(u' '),
+            definition());
+        cli::readOptionsFile(line, definition(), {});
+        line.notes.removeFirst(); // the file read
+        cli::chooseMode(line, definition());
+        QString got = described(line).remove(QRegularExpression("config=\\S+ ?"));
+        if (line.error.isEmpty() && !line.notes.isEmpty())
+            got += " | " + line.notes.join(u' ');
+        QCOMPARE(got, read.replace("FILE", path));
+        if (line.error.isEmpty())
+            QCOMPARE(line.mode, mode);
+    }
+
+    void terminalSafe()
+    {
+        QCOMPARE(cli::terminalSafe(u"a\x1b[31m\tb\nc\x7f\u009b\u00fc"),
+                 QStringLiteral("a\\x1b[31m\tb\nc\\x7f\\x9b\u00fc"));
+        QCOMPARE(cli::shown(u"\u00fc\"", 80), QStringLiteral("\\xc3\\xbc\\x22"));
     }
 
     void documented()
     {
-        const cli::Definition d = definition();
-        QVERIFY(cli::helpText(d).contains(QStringLiteral("Options file: --config FILE")));
-        QVERIFY(
-            cli::manPage(d, QStringLiteral("1"))
-                .contains(QStringLiteral(".SH ENVIRONMENT\n.TP\n\\fBCORVANEL_TEST_CONFIG\\fR\n")));
+        cli::Definition d = definition();
+        d.options[0].brief = true;
+        d.environment = {{"NO_COLOR", "no colour"}};
+        d.files = {{"/etc/prog/prog.conf", "the system's"}};
+        const QString brief = cli::helpText(d, cli::Detail::Brief);
+        QVERIFY(brief.contains("--port PORT") && !brief.contains("--local-port") &&
+                brief.contains("--help-all"));
+        const QString page = cli::manPage(d, QStringLiteral("1"));
+        QVERIFY(page.contains(".SH ENVIRONMENT\n.TP\n\\fBPROG_CONFIG\\fR\n"));
+        QVERIFY(page.contains("\\fBNO_COLOR\\fR") &&
+                page.contains(".SH FILES\n.TP\n\\fB/etc/prog/prog.conf\\fR"));
     }
 };
 

@@ -118,6 +118,16 @@ private slots:
         else
             QVERIFY2(read.problem.contains(expected), qPrintable(read.problem));
     }
+
+    void secondsTakeFractions()
+    {
+        using namespace std::chrono_literals;
+        QCOMPARE(parseSeconds(u"0.3"), std::optional(300ms));
+        QCOMPARE(parseSeconds(u"30"), std::optional(30000ms));
+        QCOMPARE(parseSeconds(u"0.0001"), std::optional(1ms)); // never zero
+        for (const char16_t *bad : {u"0", u"-1", u"abc", u"", u"nan", u"inf", u"86401"})
+            QVERIFY(!parseSeconds(bad));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestNumbers)

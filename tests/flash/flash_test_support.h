@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QUdpSocket>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -106,10 +107,15 @@ struct FlashRun {
 };
 
 // Starts the flasher, on a local port the system chooses unless the
-// arguments name one; the caller's event loop keeps scripted devices answering.
+// arguments name one or use no network (--info, --write-hex); the caller's
+// event loop keeps scripted devices answering.
 inline std::unique_ptr<QProcess> startFlasher(QStringList arguments)
 {
-    if (!arguments.contains(QStringLiteral("--local-port")) && !arguments.isEmpty())
+    const bool network = std::none_of(arguments.cbegin(), arguments.cend(), [](const QString &a) {
+        return a == QLatin1String("--info") || a.startsWith(QLatin1String("--write-hex")) ||
+               a.startsWith(QLatin1String("--local-port"));
+    });
+    if (network && !arguments.isEmpty())
         arguments.prepend(QStringLiteral("--local-port=0"));
     auto process = std::make_unique<QProcess>();
     process->start(QStringLiteral(CORVANEL_FLASH), arguments);

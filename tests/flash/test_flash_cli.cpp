@@ -297,9 +297,9 @@ private slots:
     void dryRunSendsOnlyInquiries()
     {
         ScriptedDevice device(bootloaderAnswer);
-        const FlashRun run = runFlasher({QStringLiteral("--dry-run"), QStringLiteral("--install"),
-                                         QStringLiteral("--inquiry-timeout"), QStringLiteral("0.7"),
-                                         QStringLiteral("--json"), image_, device.target()});
+        const FlashRun run =
+            runFlasher({QStringLiteral("--dry-run"), QStringLiteral("--inquiry-timeout"),
+                        QStringLiteral("0.7"), QStringLiteral("--json"), image_, device.target()});
         QVERIFY(run.finished);
         QCOMPARE(run.exitCode, 0);
         QCoreApplication::processEvents(); // what the flasher sent last is on the socket
@@ -535,6 +535,24 @@ private slots:
             QCOMPARE(QJsonDocument::fromJson(record).object().value("result").toString(),
                      QStringLiteral("END"));
         }
+    }
+
+    void writeHexToAReaderThatQuits()
+    {
+        // "--write-hex - IMAGE | head -1": past the pipe's buffer the reader
+        // has quit; the rest is not written, nothing is said, and the exit
+        // code is the run's.
+        const QString image = writeFile(dir_, QStringLiteral("big.bin"), payload(1 << 18));
+        const QString rc = dir_.filePath(QStringLiteral("hex.rc"));
+        QProcess shell;
+        shell.start(QStringLiteral("/bin/sh"),
+                    {QStringLiteral("-c"),
+                     QStringLiteral("{ \"$0\" --write-hex - --format bin --base-address 0 \"$1\" "
+                                    "2>\"$2.err\"; echo $? >\"$2\"; } | head -1 >/dev/null"),
+                     QStringLiteral(CORVANEL_FLASH), image, rc});
+        QVERIFY(shell.waitForFinished(10000));
+        QCOMPARE(readLines(rc), QList<QByteArray>{"0"});
+        QCOMPARE(readLines(rc + QStringLiteral(".err")), QList<QByteArray>{});
     }
 #endif
 

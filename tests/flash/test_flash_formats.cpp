@@ -331,7 +331,7 @@ private slots:
                                                                 avr}
                                                  << 0 << QString();
         QTest::newRow("--write-hex and --info")
-            << QStringList{"--write-hex", "-", "--info", avr} << 2 << "--write-hex excludes";
+            << QStringList{"--write-hex", "-", "--info", avr} << 2 << "exclude each other";
         QTest::newRow("--write-hex and a host")
             << QStringList{"--write-hex", "-", avr, "127.0.0.1"} << 2 << "image only";
         QTest::newRow("image and hosts both from standard input")

@@ -19,15 +19,6 @@ class TestFlashUnits : public QObject {
     Q_OBJECT
 
 private slots:
-    void secondsTakeFractions()
-    {
-        QCOMPARE(parseSeconds(QStringLiteral("0.3")), std::optional(300ms));
-        QCOMPARE(parseSeconds(QStringLiteral("30")), std::optional(30000ms));
-        QCOMPARE(parseSeconds(QStringLiteral("0.0001")), std::optional(1ms)); // never zero
-        for (const char *bad : {"0", "-1", "abc", "", "nan", "inf", "86401"})
-            QVERIFY2(!parseSeconds(QString::fromLatin1(bad)), bad);
-    }
-
     void argumentsGiveEveryHostItsSettings()
     {
         const auto parse = [](const char *line) {
@@ -91,7 +82,7 @@ private slots:
         QTest::newRow("colour of another kind")
             << QStringList{"--color", "yes"} << "--color \"yes\": must be auto, always or never";
         QTest::newRow("the scan is not traced")
-            << QStringList{"--scan", "-v"} << "-v and --trace go with flashing";
+            << QStringList{"--scan", "--trace", "t"} << "--trace has no meaning with --scan";
     }
 
     void refusedNumbersNameTheirOption()

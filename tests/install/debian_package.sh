@@ -60,6 +60,9 @@ contains "$flash_deb" usr/bin/corvanel-flash usr/bin/corvanel-devsim \
   usr/share/man/man1/corvanel-flash.1.gz usr/share/man/man1/corvanel-devsim.1.gz \
   usr/share/bash-completion/completions/corvanel-flash \
   usr/share/bash-completion/completions/corvanel-devsim \
+  usr/share/zsh/vendor-completions/_corvanel-flash usr/share/zsh/vendor-completions/_corvanel-devsim \
+  usr/share/fish/vendor_completions.d/corvanel-flash.fish \
+  usr/share/fish/vendor_completions.d/corvanel-devsim.fish \
   usr/share/doc/corvanel-flash/copyright usr/share/doc/corvanel-flash/changelog.Debian.gz
 contains "$window_deb" usr/bin/corvanel usr/share/man/man1/corvanel.1.gz \
   usr/share/applications/org.corvanel.Corvanel.desktop \

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Each program's manual page lists the options its --help lists, with the same
-# value names, and man reads the page without a warning.
+# Each program's manual page lists the options its --help-all (or, without
+# one, its --help) lists, with the same value names, and man reads the page
+# without a warning.
 #   docs_match_help.sh MAN_DIR PROGRAM...
 set -euo pipefail
 man_dir=$1
@@ -8,7 +9,11 @@ shift
 failed=0
 
 # "  -q, --quiet   Print..." and "  --port PORT" before its text: the label.
-help_options() { "$1" --help | awk '/^  -/ { sub(/^  /, ""); sub(/  .*/, ""); print }'; }
+help_options() {
+  local text
+  text=$("$1" --help-all 2>/dev/null) || text=$("$1" --help)
+  awk '/^  -/ { sub(/^  /, ""); sub(/  .*/, ""); print }' <<<"$text"
+}
 # ".TP" then "\fB\-q\fR, \fB\-\-quiet\fR": the label without fonts and escapes.
 man_options() {
   awk 'previous == ".TP" && /^\\fB\\-/ { print } { previous = $0 }' "$1" |
@@ -25,7 +30,7 @@ for program in "$@"; do
     diff <(echo "$help") <(echo "$from_page") >&2 || true
     failed=1
   fi
-  if grep -qE -- '--(man-page|bash-completion)' <<<"$help"; then
+  if grep -qE -- '--(man-page|(bash|zsh|fish)-completion)' <<<"$help"; then
     echo "FAIL: $name --help lists the build's hidden options" >&2
     failed=1
   fi

@@ -61,6 +61,8 @@ done
 grep -q '<svg' "$icons/scalable/apps/$app_id.svg" || fail "no scalable icon"
 for file in man/man1/corvanel.1.gz man/man1/corvanel-flash.1.gz man/man1/corvanel-devsim.1.gz \
   bash-completion/completions/corvanel-flash bash-completion/completions/corvanel-devsim \
+  zsh/vendor-completions/_corvanel-flash zsh/vendor-completions/_corvanel-devsim \
+  fish/vendor_completions.d/corvanel-flash.fish fish/vendor_completions.d/corvanel-devsim.fish \
   doc/corvanel/README.md doc/corvanel/LICENSE; do
   [ -s "$prefix/share/$file" ] || fail "share/$file is missing"
 done
