@@ -114,36 +114,6 @@ QString failureReason(const TransferFailure &f, int lineCount, const StrictLimit
     return {};
 }
 
-int runExitCode(const QList<int> &boardCodes, bool reportFailed)
-{
-    int code = exitcode::kOk;
-    for (int c : boardCodes) {
-        // An interrupt outranks everything: the run did not finish.
-        if (c >= exitcode::kSignalBase)
-            return c;
-        if (c == exitcode::kOk || c == code)
-            continue;
-        code = code == exitcode::kOk ? c : exitcode::kMixedFailures;
-    }
-    if (reportFailed)
-        return code == exitcode::kOk || code == exitcode::kFileError ? exitcode::kFileError
-                                                                     : exitcode::kMixedFailures;
-    return code;
-}
-
-int productionExitCode(const QList<HostReport> &boards, const QList<int> &laneCodes,
-                       bool reportFailed)
-{
-    QList<int> codes = laneCodes;
-    for (const HostReport &board : boards) {
-        if (board.exitCode >= exitcode::kSignalBase)
-            codes.append(board.exitCode);
-        else if (board.exitCode != exitcode::kOk)
-            codes.append(exitcode::kDeviceError); // a board that failed, whichever way
-    }
-    return runExitCode(codes, reportFailed);
-}
-
 QString outcomeWord(Outcome outcome)
 {
     switch (outcome) {

@@ -74,12 +74,7 @@ inline constexpr int kInterrupted = 130; // Ctrl-C
 // An outcome's exit code; an interrupt is 128 + the signal's number.
 int exitCodeFor(Outcome outcome, int signal = 0);
 
-// The process's exit code, decided here and nowhere else: 0 when every
-// board ended well; an interrupt's code when the run was interrupted; the
-// failing boards' code when they failed the same way, 6 when they did not;
-// and a run whose records could not all be written fails with 4 (or 6 beside
-// another failure), for a board without its record is not done.
-int runExitCode(const QList<int> &boardCodes, bool reportFailed);
+
 
 
 // One board's run, as its report gives it: an attempt's own, or the board's
@@ -125,11 +120,7 @@ QString failureReason(const TransferFailure &failure, int lineCount, const Stric
 // The outcome a failure gives a board.
 Outcome outcomeOf(TransferFailure::Kind kind);
 
-// Continuous production's exit code: 0 when every board ended with "END", 1
-// when any failed; `laneCodes` are the codes of lanes that did not stop at
-// their count (a signal's, or a link's that would not open).
-int productionExitCode(const QList<HostReport> &boards, const QList<int> &laneCodes,
-                       bool reportFailed);
+
 
 // The words of the reports: "END", "ERROR", "TIMEOUT", ...; "READY" for a
 // board that answered a dry run.

@@ -17,14 +17,6 @@ quint64 boardKey(quint32 address, quint16 port)
 
 } // namespace
 
-int ScanOutcome::exitCode() const
-{
-    return signal != 0       ? exitcode::kSignalBase + signal
-           : !boards.empty() ? exitcode::kOk
-           : sent == 0       ? exitcode::kNetworkError
-                             : exitcode::kTimeout;
-}
-
 ScanRun::ScanRun(ScanSettings settings) : settings_(std::move(settings))
 {
     outcome_.destinations = int(settings_.destinations.size());

@@ -39,9 +39,6 @@ struct ScanOutcome {
     bool interrupted = false;
     int signal = 0; // the interrupt's
 
-    // 0 when a board answered, 3 when none did, 5 when not one inquiry could
-    // be sent; an interrupt's code when interrupted.
-    int exitCode() const;
 };
 
 // Finds the boards waiting in their bootloader, free of I/O: "BOOTi" to

@@ -2,6 +2,7 @@
 
 #include "common/interrupt_notifier.h"
 #include "common/report_file.h"
+#include "engine/run_summary.h"
 #include "flash/board_scan.h"
 #include "flash/flash_options.h"
 #include "flash/flash_session.h"
@@ -11,12 +12,15 @@
 #include "flash/trace.h"
 #include "image/flash_image.h"
 #include "link/udp_link.h"
+#include "records/done_index.h"
+#include "records/shift_summary.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QHostInfo>
+#include <QJsonDocument>
 
 #include <cerrno>
 #include <cstring>
@@ -79,7 +83,24 @@ int refuse(const Console &console, const FlashOptions &options, const ImageRefus
         printRaw(console.out, refusalJson(options.imagePath, exitcode::kFileError, refusal.error,
                                           refusal.problems));
     }
-    return exitcode::kFileError;
+    return exitCode(RunSummary::refusal(exitcode::kFileError));
+}
+
+// The end of every run that gets so far: its summary as the options ask (JSON,
+// text, or nothing with -qq) and its exit code, decided from the summary.
+template <typename Text, typename Json>
+int finish(const Console &console, const FlashOptions &options, const RunSummary &summary,
+           const Text &text, const Json &json)
+{
+    const int code = exitCode(summary);
+    // A reader that quit ("| head") ends the writing quietly.
+    if (options.quiet >= 2)
+        return code;
+    if (options.json)
+        printRaw(console.out, json(code));
+    else
+        print(console.out, text(code));
+    return code;
 }
 
 // What would be flashed, without the network.
@@ -91,14 +112,36 @@ int showInfo(const Console &console, const FlashOptions &options, const FlashIma
                            .arg(QDir::toNativeSeparators(options.imagePath)),
                        {}});
     }
-    if (options.quiet >= 2)
-        return exitcode::kOk;
-    // A reader that quit ("| head") ends it quietly.
-    if (options.json)
-        printRaw(console.out, image::infoJson(options.imagePath, *image.figures));
-    else
-        print(console.out, image::infoText(options.imagePath, *image.figures));
-    return exitcode::kOk;
+    return finish(
+        console, options, RunSummary{},
+        [&](int) { return image::infoText(options.imagePath, *image.figures); },
+        [&](int) { return image::infoJson(options.imagePath, *image.figures); });
+}
+
+// A shift's records, summarised: text or JSON, and the page with --html.
+int summarizeReports(const Console &console, const FlashOptions &options)
+{
+    records::SummaryOptions bounds;
+    bounds.since = options.since;
+    bounds.until = options.until;
+    auto read = records::summarize(options.reportInputs, bounds);
+    if (const auto *error = std::get_if<QString>(&read))
+        return refuse(console, options, {*error, {}});
+    const records::ShiftSummary &shift = std::get<records::ShiftSummary>(read);
+    if (!options.htmlPath.isEmpty()) {
+        QFile page(options.htmlPath);
+        const QByteArray html = records::summaryHtml(shift);
+        if (!page.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+            page.write(html) != html.size() || !page.flush()) {
+            return refuse(console, options,
+                          {QStringLiteral("cannot write the page \"%1\" (%2)")
+                               .arg(QDir::toNativeSeparators(options.htmlPath), page.errorString()),
+                           {}});
+        }
+    }
+    return finish(
+        console, options, RunSummary{}, [&](int) { return records::summaryText(shift); },
+        [&](int) { return records::summaryJson(shift); });
 }
 
 // The records that would be sent, as a file: "-" is standard output, where
@@ -130,7 +173,7 @@ int writeHex(const Console &console, const FlashOptions &options, const FlashIma
         if (toStdout) {
             const Written written = writeOutput(console.out, block);
             if (written == Written::ReaderGone)
-                return exitcode::kOk;
+                return exitCode(RunSummary{});
             if (written == Written::Failed)
                 return failed(QString::fromLocal8Bit(std::strerror(errno)));
         } else if (file.write(block) != block.size()) {
@@ -140,7 +183,7 @@ int writeHex(const Console &console, const FlashOptions &options, const FlashIma
     }
     if (!toStdout && !file.flush())
         return failed(file.errorString());
-    return exitcode::kOk;
+    return exitCode(RunSummary{});
 }
 
 int flashHosts(const Console &console, const QStringList &arguments, const FlashOptions &options,
@@ -168,7 +211,7 @@ int flashHosts(const Console &console, const QStringList &arguments, const Flash
                                .arg(hostCount + kFilesBesidesHosts)
                                .arg(kFilesBesidesHosts)
                                .arg(*fileLimit));
-        return exitcode::kNetworkError;
+        return exitCode(RunSummary::refusal(exitcode::kNetworkError));
     }
     // Opened before anything is sent: a run that cannot be recorded does not start.
     ReportFile reportFile;
@@ -197,11 +240,24 @@ int flashHosts(const Console &console, const QStringList &arguments, const Flash
                                .arg(kLocalPortBase + kLocalPortSpan - 1));
     }
 
-    // --flush-arp: each host's neighbour entry before its board (each board
-    // of a line), where the process may; told once where it may not.
-    Production production = options.production;
-    production.flushArp = options.flushArp;
-    FlashSession session(options.hosts, image.lines, production, trace.get());
+    // --skip-done: the boards a report shows done with this image, read
+    // before anything is sent.
+    records::DoneIndex done;
+    if (!options.skipDonePath.isEmpty()) {
+        if (const auto error = done.addReport(options.skipDonePath))
+            return refuse(console, options, {*error, {}});
+    }
+    FlashSession session(options.hosts, image.lines, options.production, trace.get());
+    if (!options.skipDonePath.isEmpty()) {
+        const QString sha256 =
+            run.figures ? QString::fromLatin1(run.figures->sha256.toHex()) : QString();
+        session.setDoneCheck([&, sha256](const HostSettings &host, int board,
+                                         const std::optional<QString> &mac) {
+            const auto record = done.lookup({sha256, mac, run.station, host.host,
+                                             host.remotePort, board, host.install});
+            return record ? QJsonDocument(*record).toJson(QJsonDocument::Compact) : QByteArray();
+        });
+    }
     QObject::connect(&session, &FlashSession::flushRefused, &session, [&](const QString &address) {
         print(console.err,
               QStringLiteral("%1: could not flush the neighbour entry of %2 (this needs root or "
@@ -248,26 +304,19 @@ int flashHosts(const Console &console, const QStringList &arguments, const Flash
     view.finish();
     run.end = QDateTime::currentDateTimeUtc();
 
-    const QList<HostReport> reports = session.reports();
-    int code = 0;
-    if (session.isContinuous()) {
-        code = productionExitCode(session.boards(), session.laneCodes(), reportFailed);
-    } else {
-        QList<int> codes;
-        for (const HostReport &report : reports)
-            codes.append(report.exitCode);
-        code = runExitCode(codes, reportFailed);
-    }
-    if (options.quiet >= 2) {
-        // -qq: the exit code alone.
-    } else if (options.json) {
-        printRaw(console.out, summaryJson(run, reports, code));
-    } else {
-        const bool colour = colourWanted(options.colour, console.outIsTerminal, noColor);
-        print(console.out,
-              (run.dryRun ? dryRunHeader(run) : QString()) + summaryTable(reports, code, colour));
-    }
-    return code;
+    RunSummary summary;
+    summary.mode = session.isContinuous() ? RunSummary::Mode::Continuous : RunSummary::Mode::Boards;
+    summary.rows = session.reports();
+    summary.laneCodes = session.laneCodes();
+    summary.reportFailed = reportFailed;
+    const bool colour = colourWanted(options.colour, console.outIsTerminal, noColor);
+    return finish(
+        console, options, summary,
+        [&](int code) {
+            return (run.dryRun ? dryRunHeader(run) : QString()) +
+                   summaryTable(summary.rows, code, colour);
+        },
+        [&](int code) { return summaryJson(run, summary.rows, code); });
 }
 
 int scanBoards(const Console &console, const FlashOptions &options)
@@ -280,7 +329,7 @@ int scanBoards(const Console &console, const FlashOptions &options)
                      [&](int number) { scan.interrupt(number); });
     if (const auto error = scan.start()) {
         print(console.err, QStringLiteral("%1: %2\n").arg(kProgramName, *error));
-        return exitcode::kNetworkError;
+        return exitCode(RunSummary::refusal(exitcode::kNetworkError));
     }
     loop.exec();
 
@@ -292,24 +341,25 @@ int scanBoards(const Console &console, const FlashOptions &options)
                                .arg(kProgramName)
                                .arg(outcome.sendErrors - outcome.sendErrorTexts.size()));
     }
-    const int code = outcome.exitCode();
-    if (options.quiet >= 2) {
-        // -qq: the exit code alone.
-    } else if (options.json) {
-        printRaw(console.out,
-                 scanJson(outcome, scan.started(), QCoreApplication::applicationVersion(),
-                          options.scanTime, code));
-    } else {
-        // Standard output is a hosts file that --hosts reads as it is; the
-        // footer is for the operator.
-        QString list;
-        for (const FoundBoard &board : outcome.boards)
-            list += scanLine(board);
-        print(console.out, list);
-        if (!options.quiet)
-            print(console.err, scanFooter(outcome, code));
-    }
-    return code;
+    RunSummary summary;
+    summary.mode = RunSummary::Mode::Scan;
+    summary.scan = outcome;
+    return finish(
+        console, options, summary,
+        [&](int code) {
+            // Standard output is a hosts file that --hosts reads as it is; the
+            // footer is for the operator.
+            QString list;
+            for (const FoundBoard &board : outcome.boards)
+                list += scanLine(board);
+            if (!options.quiet)
+                print(console.err, scanFooter(outcome, code));
+            return list;
+        },
+        [&](int code) {
+            return scanJson(outcome, scan.started(), QCoreApplication::applicationVersion(),
+                            options.scanTime, code);
+        });
 }
 
 } // namespace
@@ -334,16 +384,16 @@ int runFlasher(const QStringList &arguments, const Console &console)
               cli::helpText(commandLine(), parsed.action == ParsedArguments::Action::Help
                                                ? cli::Detail::Brief
                                                : cli::Detail::Full));
-        return exitcode::kOk;
+        return exitCode(RunSummary{});
     case ParsedArguments::Action::Version:
         print(console.out,
               QStringLiteral("%1 %2\n").arg(kProgramName, QCoreApplication::applicationVersion()));
-        return exitcode::kOk;
+        return exitCode(RunSummary{});
     case ParsedArguments::Action::UsageError:
         print(console.err,
               cli::terminalSafe(
                   QStringLiteral("%1: %2\nTry '%1 --help'.\n").arg(kProgramName, parsed.error)));
-        return exitcode::kUsage;
+        return exitCode(RunSummary::refusal(exitcode::kUsage));
     case ParsedArguments::Action::FileError:
         return refuse(console, options, {parsed.error, {}});
     case ParsedArguments::Action::Run:
@@ -351,6 +401,8 @@ int runFlasher(const QStringList &arguments, const Console &console)
     }
     if (options.mode == FlashOptions::Mode::Scan)
         return scanBoards(console, options);
+    if (options.mode == FlashOptions::Mode::Summary)
+        return summarizeReports(console, options);
 
     // Reading a terminal would wait for typing that never comes.
     if (options.imagePath == QLatin1String("-") && isTerminal(stdin)) {

@@ -17,13 +17,15 @@ cli::Definition helpDefinition()
         "--info [--json] [image options] IMAGE",
         "--write-hex FILE [image options] IMAGE",
         "--scan [--scan-time S] [--json] TARGET...",
+        "--summary [--since TIME] [--until TIME] [--html FILE] [--json] REPORT...",
     };
     d.description = {
         "Sends IMAGE to the bootloader of every HOST over UDP, the same way the Corvanel window "
         "does: \"BOOTi\" at once and then every 500 ms until the device answers \"VER=\", then "
         "the download pass line by line, then the verify pass, until the device's \"DOWNLOAD\" "
         "after the last verify line (\"END\"). Exactly one reply answers each line: replies from "
-        "any other address or port, late or repeated replies, and a \"DOWNLOAD\" that does not "
+        "any other address or from another port than the first \"VER=\"'s, late or repeated "
+        "replies, and a \"DOWNLOAD\" that does not "
         "answer a pass's last line are left out and counted. All hosts are flashed at the same "
         "time, each with its own socket. A summary table follows.",
         "IMAGE may be Intel HEX (sent line by line as the file has it), Motorola S-record, ELF "

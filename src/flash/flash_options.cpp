@@ -4,6 +4,7 @@
 #include "common/ipv4_address.h"
 #include "common/numbers.h"
 #include "link/udp_link.h"
+#include "records/shift_summary.h"
 
 #include <QHostAddress>
 #include <QHostInfo>
@@ -17,10 +18,11 @@ namespace {
 
 // The modes, as the table names them: bit i of cli::Modes is mode i. A new
 // mode is a name here, its FlashOptions::Mode below, and rows.
-enum ModeIndex { kFlash, kDryRun, kContinuous, kInfo, kWriteHex, kScan };
-constexpr FlashOptions::Mode kModes[] = {FlashOptions::Mode::Flash,    FlashOptions::Mode::DryRun,
-                                         FlashOptions::Mode::Flash,    FlashOptions::Mode::Info,
-                                         FlashOptions::Mode::WriteHex, FlashOptions::Mode::Scan};
+enum ModeIndex { kFlash, kDryRun, kContinuous, kInfo, kWriteHex, kScan, kSummary };
+constexpr FlashOptions::Mode kModes[] = {
+    FlashOptions::Mode::Flash,    FlashOptions::Mode::DryRun, FlashOptions::Mode::Flash,
+    FlashOptions::Mode::Info,     FlashOptions::Mode::WriteHex, FlashOptions::Mode::Scan,
+    FlashOptions::Mode::Summary};
 constexpr cli::Modes bit(ModeIndex mode)
 {
     return cli::Modes(1) << mode;
@@ -80,6 +82,14 @@ QString seconds(V text, Millis &field, Millis floor = Millis(0))
     return QStringLiteral("must be a number of seconds above 0 (fractions allowed, at most a day)");
 }
 
+QString timeBound(V text, records::BoundKind kind, QDateTime &field)
+{
+    auto bound = records::parseTimeBound(text, kind, QTimeZone::systemTimeZone());
+    if (const auto *problem = std::get_if<QString>(&bound))
+        return *problem;
+    return field = std::get<QDateTime>(bound), QString();
+}
+
 // One of `names`, as `choices` has it.
 template <typename T, size_t N>
 QString oneOf(V text, const QStringList &names, const T (&choices)[N], T &field)
@@ -133,10 +143,10 @@ const QList<Row> &rows()
      "with a bootloader that tolerates that; --attempts is the safe way.",
      [](Draft &d, V v) { return whole(v, 0, 100, d.common.limits.retries); }},
     {"flush-arp", kBoards, 0,
-     "Flush the ARP cache once before connecting, as the window does on connect (Windows; needs "
-     "administrator rights). With --continuous, the neighbour entry of each HOST's address before "
-     "each new board, where the process may (Linux: ip neigh flush). Off by default: a tool run "
-     "from scripts must not wipe the neighbour cache of a shared machine.",
+     "Flush the neighbour (ARP) entry of each HOST's address before connecting, and with "
+     "--continuous before each new board, where the process may (Linux: ip neigh flush, as root; "
+     "Windows: arp -d, as administrator); where it may not, say so once. Off by default: a tool "
+     "run from scripts must not touch the neighbour cache of a shared machine.",
      [](Draft &d, V) { return d.options.flushArp = true, QString(); }},
     {"report=FILE", kBoards, Brief | File | Output,
      "Append one JSON record per host and attempt to FILE (JSON Lines). Each holds schemaVersion, "
@@ -148,6 +158,12 @@ const QList<Row> &rows()
      "written whole in one append, so several runs may share one file; a record never continues a "
      "line left unfinished (it then begins with a line end).",
      [](Draft &d, V v) { return d.options.reportPath = v, QString(); }},
+    {"skip-done=REPORT", kFlashing, Brief | File,
+     "Leave alone every board whose last record in REPORT is of this image (its SHA-256) and "
+     "ended with \"END\" (and was installed, with --install): it already holds the image. A board "
+     "is known by its MAC address where the neighbour table knows it, else by station and "
+     "HOST:PORT. It is listed as SKIPPED and gets a record of its own, with the record relied on.",
+     [](Draft &d, V v) { return d.options.skipDonePath = v, QString(); }},
     {"station=NAME", kBoards, 0, "The station named in the report (default: this machine's host name).",
      [](Draft &d, V v) { return d.options.station = v, QString(); }},
     {"dry-run", bit(kDryRun), Brief | ChoosesMode | CommandLineOnly,
@@ -190,6 +206,22 @@ const QList<Row> &rows()
      "One a line with CR LF, in the order they would go out: to compare with a toolchain's own "
      "Intel HEX.",
      [](Draft &d, V v) { return d.options.writeHexPath = v, QString(); }},
+    {"summary", bit(kSummary), Brief | ChoosesMode | CommandLineOnly,
+     "Summarise REPORT files (--report's records; \"-\": standard input) for a shift: per "
+     "station and in all, the boards, the first-pass and final yield, boards per hour, the median "
+     "time per board, failures by reason and by phase (biggest first), boards flashed more than "
+     "once, and the images used. Bad lines are counted and named, never fatal."},
+    {"html=FILE", bit(kSummary), Brief | File | Output,
+     "With --summary, also write the summary as one self-contained web page to FILE: the tables, "
+     "a chart of boards per hour and the failures, printable in black and white.",
+     [](Draft &d, V v) { return d.options.htmlPath = v, QString(); }},
+    {"since=TIME", bit(kSummary), 0,
+     "With --summary, only boards that began at or after TIME: ISO 8601 (2026-12-07T06:00, local "
+     "time unless it says Z or an offset) or a date (2026-12-07, its start).",
+     [](Draft &d, V v) { return timeBound(v, records::BoundKind::Since, d.options.since); }},
+    {"until=TIME", bit(kSummary), 0,
+     "With --summary, only boards that began before TIME (a date: its end).",
+     [](Draft &d, V v) { return timeBound(v, records::BoundKind::Until, d.options.until); }},
     {"check", kImage, 0, "Check an Intel HEX IMAGE before sending (the default).",
      [](Draft &d, V) { return d.options.image.check = true, QString(); }},
     {"no-check", kImage, 0,
@@ -220,8 +252,8 @@ const QList<Row> &rows()
      "Data bytes per Intel HEX record made from a binary, S-record or ELF IMAGE, 1 to 255 (default 16).",
      [](Draft &d, V v) { return whole(v, 1, image::HexRecordLines::kMaxRecordBytes, d.options.image.recordBytes); }},
     {"remove-section=NAME", kImage, Repeat,
-     "Leave the ELF sections named NAME out of the image, as objcopy's -R does; '*' and '?' match "
-     "as in the shell. May be given more than once. A NAME that matches no section of the file is "
+     "Leave the ELF sections named NAME out of the image, as objcopy's -R does; NAME is an "
+     "fnmatch(3) pattern, as objcopy's ('*', '?', [...], [!...]). May be given more than once. A NAME that matches no section of the file is "
      "an error. For an AVR image: --remove-section .eeprom --remove-section .fuse --remove-section "
      ".lock.",
      [](Draft &d, V v) { return d.options.image.sections.remove << v, v.isEmpty() ? "needs a name" : QString(); }},
@@ -229,7 +261,8 @@ const QList<Row> &rows()
      "Keep only the ELF sections named NAME, as objcopy's -j does; patterns and repeats as for "
      "--remove-section, which still applies.",
      [](Draft &d, V v) { return d.options.image.sections.only << v, v.isEmpty() ? "needs a name" : QString(); }},
-    {"json", kAll & ~bit(kWriteHex), Brief, "Print the summary (or --info, --scan) as JSON on standard output.",
+    {"json", kAll & ~bit(kWriteHex), Brief,
+     "Print the summary (or --info, --scan, --summary) as JSON on standard output.",
      [](Draft &d, V) { return d.options.json = true, QString(); }},
     {"q,quiet", kAll, Brief | Repeat,
      "Less output: -q leaves out the progress, -qq the summary too (errors and the exit code only).",
@@ -337,6 +370,8 @@ std::optional<ParsedArguments> checkFiles(const ParsedArguments &parsed,
     const QString &image = parsed.options.imagePath;
     if (!image.isEmpty())
         uses.append({"the image", image, Read, true});
+    for (const QString &report : parsed.options.reportInputs)
+        uses.append({"a report", report, Read, true});
     if (!line.optionsFile.isEmpty())
         uses.append({"the options file", line.optionsFile, Read});
     for (const cli::Setting &setting : line.settings) {
@@ -415,7 +450,8 @@ ParsedArguments parseArguments(const QStringList &arguments, const HostsFileRead
     FlashOptions &options = draft.options;
     options.mode = kModes[line.mode];
     options.production.continuous = line.mode == kContinuous;
-    options.production.flushArp = options.production.continuous && options.flushArp;
+    options.production.flushArp = options.flushArp;
+    options.production.skipDone = !options.skipDonePath.isEmpty();
     draft.common.dryRun = line.mode == kDryRun;
     if (!line.modeOrigin.isCommandLine()) {
         parsed.said << QStringLiteral("%1 sets --continuous: board after board at each address")
@@ -433,6 +469,10 @@ ParsedArguments parseArguments(const QStringList &arguments, const HostsFileRead
         options.scanDestinations = std::get<QList<ScanDestination>>(std::move(destinations));
         if (draft.localPort)
             options.scanLocalPort = quint16(*draft.localPort);
+    } else if (line.mode == kSummary) {
+        if (operands.isEmpty())
+            return failed(parsed, QStringLiteral("--summary needs at least one report file"));
+        options.reportInputs = operands;
     } else if (operands.isEmpty()) {
         return failed(parsed, QStringLiteral("no image file given"));
     } else if ((line.mode == kInfo || line.mode == kWriteHex) && operands.size() > 1) {

@@ -7,6 +7,7 @@
 #include "flash/terminal.h"
 #include "image/flash_image.h"
 
+#include <QDateTime>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -31,6 +32,7 @@ struct FlashOptions {
         Info,     // what would be flashed, without the network
         Scan,     // which boards answer an inquiry
         WriteHex, // the records that would be sent, written to a file; no network
+        Summary,  // the records of a shift, summarised; no network
     };
     Mode mode = Mode::Flash;
     QString imagePath;
@@ -56,6 +58,12 @@ struct FlashOptions {
     QString tracePath; // --trace: the trace appended to a file; empty: none
     ColourChoice colour = ColourChoice::Auto;
     QString writeHexPath; // --write-hex: "-" for standard output
+    QString skipDonePath; // --skip-done: the report whose boards are done; empty: none
+    // --summary: the reports ("-": standard input), the page, the time bounds.
+    QStringList reportInputs;
+    QString htmlPath;
+    QDateTime since;
+    QDateTime until;
 };
 
 struct ParsedArguments {

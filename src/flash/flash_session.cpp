@@ -132,9 +132,14 @@ void FlashSession::drive(int index)
                     !std::exchange(flushRefusedOnce_, true))
                     emit flushRefused(lane.address.toString());
                 break;
-            case LinkEffect::Kind::ReadNeighbour:
-                lane.board.neighbourRead(now(), platform::neighbourMac(lane.address));
+            case LinkEffect::Kind::ReadNeighbour: {
+                const auto mac = platform::neighbourMac(lane.address);
+                lane.board.neighbourRead(
+                    now(), mac,
+                    doneCheck_ ? doneCheck_(lane.board.settings(), lane.board.boardAsked(), mac)
+                               : QByteArray());
                 break;
+            }
             }
             continue;
         }

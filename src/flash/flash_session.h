@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 #include <queue>
 #include <vector>
@@ -40,6 +41,12 @@ public:
     void start();
     // Stops every lane; the boards that were done keep their result.
     void interrupt(int signal);
+    // --skip-done: the record that shows a board done with this image (its
+    // number in a continuous lane, 0 otherwise; its MAC address where known),
+    // empty when none does.
+    using DoneCheck = std::function<QByteArray(const HostSettings &host, int board,
+                                               const std::optional<QString> &mac)>;
+    void setDoneCheck(DoneCheck check) { doneCheck_ = std::move(check); }
 
     // The run's monotonic clock; every report's times count from its start.
     const QElapsedTimer &clock() const { return clock_; }
@@ -82,6 +89,7 @@ private:
     Production production_;
     QElapsedTimer clock_;
     Trace *trace_;
+    DoneCheck doneCheck_;
     std::vector<std::unique_ptr<Lane>> lanes_;
     int finishedCount_ = 0;
     bool flushRefusedOnce_ = false;

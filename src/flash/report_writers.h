@@ -2,8 +2,7 @@
 
 #include "common/operator_error.h"
 #include "engine/run_report.h"
-#include "image/hex_check.h"
-#include "image/image_figures.h"
+#include "records/run_records.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -14,45 +13,23 @@
 
 namespace corvanel::flash {
 
-// The layout of the records and JSON summaries; raised when a field changes
-// meaning or goes away (new fields may come without it).
-inline constexpr int kReportSchemaVersion = 1;
-
-// What every record and summary of a run says about the run itself.
-struct RunFacts {
-    QString toolVersion;
-    QString station;
-    QString imagePath;
-    int lineCount = 0;
-    std::optional<image::ImageFigures> figures{}; // empty for an unreadable unchecked image
-    bool dryRun = false;
-    QDateTime start{}; // UTC
-    QDateTime end{};   // UTC; the summary's only
-    // The wall clock when the run's monotonic clock read 0: reports count
-    // their times on that clock.
-    QDateTime origin{};
-
-    QDateTime wallTime(Millis at) const { return origin.addMSecs(at.count()); }
-};
-
-// ISO 8601 in UTC with milliseconds: "2025-03-01T08:15:02.125Z".
-QString utcText(const QDateTime &time);
+using records::attemptRecord;
+using records::kReportSchemaVersion;
+using records::linesReached;
+using records::refusalJson;
+using records::RunFacts;
+using records::summaryJson;
+using records::utcText;
 
 // The summary at the end of a run, one row per host; with `colour`, rows that
 // ended well in green and failed ones in red.
 QString summaryTable(const QList<HostReport> &reports, int exitCode, bool colour = false);
-QByteArray summaryJson(const RunFacts &run, const QList<HostReport> &reports, int exitCode);
 // A dry run's first line: what would be flashed.
 QString dryRunHeader(const RunFacts &run);
-// One attempt on one host as a line of JSON Lines: the traceability record.
 // A failure of the link or a file in the flasher's words, lower case:
 // "local port 6000 cannot be bound: Address in use".
 QString problemText(const OperatorError &error);
 
-QByteArray attemptRecord(const RunFacts &run, const HostReport &attempt);
-// A run that ended before any host was contacted (file error, refused image).
-QByteArray refusalJson(const QString &imagePath, int exitCode, const QString &error,
-                       const QList<image::HexProblem> &problems);
 
 // Pieces of a host's row, shared with the live progress.
 QString linesText(const HostReport &report);

@@ -51,7 +51,8 @@ bool colourWanted(ColourChoice choice, bool interactiveTerminal, const QByteArra
 
 Tone toneOf(const HostReport &report)
 {
-    return report.outcome == Outcome::Ok ? Tone::Good : Tone::Bad;
+    return report.outcome == Outcome::Ok || report.outcome == Outcome::Skipped ? Tone::Good
+                                                                                : Tone::Bad;
 }
 
 QString painted(const QString &text, Tone tone)

@@ -2,7 +2,7 @@
 // answers, a failed send and an interrupt.
 
 #include "common/ipv4_address.h"
-#include "engine/scan_run.h"
+#include "engine/run_summary.h"
 
 #include <QtTest>
 
@@ -166,7 +166,7 @@ private slots:
                      .arg(outcome.rounds)
                      .arg(outcome.ms)
                      .arg(outcome.interrupted ? " interrupted" : "")
-                     .arg(outcome.exitCode()),
+                     .arg(exitCode({RunSummary::Mode::Scan, {}, {}, outcome, {}, false})),
                  counts);
         QCOMPARE(outcome.sendErrorTexts.size(),
                  std::min(outcome.sendErrors, ScanRun::kErrorTextsKept));

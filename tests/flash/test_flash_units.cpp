@@ -233,30 +233,6 @@ private slots:
         QCOMPARE(record.value("exitCode").toInt(), 3);
     }
 
-    void exitCodeOfAWholeRun_data()
-    {
-        QTest::addColumn<QList<int>>("boards");
-        QTest::addColumn<bool>("reportFailed");
-        QTest::addColumn<int>("exitCode");
-        QTest::newRow("all ended") << QList<int>{0, 0} << false << 0;
-        QTest::newRow("failed the same way") << QList<int>{3, 0, 3} << false << 3;
-        QTest::newRow("failed in different ways") << QList<int>{1, 3} << false << 6;
-        QTest::newRow("an interrupt outranks") << QList<int>{1, 143, 0} << false << 143;
-        QTest::newRow("records lost, boards fine") << QList<int>{0} << true << 4;
-        QTest::newRow("records lost, boards failed") << QList<int>{1} << true << 6;
-        QTest::newRow("records lost, interrupted") << QList<int>{129} << true << 129;
-        QTest::newRow("interrupted by Ctrl-C")
-            << QList<int>{exitCodeFor(Outcome::Interrupted, 2)} << false << 130;
-    }
-
-    void exitCodeOfAWholeRun()
-    {
-        QFETCH(QList<int>, boards);
-        QFETCH(bool, reportFailed);
-        QFETCH(int, exitCode);
-        QCOMPARE(runExitCode(boards, reportFailed), exitCode);
-    }
-
     void summaryAndProgressBar()
     {
         const HostReport ok{.host = QStringLiteral("127.0.0.2"),

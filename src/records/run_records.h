@@ -1,0 +1,55 @@
+#pragma once
+
+// The records a run leaves and its JSON summary: the one place that writes
+// their fields, beside the reader that takes them back (record_line.h).
+
+#include "engine/run_report.h"
+#include "image/hex_check.h"
+#include "image/image_figures.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+namespace corvanel::records {
+
+// The layout of the records and JSON summaries; raised when a field changes
+// meaning or goes away (new fields may come without it).
+inline constexpr int kReportSchemaVersion = 1;
+
+// What every record and summary of a run says about the run itself.
+struct RunFacts {
+    QString toolVersion;
+    QString station;
+    QString imagePath;
+    int lineCount = 0;
+    std::optional<image::ImageFigures> figures{}; // empty for an unreadable unchecked image
+    bool dryRun = false;
+    QDateTime start{}; // UTC
+    QDateTime end{};   // UTC; the summary's only
+    // The wall clock when the run's monotonic clock read 0: reports count
+    // their times on that clock.
+    QDateTime origin{};
+
+    QDateTime wallTime(Millis at) const { return origin.addMSecs(at.count()); }
+};
+
+// ISO 8601 in UTC with milliseconds: "2025-03-01T08:15:02.125Z".
+QString utcText(const QDateTime &time);
+
+// The lines a report says were reached: the count for a board that ended
+// well, else the line it stopped at.
+int linesReached(const HostReport &report);
+
+// The JSON summary at the end of a run, one row per host (or board).
+QByteArray summaryJson(const RunFacts &run, const QList<HostReport> &reports, int exitCode);
+// One attempt on one host as a line of JSON Lines: the traceability record.
+QByteArray attemptRecord(const RunFacts &run, const HostReport &attempt);
+// A run that ended before any host was contacted (file error, refused image).
+QByteArray refusalJson(const QString &imagePath, int exitCode, const QString &error,
+                       const QList<image::HexProblem> &problems);
+
+} // namespace corvanel::records
