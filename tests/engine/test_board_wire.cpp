@@ -42,14 +42,6 @@ const Image &small() // 40 lines: an address record, 38 data records, the end
     return image;
 }
 
-HostSettings host(int retries = 0, int attempts = 1)
-{
-    HostSettings h;
-    h.limits = {Millis{2000}, Millis{300}, retries};
-    h.attempts = attempts;
-    return h;
-}
-
 } // namespace
 
 class TestBoardWire : public QObject {
@@ -101,7 +93,8 @@ private slots:
     void againstTheDevice()
     {
         QFETCH(QString, setup);
-        HostSettings h = host();
+        HostSettings h;
+        h.limits = {Millis{2000}, Millis{300}, 0};
         devsim::ModelOptions model;
         WireFaults faults;
         bool large = false;
@@ -185,8 +178,9 @@ private slots:
         QFETCH(double, copies);
         QFETCH(int, jitter);
         QFETCH(bool, mustEnd);
-        HostSettings h = host(2, 2);
-        h.limits.replyTimeout = Millis{100};
+        HostSettings h;
+        h.limits = {Millis{2000}, Millis{100}, 2};
+        h.attempts = 2;
         int ends = 0, falseSuccesses = 0;
         constexpr quint32 kSeeds = 60;
         for (quint32 seed = 1; seed <= kSeeds; ++seed) {
