@@ -191,6 +191,46 @@ private slots:
             QCOMPARE(key + QLatin1Char('=') + got.value(key, QStringLiteral("?")), field);
         }
     }
+
+    // The process's exit code: a run's boards, or a production line's boards
+    // (any failed board is 1) and the lanes that stopped early.
+    void exitCode_data()
+    {
+        QTest::addColumn<bool>("production");
+        QTest::addColumn<QList<int>>("boards");
+        QTest::addColumn<QList<int>>("lanes");
+        QTest::addColumn<bool>("reportFailed");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("a file error, records lost")
+            << false << QList{4} << QList<int>{} << true << 4;
+        QTest::newRow("a time-out, records lost")
+            << false << QList{3, 0} << QList<int>{} << true << 6;
+        QTest::newRow("production: a board timed out")
+            << true << QList{0, 3} << QList<int>{} << false << 1;
+        QTest::newRow("production: boards failed in two ways")
+            << true << QList{1, 3, 5} << QList<int>{} << false << 1;
+        QTest::newRow("production: a board interrupted")
+            << true << QList{0, 130} << QList<int>{} << false << 130;
+        QTest::newRow("production: a lane without a link")
+            << true << QList{0} << QList{5} << false << 5;
+        QTest::newRow("production: records lost") << true << QList{0} << QList<int>{} << true << 4;
+    }
+
+    void exitCode()
+    {
+        QFETCH(bool, production);
+        QFETCH(QList<int>, boards);
+        QFETCH(QList<int>, lanes);
+        QFETCH(bool, reportFailed);
+        QList<HostReport> reports;
+        for (int code : boards) {
+            reports.append(HostReport{});
+            reports.last().exitCode = code;
+        }
+        QTEST(production ? productionExitCode(reports, lanes, reportFailed)
+                         : runExitCode(boards, reportFailed),
+              "exitCode");
+    }
 };
 
 QTEST_APPLESS_MAIN(TestHostRun)

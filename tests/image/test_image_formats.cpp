@@ -167,6 +167,15 @@ private slots:
             tool(CORVANEL_LD, {"-N", "-T", "two.ld", "--oformat", elf, "a.o", "b.o", "-o", elf});
             QTest::newRow(qPrintable(elf)) << elf << int(Format::Elf) << QStringList{};
         }
+        // .two starts 16 bytes into its segment's memory but at the start of
+        // its file bytes: the file offset places it, not the address.
+        QByteArray moved = read(u"elf64-x86-64"_s);
+        const qint64 two = qint64(read64(moved, 32)) + 56;           // its program header
+        patch64(moved, two + 16, read64(moved, two + 16) - 0x10, 8); // p_vaddr
+        patch64(moved, two + 40, read64(moved, two + 40) + 0x10, 8); // p_memsz
+        write(u"moved.elf"_s, moved);
+        QTest::newRow("elf64, a section past its segment's address")
+            << u"moved.elf"_s << int(Format::Elf) << QStringList{};
     }
 
     void realInputs()
@@ -292,6 +301,9 @@ private slots:
         // As srec_cat writes a file without a start address.
         QTest::newRow("S1 and a count last, no end record, byte-order mark")
             << QByteArray("\xEF\xBB\xBFS1050000AABB95\nS5030001FB\n") << QList<AddressRange>{{0, 2}}
+            << QByteArray("\xAA\xBB") << QString();
+        QTest::newRow("S1 and a 24-bit count last")
+            << QByteArray("S1050000AABB95\nS604000001FA\n") << QList<AddressRange>{{0, 2}}
             << QByteArray("\xAA\xBB") << QString();
     }
 
@@ -438,15 +450,18 @@ private slots:
         QTest::addColumn<int>("tableOffset"); // where the program headers are moved to
         QTest::addColumn<QList<AddressRange>>("ranges");
         QTest::addColumn<QList<AddressRange>>("leftOut");
+        QTest::addColumn<bool>("emptyTable"); // a section table of no entries, else none
 
         // Segment 0 holds the file's first 0x2F0 bytes at 0xC000, segment 1
         // 8 bytes right after; 52 bytes of ELF header, 2 * 32 of program
         // headers.
         QTest::newRow("in front") << 52 << QList<AddressRange>{{0xC074, 0x284}}
-                                  << QList<AddressRange>{{0xC000, 0x74}};
+                                  << QList<AddressRange>{{0xC000, 0x74}} << false;
         QTest::newRow("program headers within the segment")
             << 0x100 << QList<AddressRange>{{0xC034, 0xCC}, {0xC140, 0x1B8}}
-            << QList<AddressRange>{{0xC000, 0x34}, {0xC100, 0x40}};
+            << QList<AddressRange>{{0xC000, 0x34}, {0xC100, 0x40}} << false;
+        QTest::newRow("an empty section table") << 52 << QList<AddressRange>{{0xC074, 0x284}}
+                                                << QList<AddressRange>{{0xC000, 0x74}} << true;
     }
 
     void elfHeadersAreNotSent()
@@ -458,8 +473,10 @@ private slots:
         QFile fixture(QStringLiteral(CORVANEL_IMAGE_FIXTURES "/cortex-m4-offset.elf"));
         QVERIFY(fixture.open(QIODevice::ReadOnly));
         QByteArray elf = fixture.readAll();
-        patch64(elf, 32, 0, 4); // e_shoff
-        patch64(elf, 48, 0, 4); // e_shnum, e_shstrndx
+        QFETCH(bool, emptyTable);
+        if (!emptyTable)
+            patch64(elf, 32, 0, 4); // e_shoff
+        patch64(elf, 48, 0, 4);     // e_shnum, e_shstrndx
         elf.replace(tableOffset, 64, elf.mid(52, 64));
         patch64(elf, 28, quint64(tableOffset), 4); // e_phoff
         write(u"headers.elf"_s, elf);

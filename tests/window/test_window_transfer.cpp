@@ -333,6 +333,63 @@ private slots:
         QVERIFY(!rig.display.linkAlive);
     }
 
+    // While a dialog is open, datagrams and inquiry ticks wait; afterwards
+    // they come through the event loop, in the order they came, and only to
+    // the link and the inquiries that are still there.
+    void heldInputs_data()
+    {
+        QTest::addColumn<QString>("steps"); // hold, release, tick, close, open, loop, a reply
+        QTest::addColumn<QString>("after"); // what went out, and the status shown last
+        const auto row = [](const char *name, const char *steps, const char *after) {
+            QTest::newRow(name) << steps << after;
+        };
+        row("in the order they came", "hold VER=1 ERROR release loop", "d1 ERROR");
+        row("after the release, behind those held", "hold VER=1 release ERROR loop", "d1 ERROR");
+        row("not while held again", "hold VER=1 release hold loop", "READY");
+        row("held again, then released", "hold VER=1 release hold loop release loop",
+            "d1 DOWNLOAD");
+        row("ticks while held are one inquiry", "hold tick tick release loop", "i READY");
+        row("a tick after polling stopped asks nothing", "hold VER=1 tick release loop",
+            "d1 DOWNLOAD");
+        row("nothing held outlives the link", "hold tick VER=1 close open release loop", "NO FILE");
+    }
+
+    void heldInputs()
+    {
+        QFETCH(QString, steps);
+        const QList<QByteArray> image = makeImage(3);
+        Rig rig;
+        rig.driver.inquiryTimer()->setInterval(std::chrono::hours(1)); // ticks are the test's
+        rig.load(image);
+        rig.takeSent();
+        for (const QString &step : steps.split(u' ')) {
+            if (step == u"hold") {
+                rig.driver.hold();
+            } else if (step == u"release") {
+                rig.driver.release();
+            } else if (step == u"tick") {
+                QVERIFY(QMetaObject::invokeMethod(rig.driver.inquiryTimer(), "timeout"));
+            } else if (step == u"close" || step == u"open") {
+                QVERIFY(!rig.ToggleLink({"127.0.0.1", "111", "0"}));
+            } else if (step == u"loop") {
+                // Queued after whatever the release queued.
+                bool ran = false;
+                QMetaObject::invokeMethod(
+                    &rig.driver, [&ran] { ran = true; }, Qt::QueuedConnection);
+                QTRY_VERIFY_WITH_TIMEOUT(ran, 1000);
+            } else {
+                emit rig.driver.link().datagramArrived(step.toLatin1(), 111);
+            }
+        }
+        QStringList seen;
+        for (const QByteArray &sent : rig.takeSent())
+            seen << (sent == "BOOTi\r\n"
+                         ? QStringLiteral("i")
+                         : QStringLiteral("d%1").arg(image.indexOf(sent.mid(4).chopped(2)) + 1));
+        QFETCH(QString, after);
+        QCOMPARE((seen << rig.display.status).join(u' '), after);
+    }
+
     void hostileRepliesKeepStateSound()
     {
         Rig rig;
