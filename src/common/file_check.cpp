@@ -137,6 +137,8 @@ std::optional<QString> checkDistinct(const QList<FileUse> &uses)
         if (earlier < 0)
             continue;
         const FileUse &first = uses[earlier];
+        if (first.mayShare && use.mayShare)
+            continue;
         if (first.path == use.path)
             return QStringLiteral("%1 is both %2 and %3").arg(quoted(use), first.role, use.role);
         return QStringLiteral("%1 (%2) and %3 (%4) are the same file")

@@ -28,6 +28,9 @@ struct FileUse {
     QString path; // as given
     Direction direction = Direction::Read;
     bool standardStream = false; // "-" is standard input (Read) or output (Write)
+    // Roles that may name one file with each other: a report read whole
+    // before anything is appended to it.
+    bool mayShare = false;
 };
 
 // Empty when the file may be opened: a regular file, a file that is not

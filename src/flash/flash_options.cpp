@@ -46,9 +46,11 @@ using V = const QString &;
 using Apply = QString (*)(Draft &d, V value);
 
 // File: the value is a file, read unless Output; Stdio: "-" is standard
-// input or output. Files are checked (checkFiles) before any is opened.
+// input or output; Shared: --report and --skip-done may name one file (it is
+// read whole before anything is appended). Files are checked (checkFiles)
+// before any is opened.
 // clang-format off
-enum Trait { Brief = 1, File = 2, Output = 4, Stdio = 8, Repeat = 16, CommandLineOnly = 32, ChoosesMode = 64 };
+enum Trait { Brief = 1, File = 2, Output = 4, Stdio = 8, Repeat = 16, CommandLineOnly = 32, ChoosesMode = 64, Shared = 128 };
 // clang-format on
 
 // One row per option: everything the parser, the options file, the help, the
@@ -148,7 +150,7 @@ const QList<Row> &rows()
      "Windows: arp -d, as administrator); where it may not, say so once. Off by default: a tool "
      "run from scripts must not touch the neighbour cache of a shared machine.",
      [](Draft &d, V) { return d.options.flushArp = true, QString(); }},
-    {"report=FILE", kBoards, Brief | File | Output,
+    {"report=FILE", kBoards, Brief | File | Output | Shared,
      "Append one JSON record per host and attempt to FILE (JSON Lines). Each holds schemaVersion, "
      "toolVersion, station, start and end (UTC, ISO 8601 with milliseconds), host, port, "
      "localPort, image, imageSha256 and imageCrc32 (of the data bytes; null when unknown), "
@@ -158,7 +160,7 @@ const QList<Row> &rows()
      "written whole in one append, so several runs may share one file; a record never continues a "
      "line left unfinished (it then begins with a line end).",
      [](Draft &d, V v) { return d.options.reportPath = v, QString(); }},
-    {"skip-done=REPORT", kFlashing, Brief | File,
+    {"skip-done=REPORT", kFlashing, File | Shared,
      "Leave alone every board whose last record in REPORT is of this image (its SHA-256) and "
      "ended with \"END\" (and was installed, with --install): it already holds the image. A board "
      "is known by its MAC address where the neighbour table knows it, else by station and "
@@ -207,11 +209,11 @@ const QList<Row> &rows()
      "Intel HEX.",
      [](Draft &d, V v) { return d.options.writeHexPath = v, QString(); }},
     {"summary", bit(kSummary), Brief | ChoosesMode | CommandLineOnly,
-     "Summarise REPORT files (--report's records; \"-\": standard input) for a shift: per "
-     "station and in all, the boards, the first-pass and final yield, boards per hour, the median "
-     "time per board, failures by reason and by phase (biggest first), boards flashed more than "
-     "once, and the images used. Bad lines are counted and named, never fatal."},
-    {"html=FILE", bit(kSummary), Brief | File | Output,
+     "Summarise a shift from its REPORT files (\"-\": standard input). Per station and in all: "
+     "the boards, the first-pass and final yield, boards per hour, the median time per board, "
+     "failures by reason and by phase (biggest first), boards flashed more than once, and the "
+     "images used. Bad lines are counted and named, never fatal."},
+    {"html=FILE", bit(kSummary), File | Output,
      "With --summary, also write the summary as one self-contained web page to FILE: the tables, "
      "a chart of boards per hour and the failures, printable in black and white.",
      [](Draft &d, V v) { return d.options.htmlPath = v, QString(); }},
@@ -382,7 +384,8 @@ std::optional<ParsedArguments> checkFiles(const ParsedArguments &parsed,
                 {cli::dashes(name) + (setting.origin.isCommandLine()
                                           ? QString()
                                           : QStringLiteral(" (%1)").arg(setting.origin.text())),
-                 setting.value, traits & Output ? Write : Read, bool(traits & Stdio)});
+                 setting.value, traits & Output ? Write : Read, bool(traits & Stdio),
+                 bool(traits & Shared)});
         }
     }
     for (const FileUse &use : std::as_const(uses)) {

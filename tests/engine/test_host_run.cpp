@@ -1,6 +1,7 @@
 // One board's whole run on a fake clock, the test playing its driver: no
 // socket, no timer.
 
+#include "engine/run_summary.h"
 #include "support/board_rig.h"
 
 #include <QtTest>
@@ -194,42 +195,52 @@ private slots:
 
     // The process's exit code: a run's boards, or a production line's boards
     // (any failed board is 1) and the lanes that stopped early.
+    // The one exit-code decision, for every kind of run.
     void exitCode_data()
     {
-        QTest::addColumn<bool>("production");
+        using M = RunSummary::Mode;
+        QTest::addColumn<M>("mode");
         QTest::addColumn<QList<int>>("boards");
         QTest::addColumn<QList<int>>("lanes");
         QTest::addColumn<bool>("reportFailed");
         QTest::addColumn<int>("exitCode");
-        QTest::newRow("a file error, records lost")
-            << false << QList{4} << QList<int>{} << true << 4;
-        QTest::newRow("a time-out, records lost")
-            << false << QList{3, 0} << QList<int>{} << true << 6;
-        QTest::newRow("production: a board timed out")
-            << true << QList{0, 3} << QList<int>{} << false << 1;
-        QTest::newRow("production: boards failed in two ways")
-            << true << QList{1, 3, 5} << QList<int>{} << false << 1;
-        QTest::newRow("production: a board interrupted")
-            << true << QList{0, 130} << QList<int>{} << false << 130;
-        QTest::newRow("production: a lane without a link")
-            << true << QList{0} << QList{5} << false << 5;
-        QTest::newRow("production: records lost") << true << QList{0} << QList<int>{} << true << 4;
+        const auto row = [](const char *name, M mode, QList<int> boards, QList<int> lanes,
+                            bool lost, int code) {
+            QTest::newRow(name) << mode << boards << lanes << lost << code;
+        };
+        row("all ended", M::Boards, {0, 0}, {}, false, 0);
+        row("failed the same way", M::Boards, {3, 0, 3}, {}, false, 3);
+        row("failed in different ways", M::Boards, {1, 3}, {}, false, 6);
+        row("an interrupt outranks", M::Boards, {1, 143, 0}, {}, false, 143);
+        row("records lost, boards fine", M::Boards, {0}, {}, true, 4);
+        row("records lost, boards failed", M::Boards, {1}, {}, true, 6);
+        row("records lost, interrupted", M::Boards, {129}, {}, true, 129);
+        row("a file error, records lost", M::Boards, {4}, {}, true, 4);
+        row("production: a board timed out", M::Continuous, {0, 3}, {}, false, 1);
+        row("production: boards failed in two ways", M::Continuous, {1, 3, 5}, {}, false, 1);
+        row("production: a board interrupted", M::Continuous, {0, 130}, {}, false, 130);
+        row("production: a lane without a link", M::Continuous, {0}, {5}, false, 5);
+        row("production: records lost", M::Continuous, {0}, {}, true, 4);
+        row("nothing flashed", M::Output, {}, {}, false, 0);
     }
 
     void exitCode()
     {
-        QFETCH(bool, production);
+        QFETCH(RunSummary::Mode, mode);
         QFETCH(QList<int>, boards);
         QFETCH(QList<int>, lanes);
         QFETCH(bool, reportFailed);
-        QList<HostReport> reports;
+        RunSummary summary;
+        summary.mode = mode;
+        summary.laneCodes = lanes;
+        summary.reportFailed = reportFailed;
         for (int code : boards) {
-            reports.append(HostReport{});
-            reports.last().exitCode = code;
+            summary.rows.append(HostReport{});
+            summary.rows.last().exitCode = code;
+            summary.rows.last().board = mode == RunSummary::Mode::Continuous ? 1 : 0;
         }
-        QTEST(production ? productionExitCode(reports, lanes, reportFailed)
-                         : runExitCode(boards, reportFailed),
-              "exitCode");
+        QTEST(corvanel::exitCode(summary), "exitCode");
+        QCOMPARE(corvanel::exitCode(RunSummary::refusal(2)), 2); // refused before anything was sent
     }
 };
 

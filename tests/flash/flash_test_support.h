@@ -107,12 +107,13 @@ struct FlashRun {
 };
 
 // Starts the flasher, on a local port the system chooses unless the
-// arguments name one or use no network (--info, --write-hex); the caller's
+// arguments name one or use no network (--info, --write-hex, --summary); the caller's
 // event loop keeps scripted devices answering.
 inline std::unique_ptr<QProcess> startFlasher(QStringList arguments)
 {
     const bool network = std::none_of(arguments.cbegin(), arguments.cend(), [](const QString &a) {
-        return a == QLatin1String("--info") || a.startsWith(QLatin1String("--write-hex")) ||
+        return a == QLatin1String("--info") || a == QLatin1String("--summary") ||
+               a.startsWith(QLatin1String("--write-hex")) ||
                a.startsWith(QLatin1String("--local-port"));
     });
     if (network && !arguments.isEmpty())

@@ -120,6 +120,33 @@ private slots:
                  run.out.constData());
     }
 
+    void batchRunAgainSkipsTheBoardsDone()
+    {
+        // Board A is flashed; the batch is run again with board B beside it.
+        // A is left alone (SKIPPED, with the record relied on), B is flashed,
+        // and the shift's summary counts the one apart from the other.
+        Devsim a, b;
+        QVERIFY(a.waitForPort() != 0 && b.waitForPort() != 0);
+        const QString report = dir_.filePath(QStringLiteral("batch.jsonl"));
+        const QStringList common{"--station", "s1", "--report", report, "--reply-timeout", "1"};
+        QCOMPARE(runFlasher(common + QStringList{image_, a.target()}).exitCode, 0);
+        const FlashRun again = runFlasher(
+            common + QStringList{"--skip-done", report, "--json", image_, a.target(), b.target()});
+        QCOMPARE(again.exitCode, 0);
+        QCOMPARE(again.host(0).value("result").toString(), QStringLiteral("SKIPPED"));
+        QCOMPARE(again.host(1).value("result").toString(), QStringLiteral("END"));
+        const QList<QJsonObject> written = records(report);
+        QCOMPARE(written.size(), 3);
+        QCOMPARE(written[1].value("reliedOn").toObject().value("result").toString(),
+                 QStringLiteral("END"));
+
+        const QString page = dir_.filePath(QStringLiteral("shift.html"));
+        const FlashRun summary = runFlasher({"--summary", "--json", "--html", page, report});
+        QCOMPARE(summary.exitCode, 0);
+        QVERIFY2(summary.out.contains("\"boards\": 2"), summary.out.constData());
+        QVERIFY(QFileInfo(page).size() > 0);
+    }
+
 #ifdef Q_OS_UNIX
     void ctrlCBetweenBoards()
     {

@@ -31,10 +31,10 @@ cd "$work/files"
 
 # program | command line as typed (a trailing space starts a new word) | expected, sorted
 flash_options="--attempts --base-address --check --color --config --confirm-time --continuous \
---count --dry-run --flush-arp --format --gone-time --help --help-all --hosts --info \
+--count --dry-run --flush-arp --format --gone-time --help --help-all --hosts --html --info \
 --inquiry-timeout --install --json --local-port --no-check --only-section --port --quiet \
---record-bytes --remove-section --reply-timeout --report --retries --scan --scan-time --station \
---trace --verbose --version --write-hex -V -h -q -v"
+--record-bytes --remove-section --reply-timeout --report --retries --scan --scan-time --since \
+--skip-done --station --summary --trace --until --verbose --version --write-hex -V -h -q -v"
 cases=$(
   cat <<TABLE
 corvanel-flash|corvanel-flash --form|--format
