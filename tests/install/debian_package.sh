@@ -132,7 +132,7 @@ for deb in "$work/first"/*.deb; do
 done
 echo "$(basename "$flash_deb") and $(basename "$window_deb"): lintian clean, reproducible"
 
-# autopkgtest: see the top. One run at a time on a machine.
+# autopkgtest: see the top.
 if [ "$(id -u)" -ne 0 ]; then
   if command -v sudo >/dev/null && sudo -n true 2>/dev/null; then
     as_root=(sudo -n)
@@ -142,13 +142,17 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 77
   fi
 fi
+# One run at a time on a machine, from before the packages are installed
+# until this script has purged them (the lock goes with the process).
+lockfile=/tmp/corvanel-autopkgtest.lock
+{ exec {lock}>>"$lockfile"; } 2>/dev/null || exec {lock}<"$lockfile" # another's file: read it
+flock -w 600 "$lock" || fail "another package test has held $lockfile for 10 minutes"
 for package in corvanel-flash corvanel; do
   dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null | grep -qx installed || purge+=("$package")
 done
 started=$SECONDS
 status=0
-"${as_root[@]}" flock -w 900 /run/lock/corvanel-autopkgtest.lock \
-  autopkgtest --output-dir "$work/autopkgtest" --timeout-test 180 \
+"${as_root[@]}" autopkgtest --output-dir "$work/autopkgtest" --timeout-test 180 \
   "$work/deb/corvanel_$version-1.dsc" "$flash_deb" "$window_deb" -- null \
   >"$work/autopkgtest.log" 2>&1 || status=$?
 [ "$status" -eq 0 ] ||
