@@ -4,20 +4,22 @@
 #   install-deps.sh [--packaging] [PACKAGE...]
 # --packaging adds what the installation and package tests and
 # scripts/make-deb.sh need: the package tools (dpkg-buildpackage, debhelper),
-# debian/control's Build-Depends, lintian, the desktop entry check, bash's
-# completion helpers, zsh and fish (their completion is tested too), and
-# ccache for the package test's second build; what the image tests compare
-# with: objcopy for every architecture and srecord's srec_cat; and chromium,
-# in which the shift page's test (test_shift_page) and
-# scripts/shift-report-screenshot.sh look at the page.
+# debian/control's Build-Depends, lintian, the desktop entry and AppStream
+# checks, bash's completion helpers, zsh and fish (their completion is tested
+# too), ccache for the package test's second build, autopkgtest and what
+# debian/tests/control's tests depend on (a virtual X display, python3-xlib);
+# what the image tests compare with: objcopy for every architecture and
+# srecord's srec_cat; and chromium, in which the shift page's test
+# (test_shift_page) and scripts/shift-report-screenshot.sh look at the page.
 # Further names are installed too.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ qt6-base-dev libgl-dev zlib1g-dev binutils fonts-dejavu-core)
+packages=(cmake ninja-build g++ qt6-base-dev zlib1g-dev binutils fonts-dejavu-core)
 if [ "${1:-}" = "--packaging" ]; then
   shift
-  packages+=(dpkg-dev debhelper zlib1g-dev xz-utils file lintian desktop-file-utils bash-completion
-    zsh fish ccache)
+  packages+=(dpkg-dev debhelper zlib1g-dev xz-utils file lintian desktop-file-utils appstream
+    bash-completion zsh fish ccache)
+  packages+=(autopkgtest xvfb xauth python3 python3-xlib)
   packages+=(binutils-multiarch srecord chromium)
 fi
 packages+=("$@")

@@ -5,30 +5,32 @@
 #
 #   scripts/make-deb.sh                 packages in build/deb/
 #   scripts/make-deb.sh --output DIR    packages in DIR (built in DIR/work)
-#   scripts/make-deb.sh --jobs N        compile N at a time (default: the cores)
+#   scripts/make-deb.sh --jobs N        compile N at a time (default:
+#                                       CMAKE_BUILD_PARALLEL_LEVEL, else the cores)
 #
 # The tree as it is (tracked and untracked files, not ignored ones) is copied
 # to DIR/work/corvanel-VERSION, with an upstream tarball made from it, so
 # that nothing is written next to the source tree. The packages' version is
 # debian/changelog's; its upstream part must be the project's version. Set
 # CORVANEL_MAINTAINER="Name <address>" to name another maintainer in the
-# binary packages. lintian (--pedantic) fails the script on any error or
-# warning. The last lines printed are the paths of the two packages.
+# binary packages. The build runs the unit tests; DEB_BUILD_OPTIONS=nocheck
+# skips them. lintian (--pedantic) fails the script on any error or warning.
+# The last lines printed are the paths of the two packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source=$PWD
 
 output=build/deb
-jobs=$(nproc 2>/dev/null || echo 1)
+jobs=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc 2>/dev/null || echo 1)}
 while [ $# -gt 0 ]; do
   case $1 in
     --output) output=${2:?--output needs a folder}; shift 2 ;;
     --jobs) jobs=${2:?--jobs needs a number}; shift 2 ;;
-    -h | --help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "make-deb.sh: unknown argument \"$1\"; try --help" >&2; exit 2 ;;
   esac
 done
-case $jobs in '' | *[!0-9]* | 0) echo "make-deb.sh: --jobs needs a number above 0" >&2; exit 2 ;; esac
+case $jobs in '' | *[!0-9]* | 0) echo "make-deb.sh: --jobs (or CMAKE_BUILD_PARALLEL_LEVEL) needs a number above 0" >&2; exit 2 ;; esac
 
 ./scripts/install-deps.sh --packaging
 for tool in dpkg-buildpackage dpkg-parsechangelog dh lintian; do

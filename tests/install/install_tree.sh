@@ -2,7 +2,7 @@
 # Installs the build into a temporary prefix and uses it from there: the
 # versions, one whole transfer from the installed flasher to the installed
 # simulator on loopback, no trace of the build folder in any installed file,
-# the desktop entry and the icons.
+# the desktop entry, the AppStream metainfo and the icons.
 #   install_tree.sh BUILD_DIR VERSION SANITIZE(0 or 1)
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -48,6 +48,10 @@ done
 # The desktop entry, and its icon at every size, each as large as its folder says.
 desktop-file-validate "$prefix/share/applications/$app_id.desktop" ||
   fail "desktop-file-validate refused the desktop entry"
+# The metainfo with the entry it launches; pedantic hints only (the id's capitals).
+[ -f "$prefix/share/metainfo/$app_id.metainfo.xml" ] || fail "no share/metainfo/$app_id.metainfo.xml"
+appstreamcli validate-tree --no-net --strict "$prefix" >"$work/appstream.out" 2>&1 ||
+  fail "appstreamcli refused the metainfo: $(cat "$work/appstream.out")"
 icons=$prefix/share/icons/hicolor
 for size in 16 22 24 32 48 64 128 256; do
   png=$icons/${size}x$size/apps/$app_id.png

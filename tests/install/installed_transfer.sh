@@ -1,7 +1,8 @@
-# Sourced by the installation tests: installed_transfer BIN WORK flashes the
-# simulator in BIN with the flasher in BIN, on loopback, and fails unless the
-# simulator verified the exact image. Needs fail() and sets devsim_pid while
-# the simulator runs (the caller's exit trap ends it).
+# Sourced by the installation test (install_tree.sh) and the packages'
+# autopkgtest (debian/tests/flash-transfer): installed_transfer BIN WORK
+# flashes the simulator in BIN with the flasher in BIN, on loopback, and fails
+# unless the simulator verified the exact image. Needs fail() and objcopy, and
+# sets devsim_pid while the simulator runs (the caller's exit trap ends it).
 installed_transfer() {
   local bin=$1 work=$2 port status
   head -c 3000 "$bin/corvanel-flash" >"$work/firmware.bin"
