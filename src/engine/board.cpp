@@ -70,6 +70,14 @@ std::optional<Millis> Board::timer(Timer timer) const
     return timers_[size_t(timer)];
 }
 
+QString Board::timerName(Timer timer)
+{
+    static const char *const names[] = {"install pause", "next attempt", "quiet time",
+                                        "settled",       "inquiry time-out", "inquiry",
+                                        "reply time-out", "gone time",   "probe"};
+    return timer < Timer::Count ? QString::fromLatin1(names[size_t(timer)]) : QString();
+}
+
 std::optional<Millis> Board::nextDeadline() const
 {
     std::optional<Millis> next;

@@ -348,6 +348,7 @@ public:
     const BoardOutput *poll() { return outbox_.take(); }
     std::optional<Millis> nextDeadline() const;
     std::optional<Millis> timer(Timer timer) const;
+    static QString timerName(Timer timer); // "reply time-out", for a trace
 
     // Where it stands.
     Phase phase() const;

@@ -248,6 +248,7 @@ int flashHosts(const Console &console, const QStringList &arguments, const Flash
             return refuse(console, options, {*error, {}});
     }
     FlashSession session(options.hosts, image.lines, options.production, trace.get());
+    session.traceTimers(options.verbosity >= 2);
     if (!options.skipDonePath.isEmpty()) {
         const QString sha256 =
             run.figures ? QString::fromLatin1(run.figures->sha256.toHex()) : QString();

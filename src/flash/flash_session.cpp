@@ -270,7 +270,17 @@ void FlashSession::fireDue()
         fired.push_back(top.lane);
     }
     for (const int index : fired) {
-        lanes_[size_t(index)]->board.handleTimeout(at);
+        Lane &lane = *lanes_[size_t(index)];
+        if (trace_ && traceTimers_) {
+            QStringList names;
+            for (int t = 0; t < int(Board::Timer::Count); ++t) {
+                const auto due = lane.board.timer(Board::Timer(t));
+                if (due && *due <= at)
+                    names << Board::timerName(Board::Timer(t));
+            }
+            trace_->timers(at, lane.label, names.join(QStringLiteral(", ")));
+        }
+        lane.board.handleTimeout(at);
         drive(index);
     }
     armTimer();

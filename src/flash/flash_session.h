@@ -47,6 +47,8 @@ public:
     using DoneCheck = std::function<QByteArray(const HostSettings &host, int board,
                                                const std::optional<QString> &mac)>;
     void setDoneCheck(DoneCheck check) { doneCheck_ = std::move(check); }
+    // -vv: the trace names each lane's deadlines as they come.
+    void traceTimers(bool on) { traceTimers_ = on; }
 
     // The run's monotonic clock; every report's times count from its start.
     const QElapsedTimer &clock() const { return clock_; }
@@ -90,6 +92,7 @@ private:
     QElapsedTimer clock_;
     Trace *trace_;
     DoneCheck doneCheck_;
+    bool traceTimers_ = false;
     std::vector<std::unique_ptr<Lane>> lanes_;
     int finishedCount_ = 0;
     bool flushRefusedOnce_ = false;

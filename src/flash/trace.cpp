@@ -31,7 +31,21 @@ std::optional<QString> Trace::openFile(const QString &path, const QString &heade
 void Trace::datagram(Millis at, const QString &host, Direction direction, QByteArrayView bytes,
                      const QString &note)
 {
-    const QByteArray text = line(at, host, direction, bytes, note).toLocal8Bit() + '\n';
+    write(line(at, host, direction, bytes, note));
+}
+
+void Trace::timers(Millis at, const QString &host, const QString &names)
+{
+    const qint64 ms = at.count();
+    write(QStringLiteral("%1  %2  timer  %3")
+              .arg(QStringLiteral("%1.%2").arg(ms / 1000).arg(ms % 1000, 3, 10, QLatin1Char('0')),
+                   8)
+              .arg(host, names));
+}
+
+void Trace::write(const QString &line)
+{
+    const QByteArray text = line.toLocal8Bit() + '\n';
     if (console_ && !consoleFailed_) {
         consoleFailed_ = std::fwrite(text.constData(), 1, size_t(text.size()), console_) !=
                              size_t(text.size()) ||

@@ -36,6 +36,8 @@ public:
 
     void datagram(Millis at, const QString &host, Direction direction, QByteArrayView bytes,
                   const QString &note);
+    // -vv: the deadlines that came for a lane, by name.
+    void timers(Millis at, const QString &host, const QString &names);
 
     static QString line(Millis at, const QString &host, Direction direction, QByteArrayView bytes,
                         const QString &note);
@@ -45,6 +47,8 @@ public:
                           const QStringList &arguments);
 
 private:
+    void write(const QString &line);
+
     std::FILE *console_;
     std::FILE *errors_;
     QFile file_;
