@@ -2,7 +2,7 @@
 
 #include "engine/protocol.h"
 #include "engine/run_report.h"
-#include "flash/report_writers.h"
+#include "records/run_records.h"
 
 #include <QDateTime>
 #include <QHostAddress>
@@ -122,64 +122,6 @@ void BoardScan::drive()
     timer_.stop();
     socket_->close();
     QMetaObject::invokeMethod(this, &BoardScan::finished, Qt::QueuedConnection);
-}
-
-QString scanLine(const FoundBoard &board)
-{
-    // The version as a comment that stays on its line, whatever it holds.
-    const QString version = quotedReply(board.version.toLatin1());
-    return QStringLiteral("%1:%2  # VER=%3\n")
-        .arg(ipv4Text(board.address))
-        .arg(board.port)
-        .arg(version.mid(1, version.size() - 2));
-}
-
-QString scanFooter(const ScanOutcome &outcome, int exitCode)
-{
-    const int count = int(outcome.boards.size());
-    return QStringLiteral("%1; %2 address%3 asked %4 time%5 in %6%7; exit code %8\n")
-                .arg(count == 0   ? QStringLiteral("no board answered")
-                     : count == 1 ? QStringLiteral("1 board answered")
-                                  : QStringLiteral("%1 boards answered").arg(count))
-                .arg(outcome.destinations)
-                .arg(outcome.destinations == 1 ? QString() : QStringLiteral("es"))
-                .arg(outcome.rounds)
-                .arg(outcome.rounds == 1 ? QString() : QStringLiteral("s"))
-                .arg(timeText(double(outcome.ms) / 1000.0))
-                .arg(outcome.interrupted ? QStringLiteral(" (interrupted)") : QString())
-                .arg(exitCode);
-}
-
-QByteArray scanJson(const ScanOutcome &outcome, const QDateTime &started,
-                    const QString &toolVersion, std::chrono::milliseconds scanTime, int exitCode)
-{
-    QJsonArray boards;
-    for (const FoundBoard &b : outcome.boards) {
-        boards.append(QJsonObject{
-            {QStringLiteral("host"), ipv4Text(b.address)},
-            {QStringLiteral("port"), b.port},
-            {QStringLiteral("deviceVersion"), b.version},
-            {QStringLiteral("seconds"), double(b.ms) / 1000.0},
-        });
-    }
-    const QJsonObject root{
-        {QStringLiteral("schemaVersion"), kReportSchemaVersion},
-        {QStringLiteral("toolVersion"), toolVersion},
-        {QStringLiteral("start"), utcText(started)},
-        {QStringLiteral("end"), utcText(started.addMSecs(outcome.ms))},
-        {QStringLiteral("scanTime"), double(scanTime.count()) / 1000.0},
-        {QStringLiteral("seconds"), double(outcome.ms) / 1000.0},
-        {QStringLiteral("destinations"), outcome.destinations},
-        {QStringLiteral("rounds"), outcome.rounds},
-        {QStringLiteral("sent"), outcome.sent},
-        {QStringLiteral("sendErrors"), outcome.sendErrors},
-        {QStringLiteral("ignored"), outcome.ignored},
-        {QStringLiteral("interrupted"), outcome.interrupted},
-        {QStringLiteral("exitCode"), exitCode},
-        {QStringLiteral("ok"), exitCode == exitcode::kOk},
-        {QStringLiteral("boards"), boards},
-    };
-    return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
 } // namespace corvanel::flash

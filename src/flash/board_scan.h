@@ -53,12 +53,4 @@ private:
     bool closed_ = false; // the run finished, the socket closed, "finished" sent
 };
 
-// What --scan prints: a table, or JSON for scripts.
-// One board found, as a line of a hosts file: "10.0.0.7:111  # VER=2.01".
-QString scanLine(const FoundBoard &board);
-// "2 boards answered; 16 addresses asked 3 times in 1.0 s; exit code 0".
-QString scanFooter(const ScanOutcome &outcome, int exitCode);
-QByteArray scanJson(const ScanOutcome &outcome, const QDateTime &started,
-                    const QString &toolVersion, std::chrono::milliseconds scanTime, int exitCode);
-
 } // namespace corvanel::flash

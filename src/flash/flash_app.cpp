@@ -7,8 +7,8 @@
 #include "flash/flash_options.h"
 #include "flash/flash_session.h"
 #include "flash/progress_view.h"
-#include "flash/report_writers.h"
-#include "flash/terminal.h"
+#include "records/run_records.h"
+#include "common/console.h"
 #include "flash/trace.h"
 #include "image/flash_image.h"
 #include "link/udp_link.h"
@@ -31,6 +31,8 @@
 #endif
 
 namespace corvanel::flash {
+
+using namespace records;
 
 namespace {
 

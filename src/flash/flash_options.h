@@ -4,7 +4,7 @@
 #include "common/device_list.h"
 #include "common/scan_targets.h"
 #include "engine/board.h"
-#include "flash/terminal.h"
+#include "common/console.h"
 #include "image/flash_image.h"
 
 #include <QDateTime>

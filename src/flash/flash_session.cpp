@@ -1,12 +1,14 @@
 #include "flash/flash_session.h"
 
-#include "flash/report_writers.h"
+#include "records/run_records.h"
 #include "link/platform_arp.h"
 
 #include <QHostAddress>
 #include <QUdpSocket>
 
 namespace corvanel::flash {
+
+using namespace records;
 
 // One address: its board and its socket.
 struct FlashSession::Lane {

@@ -1,6 +1,6 @@
 #include "flash/flash_app.h"
 #include "flash/flash_options.h"
-#include "flash/terminal.h"
+#include "common/console.h"
 
 #include <QCoreApplication>
 
@@ -48,7 +48,7 @@ int main(int argc, char *argv[])
     }
 
     corvanel::flash::Console console;
-    console.errIsTerminal = corvanel::flash::isInteractiveTerminal(stderr);
-    console.outIsTerminal = corvanel::flash::isInteractiveTerminal(stdout);
+    console.errIsTerminal = corvanel::isInteractiveTerminal(stderr);
+    console.outIsTerminal = corvanel::isInteractiveTerminal(stdout);
     return corvanel::flash::runFlasher(app.arguments(), console);
 }

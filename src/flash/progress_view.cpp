@@ -1,15 +1,13 @@
 #include "flash/progress_view.h"
 
 #include "flash/flash_session.h"
-#include "flash/report_writers.h"
-#include "flash/terminal.h"
+#include "records/run_records.h"
+#include "common/console.h"
 
-#ifdef Q_OS_UNIX
-#include <sys/ioctl.h>
-#include <unistd.h>
-#endif
 
 namespace corvanel::flash {
+
+using namespace records;
 
 namespace {
 
@@ -25,8 +23,6 @@ QString backText(const HostReport &back)
 // columns beside an address; the rate comes last, the first to be cut.
 constexpr int kBarWidth = 12;
 constexpr int kRedrawMs = 100;
-constexpr int kDefaultColumns = 80;
-constexpr int kDefaultRows = 24;
 
 QString durationText(qint64 ms)
 {
@@ -34,29 +30,6 @@ QString durationText(qint64 ms)
     return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
 }
 
-int terminalColumns(std::FILE *out)
-{
-#ifdef Q_OS_UNIX
-    winsize size{};
-    if (ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 20)
-        return size.ws_col;
-#else
-    Q_UNUSED(out);
-#endif
-    return kDefaultColumns;
-}
-
-int terminalRows(std::FILE *out)
-{
-#ifdef Q_OS_UNIX
-    winsize size{};
-    if (ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_row > 0)
-        return size.ws_row;
-#else
-    Q_UNUSED(out);
-#endif
-    return kDefaultRows;
-}
 
 } // namespace
 

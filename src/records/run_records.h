@@ -3,11 +3,15 @@
 // The records a run leaves and its JSON summary: the one place that writes
 // their fields, beside the reader that takes them back (record_line.h).
 
+#include "common/console.h"
+#include "common/operator_error.h"
 #include "engine/run_report.h"
+#include "engine/scan_run.h"
 #include "image/hex_check.h"
 #include "image/image_figures.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QDateTime>
 #include <QList>
 #include <QString>
@@ -51,5 +55,30 @@ QByteArray attemptRecord(const RunFacts &run, const HostReport &attempt);
 // A run that ended before any host was contacted (file error, refused image).
 QByteArray refusalJson(const QString &imagePath, int exitCode, const QString &error,
                        const QList<image::HexProblem> &problems);
+
+// The summary at the end of a run, one row per host; with `colour`, rows that
+// ended well in green and failed ones in red.
+QString summaryTable(const QList<HostReport> &reports, int exitCode, bool colour = false);
+// A dry run's first line: what would be flashed.
+QString dryRunHeader(const RunFacts &run);
+// A failure of the link or a file in the flasher's words, lower case:
+// "local port 6000 cannot be bound: Address in use".
+QString problemText(const OperatorError &error);
+
+// Pieces of a host's row, shared with the live progress.
+QString linesText(const HostReport &report);
+QString timeText(double seconds);
+QString detailText(const HostReport &report);
+
+// How a result row is shown: green for a board done well (END, READY,
+// SKIPPED), red for the rest.
+Tone toneOf(const HostReport &report);
+
+// What --scan prints: a hosts file, or JSON for scripts. One board found, as a line of a hosts file: "10.0.0.7:111  # VER=2.01".
+QString scanLine(const FoundBoard &board);
+// "2 boards answered; 16 addresses asked 3 times in 1.0 s; exit code 0".
+QString scanFooter(const ScanOutcome &outcome, int exitCode);
+QByteArray scanJson(const ScanOutcome &outcome, const QDateTime &started,
+                    const QString &toolVersion, std::chrono::milliseconds scanTime, int exitCode);
 
 } // namespace corvanel::records

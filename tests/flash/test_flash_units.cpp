@@ -4,7 +4,7 @@
 #include "engine/run_report.h"
 #include "flash/flash_options.h"
 #include "flash/progress_view.h"
-#include "flash/report_writers.h"
+#include "records/run_records.h"
 #include "flash/trace.h"
 
 #include <QJsonDocument>
@@ -13,6 +13,7 @@
 
 using namespace corvanel;
 using namespace corvanel::flash;
+using namespace corvanel::records;
 using namespace std::chrono_literals;
 
 class TestFlashUnits : public QObject {

@@ -1,13 +1,16 @@
 #pragma once
 
-#include "engine/run_report.h"
 
 #include <QByteArray>
 #include <QString>
 
 #include <cstdio>
 
-namespace corvanel::flash {
+namespace corvanel {
+
+// What a command-line program needs of its console: whether a stream is a
+// terminal and how wide, writes that end quietly when the reader has quit,
+// and colour where wanted.
 
 // Whether the stream is a terminal.
 bool isTerminal(std::FILE *stream);
@@ -30,11 +33,13 @@ enum class ColourChoice { Auto, Always, Never };
 // (no-color.org: present and not empty).
 bool colourWanted(ColourChoice choice, bool interactiveTerminal, const QByteArray &noColor);
 
-// How a result row is shown: green for a board done well ("END", "READY"),
-// red for the rest.
+// A terminal's size; 80 by 24 where it cannot be told.
+int terminalColumns(std::FILE *stream);
+int terminalRows(std::FILE *stream);
+
+// How a line is shown: green for a good result, red for a bad one.
 enum class Tone { Plain, Good, Bad };
-Tone toneOf(const HostReport &report);
 // The text between the terminal's colour codes; Plain leaves it as it is.
 QString painted(const QString &text, Tone tone);
 
-} // namespace corvanel::flash
+} // namespace corvanel

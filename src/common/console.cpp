@@ -1,14 +1,15 @@
-#include "flash/terminal.h"
+#include "common/console.h"
 
 #include <cerrno>
 
 #ifdef Q_OS_UNIX
+#include <sys/ioctl.h>
 #include <unistd.h>
 #elif defined(Q_OS_WIN)
 #include <io.h>
 #endif
 
-namespace corvanel::flash {
+namespace corvanel {
 
 bool isTerminal(std::FILE *stream)
 {
@@ -20,6 +21,30 @@ bool isTerminal(std::FILE *stream)
     Q_UNUSED(stream);
     return false;
 #endif
+}
+
+int terminalColumns(std::FILE *stream)
+{
+#ifdef Q_OS_UNIX
+    winsize size{};
+    if (ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 20)
+        return size.ws_col;
+#else
+    Q_UNUSED(stream);
+#endif
+    return 80;
+}
+
+int terminalRows(std::FILE *stream)
+{
+#ifdef Q_OS_UNIX
+    winsize size{};
+    if (ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_row > 0)
+        return size.ws_row;
+#else
+    Q_UNUSED(stream);
+#endif
+    return 24;
 }
 
 bool isInteractiveTerminal(std::FILE *stream)
@@ -49,12 +74,6 @@ bool colourWanted(ColourChoice choice, bool interactiveTerminal, const QByteArra
     return interactiveTerminal && noColor.isEmpty();
 }
 
-Tone toneOf(const HostReport &report)
-{
-    return report.outcome == Outcome::Ok || report.outcome == Outcome::Skipped ? Tone::Good
-                                                                                : Tone::Bad;
-}
-
 QString painted(const QString &text, Tone tone)
 {
     switch (tone) {
@@ -68,4 +87,4 @@ QString painted(const QString &text, Tone tone)
     return text;
 }
 
-} // namespace corvanel::flash
+} // namespace corvanel
