@@ -9,7 +9,7 @@
 #include "flash/progress_view.h"
 #include "records/run_records.h"
 #include "common/console.h"
-#include "flash/trace.h"
+#include "link/trace.h"
 #include "image/flash_image.h"
 #include "link/udp_link.h"
 #include "records/done_index.h"
@@ -224,9 +224,10 @@ int flashHosts(const Console &console, const QStringList &arguments, const Flash
     // The trace, when asked for; its file opened before anything is sent too.
     std::unique_ptr<Trace> trace;
     if (options.verbosity > 0 || !options.tracePath.isEmpty()) {
-        trace = std::make_unique<Trace>(options.verbosity > 0 ? console.err : nullptr, console.err);
-        const QString header =
-            Trace::header(run.toolVersion, utcText(QDateTime::currentDateTimeUtc()), arguments);
+        trace = std::make_unique<Trace>(options.verbosity > 0 ? console.err : nullptr, console.err,
+                                        QString(kProgramName));
+        const QString header = Trace::header(QString(kProgramName), run.toolVersion,
+                                             utcText(QDateTime::currentDateTimeUtc()), arguments);
         if (!options.tracePath.isEmpty()) {
             if (auto error = trace->openFile(options.tracePath, header))
                 return refuse(console, options, {*error, {}});

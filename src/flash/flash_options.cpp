@@ -6,8 +6,6 @@
 #include "link/udp_link.h"
 #include "records/shift_summary.h"
 
-#include <QHostAddress>
-#include <QHostInfo>
 
 namespace corvanel::flash {
 
@@ -403,22 +401,6 @@ std::optional<ParsedArguments> checkFiles(const ParsedArguments &parsed,
 }
 
 } // namespace
-
-std::variant<quint32, QString> resolveHostName(const QString &name)
-{
-    // A blocking lookup, once per name, before any host is contacted.
-    const QHostInfo info = QHostInfo::fromName(name);
-    const auto addresses = info.addresses();
-    for (const QHostAddress &candidate : addresses) {
-        bool isV4 = false;
-        const quint32 v4 = candidate.toIPv4Address(&isV4);
-        if (isV4)
-            return v4;
-    }
-    return info.error() != QHostInfo::NoError
-               ? QStringLiteral("host not found: %1").arg(info.errorString())
-               : QStringLiteral("the host has no IPv4 address");
-}
 
 ParsedArguments parseArguments(const QStringList &arguments, const HostsFileReader &hostsFile,
                                const HostResolver &resolve, const cli::Environment &environment)

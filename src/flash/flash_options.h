@@ -6,6 +6,7 @@
 #include "engine/board.h"
 #include "common/console.h"
 #include "image/flash_image.h"
+#include "link/udp_link.h"
 
 #include <QDateTime>
 #include <QList>
@@ -75,9 +76,6 @@ struct ParsedArguments {
     QStringList said;     // for the terminal unless -q: a mode the options file chose
 };
 
-// Looks up a host name with the system's resolver: its first IPv4 address,
-// or why there is none.
-std::variant<quint32, QString> resolveHostName(const QString &name);
 
 // Reads the command line (the program name first, as QCoreApplication gives
 // it) and the options file. Host names are resolved here, each once, so that

@@ -2,7 +2,7 @@
 
 #include "engine/board.h"
 #include "engine/line_source.h"
-#include "flash/trace.h"
+#include "link/trace.h"
 #include "link/udp_link.h"
 
 #include <QElapsedTimer>

@@ -15,6 +15,10 @@
 
 #include <optional>
 
+#ifdef Q_OS_UNIX
+#include <sys/socket.h>
+#endif
+
 namespace corvanel {
 
 namespace {
@@ -80,6 +84,22 @@ OperatorError bindError(const QUdpSocket &socket, quint16 port)
 }
 
 } // namespace
+
+std::variant<quint32, QString> resolveHostName(const QString &name)
+{
+    // A blocking lookup, once per name, before any host is contacted.
+    const QHostInfo info = QHostInfo::fromName(name);
+    const auto addresses = info.addresses();
+    for (const QHostAddress &candidate : addresses) {
+        bool isV4 = false;
+        const quint32 v4 = candidate.toIPv4Address(&isV4);
+        if (isV4)
+            return v4;
+    }
+    return info.error() != QHostInfo::NoError
+               ? QStringLiteral("host not found: %1").arg(info.errorString())
+               : QStringLiteral("the host has no IPv4 address");
+}
 
 QString initialLocalPort()
 {
@@ -179,6 +199,32 @@ std::optional<OperatorError> UdpLink::open(const LinkSettings &settings)
     return std::nullopt;
 }
 
+std::optional<OperatorError> UdpLink::listen(quint16 localPort)
+{
+    close();
+    if (!socket_->bind(QHostAddress::AnyIPv4, localPort, QAbstractSocket::DontShareAddress)) {
+        OperatorError error = bindError(*socket_, localPort);
+        socket_->close();
+        return error;
+    }
+    socket_->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
+                             QVariant(kReceiveBufferBytes));
+#ifdef Q_OS_UNIX
+    // Qt allows broadcast on its UDP sockets already; said here, as a
+    // broadcast target depends on it.
+    const int on = 1;
+    ::setsockopt(int(socket_->socketDescriptor()), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+#endif
+    listening_ = true;
+    return std::nullopt;
+}
+
+bool UdpLink::sendTo(quint32 address, quint16 port, QByteArrayView datagram)
+{
+    return isOpen() && socket_->writeDatagram(datagram.data(), datagram.size(),
+                                              QHostAddress(address), port) == datagram.size();
+}
+
 bool UdpLink::send(QByteArrayView datagram)
 {
     if (!isOpen())
@@ -194,6 +240,7 @@ void UdpLink::close()
     remoteIPv4_ = 0;
     remotePort_ = 0;
     acceptAnySender_ = false;
+    listening_ = false;
 }
 
 bool UdpLink::isOpen() const
@@ -249,6 +296,15 @@ void UdpLink::readPending()
             socket_->readDatagram(buffer_.data(), buffer_.size(), &sender, &senderPort);
         if (size < 0)
             continue;
+        if (listening_) {
+            bool isV4 = false;
+            const quint32 address = sender.toIPv4Address(&isV4);
+            emit heard(isV4 ? address : 0, isV4 ? senderPort : 0,
+                       QByteArrayView(buffer_.constData(), size));
+            if (!alive)
+                return;
+            continue;
+        }
         if (!fromDevice(sender)) {
             emit strangerArrived(sender, senderPort, QByteArrayView(buffer_.constData(), size));
             if (!alive)

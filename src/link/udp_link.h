@@ -8,6 +8,7 @@
 #include <QObject>
 
 #include <optional>
+#include <variant>
 
 class QUdpSocket;
 
@@ -28,6 +29,10 @@ enum class SenderCheck {
     Address,   // the device's address; a broadcast or multicast one hears every sender
     OneDevice, // one device's address only: broadcast and multicast are refused
 };
+
+// Looks up a host name with the system's resolver, blocking: its first IPv4
+// address, or why there is none.
+std::variant<quint32, QString> resolveHostName(const QString &name);
 
 // The socket as a driver uses it: open, send, close. UdpLink is the real
 // one; tests put a recorder in its place.
@@ -62,6 +67,11 @@ public:
 
     // UDP, remote port and host, bind the local port.
     std::optional<OperatorError> open(const LinkSettings &settings) override;
+    // A scan's socket: bound to `localPort` (0: the system's choice), with
+    // broadcasts allowed; every datagram, from any sender, is heard().
+    std::optional<OperatorError> listen(quint16 localPort);
+    // One datagram to any address and port (a listening link's).
+    bool sendTo(quint32 address, quint16 port, QByteArrayView datagram);
     bool send(QByteArrayView datagram) override;
     void close() override;
     bool isOpen() const override;
@@ -78,15 +88,20 @@ public:
 
     void setReadBatch(int datagrams) { readBatch_ = datagrams > 0 ? datagrams : 1; }
     int readBatch() const { return readBatch_; }
+    // Hands on what has come, up to a batch: also before a deadline, so that
+    // nothing that came in time is taken as late.
+    void readPending();
 
 signals:
     // One per datagram, whole, with the port it came from.
     void datagramArrived(const QByteArray &data, quint16 senderPort);
     // One turned away, with its sender; `data` is valid during the call only.
     void strangerArrived(const QHostAddress &sender, quint16 port, QByteArrayView data);
+    // Listening: every datagram, with its sender (0 for one that is not
+    // IPv4); `data` is valid during the call only.
+    void heard(quint32 address, quint16 port, QByteArrayView data);
 
 private:
-    void readPending();
     bool fromDevice(const QHostAddress &sender) const;
 
     QUdpSocket *socket_ = nullptr;
@@ -95,6 +110,7 @@ private:
     quint16 remotePort_ = 0;
     SenderCheck senderCheck_ = SenderCheck::Address;
     bool acceptAnySender_ = false;
+    bool listening_ = false;
     int readBatch_ = kDefaultReadBatch;
     QByteArray buffer_; // one datagram of the largest size, reused
 };

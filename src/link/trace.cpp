@@ -1,14 +1,16 @@
-#include "flash/trace.h"
+#include "link/trace.h"
 
 #include "engine/run_report.h"
-#include "flash/flash_options.h"
 
 #include <QDir>
 #include <QRegularExpression>
 
-namespace corvanel::flash {
+namespace corvanel {
 
-Trace::Trace(std::FILE *console, std::FILE *errors) : console_(console), errors_(errors) {}
+Trace::Trace(std::FILE *console, std::FILE *errors, QString program)
+    : console_(console), errors_(errors), program_(std::move(program))
+{
+}
 
 std::optional<QString> Trace::openFile(const QString &path, const QString &header)
 {
@@ -56,7 +58,7 @@ void Trace::write(const QString &line)
     if (file_.isOpen() && file_.write(text) != text.size()) {
         const QString message =
             QStringLiteral("%1: cannot append to the trace \"%2\": %3; the trace stops here\n")
-                .arg(kProgramName, QDir::toNativeSeparators(file_.fileName()), file_.errorString());
+                .arg(program_, QDir::toNativeSeparators(file_.fileName()), file_.errorString());
         file_.close();
         const QByteArray bytesOut = message.toLocal8Bit();
         std::fwrite(bytesOut.constData(), 1, size_t(bytesOut.size()), errors_);
@@ -76,7 +78,8 @@ QString Trace::line(Millis at, const QString &host, Direction direction, QByteAr
              quotedReply(bytes), note);
 }
 
-QString Trace::header(const QString &version, const QString &utcTime, const QStringList &arguments)
+QString Trace::header(const QString &program, const QString &version, const QString &utcTime,
+                      const QStringList &arguments)
 {
     static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./:=,+@%-]+$"));
     QStringList words;
@@ -87,7 +90,7 @@ QString Trace::header(const QString &version, const QString &utcTime, const QStr
                             QString(argument).replace(QLatin1Char('\''), QStringLiteral("'\\''")) +
                             QLatin1Char('\''));
     }
-    return QStringLiteral("# %1 %2 %3: %4").arg(kProgramName, version, utcTime, words.join(u' '));
+    return QStringLiteral("# %1 %2 %3: %4").arg(program, version, utcTime, words.join(u' '));
 }
 
-} // namespace corvanel::flash
+} // namespace corvanel

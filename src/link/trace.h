@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <optional>
 
-namespace corvanel::flash {
+namespace corvanel {
 
 // The datagram trace of -v and --trace: one line per datagram in or out of
 // any lane, with the time since the run began, the lane's HOST:PORT, the
@@ -24,9 +24,9 @@ class Trace {
 public:
     enum class Direction { In, Out };
 
-    // `console` receives the lines (-v; null: not) and, once, a failure to
-    // write the file.
-    explicit Trace(std::FILE *console, std::FILE *errors = stderr);
+    // `console` receives the lines (-v; null: not), `errors` once a failure
+    // to write the file, said as `program`'s.
+    Trace(std::FILE *console, std::FILE *errors, QString program);
     Trace(const Trace &) = delete;
     Trace &operator=(const Trace &) = delete;
 
@@ -43,16 +43,17 @@ public:
                         const QString &note);
     // "# corvanel-flash 4.0 2025-03-01T08:15:02.125Z: corvanel-flash -v a.hex 10.0.0.7",
     // the arguments quoted as a shell would need them.
-    static QString header(const QString &version, const QString &utcTime,
-                          const QStringList &arguments);
+    static QString header(const QString &program, const QString &version,
+                          const QString &utcTime, const QStringList &arguments);
 
 private:
     void write(const QString &line);
 
     std::FILE *console_;
     std::FILE *errors_;
+    QString program_;
     QFile file_;
     bool consoleFailed_ = false;
 };
 
-} // namespace corvanel::flash
+} // namespace corvanel
