@@ -55,8 +55,8 @@ void BoardScan::drive()
         if (!link_.sendTo(to->address, to->port, protocol::kInquiry))
             run_.handleSendFailure(now(), link_.errorString());
     }
-    while (const auto board = run_.pollFound())
-        emit boardFound(*board);
+    while (run_.pollFound()) {
+    } // the boards are listed once the scan is over
     if (!run_.isFinished()) {
         const auto due = run_.pollTimeout();
         if (due)

@@ -31,7 +31,6 @@ public:
     const QDateTime &started() const { return started_; }
 
 signals:
-    void boardFound(const corvanel::FoundBoard &board);
     void finished();
 
 private:

@@ -1,6 +1,7 @@
 #include "flash/flash_app.h"
 
 #include "common/interrupt_notifier.h"
+#include "common/process_limits.h"
 #include "common/report_file.h"
 #include "engine/run_summary.h"
 #include "flash/board_scan.h"
@@ -26,9 +27,6 @@
 #include <cstring>
 #include <optional>
 
-#ifdef Q_OS_UNIX
-#include <sys/resource.h>
-#endif
 
 namespace corvanel::flash {
 
@@ -43,17 +41,6 @@ constexpr int kMaxProblemsShown = 100;
 // the report, the event loop's and the interrupt notifier's descriptors,
 // with room to spare.
 constexpr quint64 kFilesBesidesHosts = 32;
-
-// How many files this process may hold open; empty where there is no such limit.
-std::optional<quint64> openFileLimit()
-{
-#ifdef Q_OS_UNIX
-    rlimit files{};
-    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
-        return quint64(files.rlim_cur);
-#endif
-    return std::nullopt;
-}
 
 Written printRaw(std::FILE *stream, const QByteArray &bytes)
 {

@@ -33,10 +33,12 @@ cli::Definition helpDefinition()
         "allocated section with file bytes at its load address, never the ELF headers or the "
         "padding between sections) or a raw binary; the format is recognised by content, and "
         "\"-\" reads IMAGE from standard input. Every other format is sent as Intel HEX records "
-        "made from its data: data records, starting afresh at each ELF section, an extended "
-        "linear address record wherever the upper 16 address bits change, gaps skipped, no "
-        "record across a 64 KiB boundary, and one end-of-file record; no start address.",
-        "The modes --dry-run, --continuous, --info, --write-hex and --scan exclude each other, "
+        "made from its data, record for record as objcopy -O ihex writes them: data records, "
+        "starting afresh at each ELF section, extended address records as objcopy chooses them "
+        "(segment records below 1 MiB, linear ones above), gaps skipped, no record across a "
+        "64 KiB boundary, and one end-of-file record; no start address.",
+        "The modes --dry-run, --continuous, --info, --write-hex, --scan and --summary exclude "
+        "each other, "
         "and an option that means nothing in the mode chosen is refused (--install with "
         "--dry-run, --report with --info, --attempts with --write-hex). Every file is looked at "
         "before anything is sent: a folder, FIFO or device is refused, as is one file in two "

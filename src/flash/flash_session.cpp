@@ -47,24 +47,10 @@ FlashSession::FlashSession(const QList<HostSettings> &hosts, const SharedLines &
                     Lane &lane = *lanes_[size_t(index)];
                     const Millis at = now();
                     const Heard heard = lane.board.handleDatagram(at, datagram, fromPort);
-                    const Verdict verdict = heard.verdict;
                     if (trace_) {
-                        QString note = verdictText(verdict);
-                        if (heard.copy)
-                            note += QStringLiteral("; a copy: replies cannot be paired with "
-                                                   "lines, the attempt fails");
-                        const quint16 port = lane.board.devicePort();
-                        if (verdict == Verdict::OtherPort)
-                            note = QStringLiteral("left out: from port %1, not the device's (%2)")
-                                       .arg(fromPort)
-                                       .arg(port);
-                        else if (verdict == Verdict::Answer &&
-                                 fromPort != lane.board.settings().remotePort)
-                            note += QStringLiteral(" from port %1, not %2: the device's port "
-                                                   "for this attempt")
-                                        .arg(fromPort)
-                                        .arg(lane.board.settings().remotePort);
-                        trace_->datagram(at, lane.label, Trace::Direction::In, datagram, note);
+                        trace_->datagram(at, lane.label, Trace::Direction::In, datagram,
+                                         Trace::note(heard, fromPort, lane.board.devicePort(),
+                                                     lane.board.settings().remotePort));
                     }
                     drive(index);
                 });
@@ -195,26 +181,8 @@ void FlashSession::openLink(int index, const LinkEffect &effect)
 {
     Lane &lane = *lanes_[size_t(index)];
     const HostSettings &host = lane.board.settings();
-    LinkSettings link{host.linkHost(), QString::number(host.remotePort), {}};
-    std::optional<OperatorError> error;
-    const auto given = effect.localPort;
-    for (int bind = 0; bind < kBindAttempts; ++bind) {
-        link.localPort = given ? QString::number(*given) : initialLocalPort();
-        // A random port is drawn anew, never the last one's.
-        for (int draw = 0;
-             !given && draw < 8 && link.localPort == QString::number(effect.avoidPort); ++draw)
-            link.localPort = initialLocalPort();
-        error = lane.link.open(link);
-        // Only a random port may be drawn again: a given one is the user's.
-        if (!error || given || error->number != errnum::kAddressInUse)
-            break;
-    }
-    // Every port drawn was taken (hosts enough to fill the range, or other
-    // programs on it): a port the system chooses serves as well.
-    if (error && !given && error->number == errnum::kAddressInUse) {
-        link.localPort = QStringLiteral("0");
-        error = lane.link.open(link);
-    }
+    const auto error =
+        lane.link.openDrawing(host.linkHost(), host.remotePort, effect.localPort, effect.avoidPort);
     if (error)
         lane.board.linkFailed(now(), problemText(*error));
     else

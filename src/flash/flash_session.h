@@ -27,9 +27,6 @@ namespace corvanel::flash {
 class FlashSession : public QObject {
     Q_OBJECT
 public:
-    // Random local ports tried before a taken port counts as a failure.
-    static constexpr int kBindAttempts = 20;
-
     // `trace` (null: none) outlives the session.
     FlashSession(const QList<HostSettings> &hosts, const SharedLines &image,
                  const Production &production = {}, Trace *trace = nullptr,

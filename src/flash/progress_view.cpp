@@ -11,25 +11,7 @@ using namespace records;
 
 namespace {
 
-// "board 3 (02:00:5e:10:00:01) is back: take it away"
-QString backText(const HostReport &back)
-{
-    return QStringLiteral("board %1 (%2) is back: take it away")
-        .arg(back.board)
-        .arg(back.mac.value_or(QString()));
-}
-
-// Narrow enough that a 9000-line image's counts and the time left fit 80
-// columns beside an address; the rate comes last, the first to be cut.
-constexpr int kBarWidth = 12;
 constexpr int kRedrawMs = 100;
-
-QString durationText(qint64 ms)
-{
-    const qint64 s = (ms + 999) / 1000;
-    return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
-}
-
 
 } // namespace
 
@@ -57,84 +39,6 @@ ProgressView::ProgressView(Mode mode, std::FILE *out, const FlashSession &sessio
         });
         redrawTimer_.start();
     }
-}
-
-QString ProgressView::passText(const HostSnapshot &host)
-{
-    const QString word = host.finished ? resultWord(host.report) : phaseWord(host.phase).toUpper();
-    return QStringLiteral("%1 %2/%3 (%4/%5)")
-        .arg(word)
-        .arg(host.line)
-        .arg(host.lineCount)
-        .arg(host.linesDone)
-        .arg(2 * qint64(host.lineCount));
-}
-
-QString ProgressView::barLine(const QString &label, int labelWidth, const HostSnapshot &host)
-{
-    const qint64 total = 2 * qint64(host.lineCount);
-    const int filled = total > 0 ? int(kBarWidth * host.linesDone / total) : 0;
-    const QString bar =
-        QString(filled, QLatin1Char('#')) + QString(kBarWidth - filled, QLatin1Char('.'));
-    // As wide as the widest it gets, so that the columns after it stay put.
-    const auto width =
-        QStringLiteral("DOWNLOAD %1/%1 (%2/%2)").arg(host.lineCount).arg(total).size();
-    QString text =
-        QStringLiteral("%1  [%2] %3")
-            .arg(label.leftJustified(labelWidth), bar, passText(host).leftJustified(width));
-    const HostReport &r = host.report;
-    if (host.finished) {
-        text += QStringLiteral("  ") + timeText(r.seconds());
-        const QString detail = detailText(r);
-        if (!detail.isEmpty())
-            text += QStringLiteral("  ") + detail;
-        return text;
-    }
-    if (host.transferElapsed && host.transferElapsed->count() > 0 && host.linesDone > 0) {
-        const double rate = double(host.linesDone) * 1000.0 / double(host.transferElapsed->count());
-        const auto leftMs = qint64(double(total - host.linesDone) * 1000.0 / rate);
-        text += QStringLiteral("  %1 left  %2 lines/s").arg(durationText(leftMs)).arg(qRound(rate));
-    } else {
-        text += QStringLiteral("  %1").arg(durationText(host.elapsed.count()));
-    }
-    return text;
-}
-
-QString ProgressView::laneLine(const QString &label, int labelWidth, const LaneSnapshot &lane)
-{
-    using State = LaneSnapshot::State;
-    QString text = label.leftJustified(labelWidth) + QStringLiteral("  ");
-    const QString last = lane.host.finished ? resultWord(lane.host.report) : QString();
-    switch (lane.state) {
-    case State::Waiting:
-        text += QStringLiteral("waiting for board %1").arg(lane.board + 1);
-        break;
-    case State::Flashing:
-        text += QStringLiteral("board %1 %2").arg(lane.board).arg(passText(lane.host));
-        break;
-    case State::Leaving:
-        if (lane.back) {
-            text += backText(*lane.back);
-            break;
-        }
-        text += lane.answering
-                    ? QStringLiteral("board %1 %2: take the board away").arg(lane.board).arg(last)
-                    : QStringLiteral("board %1 %2, waiting for it to leave")
-                          .arg(lane.board)
-                          .arg(last);
-        break;
-    case State::Done:
-        text += QStringLiteral("stopped");
-        break;
-    }
-    text += QStringLiteral(" \u00b7 %1 done: %2 END, %3 failed")
-                .arg(lane.boardsDone)
-                .arg(lane.boardsEnded)
-                .arg(lane.boardsDone - lane.boardsEnded);
-    if (lane.boardsDone > 0 && lane.sinceFirstBoard.count() > 0)
-        text += QStringLiteral(" \u00b7 %1 boards/h")
-                    .arg(qRound(lane.boardsDone * 3600000.0 / double(lane.sinceFirstBoard.count())));
-    return text;
 }
 
 void ProgressView::laneProgressed(int index)

@@ -36,14 +36,6 @@ public:
     // Draws the final state; call once the session has finished.
     void finish();
 
-    // Where a board stands, pass and whole: "VERIFY 83/9000 (9083/18000)";
-    // its result word in place of the pass once it is done.
-    static QString passText(const HostSnapshot &host);
-    // One bar line, as drawn on a terminal (tests read it).
-    static QString barLine(const QString &label, int labelWidth, const HostSnapshot &host);
-    // One lane's line in continuous production.
-    static QString laneLine(const QString &label, int labelWidth, const LaneSnapshot &lane);
-
 private:
     void hostLines(int index, const QString &label, const HostSnapshot &host);
     void redraw();

@@ -36,6 +36,22 @@ void Trace::datagram(Millis at, const QString &host, Direction direction, QByteA
     write(line(at, host, direction, bytes, note));
 }
 
+QString Trace::note(const Heard &heard, quint16 fromPort, quint16 devicePort, quint16 sentTo)
+{
+    if (heard.verdict == Verdict::OtherPort)
+        return QStringLiteral("left out: from port %1, not the device's (%2)")
+            .arg(fromPort)
+            .arg(devicePort);
+    QString note = verdictText(heard.verdict);
+    if (heard.copy)
+        note += QStringLiteral("; a copy: replies cannot be paired with lines, the attempt fails");
+    else if (heard.verdict == Verdict::Answer && fromPort != sentTo)
+        note += QStringLiteral(" from port %1, not %2: the device's port for this attempt")
+                    .arg(fromPort)
+                    .arg(sentTo);
+    return note;
+}
+
 void Trace::timers(Millis at, const QString &host, const QString &names)
 {
     const qint64 ms = at.count();

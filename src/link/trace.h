@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/policy.h"
+#include "engine/reply_rules.h"
 
 #include <QByteArrayView>
 #include <QFile>
@@ -36,6 +37,10 @@ public:
 
     void datagram(Millis at, const QString &host, Direction direction, QByteArrayView bytes,
                   const QString &note);
+    // What became of a datagram from the device's address (from `fromPort`;
+    // the device answers from `devicePort`, it was sent to `sentTo`).
+    static QString note(const Heard &heard, quint16 fromPort, quint16 devicePort,
+                        quint16 sentTo);
     // -vv: the deadlines that came for a lane, by name.
     void timers(Millis at, const QString &host, const QString &names);
 

@@ -199,6 +199,29 @@ std::optional<OperatorError> UdpLink::open(const LinkSettings &settings)
     return std::nullopt;
 }
 
+std::optional<OperatorError> UdpLink::openDrawing(const QString &host, quint16 remotePort,
+                                                  std::optional<quint16> localPort,
+                                                  quint16 avoidPort)
+{
+    constexpr int kBindAttempts = 20; // random ports tried before a taken one is a failure
+    LinkSettings link{host, QString::number(remotePort), {}};
+    std::optional<OperatorError> error;
+    for (int bind = 0; bind < kBindAttempts; ++bind) {
+        link.localPort = localPort ? QString::number(*localPort) : initialLocalPort();
+        for (int draw = 0;
+             !localPort && draw < 8 && link.localPort == QString::number(avoidPort); ++draw)
+            link.localPort = initialLocalPort();
+        error = open(link);
+        // Only a random port may be drawn again: a given one is the user's.
+        if (!error || localPort || error->number != errnum::kAddressInUse)
+            return error;
+    }
+    // Every port drawn was taken (hosts enough to fill the range, or other
+    // programs on it): a port the system chooses serves as well.
+    link.localPort = QStringLiteral("0");
+    return open(link);
+}
+
 std::optional<OperatorError> UdpLink::listen(quint16 localPort)
 {
     close();

@@ -67,6 +67,13 @@ public:
 
     // UDP, remote port and host, bind the local port.
     std::optional<OperatorError> open(const LinkSettings &settings) override;
+    // Aimed at `host` and `remotePort`, bound to `localPort` when given (0:
+    // the system's choice), else to a random port of 5500 to 6499 that is not
+    // `avoidPort` (a new attempt's socket never hears the last one's late
+    // replies), drawn again while taken, and the system's choice when every
+    // port drawn was.
+    std::optional<OperatorError> openDrawing(const QString &host, quint16 remotePort,
+                                             std::optional<quint16> localPort, quint16 avoidPort);
     // A scan's socket: bound to `localPort` (0: the system's choice), with
     // broadcasts allowed; every datagram, from any sender, is heard().
     std::optional<OperatorError> listen(quint16 localPort);

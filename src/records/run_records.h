@@ -5,6 +5,7 @@
 
 #include "common/console.h"
 #include "common/operator_error.h"
+#include "engine/board.h"
 #include "engine/run_report.h"
 #include "engine/scan_run.h"
 #include "image/hex_check.h"
@@ -80,5 +81,16 @@ QString scanLine(const FoundBoard &board);
 QString scanFooter(const ScanOutcome &outcome, int exitCode);
 QByteArray scanJson(const ScanOutcome &outcome, const QDateTime &started,
                     const QString &toolVersion, std::chrono::milliseconds scanTime, int exitCode);
+
+// The live words of a run, as the progress shows them. Where a board
+// stands, pass and whole: "VERIFY 83/9000 (9083/18000)"; its result word in
+// place of the pass once it is done.
+QString passText(const HostSnapshot &host);
+// One bar line, as drawn on a terminal.
+QString barLine(const QString &label, int labelWidth, const HostSnapshot &host);
+// One lane's line in continuous production.
+QString laneLine(const QString &label, int labelWidth, const LaneSnapshot &lane);
+// "board 3 (02:00:5e:10:00:01) is back: take it away"
+QString backText(const HostReport &back);
 
 } // namespace corvanel::records

@@ -269,7 +269,7 @@ private slots:
         host.linesDone = 15;
         host.elapsed = Millis{2000};
         host.transferElapsed = Millis{1500};
-        const QString bar = ProgressView::barLine(QStringLiteral("127.0.0.2:111"), 14, host);
+        const QString bar = barLine(QStringLiteral("127.0.0.2:111"), 14, host);
         QVERIFY2(bar.contains(QStringLiteral("[#########...] VERIFY 5/10 (15/20)")) &&
                      bar.contains(QStringLiteral("10 lines/s")) &&
                      bar.contains(QStringLiteral("0:01 left")),
@@ -309,7 +309,7 @@ private slots:
         host.linesDone = linesDone;
         host.finished = outcome >= 0;
         host.report.outcome = Outcome(qMax(outcome, 0));
-        QCOMPARE(ProgressView::passText(host), text);
+        QCOMPARE(records::passText(host), text);
         // The live bar shows the same, and keeps its columns whatever the numbers.
         HostSnapshot widest = host;
         widest.phase = Phase::Download;
@@ -317,8 +317,8 @@ private slots:
         widest.linesDone = 18000;
         widest.finished = false;
         const auto nextColumn = [](const HostSnapshot &h) {
-            const QString bar = ProgressView::barLine(QStringLiteral("h"), 1, h);
-            const QString pass = ProgressView::passText(h);
+            const QString bar = barLine(QStringLiteral("h"), 1, h);
+            const QString pass = records::passText(h);
             qsizetype at = bar.indexOf(pass);
             for (at = at < 0 ? 0 : at + pass.size(); at < bar.size() && bar[at] == u' ';)
                 ++at;
