@@ -49,8 +49,8 @@ SharedLines copyOf(const TextLines &image)
 }
 
 // One whole transfer, best of `rounds`; the time per line in nanoseconds.
-template <typename MakeBoard> double perLine(const TextLines &image, int rounds, NullLink &link,
-                                             MakeBoard makeBoard)
+template <typename MakeBoard>
+double perLine(const TextLines &image, int rounds, NullLink &link, MakeBoard makeBoard)
 {
     const QByteArray ok = QByteArrayLiteral("OK");
     const QByteArray passEnd = QByteArrayLiteral("DOWNLOAD");

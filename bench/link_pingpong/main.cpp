@@ -16,8 +16,8 @@
 //     sendto/recvfrom between two POSIX sockets with the same model. Here the
 //     event loop's poll() for both ends is in the link's figure.
 
-#include "engine/protocol.h"
 #include "engine/board.h"
+#include "engine/protocol.h"
 #include "link/udp_link.h"
 #include "tools/devsim/bootloader_model.h"
 #include "tools/devsim/devsim_server.h"
@@ -113,7 +113,8 @@ Run runLink(const QList<QByteArray> &image, quint16 devicePort)
 
     if (auto error = link.open(
             {QStringLiteral("127.0.0.1"), QString::number(devicePort), QStringLiteral("0")})) {
-        std::fprintf(stderr, "bench_link: %s\n", qPrintable(error->subject + QStringLiteral(": ") + error->reason));
+        std::fprintf(stderr, "bench_link: %s\n",
+                     qPrintable(error->subject + QStringLiteral(": ") + error->reason));
         return {};
     }
     board.connect();

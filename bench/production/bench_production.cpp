@@ -98,10 +98,9 @@ int main(int argc, char *argv[])
         }
         last = s.state;
     });
-    QObject::connect(&session, &flash::FlashSession::boardDone,
-                     [&](int, const HostReport &) {
-                         doneAt = double(session.clock().nsecsElapsed()) / 1e6;
-                     });
+    QObject::connect(&session, &flash::FlashSession::boardDone, [&](int, const HostReport &) {
+        doneAt = double(session.clock().nsecsElapsed()) / 1e6;
+    });
     QEventLoop loop;
     QObject::connect(&session, &flash::FlashSession::finished, &loop, &QEventLoop::quit);
     QTimer::singleShot(boards * (goneMs * 4 + lines * 5 + 2000), &loop, &QEventLoop::quit);
@@ -113,9 +112,11 @@ int main(int argc, char *argv[])
                                      [](const HostReport &r) { return r.outcome == Outcome::Ok; });
     std::printf("production line: %d boards of %d lines, gone time %d ms; %lld ended with END\n",
                 boards, lines, goneMs, static_cast<long long>(ended));
-    std::printf("  first VER= to first line:   median %5.1f ms, worst %5.1f ms (goal: at most 20)\n",
-                median(start), start.empty() ? 0.0 : *std::max_element(start.begin(), start.end()));
-    std::printf("  END to ready, beyond gone:  median %5.1f ms, worst %5.1f ms (goal: at most 20)\n",
-                median(ready), ready.empty() ? 0.0 : *std::max_element(ready.begin(), ready.end()));
+    std::printf(
+        "  first VER= to first line:   median %5.1f ms, worst %5.1f ms (goal: at most 20)\n",
+        median(start), start.empty() ? 0.0 : *std::max_element(start.begin(), start.end()));
+    std::printf(
+        "  END to ready, beyond gone:  median %5.1f ms, worst %5.1f ms (goal: at most 20)\n",
+        median(ready), ready.empty() ? 0.0 : *std::max_element(ready.begin(), ready.end()));
     return ended == boards ? 0 : 1;
 }

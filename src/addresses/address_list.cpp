@@ -84,8 +84,8 @@ AddressFileRead readAddresses(QStringList &entries, const QString &path)
 
 OperatorError saveError(const QString &path, int number, const QString &why)
 {
-    return OperatorError{number, OperatorError::What::SaveAddresses,
-                         QDir::toNativeSeparators(path), why};
+    return OperatorError{number, OperatorError::What::SaveAddresses, QDir::toNativeSeparators(path),
+                         why};
 }
 
 // Why the new file could not even be started.

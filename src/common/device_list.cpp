@@ -63,8 +63,7 @@ std::variant<QList<DeviceEntry>, QString> hostsFileEntries(const QString &path, 
 }
 
 std::variant<QList<Device>, QString> readDevices(const QList<DeviceEntry> &entries,
-                                                 quint16 defaultPort,
-                                                 const HostResolver &resolve)
+                                                 quint16 defaultPort, const HostResolver &resolve)
 {
     QList<Device> devices;
     QHash<quint64, qsizetype> seen; // address << 16 | port: the entry that gave it

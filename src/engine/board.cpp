@@ -72,9 +72,9 @@ std::optional<Millis> Board::timer(Timer timer) const
 
 QString Board::timerName(Timer timer)
 {
-    static const char *const names[] = {"install pause", "next attempt", "quiet time",
-                                        "settled",       "inquiry time-out", "inquiry",
-                                        "reply time-out", "gone time",   "probe"};
+    static const char *const names[] = {"install pause",  "next attempt",     "quiet time",
+                                        "settled",        "inquiry time-out", "inquiry",
+                                        "reply time-out", "gone time",        "probe"};
     return timer < Timer::Count ? QString::fromLatin1(names[size_t(timer)]) : QString();
 }
 
@@ -450,7 +450,8 @@ Heard Board::handleDatagram(Millis now, const QByteArray &datagram, quint16 from
     // else proves that replies cannot be paired.
     if (policy_.endsAreFinal && (in<Quiet>() || in<Installing>())) {
         if (kind == ReplyKind::Error) {
-            const Millis after = now - (in<Quiet>() ? in<Quiet>()->endedAt : in<Installing>()->sentAt);
+            const Millis after =
+                now - (in<Quiet>() ? in<Quiet>()->endedAt : in<Installing>()->sentAt);
             fail(TransferFailure::Kind::DeviceError, text);
             in<Failed>()->failure.afterEnd = after;
             afterTransfer(now);
@@ -468,8 +469,7 @@ Heard Board::handleDatagram(Millis now, const QByteArray &datagram, quint16 from
     Passing *passing = in<Passing>();
     std::optional<Flight> none;
     std::optional<Flight> &flight = passing ? passing->flight : none;
-    const std::optional<Millis> sentAt =
-        flight ? std::optional(flight->sentAt) : std::nullopt;
+    const std::optional<Millis> sentAt = flight ? std::optional(flight->sentAt) : std::nullopt;
     const Verdict verdict = judgeReply(policy_, counts_.asked, flight, kind);
     if (verdict != Verdict::Answer) {
         leaveOut(verdict, text);
@@ -1178,8 +1178,8 @@ void Board::endBoard(Millis now, std::vector<BoardEvent> held, const std::option
         tell(std::move(e));
     }
     if (lane_.mac)
-        done_->add(*lane_.mac, {lane_.board, host_.host + QLatin1Char(':') +
-                                                  QString::number(host_.remotePort)});
+        done_->add(*lane_.mac, {lane_.board,
+                                host_.host + QLatin1Char(':') + QString::number(host_.remotePort)});
     lane_.last = snapshot(now);
     lane_.last.finished = true;
     lane_.last.report = boards_.last();

@@ -193,8 +193,8 @@ struct Opening {};
 struct Polling {
     bool imageLoaded = true;
     bool identifying = false; // the board answered; is it done already? (skipDone)
-    bool sendFailed = false; // an inquiry could not be sent; told at the limit
-    QByteArray instead{};    // the last reply left out meanwhile, and why
+    bool sendFailed = false;  // an inquiry could not be sent; told at the limit
+    QByteArray instead{};     // the last reply left out meanwhile, and why
     Verdict insteadVerdict = Verdict::Answer;
 };
 struct Idle { // the window: connected, no pass under way
@@ -245,8 +245,7 @@ struct CheckingEnd { // the board's last record waits for its MAC read again
 };
 struct Done {};
 using State = std::variant<Closed, Opening, Polling, Idle, Passing, Quiet, Installing, Ended,
-                           Failed, BetweenAttempts, WaitingForBoard, Leaving, CheckingEnd,
-                           Done>;
+                           Failed, BetweenAttempts, WaitingForBoard, Leaving, CheckingEnd, Done>;
 
 } // namespace board_state
 
@@ -312,9 +311,9 @@ public:
     void pollDevice(Millis now); // one inquiry
     void sendNextLine(Millis now);
     void install(Millis now); // "BOOTg", then the close once the pause has passed
-    void beginImageLoad();     // a file was chosen: the old image is retired
+    void beginImageLoad();    // a file was chosen: the old image is retired
     void adoptImage(SharedLines lines);
-    void abandonImageLoad();   // the file could not be read
+    void abandonImageLoad(); // the file could not be read
 
     // Inputs of the flasher's run.
     void start(Millis now);

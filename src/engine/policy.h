@@ -34,7 +34,7 @@ struct Policy {
 
     // What counts as an answer.
     bool repliesBeforeInquiryCount = true; // strict: nothing counts before the first "BOOTi"
-    bool okStartsImage = true;      // an "OK" with no line in flight sends line 1 of a new image
+    bool okStartsImage = true;       // an "OK" with no line in flight sends line 1 of a new image
     bool passEndsAtEndRecord = true; // a "DOWNLOAD" to an end-of-file record before the last line
     bool okAnswersLastLine = true;   // the window wraps to line 1; strict waits for "DOWNLOAD"
     bool versionAnswersLine = true;  // "VER=" mid-pass acts like "OK"

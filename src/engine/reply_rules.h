@@ -12,7 +12,7 @@ namespace corvanel {
 // What became of one input: taken, or why it was left out. Every input a
 // board's state does not expect gets one of these, and the trace says it.
 enum class Verdict {
-    Answer,          // it answers what is in flight: acted on
+    Answer, // it answers what is in flight: acted on
     // The reply rules.
     Unrecognised,    // it holds no token
     BeforeInquiry,   // nothing has been asked yet
@@ -22,14 +22,14 @@ enum class Verdict {
     LateVersion,     // "VER=" while a line waits for its answer
     SecondAnswer,    // one more answer to a line that went out more than once
     // Who sent it, and when.
-    OtherPort,       // from a port of the device's address that is not the device's
-    RunOver,         // the board's run (or this attempt) is over
+    OtherPort, // from a port of the device's address that is not the device's
+    RunOver,   // the board's run (or this attempt) is over
     // A production lane between boards.
-    BoardThere,      // "VER=": a board answers; which one follows from its address
-    BoardStays,      // "VER=" from the board done, which has not left
-    NotAVersion,     // only "VER=" tells that a board is there
-    LaneStopped,     // the lane has stopped
-    NotExpected,     // an input this state does not take (a link opened after the run)
+    BoardThere,  // "VER=": a board answers; which one follows from its address
+    BoardStays,  // "VER=" from the board done, which has not left
+    NotAVersion, // only "VER=" tells that a board is there
+    LaneStopped, // the lane has stopped
+    NotExpected, // an input this state does not take (a link opened after the run)
 };
 
 // What became of a datagram: the verdict, and whether it betrayed a copy

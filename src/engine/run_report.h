@@ -74,9 +74,6 @@ inline constexpr int kInterrupted = 130; // Ctrl-C
 // An outcome's exit code; an interrupt is 128 + the signal's number.
 int exitCodeFor(Outcome outcome, int signal = 0);
 
-
-
-
 // One board's run, as its report gives it: an attempt's own, or the board's
 // summary row over all its attempts.
 struct HostReport {
@@ -85,10 +82,10 @@ struct HostReport {
     quint16 localPort = 0; // the port the link was bound to (0: never bound)
     quint16 replyPort = 0; // the port the device answered from (0: it never answered)
     Outcome outcome = Outcome::Ok;
-    int exitCode = 0;               // the outcome's, a signal's for an interrupt
+    int exitCode = 0;                  // the outcome's, a signal's for an interrupt
     Phase phase = Phase::NotConnected; // where it stood when it ended
-    int line = 0;                   // the line sent last in that phase
-    int lineCount = 0;              // lines of the image
+    int line = 0;                      // the line sent last in that phase
+    int lineCount = 0;                 // lines of the image
     bool installed = false;
     int resends = 0;        // datagrams sent again after a reply time-out
     int ignoredReplies = 0; // datagrams left out: strangers, copies, late replies
@@ -119,8 +116,6 @@ QString failureReason(const TransferFailure &failure, int lineCount, const Stric
                       const QString &sendError);
 // The outcome a failure gives a board.
 Outcome outcomeOf(TransferFailure::Kind kind);
-
-
 
 // The words of the reports: "END", "ERROR", "TIMEOUT", ...; "READY" for a
 // board that answered a dry run.

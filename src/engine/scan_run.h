@@ -38,7 +38,6 @@ struct ScanOutcome {
     qint64 ms = 0;              // the scan's length, once finished
     bool interrupted = false;
     int signal = 0; // the interrupt's
-
 };
 
 // Finds the boards waiting in their bootloader, free of I/O: "BOOTi" to

@@ -1,5 +1,6 @@
 #include "flash/flash_app.h"
 
+#include "common/console.h"
 #include "common/interrupt_notifier.h"
 #include "common/process_limits.h"
 #include "common/report_file.h"
@@ -8,12 +9,11 @@
 #include "flash/flash_options.h"
 #include "flash/flash_session.h"
 #include "flash/progress_view.h"
-#include "records/run_records.h"
-#include "common/console.h"
-#include "link/trace.h"
 #include "image/flash_image.h"
+#include "link/trace.h"
 #include "link/udp_link.h"
 #include "records/done_index.h"
+#include "records/run_records.h"
 #include "records/shift_summary.h"
 
 #include <QCoreApplication>
@@ -26,7 +26,6 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
-
 
 namespace corvanel::flash {
 
@@ -244,8 +243,8 @@ int flashHosts(const Console &console, const QStringList &arguments, const Flash
             run.figures ? QString::fromLatin1(run.figures->sha256.toHex()) : QString();
         session.setDoneCheck([&, sha256](const HostSettings &host, int board,
                                          const std::optional<QString> &mac) {
-            const auto record = done.lookup({sha256, mac, run.station, host.host,
-                                             host.remotePort, board, host.install});
+            const auto record = done.lookup(
+                {sha256, mac, run.station, host.host, host.remotePort, board, host.install});
             return record ? QJsonDocument(*record).toJson(QJsonDocument::Compact) : QByteArray();
         });
     }

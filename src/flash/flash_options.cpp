@@ -6,7 +6,6 @@
 #include "link/udp_link.h"
 #include "records/shift_summary.h"
 
-
 namespace corvanel::flash {
 
 // The prose around the options (flash_help.cpp).
@@ -17,10 +16,10 @@ namespace {
 // The modes, as the table names them: bit i of cli::Modes is mode i. A new
 // mode is a name here, its FlashOptions::Mode below, and rows.
 enum ModeIndex { kFlash, kDryRun, kContinuous, kInfo, kWriteHex, kScan, kSummary };
-constexpr FlashOptions::Mode kModes[] = {
-    FlashOptions::Mode::Flash,    FlashOptions::Mode::DryRun, FlashOptions::Mode::Flash,
-    FlashOptions::Mode::Info,     FlashOptions::Mode::WriteHex, FlashOptions::Mode::Scan,
-    FlashOptions::Mode::Summary};
+constexpr FlashOptions::Mode kModes[] = {FlashOptions::Mode::Flash,    FlashOptions::Mode::DryRun,
+                                         FlashOptions::Mode::Flash,    FlashOptions::Mode::Info,
+                                         FlashOptions::Mode::WriteHex, FlashOptions::Mode::Scan,
+                                         FlashOptions::Mode::Summary};
 constexpr cli::Modes bit(ModeIndex mode)
 {
     return cli::Modes(1) << mode;

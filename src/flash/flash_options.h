@@ -1,10 +1,10 @@
 #pragma once
 
 #include "common/command_line.h"
+#include "common/console.h"
 #include "common/device_list.h"
 #include "common/scan_targets.h"
 #include "engine/board.h"
-#include "common/console.h"
 #include "image/flash_image.h"
 #include "link/udp_link.h"
 
@@ -75,7 +75,6 @@ struct ParsedArguments {
     QStringList notes;    // for -v: the options file read or looked for, what was left aside
     QStringList said;     // for the terminal unless -q: a mode the options file chose
 };
-
 
 // Reads the command line (the program name first, as QCoreApplication gives
 // it) and the options file. Host names are resolved here, each once, so that

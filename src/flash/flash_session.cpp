@@ -1,7 +1,7 @@
 #include "flash/flash_session.h"
 
-#include "records/run_records.h"
 #include "link/platform_arp.h"
+#include "records/run_records.h"
 
 #include <QHostAddress>
 #include <QUdpSocket>
@@ -20,8 +20,8 @@ struct FlashSession::Lane {
     }
     Board board;
     UdpLink link;
-    QString label;       // "HOST:PORT" as given
-    QHostAddress address; // what the link talks to
+    QString label;                   // "HOST:PORT" as given
+    QHostAddress address;            // what the link talks to
     std::optional<Millis> scheduled; // the deadline in the heap
     quint64 generation = 0;
 };

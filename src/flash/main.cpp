@@ -1,7 +1,7 @@
-#include "flash/flash_app.h"
-#include "flash/flash_options.h"
 #include "common/console.h"
 #include "common/process_limits.h"
+#include "flash/flash_app.h"
+#include "flash/flash_options.h"
 
 #include <QCoreApplication>
 

@@ -1,9 +1,8 @@
 #include "flash/progress_view.h"
 
+#include "common/console.h"
 #include "flash/flash_session.h"
 #include "records/run_records.h"
-#include "common/console.h"
-
 
 namespace corvanel::flash {
 
@@ -57,9 +56,9 @@ void ProgressView::laneProgressed(int index)
     const QString board = QStringLiteral("%1 board %2").arg(labels_[index]).arg(lane.board);
     if (lane.state != lastState_[index]) {
         if (lane.state == LaneSnapshot::State::Waiting)
-            write(lane.board == 0 ? QStringLiteral("%1: waiting for a board\n").arg(labels_[index])
-                                  : QStringLiteral("%1: has left; waiting for the next board\n")
-                                        .arg(board));
+            write(lane.board == 0
+                      ? QStringLiteral("%1: waiting for a board\n").arg(labels_[index])
+                      : QStringLiteral("%1: has left; waiting for the next board\n").arg(board));
         lastState_[index] = lane.state;
         lastAnswering_[index] = false;
     }
@@ -109,13 +108,13 @@ void ProgressView::attemptEnded(int index, const HostReport &report, bool anothe
     // The last attempt is told by boardDone; this tells the ones retried.
     if (mode_ != Mode::Lines || !another)
         return;
-    write(QStringLiteral("%1: %2: %3; attempt %4 of %5 follows\n")
-              .arg(labels_[index] + (report.board > 0
-                                         ? QStringLiteral(" board %1").arg(report.board)
-                                         : QString()),
-                   resultWord(report), report.reason)
-              .arg(report.attempt + 1)
-              .arg(report.maxAttempts));
+    write(
+        QStringLiteral("%1: %2: %3; attempt %4 of %5 follows\n")
+            .arg(labels_[index] +
+                     (report.board > 0 ? QStringLiteral(" board %1").arg(report.board) : QString()),
+                 resultWord(report), report.reason)
+            .arg(report.attempt + 1)
+            .arg(report.maxAttempts));
 }
 
 void ProgressView::boardBack(int index, const HostReport &report)
@@ -134,9 +133,9 @@ void ProgressView::boardDone(int index, const HostReport &report)
     }
     if (mode_ != Mode::Lines)
         return;
-    const QString label = labels_[index] + (report.board > 0
-                                                ? QStringLiteral(" board %1").arg(report.board)
-                                                : QString());
+    const QString label =
+        labels_[index] +
+        (report.board > 0 ? QStringLiteral(" board %1").arg(report.board) : QString());
     QString line;
     if (report.outcome == Outcome::Ok && report.dryRun) {
         line = QStringLiteral("%1: READY, \"VER=%2\"")

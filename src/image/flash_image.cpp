@@ -45,8 +45,8 @@ std::variant<FlashImage, ImageRefusal> loadIntelHex(const QString &path, const Q
     buffer.open(QIODevice::ReadOnly);
     auto read = readImageLines(buffer, path, TextLines::kUnlimited);
     if (auto *error = std::get_if<OperatorError>(&read)) {
-        const QString why = error->reason.endsWith(QLatin1Char('.')) ? error->reason.chopped(1)
-                                                                       : error->reason;
+        const QString why =
+            error->reason.endsWith(QLatin1Char('.')) ? error->reason.chopped(1) : error->reason;
         return ImageRefusal{QStringLiteral("%1:%2: %3").arg(name).arg(error->line).arg(why), {}};
     }
     FlashImage image;

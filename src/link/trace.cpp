@@ -55,10 +55,10 @@ QString Trace::note(const Heard &heard, quint16 fromPort, quint16 devicePort, qu
 void Trace::timers(Millis at, const QString &host, const QString &names)
 {
     const qint64 ms = at.count();
-    write(QStringLiteral("%1  %2  timer  %3")
-              .arg(QStringLiteral("%1.%2").arg(ms / 1000).arg(ms % 1000, 3, 10, QLatin1Char('0')),
-                   8)
-              .arg(host, names));
+    write(
+        QStringLiteral("%1  %2  timer  %3")
+            .arg(QStringLiteral("%1.%2").arg(ms / 1000).arg(ms % 1000, 3, 10, QLatin1Char('0')), 8)
+            .arg(host, names));
 }
 
 void Trace::write(const QString &line)

@@ -39,8 +39,7 @@ public:
                   const QString &note);
     // What became of a datagram from the device's address (from `fromPort`;
     // the device answers from `devicePort`, it was sent to `sentTo`).
-    static QString note(const Heard &heard, quint16 fromPort, quint16 devicePort,
-                        quint16 sentTo);
+    static QString note(const Heard &heard, quint16 fromPort, quint16 devicePort, quint16 sentTo);
     // -vv: the deadlines that came for a lane, by name.
     void timers(Millis at, const QString &host, const QString &names);
 
@@ -48,8 +47,8 @@ public:
                         const QString &note);
     // "# corvanel-flash 4.0 2025-03-01T08:15:02.125Z: corvanel-flash -v a.hex 10.0.0.7",
     // the arguments quoted as a shell would need them.
-    static QString header(const QString &program, const QString &version,
-                          const QString &utcTime, const QStringList &arguments);
+    static QString header(const QString &program, const QString &version, const QString &utcTime,
+                          const QStringList &arguments);
 
 private:
     void write(const QString &line);

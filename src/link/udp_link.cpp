@@ -146,8 +146,7 @@ std::optional<OperatorError> UdpLink::open(const LinkSettings &settings)
         bool isV4 = false;
         const quint32 v4 = address.toIPv4Address(&isV4); // also unwraps ::ffff:a.b.c.d
         if (!isV4) {
-            return OperatorError{errnum::kAddressNotAvailable, OperatorError::What::NotIPv4,
-                                 host};
+            return OperatorError{errnum::kAddressNotAvailable, OperatorError::What::NotIPv4, host};
         }
         address.setAddress(v4);
     } else {
@@ -171,8 +170,7 @@ std::optional<OperatorError> UdpLink::open(const LinkSettings &settings)
         }
     }
     if (address == QHostAddress(QHostAddress::AnyIPv4)) {
-        return OperatorError{errnum::kAddressNotAvailable, OperatorError::What::NotADevice,
-                             host};
+        return OperatorError{errnum::kAddressNotAvailable, OperatorError::What::NotADevice, host};
     }
 
     // Answers to a broadcast come from every board's own address: with the
@@ -208,8 +206,8 @@ std::optional<OperatorError> UdpLink::openDrawing(const QString &host, quint16 r
     std::optional<OperatorError> error;
     for (int bind = 0; bind < kBindAttempts; ++bind) {
         link.localPort = localPort ? QString::number(*localPort) : initialLocalPort();
-        for (int draw = 0;
-             !localPort && draw < 8 && link.localPort == QString::number(avoidPort); ++draw)
+        for (int draw = 0; !localPort && draw < 8 && link.localPort == QString::number(avoidPort);
+             ++draw)
             link.localPort = initialLocalPort();
         error = open(link);
         // Only a random port may be drawn again: a given one is the user's.

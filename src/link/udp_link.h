@@ -46,7 +46,7 @@ public:
     virtual bool send(QByteArrayView datagram) = 0;
     virtual void close() = 0;
     virtual bool isOpen() const = 0;
-    virtual quint16 localPort() const = 0; // the bound port, 0 when closed
+    virtual quint16 localPort() const = 0;   // the bound port, 0 when closed
     virtual QString errorString() const = 0; // why the last operation failed
 };
 

@@ -113,7 +113,8 @@ QByteArray attemptRecord(const RunFacts &run, const HostReport &attempt)
     record.insert(QStringLiteral("attempt"), attempt.attempt);
     // A board skipped: the record it was skipped by.
     if (!attempt.reliedOn.isEmpty())
-        record.insert(QStringLiteral("reliedOn"), QJsonDocument::fromJson(attempt.reliedOn).object());
+        record.insert(QStringLiteral("reliedOn"),
+                      QJsonDocument::fromJson(attempt.reliedOn).object());
     addRunFacts(record, run);
     // Compact JSON escapes every control character: the record is one line.
     return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
@@ -289,7 +290,7 @@ QString problemText(const OperatorError &error)
 Tone toneOf(const HostReport &report)
 {
     return report.outcome == Outcome::Ok || report.outcome == Outcome::Skipped ? Tone::Good
-                                                                                : Tone::Bad;
+                                                                               : Tone::Bad;
 }
 
 QString scanLine(const FoundBoard &board)
@@ -306,16 +307,16 @@ QString scanFooter(const ScanOutcome &outcome, int exitCode)
 {
     const int count = int(outcome.boards.size());
     return QStringLiteral("%1; %2 address%3 asked %4 time%5 in %6%7; exit code %8\n")
-                .arg(count == 0   ? QStringLiteral("no board answered")
-                     : count == 1 ? QStringLiteral("1 board answered")
-                                  : QStringLiteral("%1 boards answered").arg(count))
-                .arg(outcome.destinations)
-                .arg(outcome.destinations == 1 ? QString() : QStringLiteral("es"))
-                .arg(outcome.rounds)
-                .arg(outcome.rounds == 1 ? QString() : QStringLiteral("s"))
-                .arg(timeText(double(outcome.ms) / 1000.0))
-                .arg(outcome.interrupted ? QStringLiteral(" (interrupted)") : QString())
-                .arg(exitCode);
+        .arg(count == 0   ? QStringLiteral("no board answered")
+             : count == 1 ? QStringLiteral("1 board answered")
+                          : QStringLiteral("%1 boards answered").arg(count))
+        .arg(outcome.destinations)
+        .arg(outcome.destinations == 1 ? QString() : QStringLiteral("es"))
+        .arg(outcome.rounds)
+        .arg(outcome.rounds == 1 ? QString() : QStringLiteral("s"))
+        .arg(timeText(double(outcome.ms) / 1000.0))
+        .arg(outcome.interrupted ? QStringLiteral(" (interrupted)") : QString())
+        .arg(exitCode);
 }
 
 QByteArray scanJson(const ScanOutcome &outcome, const QDateTime &started,
@@ -430,11 +431,10 @@ QString laneLine(const QString &label, int labelWidth, const LaneSnapshot &lane)
             text += backText(*lane.back);
             break;
         }
-        text += lane.answering
-                    ? QStringLiteral("board %1 %2: take the board away").arg(lane.board).arg(last)
-                    : QStringLiteral("board %1 %2, waiting for it to leave")
-                          .arg(lane.board)
-                          .arg(last);
+        text +=
+            lane.answering
+                ? QStringLiteral("board %1 %2: take the board away").arg(lane.board).arg(last)
+                : QStringLiteral("board %1 %2, waiting for it to leave").arg(lane.board).arg(last);
         break;
     case State::Done:
         text += QStringLiteral("stopped");
@@ -445,8 +445,9 @@ QString laneLine(const QString &label, int labelWidth, const LaneSnapshot &lane)
                 .arg(lane.boardsEnded)
                 .arg(lane.boardsDone - lane.boardsEnded);
     if (lane.boardsDone > 0 && lane.sinceFirstBoard.count() > 0)
-        text += QStringLiteral(" \u00b7 %1 boards/h")
-                    .arg(qRound(lane.boardsDone * 3600000.0 / double(lane.sinceFirstBoard.count())));
+        text +=
+            QStringLiteral(" \u00b7 %1 boards/h")
+                .arg(qRound(lane.boardsDone * 3600000.0 / double(lane.sinceFirstBoard.count())));
     return text;
 }
 

@@ -13,7 +13,6 @@
 
 #include <QByteArray>
 #include <QDateTime>
-#include <QDateTime>
 #include <QList>
 #include <QString>
 
@@ -75,7 +74,8 @@ QString detailText(const HostReport &report);
 // SKIPPED), red for the rest.
 Tone toneOf(const HostReport &report);
 
-// What --scan prints: a hosts file, or JSON for scripts. One board found, as a line of a hosts file: "10.0.0.7:111  # VER=2.01".
+// What --scan prints: a hosts file, or JSON for scripts. One board found, as a line of a hosts
+// file: "10.0.0.7:111  # VER=2.01".
 QString scanLine(const FoundBoard &board);
 // "2 boards answered; 16 addresses asked 3 times in 1.0 s; exit code 0".
 QString scanFooter(const ScanOutcome &outcome, int exitCode);

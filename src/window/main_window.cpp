@@ -315,7 +315,8 @@ void MainWindow::onOpenFileClicked()
     // Nothing the device says while the dialog is open is handled before the
     // chosen image is in place: it is downloaded from its first line.
     const EventHold hold(*transfer_);
-    LoadImageFile(transfer_->board(), [this] { transfer_->apply(); }, *prompts_);
+    LoadImageFile(
+        transfer_->board(), [this] { transfer_->apply(); }, *prompts_);
 }
 
 void MainWindow::onSaveAddressesClicked()

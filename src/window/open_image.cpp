@@ -6,8 +6,7 @@
 
 namespace corvanel {
 
-void LoadImageFile(Board &board, const std::function<void()> &apply,
-                   OperatorPrompts &prompts)
+void LoadImageFile(Board &board, const std::function<void()> &apply, OperatorPrompts &prompts)
 {
     // Every cancel is a cancel: an empty name never reloads an earlier file,
     // and it leaves the transfer in progress as it was. Clearing the pass

@@ -20,7 +20,6 @@ inline constexpr int kWindowMaxLines = 9000;
 // the transfer; the pass flag is cleared only once a file was chosen.
 // `apply` carries out the transfer's effects after each step, so the bar
 // shows them before any box opens.
-void LoadImageFile(Board &board, const std::function<void()> &apply,
-                   OperatorPrompts &prompts);
+void LoadImageFile(Board &board, const std::function<void()> &apply, OperatorPrompts &prompts);
 
 } // namespace corvanel

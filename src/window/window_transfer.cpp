@@ -18,8 +18,9 @@ WindowTransfer::WindowTransfer(StatusDisplay &display, ArpFlush flushArp, Sleepe
     clock_.start();
     inquiryTimer_->setInterval(Policy::kInquiryInterval);
     connect(inquiryTimer_, &QTimer::timeout, this, [this] { arrive({true, {}}); });
-    connect(link_, &UdpLink::datagramArrived, this,
-            [this](const QByteArray &datagram) { arrive({false, datagram}); });
+    connect(link_, &UdpLink::datagramArrived, this, [this](const QByteArray &datagram) {
+        arrive({false, datagram});
+    });
 }
 
 TransferState WindowTransfer::state() const

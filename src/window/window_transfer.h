@@ -83,7 +83,7 @@ private:
     Board board_;
     int linkActivity_ = TransferState::kLinkIdle;
     StatusDisplay &display_;
-    UdpLink *link_ = nullptr; // the socket, its arrivals and its object name
+    UdpLink *link_ = nullptr;    // the socket, its arrivals and its object name
     DatagramLink *io_ = nullptr; // what opens, sends and closes: the socket, or a test's
     QTimer *inquiryTimer_ = nullptr;
     ArpFlush flushArp_;

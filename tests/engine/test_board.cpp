@@ -60,22 +60,18 @@ private slots:
         row("stale pass end", "VER=1 DOWNLOAD", "i d1 close", Phase::Download, Kind::Unpaired);
         row("duplicated OK runs ahead to the last line", "VER=1 OK OK OK", "i d1 d2 d3 close",
             Phase::Download, Kind::Unpaired);
-        row("a reply after every line had its answer",
-            "VER=1 OK OK DOWNLOAD OK OK DOWNLOAD +10 OK", "i d1 d2 d3 v1 v2 v3 close",
-            Phase::Verify, Kind::Unpaired);
+        row("a reply after every line had its answer", "VER=1 OK OK DOWNLOAD OK OK DOWNLOAD +10 OK",
+            "i d1 d2 d3 v1 v2 v3 close", Phase::Verify, Kind::Unpaired);
         row("two VER= to one inquiry", "VER=1 VER=1", "i d1 close", Phase::Download,
             Kind::Unpaired);
-        row("VER= to each of two inquiries", "+500 VER=1 VER=1 OK", "i i d1 d2",
-            Phase::Download);
+        row("VER= to each of two inquiries", "+500 VER=1 VER=1 OK", "i i d1 d2", Phase::Download);
         // A late copy of the download pass's end lands just while the last
         // verify line waits, ahead of the device's own "ERROR" to it.
-        row("late pass end, then the device's ERROR",
-            "VER=1 OK OK DOWNLOAD OK OK DOWNLOAD ERROR", "i d1 d2 d3 v1 v2 v3 close",
-            Phase::Verify, Kind::DeviceError);
+        row("late pass end, then the device's ERROR", "VER=1 OK OK DOWNLOAD OK OK DOWNLOAD ERROR",
+            "i d1 d2 d3 v1 v2 v3 close", Phase::Verify, Kind::DeviceError);
         // The end record's answer comes after its time-out: it is sent again,
         // and its second answer waits out before the verify pass begins.
-        row("resent end answered twice",
-            "VER=1 OK OK +1000 DOWNLOAD DOWNLOAD OK OK DOWNLOAD +50",
+        row("resent end answered twice", "VER=1 OK OK +1000 DOWNLOAD DOWNLOAD OK OK DOWNLOAD +50",
             "i d1 d2 d3 d3 v1 v2 v3 close", Phase::Ended);
         row("resent end answered once", "VER=1 OK OK +1000 DOWNLOAD +999 +1 OK",
             "i d1 d2 d3 d3 v1 v2", Phase::Verify);

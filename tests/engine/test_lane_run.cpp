@@ -40,17 +40,20 @@ private slots:
                "close"
             << "ERROR 1 1 b1; END 0 2 b2" << true;
         QTest::newRow("installed: BOOTg, then silence")
-            << "count=1 install" << clean + " +100"
-            << flashed + " g close" << "END 0 1 b1" << true;
+            << "count=1 install" << clean + " +100" << flashed + " g close"
+            << "END 0 1 b1" << true;
         // Between boards nothing is lost; a board under way is recorded.
         QTest::newRow("Ctrl-C while waiting for the next board")
             << "" << clean + " +300 +100 sig2" << flashed + " close open i i i flush i i close"
             << "END 0 1 b1" << true;
-        QTest::newRow("Ctrl-C during a board")
-            << "" << "VER=b1 VER=b1 OK sig2 +1000" << "open i close open i d1 d2 close"
-            << "STOPPED 130 1 b1" << true;
-        QTest::newRow("a lane without a link stops") << "failopen" << "+1000"
-                                                     << "open" << "" << true;
+        QTest::newRow("Ctrl-C during a board") << ""
+                                               << "VER=b1 VER=b1 OK sig2 +1000"
+                                               << "open i close open i d1 d2 close"
+                                               << "STOPPED 130 1 b1" << true;
+        QTest::newRow("a lane without a link stops") << "failopen"
+                                                     << "+1000"
+                                                     << "open"
+                                                     << "" << true;
 
         // Boards told apart: another "VER=" or another hardware address is a
         // new board, flashed at once; a board done before is never flashed again.
@@ -60,21 +63,25 @@ private slots:
             << flashed + " close open i i close open i d1 d2 v1 v2 close"
             << "END 0 1 b1; END 0 2 b2" << true;
         QTest::newRow("a new board within the gone time: another MAC")
-            << "count=2" << "mac=A " + clean + " +100 mac=B VER=b1 VER=b1 OK DOWNLOAD OK DOWNLOAD +50"
+            << "count=2"
+            << "mac=A " + clean + " +100 mac=B VER=b1 VER=b1 OK DOWNLOAD OK DOWNLOAD +50"
             << flashed + " close open i i close open i d1 d2 v1 v2 close"
             << "END 0 1 b1 A; END 0 2 b1 B" << true;
         QTest::newRow("a board back after the gone time")
             << "count=2"
             << "mac=A " + clean + " +400 VER=b1 +100 VER=b1 +400 mac=B VER=b2" + b2
-            << flashed + " close open i i i flush i i i i i flush i i close open i d1 d2 v1 v2 close"
+            << flashed +
+                   " close open i i i flush i i i i i flush i i close open i d1 d2 v1 v2 close"
             << "END 0 1 b1 A; back 0 1 - A; END 0 2 b2 B" << true;
         QTest::newRow("a board its record shows done is skipped, and waited out")
-            << "count=2 skip" << "mac=A done={} VER=b1 +100 VER=b1 +400 mac=B done= VER=b2" + b2
+            << "count=2 skip"
+            << "mac=A done={} VER=b1 +100 VER=b1 +400 mac=B done= VER=b2" + b2
             << "open i i i i i flush i i close open i d1 d2 v1 v2 close"
             << "SKIPPED 0 1 b1 A; END 0 2 b2 B" << true;
         QTest::newRow("a board swapped during its run")
-            << "count=1" << "mac=A VER=b1 VER=b1 OK DOWNLOAD OK mac=B DOWNLOAD +50"
-            << flashed + " close" << "ERROR 1 1 b1 A" << true;
+            << "count=1"
+            << "mac=A VER=b1 VER=b1 OK DOWNLOAD OK mac=B DOWNLOAD +50" << flashed + " close"
+            << "ERROR 1 1 b1 A" << true;
     }
 
     void boardsComeAndGo()
@@ -109,12 +116,11 @@ private slots:
         QStringList got;
         for (const HostReport &r : std::as_const(rig.boards))
             got << QStringLiteral("%1 %2 %3 %4")
-                       .arg(r.reason == QLatin1String("back") ? r.reason
-                                                              : resultWord(r),
-                            QString::number(r.exitCode))
-                       .arg(r.board)
-                       .arg(r.deviceVersion.value_or(QStringLiteral("-")))
-                   + (r.mac ? QLatin1Char(' ') + *r.mac : QString());
+                           .arg(r.reason == QLatin1String("back") ? r.reason : resultWord(r),
+                                QString::number(r.exitCode))
+                           .arg(r.board)
+                           .arg(r.deviceVersion.value_or(QStringLiteral("-"))) +
+                       (r.mac ? QLatin1Char(' ') + *r.mac : QString());
         QCOMPARE(got.join(QStringLiteral("; ")), boards);
         QCOMPARE(rig.finished, finished);
         QCOMPARE(rig.board.stopped().has_value(), settings.contains(QLatin1String("failopen")));

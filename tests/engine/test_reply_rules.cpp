@@ -33,9 +33,12 @@ QString run(const Policy &policy, const QString &script)
             const QStringList numbers = step.mid(1).split(QLatin1Char('/'));
             const int line = numbers[0].toInt();
             const bool endRecord = step.startsWith(QLatin1Char('E'));
-            flight = Flight{Flight::Stage::Waiting, line,
+            flight = Flight{Flight::Stage::Waiting,
+                            line,
                             line == numbers[1].toInt() || (policy.passEndsAtEndRecord && endRecord),
-                            1, 0, now};
+                            1,
+                            0,
+                            now};
         } else if (step == QLatin1String("resend")) {
             if (flight && flight->stage == Flight::Stage::Waiting)
                 ++flight->sends, flight->sentAt = now;

@@ -15,8 +15,7 @@ namespace {
 constexpr int kLines = 40;
 // Boards leave and come faster than on a line; the flasher's gone time stays
 // below the simulator's swap time, so it sees each board go before the next.
-const QStringList kLine{"--continuous", "--gone-time", "0.3", "--install", "--reply-timeout",
-                        "1"};
+const QStringList kLine{"--continuous", "--gone-time", "0.3", "--install", "--reply-timeout", "1"};
 const QString kSwap = QStringLiteral("0.8");
 
 QList<QJsonObject> records(const QString &path)
@@ -61,9 +60,9 @@ private slots:
         Devsim sim(simulator + QStringList{"--swap-time", kSwap});
         QVERIFY2(sim.waitForPort() != 0, qPrintable(sim.errors()));
         const QString report = dir_.filePath(QString::fromLatin1(QTest::currentDataTag()));
-        const FlashRun run = runFlasher(kLine + QStringList{"--count", "3", "--report", report,
-                                                           "--json", image_, sim.target()},
-                                        30000);
+        const FlashRun run = runFlasher(
+            kLine + QStringList{"--count", "3", "--report", report, "--json", image_, sim.target()},
+            30000);
         QVERIFY2(run.finished, run.err.constData());
         QCOMPARE(run.exitCode, exitCode);
 
@@ -110,9 +109,9 @@ private slots:
         // Its local port taken: the lane cannot go on, and says why.
         QUdpSocket taken;
         QVERIFY(taken.bind(QHostAddress::AnyIPv4, 0, QUdpSocket::DontShareAddress));
-        const FlashRun run = runFlasher(kLine + QStringList{"--local-port",
-                                                           QString::number(taken.localPort()),
-                                                           "--json", image_, "127.0.0.1:9"});
+        const FlashRun run =
+            runFlasher(kLine + QStringList{"--local-port", QString::number(taken.localPort()),
+                                           "--json", image_, "127.0.0.1:9"});
         QCOMPARE(run.exitCode, 5);
         const QJsonObject row = run.host(0);
         QCOMPARE(row.value("result").toString(), QStringLiteral("NETWORK"));

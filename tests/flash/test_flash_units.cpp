@@ -4,8 +4,8 @@
 #include "engine/run_report.h"
 #include "flash/flash_options.h"
 #include "flash/progress_view.h"
-#include "records/run_records.h"
 #include "link/trace.h"
+#include "records/run_records.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -330,7 +330,8 @@ private slots:
 
     void traceHeaderQuotesTheCommandLine()
     {
-        QCOMPARE(Trace::header(QStringLiteral("corvanel-flash"), QStringLiteral("4.0"), QStringLiteral("2025-03-01T08:15:02.125Z"),
+        QCOMPARE(Trace::header(QStringLiteral("corvanel-flash"), QStringLiteral("4.0"),
+                               QStringLiteral("2025-03-01T08:15:02.125Z"),
                                {QStringLiteral("corvanel-flash"), QStringLiteral("-v"),
                                 QStringLiteral("my image.hex"), QStringLiteral("it's"),
                                 QStringLiteral("127.0.0.7:111")}),

@@ -17,11 +17,10 @@ struct WindowRig {
     EventLog log;
     RecordingDisplay display{log};
     RecordingLink link{log};
-    WindowTransfer driver{display, [this] { log.add(QStringLiteral("arp")); },
-                          [this](std::chrono::milliseconds d) {
-                              log.add(QStringLiteral("pause %1").arg(d.count()));
-                          },
-                          nullptr, &link};
+    WindowTransfer driver{
+        display, [this] { log.add(QStringLiteral("arp")); },
+        [this](std::chrono::milliseconds d) { log.add(QStringLiteral("pause %1").arg(d.count())); },
+        nullptr, &link};
 
     TransferState state() const { return driver.state(); }
     bool polling() const { return driver.inquiryTimer()->isActive(); }

@@ -6,8 +6,8 @@
 #include "window_test_support.h"
 
 #include "devsim/devsim_test_support.h"
-#include "window/status_display.h"
 #include "support/recorders.h"
+#include "window/status_display.h"
 #include "window/window_transfer.h"
 
 #include <QScopeGuard>
@@ -250,7 +250,8 @@ void WindowFlowTest::heldInputsComeAfterInOrder()
     LoopbackPeer device;
     EventLog log;
     RecordingDisplay display{log};
-    WindowTransfer driver(display, [] {}, [](std::chrono::milliseconds) {});
+    WindowTransfer driver(
+        display, [] {}, [](std::chrono::milliseconds) {});
     QVERIFY(!driver.ToggleLink(
         {QStringLiteral("127.0.0.1"), QString::number(device.port()), QStringLiteral("0")}));
     int ticks = 0;

@@ -3,12 +3,12 @@
 // creation and after start-up, the status bar and reply views as drawn, the
 // link indicator, and the real dialogs.
 
-#include "window_test_support.h"
 #include "window/error_box.h"
+#include "window_test_support.h"
 
-#include "window/status_display.h"
 #include "window/dialog_font.h"
 #include "window/qt_prompts.h"
+#include "window/status_display.h"
 #include "window/window_geometry.h"
 
 #include <QApplication>

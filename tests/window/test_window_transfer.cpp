@@ -80,8 +80,8 @@ private slots:
             expected.append(verify(line));
         QCOMPARE(rig.takeSent(), expected);
 
-        QCOMPARE(rig.display.statusWords, QStringList({"NO FILE", "READY", "DOWNLOAD", "DOWNLOAD", "DOWNLOAD",
-                                                       "DOWNLOAD", "VERIFY", "END"}));
+        QCOMPARE(rig.display.statusWords, QStringList({"NO FILE", "READY", "DOWNLOAD", "DOWNLOAD",
+                                                       "DOWNLOAD", "DOWNLOAD", "VERIFY", "END"}));
         QCOMPARE(rig.display.barColour, colour::kGreen);
         QCOMPARE(rig.display.barMaximum, 4);
         QCOMPARE(rig.display.barValue, 4);
@@ -240,9 +240,9 @@ private slots:
         rig.log.events.clear();
         rig.InstallFirmware();
         const QStringList expected = {
-            "send BOOTg\r\n",  "pause 100",      "close",           "clear received reply",
-            "no link",          "forbid open file", "value 0",       "colour 8388608",
-            "status NO FILE",   "caption Connect",  "clear reply view"};
+            "send BOOTg\r\n", "pause 100",        "close",           "clear received reply",
+            "no link",        "forbid open file", "value 0",         "colour 8388608",
+            "status NO FILE", "caption Connect",  "clear reply view"};
         QCOMPARE(rig.log.events, expected);
         QVERIFY(!rig.polling());
         QCOMPARE(rig.link.sent.last(), QByteArray("BOOTg\r\n"));
@@ -267,9 +267,8 @@ private slots:
         rig.load(makeImage(2));
         rig.log.events.clear();
         QVERIFY(!rig.ToggleLink({"127.0.0.1", "4242", "5999"}));
-        QCOMPARE(rig.log.events,
-                 QStringList({"value 0", "colour 8388608", "arp", "open", "allow open file",
-                              "caption Disconnect"}));
+        QCOMPARE(rig.log.events, QStringList({"value 0", "colour 8388608", "arp", "open",
+                                              "allow open file", "caption Disconnect"}));
         QVERIFY(rig.polling());
         QCOMPARE(rig.link.lastSettings.remotePort, QString("4242"));
         QCOMPARE(rig.state().connected, 1);
