@@ -302,28 +302,28 @@ void Board::adoptImage(SharedLines lines)
     loaded.line = lineCount_;
     tell(std::move(loaded));
     // Whatever is still on its way answers the old image, not this one.
-    disarm(Timer::Reply);
-    disarm(Timer::Settle);
-    if (auto *closed = in<Closed>())
-        closed->imageLoaded = true;
-    else if (auto *polling = in<Polling>())
-        polling->imageLoaded = true;
-    else if (!in<Opening>())
-        state_ = Idle{true};
+    setImageLoaded(true);
 }
 
 void Board::abandonImageLoad()
 {
     // Settled before an error box opens, so nothing the box lets through can
     // send from a stale image.
+    setImageLoaded(false);
+}
+
+// A new image, or none: no line of the old one is in flight any more, and a
+// pass under way ends; the next "OK" or "VER=" starts the new image.
+void Board::setImageLoaded(bool loaded)
+{
     disarm(Timer::Reply);
     disarm(Timer::Settle);
     if (auto *closed = in<Closed>())
-        closed->imageLoaded = false;
+        closed->imageLoaded = loaded;
     else if (auto *polling = in<Polling>())
-        polling->imageLoaded = false;
+        polling->imageLoaded = loaded;
     else if (!in<Opening>())
-        state_ = Idle{false};
+        state_ = Idle{loaded};
 }
 
 // ---------------------------------------------------------------------------

@@ -413,6 +413,7 @@ private:
     void arm(Timer timer, Millis at);
     void disarm(Timer timer);
     bool imageLoaded() const;
+    void setImageLoaded(bool loaded);
 
     // The transfer.
     void newConnection(Millis now);
