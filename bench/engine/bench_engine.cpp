@@ -97,6 +97,11 @@ int main()
     const double window = perLine(image, kRounds, link, [](SharedLines lines) {
         auto board = std::make_unique<Board>(Policy::window());
         board->connect();
+        while (const BoardOutput *output = board->poll()) {
+            const auto *effect = std::get_if<LinkEffect>(output);
+            if (effect && effect->kind == LinkEffect::Kind::OpenLink)
+                board->linkOpened(Millis{0}, 5600);
+        }
         board->adoptImage(std::move(lines));
         return board;
     });

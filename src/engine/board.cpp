@@ -807,7 +807,7 @@ void Board::conclude(Millis now, Outcome outcome, const QString &reason)
                        !run_.interrupted && run_.attempt < host_.attempts;
     BoardEvent ended{EventKind::AttemptEnded};
     ended.another = again;
-    ended.report = r;
+    ended.report = std::make_shared<HostReport>(r);
     if (again) {
         tell(std::move(ended));
         // A new random or system-chosen port never hears the last attempt's
@@ -857,7 +857,7 @@ void Board::interrupt(Millis now, int signal)
         }
         timers_ = {};
         BoardEvent ended{EventKind::AttemptEnded};
-        ended.report = r;
+        ended.report = std::make_shared<HostReport>(r);
         boardFinished(now, std::move(ended));
         return;
     }
@@ -1072,7 +1072,7 @@ void Board::identify(Millis now, const std::optional<QString> &heard,
         state_ = std::move(l);
         arm(Timer::Gone, now + goneTime());
         BoardEvent told{EventKind::BoardBack};
-        told.report = back;
+        told.report = std::make_shared<HostReport>(back);
         tell(std::move(told));
         progress();
         return;
@@ -1108,11 +1108,11 @@ void Board::skipBoard(Millis now, const QByteArray &done)
     r.deviceVersion = lane_.version;
     r.reliedOn = done;
     BoardEvent ended{EventKind::AttemptEnded};
-    ended.report = r;
+    ended.report = std::make_shared<HostReport>(r);
     std::vector<BoardEvent> held;
     held.push_back(std::move(ended));
     BoardEvent summary{EventKind::BoardDone};
-    summary.report = r;
+    summary.report = std::make_shared<HostReport>(r);
     held.push_back(std::move(summary));
     // The lane's own link stays: it watches the board leave.
     endBoard(now, std::move(held), std::nullopt, true);
@@ -1145,7 +1145,7 @@ void Board::boardFinished(Millis now, BoardEvent lastAttempt)
     summary.resends = run_.report.resends;
     summary.ignoredReplies = run_.report.ignoredReplies;
     BoardEvent done{EventKind::BoardDone};
-    done.report = summary;
+    done.report = std::make_shared<HostReport>(summary);
     std::vector<BoardEvent> held;
     held.push_back(std::move(lastAttempt));
     held.push_back(std::move(done));

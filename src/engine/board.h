@@ -131,7 +131,7 @@ struct BoardEvent {
     int line = 0;
     bool another = false;
     QByteArray bytes{};
-    std::optional<HostReport> report{};
+    std::shared_ptr<HostReport> report{}; // the events that carry one
 };
 
 using BoardOutput = std::variant<LinkEffect, BoardEvent>;
