@@ -83,7 +83,7 @@ bool writeReport(const QString &path, qint64 count, qint64 &bytes)
             std::snprintf(reason, sizeof reason, kReasons[(next() >> 4) % 3], int(next() % 9000));
         const int n = std::snprintf(
             line, sizeof line,
-            "{\"host\":\"192.168.%d.25\",\"port\":111,\"localPort\":%d,\"result\":\"%s\","
+            "{\"host\":\"127.0.%d.25\",\"port\":111,\"localPort\":%d,\"result\":\"%s\","
             "\"ok\":%s,\"exitCode\":%d,\"phase\":\"%s\",\"line\":9000,\"lineCount\":9000,"
             "\"installed\":%s,\"seconds\":%.3f,\"resends\":0,\"ignoredReplies\":0,"
             "\"reason\":\"%s\",\"deviceVersion\":\"BL 1.4\","
@@ -171,7 +171,7 @@ int main(int argc, char **argv)
                 .arg((i * 97 >> 8) & 0xff, 2, 16, QLatin1Char('0'))
                 .arg(i * 97 & 0xff, 2, 16, QLatin1Char('0')),
             QStringLiteral("line-0"),
-            QStringLiteral("192.168.0.25"),
+            QStringLiteral("127.0.0.25"),
             111,
             1,
             true};

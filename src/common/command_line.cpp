@@ -498,7 +498,7 @@ QString zshCompletion(const Definition &definition)
             .replace(QLatin1Char('\''), QStringLiteral("'\\''"));
         return QLatin1Char('[') + text + QLatin1Char(']');
     };
-    QString specs;
+    QString arguments;
     for (const Option &option : definition.options) {
         const QStringList forms = optionForms(option);
         QString argument;
@@ -512,11 +512,11 @@ QString zshCompletion(const Definition &definition)
         }
         const QString equals = option.valueName.isEmpty() ? QString() : QStringLiteral("=");
         const QString head = option.repeatable ? QStringLiteral("*") : QString();
-        QString spec;
+        QString entry;
         if (forms.size() == 1) {
-            spec = QLatin1Char('\'') + head + forms[0] +
-                   (forms[0].startsWith(QLatin1String("--")) ? equals : QString()) +
-                   described(option) + argument + QLatin1Char('\'');
+            entry = QLatin1Char('\'') + head + forms[0] +
+                    (forms[0].startsWith(QLatin1String("--")) ? equals : QString()) +
+                    described(option) + argument + QLatin1Char('\'');
         } else {
             // "-q" and "--quiet" exclude each other unless the option repeats.
             const QString exclusion = option.repeatable
@@ -525,20 +525,20 @@ QString zshCompletion(const Definition &definition)
             QStringList withEquals;
             for (const QString &form : forms)
                 withEquals << form + (form.startsWith(QLatin1String("--")) ? equals : QString());
-            spec = QStringLiteral("'%1%2'{%3}'%4%5'")
-                       .arg(exclusion, head, withEquals.join(u','), described(option), argument);
+            entry = QStringLiteral("'%1%2'{%3}'%4%5'")
+                        .arg(exclusion, head, withEquals.join(u','), described(option), argument);
         }
-        specs += QStringLiteral("  %1 \\\n").arg(spec);
+        arguments += QStringLiteral("  %1 \\\n").arg(entry);
     }
     if (definition.operands == Definition::Operands::Files)
-        specs += QStringLiteral("  '*:file:_files' \\\n");
-    specs.chop(3);
+        arguments += QStringLiteral("  '*:file:_files' \\\n");
+    arguments.chop(3);
     return QStringLiteral("#compdef %1\n"
                           "# zsh completion for %1, made from its option table by the build.\n"
                           "\n"
                           "_arguments -s -S \\\n"
                           "%2\n")
-        .arg(definition.program, specs);
+        .arg(definition.program, arguments);
 }
 
 QString fishCompletion(const Definition &definition)

@@ -1,6 +1,8 @@
 #include "common/console.h"
 
 #include <cerrno>
+#include <optional>
+#include <utility>
 
 #ifdef Q_OS_UNIX
 #include <sys/ioctl.h>
@@ -23,28 +25,33 @@ bool isTerminal(std::FILE *stream)
 #endif
 }
 
-int terminalColumns(std::FILE *stream)
+namespace {
+
+// The terminal's columns and rows; empty where they cannot be told.
+std::optional<std::pair<int, int>> terminalSize(std::FILE *stream)
 {
 #ifdef Q_OS_UNIX
     winsize size{};
-    if (ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 20)
-        return size.ws_col;
+    if (ioctl(fileno(stream), TIOCGWINSZ, &size) == 0)
+        return std::pair<int, int>(size.ws_col, size.ws_row);
 #else
     Q_UNUSED(stream);
 #endif
-    return 80;
+    return std::nullopt;
+}
+
+} // namespace
+
+int terminalColumns(std::FILE *stream)
+{
+    const auto size = terminalSize(stream);
+    return size && size->first > 20 ? size->first : 80;
 }
 
 int terminalRows(std::FILE *stream)
 {
-#ifdef Q_OS_UNIX
-    winsize size{};
-    if (ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_row > 0)
-        return size.ws_row;
-#else
-    Q_UNUSED(stream);
-#endif
-    return 24;
+    const auto size = terminalSize(stream);
+    return size && size->second > 0 ? size->second : 24;
 }
 
 bool isInteractiveTerminal(std::FILE *stream)

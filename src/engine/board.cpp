@@ -416,8 +416,7 @@ Verdict Board::handleSendFailure(Millis now, const QString &error)
 
 Heard Board::handleDatagram(Millis now, const QByteArray &datagram, quint16 fromPort)
 {
-    if (in<WaitingForBoard>() || in<Leaving>() || in<CheckingEnd>())
-        neighbourRead(now, std::nullopt); // a driver that did not answer: unknown
+    settleNeighbourRead(now);
     if (auto *waiting = in<WaitingForBoard>())
         return {waiting->linkOpen ? heardVersion(now, protocol::trimTrailingSpaces(datagram))
                                   : Verdict::LaneStopped};
@@ -426,8 +425,8 @@ Heard Board::handleDatagram(Millis now, const QByteArray &datagram, quint16 from
                                   : Verdict::LaneStopped};
     if (in<Done>())
         return {production_.continuous ? Verdict::LaneStopped : Verdict::RunOver};
-    if (policy_.bounded && (in<Closed>() || in<Opening>() || in<BetweenAttempts>() ||
-                            in<CheckingEnd>() || in<Ended>() || in<Failed>()))
+    if (policy_.bounded &&
+        (in<Closed>() || in<Opening>() || in<BetweenAttempts>() || in<Ended>() || in<Failed>()))
         return {Verdict::RunOver};
 
     tell({EventKind::ReplyArrived, Pass::Download, 0, false, datagram});
@@ -620,8 +619,7 @@ Millis Board::confirmTime() const
 
 void Board::handleTimeout(Millis now)
 {
-    if (in<WaitingForBoard>() || in<Leaving>() || in<CheckingEnd>())
-        neighbourRead(now, std::nullopt);
+    settleNeighbourRead(now);
     // Every timer due acts, in the table's order; one may arm or clear others.
     for (int turn = 0; turn < 2 * int(Timer::Count); ++turn) {
         std::optional<Timer> due;
@@ -1018,6 +1016,14 @@ Verdict Board::heardVersion(Millis now, QByteArrayView text)
     }
     link(LinkKind::ReadNeighbour);
     return Verdict::BoardThere;
+}
+
+// A read asked for and not answered before the next input counts as
+// unknown: the driver answers at once, or not at all.
+void Board::settleNeighbourRead(Millis now)
+{
+    if (in<WaitingForBoard>() || in<Leaving>() || in<CheckingEnd>())
+        neighbourRead(now, std::nullopt);
 }
 
 void Board::neighbourRead(Millis now, const std::optional<QString> &mac,

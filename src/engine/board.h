@@ -442,6 +442,7 @@ private:
     void openProbe();
     void probe(Millis now);
     Verdict heardVersion(Millis now, QByteArrayView text);
+    void settleNeighbourRead(Millis now);
     void identify(Millis now, const std::optional<QString> &heard,
                   const std::optional<QString> &mac, const QByteArray &done, bool leaving);
     void skipBoard(Millis now, const QByteArray &done);

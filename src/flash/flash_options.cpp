@@ -482,9 +482,9 @@ const cli::Definition &commandLine()
     static const cli::Definition definition = [] {
         cli::Definition d = helpDefinition();
         for (const Row &row : rows()) {
-            const QString spec = QString::fromLatin1(row.names);
+            const QString names = QString::fromLatin1(row.names);
             const auto traits = [&row](int trait) { return (row.traits & trait) != 0; };
-            d.options.append({spec.section(u'=', 0, 0).split(u','), spec.section(u'=', 1),
+            d.options.append({names.section(u'=', 0, 0).split(u','), names.section(u'=', 1),
                               QString::fromUtf8(row.help), row.values, traits(File), row.modes,
                               traits(ChoosesMode), traits(Brief), traits(Repeat),
                               traits(CommandLineOnly)});

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/line_source.h"
+#include "engine/board.h"
 
 #include <QByteArrayView>
 #include <QLatin1StringView>
@@ -31,18 +31,12 @@ inline constexpr QLatin1StringView kCaptionConnect{"Connect"};
 inline constexpr QLatin1StringView kCaptionDisconnect{"Disconnect"};
 
 // The window's state record, in the fields it is known by: the board's
-// transfer as the window sees it, and the link indicator's count. Flags hold
-// 0 or 1.
-struct TransferState {
+// transfer as the window sees it (connected, position, lines, lineCount,
+// verifying, imageLoaded), and the link indicator's count.
+struct TransferState : TransferView {
     static constexpr int kLinkIdle = 50; // link-indicator ticks that mean "no link"
 
-    int connected = 0;            // 1 while the UDP link is open
     int linkActivity = kLinkIdle; // indicator ticks since the last datagram, 0 to 50
-    int position = 0;             // number of the line sent last; 0: line 1 is next
-    SharedLines lines;            // the image, lines 1 to lineCount; never null
-    int lineCount = 0;            // lines in the loaded image
-    int verifying = 0;            // 1 during the verify pass
-    int imageLoaded = 0;          // 1 from a successful load until the transfer ends
 };
 
 // What the operator sees of a transfer. The window implements it over its

@@ -25,15 +25,9 @@ WindowTransfer::WindowTransfer(StatusDisplay &display, ArpFlush flushArp, Sleepe
 
 TransferState WindowTransfer::state() const
 {
-    const TransferView v = board_.view();
     TransferState s;
-    s.connected = v.connected;
+    static_cast<TransferView &>(s) = board_.view();
     s.linkActivity = linkActivity_;
-    s.position = v.position;
-    s.lines = v.lines;
-    s.lineCount = v.lineCount;
-    s.verifying = v.verifying;
-    s.imageLoaded = v.imageLoaded;
     return s;
 }
 

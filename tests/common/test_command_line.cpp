@@ -4,7 +4,6 @@
 // misspelt option, and text from outside bounded and escaped.
 #include "common/command_line.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QHash>
 #include <QRegularExpression>
@@ -128,14 +127,12 @@ private slots:
         QCOMPARE(described(cli::readCommandLine(QStringList{"prog"} + words, definition())), read);
     }
 
-    void longOptionRefusedFast()
+    void longOptionRefusedShortly()
     {
-        QElapsedTimer clock;
-        clock.start();
+        // Its time is bench_command_line's to measure.
         const auto line =
             cli::readCommandLine({"prog", "--" + QString(131000, u'a')}, definition());
-        QVERIFY(line.error.size() < 200);
-        QVERIFY2(clock.elapsed() < 100, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(!line.error.isEmpty() && line.error.size() < 200);
     }
 
     // "FILE" in a row stands for the options file's path, "DIR" for its folder.
@@ -234,12 +231,9 @@ private slots:
         QStringList arguments{"prog"};
         if (where == u"--config")
             arguments << "--config" << path;
-        QElapsedTimer clock;
-        clock.start();
         cli::CommandLine line = cli::readCommandLine(
             arguments + commandLine.split(u' ', Qt::SkipEmptyParts), definition());
         cli::readOptionsFile(line, definition(), environment);
-        QVERIFY(clock.elapsed() < 100);
         QCOMPARE(described(line), read.replace("FILE", path).replace("DIR", folder));
         QVERIFY(line.error.isEmpty() == line.notes.contains("options file: " + path));
     }

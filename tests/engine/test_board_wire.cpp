@@ -8,7 +8,6 @@
 #include "image/image_formats.h"
 #include "support/sim_wire.h"
 
-#include <QElapsedTimer>
 #include <QScopeGuard>
 #include <QtTest>
 
@@ -128,11 +127,7 @@ private slots:
             if (QTest::currentTestFailed())
                 qInfo().noquote() << "setup:" << setup << '\n' << wire.logText();
         });
-        QElapsedTimer clock;
-        clock.start();
         QVERIFY(wire.run());
-        if (large)
-            qInfo("%d lines each way in %lld ms", wire.board.lineCount(), clock.elapsed());
         QVERIFY(wire.summary);
         const HostReport &s = *wire.summary;
         QFETCH(QString, result);

@@ -13,11 +13,11 @@
 #include <QString>
 #include <QStringList>
 
-inline QByteArray reportLines(const QString &spec)
+inline QByteArray reportLines(const QString &records)
 {
     QByteArray out;
     int board = 0;
-    for (const QString &item : spec.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+    for (const QString &item : records.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
         const QString text = item.trimmed();
         if (text.startsWith(QLatin1String("LINE:"))) {
             out += text.mid(5).toUtf8() + '\n';
